@@ -1,0 +1,250 @@
+#include "CDevClock.h"
+#include "CLogService.h"
+#include "CTimeStampAuthority.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void WriteFile(const fs::path& path, std::string_view bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+int Shell(const std::string& command)
+{
+    return std::system((command + " >/dev/null 2>&1").c_str());
+}
+
+std::string FormEncode(std::string_view text)
+{
+    static const char* hex = "0123456789ABCDEF";
+    std::string encoded;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~')
+            encoded += static_cast<char>(c);
+        else if (c == ' ')
+            encoded += '+';
+        else
+            encoded += { '%', hex[c >> 4], hex[c & 15] };
+    }
+    return encoded;
+}
+
+// A throwaway PKI made with the openssl command: a CA, an authority certificate with the critical
+// timeStamping usage, an operator certificate, and an operator certificate from a foreign CA.
+class DevServices : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        dir = fs::temp_directory_path() / ("kelvane-devservices-" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        const std::string d = dir.string();
+        auto issue = [&](const std::string& ca, const std::string& name, const std::string& subject,
+                         const std::string& extensions) {
+            WriteFile(dir / (name + ".ext"), extensions);
+            ASSERT_EQ(Shell("openssl req -utf8 -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + d + "/" + name
+                          + ".key -subj '" + subject + "' -out " + d + "/" + name + ".csr"),
+                0);
+            ASSERT_EQ(Shell("openssl x509 -req -in " + d + "/" + name + ".csr -CA " + d + "/" + ca + ".pem -CAkey " + d
+                          + "/" + ca + ".key -CAcreateserial -days 30 -extfile " + d + "/" + name + ".ext -out " + d
+                          + "/" + name + ".pem"),
+                0);
+        };
+        for (const std::string ca : { "ca", "foreign" }) {
+            ASSERT_EQ(Shell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj '/CN=" + ca
+                          + " CA' -keyout " + d + "/" + ca + ".key -out " + d + "/" + ca + ".pem"),
+                0);
+        }
+        issue("ca", "tsa", "/CN=Dev TSA", "extendedKeyUsage=critical,timeStamping\nkeyUsage=digitalSignature\n");
+        issue("ca", "operator", "/CN=操作员 Zhang", "keyUsage=digitalSignature\n");
+        issue("foreign", "stranger", "/CN=Stranger", "keyUsage=digitalSignature\n");
+        WriteFile(dir / "tsa-chain.pem", ReadFile(dir / "tsa.pem") + ReadFile(dir / "ca.pem"));
+    }
+
+    static void TearDownTestSuite() { fs::remove_all(dir); }
+
+    void SetUp() override
+    {
+        std::string error;
+        authority = CTimeStampAuthority::Load(dir / "tsa-chain.pem", dir / "tsa.key", error);
+        ASSERT_TRUE(authority) << error;
+        logs = CLogService::Open(dir / (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".sqlite"),
+            dir / "ca.pem", error);
+        ASSERT_TRUE(logs) << error;
+        authority->Mount(server);
+        logs->Mount(server);
+        port = server.bind_to_any_port("127.0.0.1");
+        ASSERT_GT(port, 0);
+        worker = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+    void TearDown() override
+    {
+        server.stop();
+        if (worker.joinable())
+            worker.join();
+    }
+
+    // Asks the authority through HTTP with a request made by the openssl command; returns the
+    // path of the response, or an empty path.
+    fs::path AskTimeStamp(const std::string& name)
+    {
+        const fs::path data = dir / (name + ".data"), query = dir / (name + ".tsq"), reply = dir / (name + ".tsr");
+        WriteFile(data, std::string(80, '\x01'));
+        EXPECT_EQ(Shell("openssl ts -query -data " + data.string() + " -sha256 -cert -out " + query.string()), 0);
+        httplib::Client client("127.0.0.1", port);
+        auto result = client.Post("/tsa", ReadFile(query), "application/timestamp-query");
+        if (!result || result->status != 200)
+            return {};
+        WriteFile(reply, result->body);
+        return reply;
+    }
+
+    std::string SignedRecord(const std::string& json, const std::string& signer, bool detached = false)
+    {
+        WriteFile(dir / "record.json", json);
+        const std::string d = dir.string();
+        EXPECT_EQ(Shell("openssl cms -sign -binary " + std::string(detached ? "" : "-nodetach ") + "-in " + d
+                      + "/record.json -signer " + d + "/" + signer + ".pem -inkey " + d + "/" + signer
+                      + ".key -outform DER -out " + d + "/record.p7 && openssl base64 -A -in " + d
+                      + "/record.p7 -out " + d + "/record.b64"),
+            0);
+        return "plainText=" + FormEncode(json) + "&signedData=" + FormEncode(ReadFile(dir / "record.b64"));
+    }
+
+    int PostLog(const std::string& body)
+    {
+        httplib::Client client("127.0.0.1", port);
+        auto result = client.Post("/log", body, "application/x-www-form-urlencoded");
+        return result ? result->status : -1;
+    }
+
+    static inline fs::path dir;
+    std::unique_ptr<CTimeStampAuthority> authority;
+    std::unique_ptr<CLogService> logs;
+    httplib::Server server;
+    std::thread worker;
+    int port = 0;
+};
+
+const std::string kRecord = R"({"logtype":1,"projectid":"P001","projectname":"道路工程","logmsg":"开始解标..."})";
+
+} // namespace
+
+TEST(DevClock, ParsesUtcForms)
+{
+    EXPECT_EQ(CDevClock::ParseUtc("2024-01-01T00:00:00Z"), 1704067200);
+    EXPECT_EQ(CDevClock::ParseUtc("2024-01-01 00:00:00"), 1704067200);
+    EXPECT_EQ(CDevClock::ParseUtc("20240101000000Z"), 1704067200);
+    EXPECT_EQ(CDevClock::ParseUtc("1704067200"), 1704067200);
+    EXPECT_EQ(CDevClock::ParseUtc("2024-02-30 00:00:00"), std::nullopt);
+    EXPECT_EQ(CDevClock::ParseUtc("2024-13-01 00:00:00"), std::nullopt);
+    EXPECT_EQ(CDevClock::ParseUtc("yesterday"), std::nullopt);
+    EXPECT_EQ(CDevClock::ParseSeconds("-3600"), -3600);
+    EXPECT_EQ(CDevClock::ParseSeconds("12x"), std::nullopt);
+    EXPECT_EQ(CDevClock::ParseSeconds(""), std::nullopt);
+}
+
+TEST(DevClock, OffsetAndFreeze)
+{
+    CDevClock clock;
+    const int64_t before = clock.Now();
+    clock.SetOffset(-8 * 3600);
+    EXPECT_NEAR(static_cast<double>(clock.Now()), static_cast<double>(before - 8 * 3600), 2.0);
+    clock.Freeze(1704067200);
+    EXPECT_EQ(clock.Now(), 1704067200);
+    clock.Reset();
+    EXPECT_NEAR(static_cast<double>(clock.Now()), static_cast<double>(before), 2.0);
+}
+
+TEST(FormBody, DecodesAndRefusesAmbiguity)
+{
+    const auto fields = ParseFormBody("plainText=a+b%2Bc%7E&signedData=");
+    ASSERT_TRUE(fields);
+    EXPECT_EQ(fields->at("plainText"), "a b+c~");
+    EXPECT_EQ(fields->at("signedData"), "");
+    EXPECT_TRUE(ParseFormBody("")->empty());
+    for (const char* bad : { "a=1&a=2", "novalue", "=x", "a=%4", "a=%zz", "a=%", "a=1&&b=2" })
+        EXPECT_EQ(ParseFormBody(bad), std::nullopt) << bad;
+}
+
+TEST_F(DevServices, AuthorityAnswersAtItsFrozenTimeAndVerifies)
+{
+    ASSERT_EQ(Shell("curl -s -X POST --data time=2024-01-01T00:00:00Z http://127.0.0.1:" + std::to_string(port)
+                  + "/control/tsa-clock"),
+        0);
+    const fs::path reply = AskTimeStamp("frozen");
+    ASSERT_FALSE(reply.empty());
+    const std::string d = dir.string();
+    EXPECT_EQ(Shell("openssl ts -verify -in " + reply.string() + " -data " + d + "/frozen.data -CAfile " + d + "/ca.pem"), 0);
+    EXPECT_NE(Shell("openssl ts -verify -in " + reply.string() + " -data " + d + "/frozen.data -CAfile " + d
+                  + "/foreign.pem"),
+        0);
+    EXPECT_EQ(Shell("openssl ts -reply -in " + reply.string() + " -text | grep -q 'Time stamp: Jan  1 00:00:00 2024 GMT'"), 0);
+}
+
+TEST_F(DevServices, AuthorityClockControlRefusesNonsense)
+{
+    httplib::Client client("127.0.0.1", port);
+    EXPECT_EQ(client.Post("/control/tsa-clock", "offset=-28800", "text/plain")->status, 200);
+    EXPECT_EQ(client.Post("/control/tsa-clock", "offset=soon", "text/plain")->status, 400);
+    EXPECT_EQ(client.Post("/control/tsa-clock", "time=2024-02-30T00:00:00Z", "text/plain")->status, 400);
+    EXPECT_EQ(client.Post("/tsa", "not a request", "text/plain")->status, 415);
+    // A request that does not parse is answered with a rejection, as the protocol asks.
+    auto rejected = client.Post("/tsa", "garbage", "application/timestamp-query");
+    ASSERT_TRUE(rejected);
+    EXPECT_EQ(rejected->status, 200);
+    WriteFile(dir / "rejected.tsr", rejected->body);
+    EXPECT_EQ(Shell("openssl ts -reply -in " + (dir / "rejected.tsr").string() + " -text | grep -q 'Status: Rejected'"), 0);
+}
+
+TEST_F(DevServices, LogAcceptsOnlyValidSignedRecords)
+{
+    EXPECT_EQ(PostLog(SignedRecord(kRecord, "operator")), 200);
+    EXPECT_EQ(PostLog(SignedRecord(kRecord, "operator", true)), 200);
+    // Signed by a certificate from another CA.
+    EXPECT_EQ(PostLog(SignedRecord(kRecord, "stranger")), 400);
+    // The plain text differs from what was signed.
+    std::string body = SignedRecord(kRecord, "operator");
+    const auto at = body.find("P001");
+    body.replace(at, 4, "P002");
+    EXPECT_EQ(PostLog(body), 400);
+    // Members out of order, or missing.
+    EXPECT_EQ(PostLog(SignedRecord(R"({"projectid":"P001","logtype":1,"projectname":"","logmsg":""})", "operator")), 400);
+    EXPECT_EQ(PostLog(SignedRecord(R"({"logtype":1,"projectid":"P001","projectname":""})", "operator")), 400);
+    EXPECT_EQ(PostLog("plainText=x&signedData=%%%"), 400);
+    EXPECT_EQ(PostLog(std::string(CLogService::kMaxBody + 1, 'a')), 413);
+
+    const auto records = logs->Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].logType, 1);
+    EXPECT_EQ(records[0].projectId, "P001");
+    EXPECT_EQ(records[0].projectName, "道路工程");
+    EXPECT_EQ(records[0].message, "开始解标...");
+    EXPECT_EQ(records[0].signer, "操作员 Zhang");
+
+    httplib::Client client("127.0.0.1", port);
+    const auto listed = nlohmann::json::parse(client.Get("/log/records")->body);
+    EXPECT_EQ(listed.size(), 2u);
+}
