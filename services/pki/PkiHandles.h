@@ -1,0 +1,58 @@
+// The handles of the C interface and the key material they share.
+#pragma once
+
+#include "PkiInternal.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quarnpki {
+
+// A key pair: its public key, and where its private key lives. A software key holds the
+// private key itself; a token key is found again by token label, serial number and CKA_ID at
+// each use, so that a token pulled and put back is reached through its new session.
+struct CKeyMaterial {
+    PkeyPtr publicKey;
+    PkeyPtr softwareKey;
+    std::string tokenLabel;
+    std::string tokenSerial;
+    std::vector<unsigned char> keyId;
+
+    bool OnToken() const { return softwareKey == nullptr; }
+};
+
+class CDeviceHandle final : public CHandle {
+public:
+    CDeviceHandle(int type, std::string label, std::string serial)
+        : CHandle(HandleKind::Device), type(type), label(std::move(label)), serial(std::move(serial)) {}
+
+    const int type;
+    const std::string label;
+    const std::string serial;
+};
+
+class CCertHandle final : public CHandle {
+public:
+    explicit CCertHandle(X509Ptr cert) : CHandle(HandleKind::Cert), x509(std::move(cert)) {}
+
+    X509Ptr x509;
+    std::shared_ptr<const CKeyMaterial> keypair;
+};
+
+class CPublicKeyHandle final : public CHandle {
+public:
+    explicit CPublicKeyHandle(PkeyPtr key) : CHandle(HandleKind::PublicKey), key(std::move(key)) {}
+
+    PkeyPtr key;
+};
+
+class CKeypairHandle final : public CHandle {
+public:
+    explicit CKeypairHandle(std::shared_ptr<const CKeyMaterial> key)
+        : CHandle(HandleKind::Keypair), key(std::move(key)) {}
+
+    std::shared_ptr<const CKeyMaterial> key;
+};
+
+}  // namespace quarnpki

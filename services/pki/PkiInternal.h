@@ -1,0 +1,86 @@
+// Shared pieces of the PKI library: the handle registry, the per-thread error text, the
+// OpenSSL handle owners and the hand-out of library memory.
+#pragma once
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quarnpki {
+
+enum class HandleKind { Device, Hash, Cipher, Base64, Cert, PublicKey, Keypair, SignedData, TimeStamp };
+
+// Every handle handed out derives from this; the registry remembers which pointers are live
+// and of which kind, so that a freed or foreign pointer is refused instead of dereferenced.
+class CHandle {
+public:
+    explicit CHandle(HandleKind kind) : handleKind(kind) {}
+    virtual ~CHandle() = default;
+    CHandle(const CHandle&) = delete;
+    CHandle& operator=(const CHandle&) = delete;
+
+    const HandleKind handleKind;
+};
+
+// Registers a new handle and gives it out as the opaque pointer.
+void* Publish(std::unique_ptr<CHandle> handle);
+// The live handle of that kind, or nullptr (and an error text) for anything else.
+CHandle* Lookup(void* handle, HandleKind kind);
+// Unregisters and destroys; unknown pointers are ignored.
+void Release(void* handle, HandleKind kind);
+
+template <typename T>
+T* LookupAs(void* handle, HandleKind kind) {
+    return static_cast<T*>(Lookup(handle, kind));
+}
+
+void SetError(std::string_view text);
+// Adds the reason from OpenSSL's error queue (and empties the queue).
+void SetOpenSslError(std::string_view what);
+void ClearError();
+
+// Copies bytes into library memory (with a zero byte after them) for an out-parameter pair.
+int HandOut(const unsigned char* data, size_t length, unsigned char** out, int* outLength);
+int HandOut(const std::vector<unsigned char>& data, unsigned char** out, int* outLength);
+int HandOutText(std::string_view text, char** out, int* length = nullptr);
+
+struct BioFree { void operator()(BIO* p) const { BIO_free_all(p); } };
+struct PkeyFree { void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); } };
+struct PkeyCtxFree { void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); } };
+struct X509Free { void operator()(X509* p) const { X509_free(p); } };
+struct MdCtxFree { void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); } };
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+// Standard Base64 decoding that skips blanks and line breaks and refuses anything else.
+bool DecodeBase64Text(std::string_view text, std::vector<unsigned char>& out);
+// The DER SubjectPublicKeyInfo of a key.
+std::vector<unsigned char> PublicKeyDer(EVP_PKEY* key);
+// The digest for a workstation hash identifier, or nullptr.
+const EVP_MD* DigestForAlgorithm(int algorithm);
+std::string HexUpper(const unsigned char* data, size_t length);
+
+// Runs a body at the C boundary: any exception becomes the failure value and an error text.
+template <typename R, typename F>
+R Guarded(R onFailure, F&& body) noexcept {
+    try {
+        ClearError();
+        return body();
+    } catch (const std::exception& e) {
+        SetError(e.what());
+    } catch (...) {
+        SetError("unexpected failure");
+    }
+    return onFailure;
+}
+
+}  // namespace quarnpki
