@@ -1,0 +1,162 @@
+#include "CQuelvar.h"
+
+#include "RulesHttp.h"
+#include "core/RulesBase64.h"
+#include "core/RulesKey.h"
+
+#include <QuarnPKI.h>
+
+#include <openssl/crypto.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr char kRefusalText[] = "bidRulesErrorOutTime";
+constexpr int kSm4Cbc = 0x2800000;
+constexpr int kPkcs7Padding = 2;
+
+// A URL starts with a scheme of letters followed by "://".
+bool IsUrl(const std::string& text)
+{
+    std::size_t at = 0;
+    while (at < text.size() && ((text[at] >= 'a' && text[at] <= 'z') || (text[at] >= 'A' && text[at] <= 'Z'))) {
+        ++at;
+    }
+    return at > 0 && text.compare(at, 3, "://") == 0;
+}
+
+// The stages of ruleText that come from the network end before the first zero byte.
+std::string UpToFirstZero(const char* data, const std::size_t length)
+{
+    const void* zero = std::memchr(data, '\0', length);
+    return std::string(data, zero != nullptr ? static_cast<const char*>(zero) - data : length);
+}
+
+struct CPkiDeleter {
+    void operator()(void* memory) const { QuarnPKICryptoFreeMemory(memory); }
+};
+using CPkiMemory = std::unique_ptr<unsigned char, CPkiDeleter>;
+
+struct CCipherDeleter {
+    void operator()(void* cipher) const { QuarnPKICryptoFreeCipher(cipher); }
+};
+
+}  // namespace
+
+int CQuelvar::SetTargetUrl(const char* url)
+{
+    targetUrl = url != nullptr ? url : "";
+    if (!IsUrl(targetUrl)) {
+        targetUrl.clear();
+        return QUELVAR_NOT_A_URL;
+    }
+    return QUELVAR_OK;
+}
+
+void CQuelvar::SetProxy(const char* host, const char* port, const char* user, const char* password)
+{
+    proxyHost = host != nullptr ? host : "";
+    proxyPort = port != nullptr ? port : "";
+    proxyUser = user != nullptr ? user : "";
+    proxyPassword = password != nullptr ? password : "";
+    useProxy = true;
+}
+
+int CQuelvar::GetRules(const char* postData, const int postLen)
+{
+    if (!DownloadRules(postData, postLen)) {
+        return QUELVAR_DOWNLOAD_FAILED;
+    }
+    if (ruleText.empty()) {
+        return QUELVAR_EMPTY_BODY;
+    }
+    if (decodeBase64) {
+        const int code = DecodeRules();
+        if (code != QUELVAR_OK) {
+            return code;
+        }
+    }
+    const int code = DecryptRules();
+    if (code != QUELVAR_OK) {
+        return code;
+    }
+    if (ruleText == kRefusalText) {
+        return QUELVAR_RULES_NOT_RELEASED;
+    }
+    return rules::ParseRules(ruleText.c_str(), content);
+}
+
+bool CQuelvar::DownloadRules(const char* postData, const int postLen)
+{
+    rules::CRulesRequest request;
+    request.targetUrl = targetUrl;
+    request.useProxy = useProxy;
+    request.proxyHost = proxyHost;
+    request.proxyPort = proxyPort;
+    request.proxyUser = proxyUser;
+    request.proxyPassword = proxyPassword;
+    request.receiveTimeoutMs = receiveTimeoutMs;
+    request.postData = std::string_view(postData != nullptr ? postData : "", postData != nullptr ? postLen : 0);
+    std::string body;
+    try {
+        if (!rules::PostRulesRequest(request, body)) {
+            return false;
+        }
+        ruleText = UpToFirstZero(body.data(), body.size());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+int CQuelvar::DecodeRules()
+{
+    ruleText = rules::DecodeRulesBase64(ruleText);
+    return ruleText.empty() ? QUELVAR_EMPTY_BODY : QUELVAR_OK;
+}
+
+int CQuelvar::DecryptRules()
+{
+    unsigned char key[rules::kRulesKeyLength];
+    unsigned char iv[rules::kRulesIvLength];
+    rules::BuildRulesKey(key);
+    rules::BuildRulesIv(iv);
+    const std::unique_ptr<void, CCipherDeleter> cipher(
+        QuarnPKICryptoGetCipherHandle(nullptr, kSm4Cbc, key, static_cast<int>(sizeof key), iv));
+    OPENSSL_cleanse(key, sizeof key);
+    OPENSSL_cleanse(iv, sizeof iv);
+    if (!cipher) {
+        return QUELVAR_CIPHER_SETUP_FAILED;
+    }
+    // Without the padding mode the output would keep the padding bytes, so a failure here counts
+    // like a failed decryption.
+    if (QuarnPKICryptoCipherSetPadding(cipher.get(), kPkcs7Padding) != 1) {
+        return QUELVAR_DECRYPT_UPDATE_FAILED;
+    }
+    unsigned char* first = nullptr;
+    int firstLength = 0;
+    if (QuarnPKICryptoCipherUpdate(cipher.get(), reinterpret_cast<const unsigned char*>(ruleText.data()),
+                                   static_cast<int>(ruleText.size()), &first, &firstLength) != 1) {
+        return QUELVAR_DECRYPT_UPDATE_FAILED;
+    }
+    const CPkiMemory firstPiece(first);
+    unsigned char* second = nullptr;
+    int secondLength = 0;
+    if (QuarnPKICryptoCipherFinal(cipher.get(), &second, &secondLength) != 1) {
+        return QUELVAR_DECRYPT_FINAL_FAILED;
+    }
+    const CPkiMemory secondPiece(second);
+    try {
+        std::string decrypted;
+        decrypted.reserve(static_cast<std::size_t>(firstLength) + static_cast<std::size_t>(secondLength));
+        decrypted.append(reinterpret_cast<const char*>(first), firstLength > 0 ? firstLength : 0);
+        decrypted.append(reinterpret_cast<const char*>(second), secondLength > 0 ? secondLength : 0);
+        ruleText = UpToFirstZero(decrypted.data(), decrypted.size());
+    } catch (const std::bad_alloc&) {
+        return QUELVAR_NO_MEMORY;
+    }
+    return QUELVAR_OK;
+}
