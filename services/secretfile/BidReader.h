@@ -1,0 +1,58 @@
+// Reading side of a sealed bid file: the structure checks at open, the one-pass verification, and
+// the streaming decryption of the payload into a sink.
+#pragma once
+
+#include "BidCrypto.h"
+#include "BidFormat.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvane::bidx {
+
+// Receives the payload's plaintext in order, chunk by chunk.
+class IPlainSink {
+public:
+    virtual ~IPlainSink() = default;
+    virtual int Write(const unsigned char* data, size_t size) = 0;
+    // The last chunk has been written; the plaintext must be complete here.
+    virtual int Finish() = 0;
+};
+
+class CBidReader {
+public:
+    CBidReader() = default;
+    CBidReader(const CBidReader&) = delete;
+    CBidReader& operator=(const CBidReader&) = delete;
+    ~CBidReader();
+
+    // Opens the file and checks the header and the trailer. The file stays open, so later passes
+    // read the very file that was checked even if its path is moved or replaced meanwhile.
+    int Open(const std::string& path);
+    const CBidHeader& Header() const { return header_; }
+    const std::string& Path() const { return path_; }
+
+    // Hashes header and payload and checks the bidder's signature over the digest.
+    int Verify();
+
+    // Decrypts every chunk into the sink, then checks the signature as Verify does. A failure at
+    // any point is returned at once; the sink must then discard what it was given.
+    int Decrypt(const CKey& payloadKey, IPlainSink& sink);
+
+    uint64_t PayloadSize() const { return payloadSize_; }
+
+private:
+    int Pass(const CKey* payloadKey, IPlainSink* sink);
+    int ReadAt(uint64_t offset, unsigned char* data, size_t size) const;
+
+    int fd_ = -1;
+    std::string path_;
+    std::vector<unsigned char> headerBytes_;
+    CBidHeader header_;
+    uint64_t fileSize_ = 0;
+    uint64_t payloadSize_ = 0;
+    uint32_t signatureSize_ = 0;
+};
+
+}  // namespace kelvane::bidx

@@ -1,0 +1,454 @@
+#include "BidSealer.h"
+
+#include <openssl/x509v3.h>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+namespace kelvane::bidx {
+namespace {
+
+constexpr size_t kReadBlock = 1u << 20;
+constexpr size_t kWriteBlock = 16 * kSealedChunkSize;
+
+struct CMdCtx {
+    std::unique_ptr<EVP_MD_CTX, CEvpMdCtxFree> ctx{EVP_MD_CTX_new()};
+    bool Init(const EVP_MD* md) { return ctx && EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1; }
+};
+
+// The output file under its temporary name: buffered writes, the verification code over every
+// byte, and removal unless committed.
+class COutput {
+public:
+    explicit COutput(std::string finalPath) : finalPath_(std::move(finalPath)) {}
+    COutput(const COutput&) = delete;
+    COutput& operator=(const COutput&) = delete;
+    ~COutput()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        if (!tempPath_.empty()) {
+            unlink(tempPath_.c_str());
+        }
+    }
+
+    int Create(bool withCode)
+    {
+        const std::filesystem::path target(finalPath_);
+        const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
+        std::string templ = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+        fd_ = mkostemp(templ.data(), O_CLOEXEC);
+        if (fd_ < 0) {
+            return kOpenFileFailed;
+        }
+        tempPath_ = templ;
+        withCode_ = withCode;
+        if (withCode_ && !sm3_.Init(EVP_sm3())) {
+            return kCreateAlgoParamFailed;
+        }
+        buffer_.reserve(kWriteBlock);
+        return kOk;
+    }
+
+    int Write(const unsigned char* data, size_t size)
+    {
+        if (withCode_ && EVP_DigestUpdate(sm3_.ctx.get(), data, size) != 1) {
+            return kWriteDataFailed;
+        }
+        size_ += size;
+        if (buffer_.size() + size > kWriteBlock) {
+            if (const int rc = Flush(); rc != kOk) {
+                return rc;
+            }
+        }
+        if (size >= kWriteBlock) {
+            return WriteAll(data, size);
+        }
+        buffer_.insert(buffer_.end(), data, data + size);
+        return kOk;
+    }
+
+    int Commit(CSealResult* result)
+    {
+        if (const int rc = Flush(); rc != kOk) {
+            return rc;
+        }
+        if (fsync(fd_) != 0 || close(fd_) != 0) {
+            fd_ = -1;
+            return kWriteDataFailed;
+        }
+        fd_ = -1;
+        if (renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, finalPath_.c_str(), RENAME_NOREPLACE) != 0) {
+            if (errno == EEXIST) {
+                return kFileExist;
+            }
+            // File systems without RENAME_NOREPLACE: a hard link refuses an existing name too.
+            if (errno != EINVAL || link(tempPath_.c_str(), finalPath_.c_str()) != 0) {
+                return errno == EEXIST ? kFileExist : kWriteDataFailed;
+            }
+            unlink(tempPath_.c_str());
+        }
+        tempPath_.clear();
+        const std::filesystem::path target(finalPath_);
+        const std::string folder = target.has_parent_path() ? target.parent_path().string() : ".";
+        if (const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+            fsync(dir);
+            close(dir);
+        }
+        if (result != nullptr) {
+            result->fileSize = size_;
+            result->verificationCode.clear();
+            if (withCode_) {
+                unsigned char digest[EVP_MAX_MD_SIZE];
+                unsigned int len = 0;
+                if (EVP_DigestFinal_ex(sm3_.ctx.get(), digest, &len) != 1) {
+                    return kWriteDataFailed;
+                }
+                static const char hex[] = "0123456789ABCDEF";
+                for (unsigned int i = 0; i < len; ++i) {
+                    result->verificationCode.push_back(hex[digest[i] >> 4]);
+                    result->verificationCode.push_back(hex[digest[i] & 0xF]);
+                }
+            }
+        }
+        return kOk;
+    }
+
+private:
+    int Flush()
+    {
+        const int rc = WriteAll(buffer_.data(), buffer_.size());
+        buffer_.clear();
+        return rc;
+    }
+    int WriteAll(const unsigned char* data, size_t size)
+    {
+        while (size > 0) {
+            const ssize_t n = write(fd_, data, size);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return kWriteDataFailed;
+            }
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
+        return kOk;
+    }
+
+    std::string finalPath_;
+    std::string tempPath_;
+    int fd_ = -1;
+    bool withCode_ = false;
+    CMdCtx sm3_;
+    std::vector<unsigned char> buffer_;
+    uint64_t size_ = 0;
+};
+
+// Cuts the archive stream into chunks. A full chunk is held back until more data arrives, because
+// only then is it known not to be the last one.
+class CChunker {
+public:
+    CChunker(const CKey& payloadKey, COutput& out, CFileHash& hash)
+        : cipher_(true, payloadKey), out_(out), hash_(hash)
+    {
+        chunk_.resize(kSealedChunkSize);
+    }
+    bool Ok() const { return cipher_.Ok(); }
+
+    int Feed(const unsigned char* data, size_t size)
+    {
+        while (size > 0) {
+            if (filled_ == kChunkSize) {
+                if (const int rc = Emit(false); rc != kOk) {
+                    return rc;
+                }
+            }
+            const size_t take = std::min(size, kChunkSize - filled_);
+            std::memcpy(chunk_.data() + filled_, data, take);
+            filled_ += take;
+            data += take;
+            size -= take;
+        }
+        return kOk;
+    }
+
+    int Finish() { return Emit(true); }
+
+private:
+    int Emit(bool last)
+    {
+        if (!cipher_.Seal(index_, last, chunk_.data(), filled_, chunk_.data() + filled_)) {
+            return kCipherFinalFailed;
+        }
+        const size_t sealed = filled_ + kTagSize;
+        hash_.Update(chunk_.data(), sealed);
+        ++index_;
+        filled_ = 0;
+        return out_.Write(chunk_.data(), sealed);
+    }
+
+    CChunkCipher cipher_;
+    COutput& out_;
+    CFileHash& hash_;
+    std::vector<unsigned char> chunk_;
+    size_t filled_ = 0;
+    uint64_t index_ = 0;
+};
+
+int PrepareOpeners(const CSealRequest& request, CBidHeader& header)
+{
+    if (request.threshold < 1) {
+        return kNumberBelowZero;
+    }
+    if (request.openerCerts.empty() || request.openerCerts.size() > 255) {
+        return kCertNumIncorrect;
+    }
+    if (static_cast<size_t>(request.threshold) > request.openerCerts.size()) {
+        return kTotalLessThanMin;
+    }
+    std::set<std::vector<unsigned char>> seen;
+    for (size_t i = 0; i < request.openerCerts.size(); ++i) {
+        const std::vector<unsigned char>& encoded = request.openerCerts[i];
+        const Cert cert = DecodeCertificate(encoded.data(), encoded.size());
+        if (!cert) {
+            return kCertFromEncodingFailed;
+        }
+        // A certificate restricted to signing must not receive a share.
+        const uint32_t usage = X509_get_key_usage(cert.get());
+        if (usage != UINT32_MAX && (usage & (KU_KEY_ENCIPHERMENT | KU_DATA_ENCIPHERMENT | KU_KEY_AGREEMENT)) == 0) {
+            return kCertCannotEncrypt;
+        }
+        COpenerRecord rec;
+        rec.cert = CertificateDer(cert.get());
+        if (rec.cert.empty()) {
+            return kCertFromEncodingFailed;
+        }
+        if (!seen.insert(rec.cert).second) {
+            return kCertExist;
+        }
+        if (const int rc = WrapMethodForCertificate(rec.cert, rec.method); rc != kOk) {
+            return rc;
+        }
+        rec.shareNumber = static_cast<uint8_t>(i + 1);
+        header.openers.push_back(std::move(rec));
+    }
+    header.total = static_cast<int>(header.openers.size());
+    header.minimum = request.threshold;
+    return kOk;
+}
+
+int CheckFiles(const std::vector<CSealFile>& files, uint64_t& total)
+{
+    std::set<std::string> names;
+    total = 0;
+    for (const CSealFile& f : files) {
+        if (!IsSafeEntryName(f.name)) {
+            return kFileNameFormatError;
+        }
+        if (!names.insert(f.name).second) {
+            return kFileExist;
+        }
+        struct stat st {};
+        if (stat(f.source.c_str(), &st) != 0) {
+            return errno == ENOENT ? kFileNotFound : kOpenFileFailed;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            return kOpenFileFailed;
+        }
+        total += static_cast<uint64_t>(st.st_size);
+    }
+    // A file below another entry's name could not be written on opening.
+    for (const std::string& name : names) {
+        for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+            if (names.count(name.substr(0, slash)) != 0) {
+                return kFileExist;
+            }
+        }
+    }
+    return kOk;
+}
+
+int SealFileContent(const CSealFile& file, CChunker& chunker, std::vector<unsigned char>& block, uint64_t& done,
+                    uint64_t total, const CSealRequest& request)
+{
+    const int fd = open(file.source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT ? kFileNotFound : kOpenFileFailed;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return kReadFileLenFailed;
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const std::vector<unsigned char> entry = EncodeEntryHeader(file.name, size);
+    int rc = chunker.Feed(entry.data(), entry.size());
+    uint64_t left = size;
+    while (rc == kOk && left > 0) {
+        const ssize_t n = read(fd, block.data(), static_cast<size_t>(std::min<uint64_t>(block.size(), left)));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            rc = kReadDataFailed;  // the file shrank while it was sealed
+            break;
+        }
+        left -= static_cast<uint64_t>(n);
+        done += static_cast<uint64_t>(n);
+        rc = chunker.Feed(block.data(), static_cast<size_t>(n));
+        if (rc == kOk && request.progress && !request.progress(done, total)) {
+            rc = kSealCancelled;
+        }
+    }
+    // A file that grew meanwhile would be sealed cut short: refuse it.
+    if (rc == kOk) {
+        unsigned char probe = 0;
+        if (read(fd, &probe, 1) != 0) {
+            rc = kReadDataFailed;
+        }
+    }
+    close(fd);
+    return rc;
+}
+
+}  // namespace
+
+std::vector<unsigned char> MakeRulesCustomData(const std::vector<unsigned char>& rules)
+{
+    std::vector<unsigned char> out = {'R', 'U', 'L', 'F'};
+    PutU32(out, static_cast<uint32_t>(rules.size()));
+    out.insert(out.end(), rules.begin(), rules.end());
+    return out;
+}
+
+namespace {
+
+int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult* result,
+         const std::function<int(CChunker&)>& writePayload)
+{
+    if (request.signer == nullptr || outputPath.empty()) {
+        return kInvalidParam;
+    }
+    CBidHeader header;
+    const Cert signerCert = DecodeCertificate(request.signerCert.data(), request.signerCert.size());
+    if (!signerCert) {
+        return kConstructSignCertFailed;
+    }
+    header.signerCert = CertificateDer(signerCert.get());
+    header.customData = request.customData;
+    if (const int rc = PrepareOpeners(request, header); rc != kOk) {
+        return rc;
+    }
+
+    CKey contentKey;
+    CKey payloadKey;
+    if (RandomBytes(header.fileId.data(), header.fileId.size()) != kOk ||
+        RandomBytes(contentKey.data(), kKeySize) != kOk) {
+        return kGenerateRandomFailed;
+    }
+    if (const int rc = DeriveContentKeys(contentKey, header.fileId, payloadKey, header.commitment); rc != kOk) {
+        return rc;
+    }
+    std::vector<CKey> shares;
+    if (const int rc = SplitContentKey(contentKey, header.total, header.minimum, shares); rc != kOk) {
+        return rc;
+    }
+    for (COpenerRecord& rec : header.openers) {
+        const CSharePlain plain = MakeSharePlain(header.fileId, rec.shareNumber, shares[rec.shareNumber - 1u]);
+        if (const int rc = WrapShare(rec.cert, rec.method, header.fileId, rec.shareNumber, plain, rec.wrapped);
+            rc != kOk) {
+            return rc;
+        }
+    }
+    std::vector<unsigned char> headerBytes;
+    if (const int rc = SerializeHeader(header, headerBytes); rc != kOk) {
+        return rc;
+    }
+
+    COutput out(outputPath);
+    if (const int rc = out.Create(request.computeVerificationCode); rc != kOk) {
+        return rc;
+    }
+    CFileHash hash;
+    CChunker chunker(payloadKey, out, hash);
+    if (!hash.Ok() || !chunker.Ok()) {
+        return kCreateCipherFailed;
+    }
+    hash.Update(headerBytes.data(), headerBytes.size());
+    if (const int rc = out.Write(headerBytes.data(), headerBytes.size()); rc != kOk) {
+        return rc;
+    }
+    if (const int rc = writePayload(chunker); rc != kOk) {
+        return rc;
+    }
+    if (const int rc = chunker.Finish(); rc != kOk) {
+        return rc;
+    }
+    std::array<unsigned char, kDigestSize> digest{};
+    if (!hash.Final(digest)) {
+        return kSignFinalFailed;
+    }
+    std::vector<unsigned char> signature;
+    if (const int rc = request.signer->Sign(digest.data(), digest.size(), signature); rc != kOk) {
+        return rc;
+    }
+    if (signature.empty() || signature.size() > kMaxSignatureSize) {
+        return kSignFinalFailed;
+    }
+    // A signature by another key than the header's certificate would only fail on opening day.
+    std::array<unsigned char, kDigestSize> signedDigest{};
+    if (VerifySignature(signature, header.signerCert, signedDigest) != kOk ||
+        CRYPTO_memcmp(signedDigest.data(), digest.data(), kDigestSize) != 0) {
+        return kSignFinalFailed;
+    }
+    std::vector<unsigned char> trailer;
+    PutU32(trailer, static_cast<uint32_t>(signature.size()));
+    trailer.insert(trailer.end(), kTrailerMagic.begin(), kTrailerMagic.end());
+    if (const int rc = out.Write(signature.data(), signature.size()); rc != kOk) {
+        return rc;
+    }
+    if (const int rc = out.Write(trailer.data(), trailer.size()); rc != kOk) {
+        return rc;
+    }
+    return out.Commit(result);
+}
+
+}  // namespace
+
+int SealBidFile(const CSealRequest& request, const std::string& outputPath, CSealResult* result)
+{
+    uint64_t total = 0;
+    if (const int rc = CheckFiles(request.files, total); rc != kOk) {
+        return rc;
+    }
+    return Seal(request, outputPath, result, [&](CChunker& chunker) {
+        std::vector<unsigned char> block(kReadBlock);
+        uint64_t done = 0;
+        for (const CSealFile& file : request.files) {
+            if (const int rc = SealFileContent(file, chunker, block, done, total, request); rc != kOk) {
+                return rc;
+            }
+        }
+        const unsigned char end = kEntryEnd;
+        return chunker.Feed(&end, 1);
+    });
+}
+
+int SealRawPayload(const CSealRequest& request, const std::vector<unsigned char>& archive,
+                   const std::string& outputPath)
+{
+    return Seal(request, outputPath, nullptr,
+                [&](CChunker& chunker) { return chunker.Feed(archive.data(), archive.size()); });
+}
+
+}  // namespace kelvane::bidx

@@ -1,0 +1,277 @@
+#include "QuarnSecretFile.h"
+
+#include "BidCrypto.h"
+#include "BidExtractor.h"
+#include "BidReader.h"
+#include "ShareSources.h"
+
+#include <openssl/crypto.h>
+
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace kelvane::bidx;
+
+struct CQuarnFileDecryptor {
+    CBidReader reader;
+    std::string folder;
+    std::vector<CContribution> contributions;
+};
+
+namespace {
+
+// Handles handed out and not yet released: a stale or foreign pointer gives 2 instead of a crash.
+std::mutex g_handlesMutex;
+std::set<const CQuarnFileDecryptor*> g_handles;
+
+bool IsLive(const CQuarnFileDecryptor* handle)
+{
+    const std::lock_guard lock(g_handlesMutex);
+    return handle != nullptr && g_handles.count(handle) != 0;
+}
+
+template <typename F>
+int Guarded(F&& body)
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return kOutOfMemory;
+    } catch (...) {
+        return kInvalidParam;
+    }
+}
+
+int CopyOut(const std::vector<unsigned char>& bytes, unsigned char* buffer, int* length)
+{
+    if (length == nullptr || bytes.size() > static_cast<size_t>(INT_MAX)) {
+        return kInvalidParam;
+    }
+    const int size = static_cast<int>(bytes.size());
+    if (buffer != nullptr) {
+        if (*length < size) {
+            return kInvalidParam;
+        }
+        std::memcpy(buffer, bytes.data(), bytes.size());
+    }
+    *length = size;
+    return kOk;
+}
+
+// The bid's own folder is named after the bid file without its extension.
+std::string BidFolderName(const std::string& path)
+{
+    std::string name = std::filesystem::path(path).filename().string();
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) {
+        name.resize(dot);
+    }
+    if (name.empty() || name == "." || name == "..") {
+        name = "bid";
+    }
+    return name;
+}
+
+// With more shares than the threshold, a share that was forged into the file must not spoil the
+// others: every subset of n shares is tried until one gives the committed key.
+bool RecoverKey(const CBidHeader& header, const std::vector<CContribution>& contributions, CKey& payloadKey)
+{
+    const size_t n = static_cast<size_t>(header.minimum);
+    const size_t count = contributions.size();
+    std::vector<size_t> pick(n);
+    for (size_t i = 0; i < n; ++i) {
+        pick[i] = i;
+    }
+    for (int attempts = 0; attempts < 10000; ++attempts) {
+        std::vector<CShare> shares;
+        for (const size_t i : pick) {
+            shares.push_back(contributions[i].share);
+        }
+        CKey contentKey;
+        std::array<unsigned char, kKeySize> commitment{};
+        if (CombineShares(shares, contentKey) == kOk &&
+            DeriveContentKeys(contentKey, header.fileId, payloadKey, commitment) == kOk &&
+            CRYPTO_memcmp(commitment.data(), header.commitment.data(), kKeySize) == 0) {
+            return true;
+        }
+        // Next combination in lexicographic order.
+        size_t i = n;
+        while (i > 0 && pick[i - 1] == count - n + (i - 1)) {
+            --i;
+        }
+        if (i == 0) {
+            break;
+        }
+        ++pick[i - 1];
+        for (size_t j = i; j < n; ++j) {
+            pick[j] = pick[j - 1] + 1;
+        }
+    }
+    OPENSSL_cleanse(payloadKey.data(), kKeySize);
+    return false;
+}
+
+}  // namespace
+
+extern "C" {
+
+int QuarnSecretFileDecryptorCreateHandle(CQuarnFileDecryptor** handle, const char* path)
+{
+    if (handle == nullptr || path == nullptr || *path == '\0') {
+        return kInvalidParam;
+    }
+    return Guarded([&] {
+        auto created = std::make_unique<CQuarnFileDecryptor>();
+        if (const int rc = created->reader.Open(path); rc != kOk) {
+            return rc;
+        }
+        const std::lock_guard lock(g_handlesMutex);
+        g_handles.insert(created.get());
+        *handle = created.release();
+        return static_cast<int>(kOk);
+    });
+}
+
+int QuarnSecretFileDecryptorSetFolder(CQuarnFileDecryptor* handle, const char* folder)
+{
+    if (!IsLive(handle) || folder == nullptr || *folder == '\0') {
+        return kInvalidParam;
+    }
+    return Guarded([&] {
+        handle->folder = folder;
+        return static_cast<int>(kOk);
+    });
+}
+
+int QuarnSecretFileDecryptorVerify(CQuarnFileDecryptor* handle)
+{
+    if (!IsLive(handle)) {
+        return kInvalidParam;
+    }
+    return Guarded([&] { return handle->reader.Verify(); });
+}
+
+int QuarnSecretFileDecryptorGetSignCert(CQuarnFileDecryptor* handle, unsigned char* buffer, int* length)
+{
+    if (!IsLive(handle)) {
+        return kInvalidParam;
+    }
+    return CopyOut(handle->reader.Header().signerCert, buffer, length);
+}
+
+int QuarnSecretFileDecryptorGetCustomData(CQuarnFileDecryptor* handle, unsigned char* buffer, int* length)
+{
+    if (!IsLive(handle)) {
+        return kInvalidParam;
+    }
+    const std::vector<unsigned char>& data = handle->reader.Header().customData;
+    if (data.empty()) {
+        return kNoCustomData;
+    }
+    return CopyOut(data, buffer, length);
+}
+
+int QuarnSecretFileDecryptorGetStatus(CQuarnFileDecryptor* handle)
+{
+    if (!IsLive(handle)) {
+        return kInvalidParam;
+    }
+    return handle->contributions.size() >= static_cast<size_t>(handle->reader.Header().minimum)
+               ? kOk
+               : kDecryptConditionNotEnough;
+}
+
+#ifdef KELVANE_HAVE_PKI
+int QuarnSecretFileDecryptorTry(CQuarnFileDecryptor* handle)
+{
+    if (!IsLive(handle)) {
+        return kInvalidParam;
+    }
+    return Guarded([&] { return GatherFromTokens(handle->reader.Header(), handle->contributions); });
+}
+#endif
+
+int QuarnSecretFileDecryptorTryKey(CQuarnFileDecryptor* handle, const unsigned char* key, int length)
+{
+    if (!IsLive(handle) || key == nullptr || length <= 0) {
+        return kInvalidParam;
+    }
+    return Guarded([&] {
+        return GatherFromSoftwareKey(handle->reader.Header(), key, static_cast<size_t>(length),
+                                     handle->contributions);
+    });
+}
+
+int QuarnSecretFileDecryptorGetCrackerNum(CQuarnFileDecryptor* handle, int* count)
+{
+    if (!IsLive(handle) || count == nullptr) {
+        return kInvalidParam;
+    }
+    *count = static_cast<int>(handle->contributions.size());
+    return kOk;
+}
+
+int QuarnSecretFileDecryptorGetCrackerCert(CQuarnFileDecryptor* handle, int index, unsigned char* buffer, int* length)
+{
+    if (!IsLive(handle) || index < 0 || static_cast<size_t>(index) >= handle->contributions.size()) {
+        return kInvalidParam;
+    }
+    const size_t opener = handle->contributions[static_cast<size_t>(index)].openerIndex;
+    return CopyOut(handle->reader.Header().openers[opener].cert, buffer, length);
+}
+
+int QuarnSecretFileDecryptorGetMinNum(CQuarnFileDecryptor* handle, int* n)
+{
+    if (!IsLive(handle) || n == nullptr) {
+        return kInvalidParam;
+    }
+    *n = handle->reader.Header().minimum;
+    return kOk;
+}
+
+int QuarnSecretFileDecryptorDecrypt(CQuarnFileDecryptor* handle)
+{
+    if (!IsLive(handle) || handle->folder.empty()) {
+        return kInvalidParam;
+    }
+    return Guarded([&] {
+        const CBidHeader& header = handle->reader.Header();
+        if (handle->contributions.size() < static_cast<size_t>(header.minimum)) {
+            return static_cast<int>(kDecryptConditionNotEnough);
+        }
+        CKey payloadKey;
+        if (!RecoverKey(header, handle->contributions, payloadKey)) {
+            return static_cast<int>(kShareComposeFailed);
+        }
+        CBidExtractor extractor(handle->folder, BidFolderName(handle->reader.Path()));
+        if (const int rc = extractor.Begin(); rc != kOk) {
+            return rc;
+        }
+        if (const int rc = handle->reader.Decrypt(payloadKey, extractor); rc != kOk) {
+            extractor.Abort();
+            return rc;
+        }
+        return extractor.Commit();
+    });
+}
+
+int QuarnSecretFileDecryptorReleaseHandle(CQuarnFileDecryptor* handle)
+{
+    {
+        const std::lock_guard lock(g_handlesMutex);
+        if (handle == nullptr || g_handles.erase(handle) == 0) {
+            return kInvalidParam;
+        }
+    }
+    const std::unique_ptr<CQuarnFileDecryptor> owned(handle);
+    return kOk;
+}
+
+}  // extern "C"
