@@ -46,6 +46,12 @@ struct CGfshareFree {
 struct CX509StackFree {
     void operator()(STACK_OF(X509) * p) const { sk_X509_free(p); }
 };
+struct CX509StackPopFree {
+    void operator()(STACK_OF(X509) * p) const { sk_X509_pop_free(p, X509_free); }
+};
+struct CX509CrlStackPopFree {
+    void operator()(STACK_OF(X509_CRL) * p) const { sk_X509_CRL_pop_free(p, X509_CRL_free); }
+};
 using Bio = std::unique_ptr<BIO, CBioFree>;
 using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CPkeyCtxFree>;
 
@@ -528,7 +534,7 @@ int CSoftwareSealSigner::Sign(const unsigned char* digest, size_t size, std::vec
         return kSignFinalFailed;
     }
     const std::unique_ptr<CMS_ContentInfo, CCmsFree> cms(
-        CMS_sign(cert_.get(), key_.get(), nullptr, content.get(), CMS_BINARY));
+        CMS_sign(cert_.get(), key_.get(), nullptr, content.get(), CMS_BINARY | CMS_NOCERTS | CMS_NOSMIMECAP));
     if (!cms) {
         return kSignFinalFailed;
     }
@@ -555,6 +561,20 @@ int VerifySignature(const std::vector<unsigned char>& cmsDer, const std::vector<
     std::unique_ptr<STACK_OF(X509), CX509StackFree> certs(sk_X509_new_null());
     if (!signer || !certs || sk_X509_push(certs.get(), signer.get()) <= 0) {
         return kConstructSignCertFailed;
+    }
+    // Certificates carried inside the signature are covered by nothing: anything but the
+    // header's own certificate there would be bytes an attacker may change unnoticed.
+    {
+        std::unique_ptr<STACK_OF(X509), CX509StackPopFree> carried(CMS_get1_certs(cms.get()));
+        for (int i = 0; carried && i < sk_X509_num(carried.get()); ++i) {
+            if (X509_cmp(sk_X509_value(carried.get(), i), signer.get()) != 0) {
+                return kVerifyFailed;
+            }
+        }
+        std::unique_ptr<STACK_OF(X509_CRL), CX509CrlStackPopFree> crls(CMS_get1_crls(cms.get()));
+        if (crls && sk_X509_CRL_num(crls.get()) > 0) {
+            return kVerifyFailed;
+        }
     }
     Bio out(BIO_new(BIO_s_mem()));
     if (!out) {
