@@ -1,0 +1,168 @@
+#include "app/TextConversion.h"
+
+#include <cerrno>
+#include <cstring>
+#include <iconv.h>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes one UTF-8 sequence at the start of text. Returns its length in bytes, or 0 when the
+// bytes there are not a valid sequence.
+std::size_t DecodeOne(std::string_view text, char32_t& value)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        value = lead;
+        return 1;
+    }
+    std::size_t length = 0;
+    char32_t minimum = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2;
+        value = lead & 0x1F;
+        minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3;
+        value = lead & 0x0F;
+        minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4;
+        value = lead & 0x07;
+        minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() < length) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) {
+            return 0;
+        }
+        value = (value << 6) | (byte(i) & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return 0;
+    }
+    return length;
+}
+
+void AppendUtf8(std::string& out, char32_t c)
+{
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        c = kReplacement;
+    }
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+struct IconvCloser {
+    void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
+};
+
+// GB18030 covers every byte pair of GBK. Bytes that are not GB18030 either become U+FFFD.
+std::wstring Gb18030ToWide(std::string_view text)
+{
+    const iconv_t converter = iconv_open("WCHAR_T", "GB18030");
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        return Utf8ToWide(text);
+    }
+    const std::unique_ptr<void, IconvCloser> owner(converter);
+    std::string in(text);
+    std::vector<wchar_t> out(in.size() + 1);
+    char* inPtr = in.data();
+    size_t inLeft = in.size();
+    char* outPtr = reinterpret_cast<char*>(out.data());
+    size_t outLeft = out.size() * sizeof(wchar_t);
+    while (inLeft > 0) {
+        if (iconv(converter, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1)) {
+            break;
+        }
+        if (errno != EILSEQ && errno != EINVAL) {
+            break;
+        }
+        const wchar_t replacement = kReplacement;
+        std::memcpy(outPtr, &replacement, sizeof replacement);
+        outPtr += sizeof replacement;
+        outLeft -= sizeof replacement;
+        ++inPtr;
+        --inLeft;
+    }
+    return std::wstring(out.data(), reinterpret_cast<wchar_t*>(outPtr) - out.data());
+}
+
+} // namespace
+
+std::string WideToUtf8(std::wstring_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (const wchar_t c : text) {
+        AppendUtf8(out, static_cast<char32_t>(c));
+    }
+    return out;
+}
+
+std::wstring Utf8ToWide(std::string_view text)
+{
+    std::wstring out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        char32_t value = 0;
+        const std::size_t length = DecodeOne(text, value);
+        if (length == 0) {
+            out += static_cast<wchar_t>(kReplacement);
+            text.remove_prefix(1);
+        } else {
+            out += static_cast<wchar_t>(value);
+            text.remove_prefix(length);
+        }
+    }
+    return out;
+}
+
+bool IsValidUtf8(std::string_view text)
+{
+    while (!text.empty()) {
+        char32_t value = 0;
+        const std::size_t length = DecodeOne(text, value);
+        if (length == 0) {
+            return false;
+        }
+        text.remove_prefix(length);
+    }
+    return true;
+}
+
+std::string WideToAnsi(std::wstring_view text)
+{
+    return WideToUtf8(text);
+}
+
+std::wstring AnsiToWide(std::string_view text)
+{
+    return IsValidUtf8(text) ? Utf8ToWide(text) : Gb18030ToWide(text);
+}
+
+std::string AnsiToUtf8(std::string_view text)
+{
+    return WideToUtf8(AnsiToWide(text));
+}
