@@ -1,0 +1,447 @@
+#include "TokenLayer.h"
+
+#include "Prompts.h"
+#include "QuarnPKI.h"
+
+#include <dlfcn.h>
+#include <libp11.h>
+#include <p11-kit/pkcs11.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+namespace quarnpki {
+namespace {
+
+// PKCS#11 return values that libp11 leaves in OpenSSL's error queue as reasons.
+constexpr int kCkrDeviceError = CKR_DEVICE_ERROR;
+constexpr int kCkrDeviceRemoved = CKR_DEVICE_REMOVED;
+constexpr int kCkrPinIncorrect = CKR_PIN_INCORRECT;
+constexpr int kCkrPinLocked = CKR_PIN_LOCKED;
+constexpr int kCkrSessionClosed = CKR_SESSION_CLOSED;
+constexpr int kCkrSessionHandleInvalid = CKR_SESSION_HANDLE_INVALID;
+constexpr int kCkrTokenNotPresent = CKR_TOKEN_NOT_PRESENT;
+constexpr int kCkrUserNotLoggedIn = CKR_USER_NOT_LOGGED_IN;
+
+// The PKCS#11 reasons in OpenSSL's error queue, which is emptied.
+std::set<int> DrainTokenErrors() {
+    std::set<int> reasons;
+    const int library = ERR_get_CKR_code();
+    for (unsigned long e = ERR_get_error(); e != 0; e = ERR_get_error()) {
+        if (ERR_GET_LIB(e) == library) {
+            reasons.insert(ERR_GET_REASON(e));
+        }
+    }
+    return reasons;
+}
+
+bool LostSession(const std::set<int>& reasons) {
+    for (const int r : {kCkrDeviceError, kCkrDeviceRemoved, kCkrSessionClosed, kCkrSessionHandleInvalid,
+                        kCkrTokenNotPresent, kCkrUserNotLoggedIn}) {
+        if (reasons.count(r) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string TokenKey(const PKCS11_TOKEN* token) {
+    return std::string(token->label != nullptr ? token->label : "") + '\n' +
+           (token->serialnr != nullptr ? token->serialnr : "");
+}
+
+class CTokenLayer {
+public:
+    static CTokenLayer& Instance() {
+        // Never destroyed: unloading the module at exit, while other static objects or threads may
+        // still hold keys of it, would finalise it under their feet.
+        static CTokenLayer* layer = std::make_unique<CTokenLayer>().release();
+        return *layer;
+    }
+
+    std::recursive_mutex mutex;
+
+    // Loads the module on first use and brings the slot list up to date. False when the
+    // module cannot be loaded.
+    bool Refresh() {
+        if (ctx == nullptr && !Load()) {
+            return false;
+        }
+        std::vector<std::string> present;
+        if (!PresentTokens(present)) {
+            SetError("the token module cannot list its tokens");
+            return false;
+        }
+        if (slots == nullptr || present != lastPresent) {
+            // libp11 keeps slot lists from the first listing: this version cannot update one in
+            // place, and releasing one closes every session of the module, which would log out
+            // every token. So a list is made afresh when a token comes or goes, and the old one
+            // is kept (a few per run).
+            PKCS11_SLOT* fresh = nullptr;
+            unsigned int freshCount = 0;
+            if (PKCS11_enumerate_slots(ctx, &fresh, &freshCount) != 0) {
+                DrainTokenErrors();
+                SetError("the token module cannot list its slots");
+                return false;
+            }
+            if (slots != nullptr) {
+                retired.emplace_back(slots, slotCount);
+            }
+            slots = fresh;
+            slotCount = freshCount;
+            lastPresent = present;
+        }
+        // A token that is not present any more is logged out, whatever libp11 remembers.
+        for (auto it = loggedIn.begin(); it != loggedIn.end();) {
+            const bool stillThere = std::find_if(present.begin(), present.end(), [&](const std::string& p) {
+                                        return p.size() > it->size() && p.compare(p.size() - it->size(), it->size(), *it) == 0;
+                                    }) != present.end();
+            it = stillThere ? std::next(it) : loggedIn.erase(it);
+        }
+        return true;
+    }
+
+    std::vector<PKCS11_SLOT*> PresentSlots() {
+        std::vector<PKCS11_SLOT*> present;
+        for (unsigned int i = 0; i < slotCount; ++i) {
+            if (slots[i].token != nullptr && slots[i].token->initialized) {
+                present.push_back(&slots[i]);
+            }
+        }
+        return present;
+    }
+
+    PKCS11_SLOT* FindSlot(const std::string& label, const std::string& serial) {
+        for (PKCS11_SLOT* slot : PresentSlots()) {
+            const PKCS11_TOKEN* token = slot->token;
+            if (label == (token->label != nullptr ? token->label : "") &&
+                serial == (token->serialnr != nullptr ? token->serialnr : "")) {
+                return slot;
+            }
+        }
+        return nullptr;
+    }
+
+    // Logs the token in once per insertion. A wrong PIN is reported, never retried.
+    int EnsureLoggedIn(PKCS11_SLOT* slot) {
+        PKCS11_TOKEN* token = slot->token;
+        const std::string key = TokenKey(token);
+        if (loggedIn.count(key) != 0) {
+            return QUARNPKI_OK;
+        }
+        if (token->userPinLocked) {
+            SetError("the token is locked after too many wrong PINs");
+            return QUARNPKI_PIN_LOCKED;
+        }
+        // libp11 remembers a login across a removal; switching the session mode makes it start
+        // from fresh sessions and forget it.
+        PKCS11_open_session(slot, 1);
+        PKCS11_open_session(slot, 0);
+        const std::string label = token->label != nullptr ? token->label : "";
+        int rc = QUARNPKI_OK;
+        if (token->secureLogin) {
+            // The PIN is entered on the token's own keypad.
+            rc = PKCS11_login(slot, 0, nullptr) == 0 ? QUARNPKI_OK : QUARNPKI_FAILED;
+        } else if (!token->loginRequired) {
+            loggedIn.insert(key);
+            return QUARNPKI_OK;
+        } else {
+            CSecretText pin;
+            const int asked = AskPin(label, token->userPinFinalTry ? 1 : -1, pin);
+            if (asked != QUARNPKI_OK) {
+                SetError("no PIN was given for token " + label);
+                return asked;
+            }
+            rc = PKCS11_login(slot, 0, pin.c_str()) == 0 ? QUARNPKI_OK : QUARNPKI_FAILED;
+        }
+        if (rc != QUARNPKI_OK) {
+            const std::set<int> reasons = DrainTokenErrors();
+            if (reasons.count(kCkrPinIncorrect) != 0) {
+                SetError("token " + label + " refused the PIN");
+                return QUARNPKI_PIN_INCORRECT;
+            }
+            if (reasons.count(kCkrPinLocked) != 0) {
+                SetError("token " + label + " is locked after too many wrong PINs");
+                return QUARNPKI_PIN_LOCKED;
+            }
+            SetError("login to token " + label + " failed");
+            return LostSession(reasons) ? QUARNPKI_TOKEN_ABSENT : QUARNPKI_FAILED;
+        }
+        loggedIn.insert(key);
+        return QUARNPKI_OK;
+    }
+
+    void ForgetLogin(PKCS11_SLOT* slot) { loggedIn.erase(TokenKey(slot->token)); }
+
+private:
+    bool Load() {
+        const char* configured = std::getenv("KELVANE_PKCS11_MODULE");
+        const std::string module = configured != nullptr && *configured != '\0' ? configured : "p11-kit-proxy.so";
+        PKCS11_CTX* created = PKCS11_CTX_new();
+        if (created == nullptr) {
+            SetError("out of memory");
+            return false;
+        }
+        if (PKCS11_CTX_load(created, module.c_str()) != 0) {
+            DrainTokenErrors();
+            PKCS11_CTX_free(created);
+            SetError("the token module " + module + " cannot be loaded");
+            return false;
+        }
+        // The module is already initialised by libp11; its function list answers which tokens
+        // are present without disturbing libp11's sessions.
+        module_ = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+        auto getList = module_ != nullptr
+                           ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(module_, "C_GetFunctionList"))
+                           : nullptr;
+        if (getList == nullptr || getList(&functions) != CKR_OK) {
+            PKCS11_CTX_unload(created);
+            PKCS11_CTX_free(created);
+            SetError("the token module " + module + " has no function list");
+            return false;
+        }
+        ctx = created;
+        return true;
+    }
+
+    // "slot id, label, serial" of every slot with a token, each ending in label and serial as
+    // TokenKey writes them.
+    bool PresentTokens(std::vector<std::string>& present) const {
+        CK_ULONG count = 0;
+        if (functions->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK) {
+            return false;
+        }
+        std::vector<CK_SLOT_ID> ids(count);
+        if (count > 0 && functions->C_GetSlotList(CK_TRUE, ids.data(), &count) != CKR_OK) {
+            return false;
+        }
+        ids.resize(count);
+        for (const CK_SLOT_ID id : ids) {
+            CK_TOKEN_INFO info {};
+            if (functions->C_GetTokenInfo(id, &info) != CKR_OK) {
+                continue;
+            }
+            present.push_back(std::to_string(id) + '\n' + Trimmed(info.label, sizeof info.label) + '\n' +
+                              Trimmed(info.serialNumber, sizeof info.serialNumber));
+        }
+        return true;
+    }
+
+    static std::string Trimmed(const unsigned char* text, size_t size) {
+        std::string value(reinterpret_cast<const char*>(text), size);
+        value.erase(value.find_last_not_of(' ') + 1);
+        return value;
+    }
+
+    PKCS11_CTX* ctx = nullptr;
+    void* module_ = nullptr;
+    CK_FUNCTION_LIST_PTR functions = nullptr;
+    PKCS11_SLOT* slots = nullptr;
+    unsigned int slotCount = 0;
+    std::vector<std::pair<PKCS11_SLOT*, unsigned int>> retired;
+    std::vector<std::string> lastPresent;
+    std::set<std::string> loggedIn;  // label and serial number of the tokens logged in
+};
+
+PkeyPtr PublicKeyOf(PKCS11_KEY* key) {
+    return PkeyPtr(PKCS11_get_public_key(key));
+}
+
+std::shared_ptr<CKeyMaterial> MakeMaterial(const PKCS11_TOKEN* token, const unsigned char* id, size_t idLength,
+                                           PkeyPtr publicKey) {
+    auto material = std::make_shared<CKeyMaterial>();
+    material->publicKey = std::move(publicKey);
+    material->tokenLabel = token->label != nullptr ? token->label : "";
+    material->tokenSerial = token->serialnr != nullptr ? token->serialnr : "";
+    material->keyId.assign(id, id + idLength);
+    return material;
+}
+
+// The key pairs of a token as seen without a login: its public-key objects, then the
+// certificates whose key has no public-key object.
+std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(PKCS11_SLOT* slot) {
+    std::vector<std::shared_ptr<CKeyMaterial>> found;
+    PKCS11_TOKEN* token = slot->token;
+    PKCS11_KEY* keys = nullptr;
+    unsigned int keyCount = 0;
+    if (PKCS11_enumerate_public_keys(token, &keys, &keyCount) == 0) {
+        for (unsigned int i = 0; i < keyCount; ++i) {
+            PkeyPtr pub = PublicKeyOf(&keys[i]);
+            if (pub) {
+                found.push_back(MakeMaterial(token, keys[i].id, keys[i].id_len, std::move(pub)));
+            }
+        }
+    }
+    PKCS11_CERT* certs = nullptr;
+    unsigned int certCount = 0;
+    if (PKCS11_enumerate_certs(token, &certs, &certCount) == 0) {
+        for (unsigned int i = 0; i < certCount; ++i) {
+            EVP_PKEY* certKey = certs[i].x509 != nullptr ? X509_get0_pubkey(certs[i].x509) : nullptr;
+            if (certKey == nullptr) {
+                continue;
+            }
+            bool known = false;
+            for (const auto& k : found) {
+                known = known || EVP_PKEY_eq(k->publicKey.get(), certKey) == 1;
+            }
+            if (!known && EVP_PKEY_up_ref(certKey) == 1) {
+                found.push_back(MakeMaterial(token, certs[i].id, certs[i].id_len, PkeyPtr(certKey)));
+            }
+        }
+    }
+    DrainTokenErrors();
+    return found;
+}
+
+}  // namespace
+
+int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>& operation) {
+    if (!key.OnToken()) {
+        return operation(key.softwareKey.get());
+    }
+    CTokenLayer& layer = CTokenLayer::Instance();
+    const std::lock_guard lock(layer.mutex);
+    if (!layer.Refresh()) {
+        return QUARNPKI_FAILED;
+    }
+    PKCS11_SLOT* slot = layer.FindSlot(key.tokenLabel, key.tokenSerial);
+    if (slot == nullptr) {
+        SetError("token " + key.tokenLabel + " is not present");
+        return QUARNPKI_TOKEN_ABSENT;
+    }
+    const int login = layer.EnsureLoggedIn(slot);
+    if (login != QUARNPKI_OK) {
+        return login;
+    }
+    PKCS11_KEY* keys = nullptr;
+    unsigned int count = 0;
+    PKCS11_KEY* privateKey = nullptr;
+    if (PKCS11_enumerate_keys(slot->token, &keys, &count) == 0) {
+        for (unsigned int i = 0; i < count && privateKey == nullptr; ++i) {
+            if (keys[i].id_len == key.keyId.size() &&
+                std::equal(key.keyId.begin(), key.keyId.end(), keys[i].id)) {
+                privateKey = &keys[i];
+            }
+        }
+    }
+    if (privateKey == nullptr) {
+        const std::set<int> reasons = DrainTokenErrors();
+        if (LostSession(reasons)) {
+            layer.ForgetLogin(slot);
+            SetError("token " + key.tokenLabel + " lost its session; it will be logged in again");
+            return QUARNPKI_TOKEN_ABSENT;
+        }
+        SetError("token " + key.tokenLabel + " holds no private key for this key pair");
+        return QUARNPKI_FAILED;
+    }
+    PkeyPtr pkey(PKCS11_get_private_key(privateKey));
+    if (!pkey) {
+        DrainTokenErrors();
+        SetError("the token's private key cannot be used");
+        return QUARNPKI_FAILED;
+    }
+    const int rc = operation(pkey.get());
+    if (rc != QUARNPKI_OK) {
+        // A session lost to a removal (noticed only now) is opened and logged in afresh by the
+        // next call instead of failing for the rest of the run.
+        if (LostSession(DrainTokenErrors())) {
+            layer.ForgetLogin(slot);
+            SetError("token " + key.tokenLabel + " lost its session; it will be logged in again");
+            return QUARNPKI_TOKEN_ABSENT;
+        }
+    }
+    return rc;
+}
+
+std::shared_ptr<CKeyMaterial> FindTokenKeypair(EVP_PKEY* publicKey, const CDeviceHandle* device) {
+    CTokenLayer& layer = CTokenLayer::Instance();
+    const std::lock_guard lock(layer.mutex);
+    if (publicKey == nullptr || !layer.Refresh()) {
+        return nullptr;
+    }
+    for (PKCS11_SLOT* slot : layer.PresentSlots()) {
+        if (device != nullptr && (device->serial != (slot->token->serialnr ? slot->token->serialnr : "") ||
+                                  device->label != (slot->token->label ? slot->token->label : ""))) {
+            continue;
+        }
+        for (auto& material : KeypairsOf(slot)) {
+            if (EVP_PKEY_eq(material->publicKey.get(), publicKey) == 1) {
+                return material;
+            }
+        }
+    }
+    SetError("no present token holds the key");
+    return nullptr;
+}
+
+std::vector<std::shared_ptr<CKeyMaterial>> TokenKeypairs(const CDeviceHandle& device) {
+    CTokenLayer& layer = CTokenLayer::Instance();
+    const std::lock_guard lock(layer.mutex);
+    if (!layer.Refresh()) {
+        return {};
+    }
+    PKCS11_SLOT* slot = layer.FindSlot(device.label, device.serial);
+    if (slot == nullptr) {
+        SetError("token " + device.label + " is not present");
+        return {};
+    }
+    return KeypairsOf(slot);
+}
+
+std::vector<CTokenCertificate> TokenCertificates() {
+    CTokenLayer& layer = CTokenLayer::Instance();
+    const std::lock_guard lock(layer.mutex);
+    std::vector<CTokenCertificate> found;
+    if (!layer.Refresh()) {
+        return found;
+    }
+    for (PKCS11_SLOT* slot : layer.PresentSlots()) {
+        PKCS11_CERT* certs = nullptr;
+        unsigned int count = 0;
+        if (PKCS11_enumerate_certs(slot->token, &certs, &count) != 0) {
+            continue;
+        }
+        const auto keypairs = KeypairsOf(slot);
+        for (unsigned int i = 0; i < count; ++i) {
+            if (certs[i].x509 == nullptr) {
+                continue;
+            }
+            for (const auto& material : keypairs) {
+                if (EVP_PKEY_eq(material->publicKey.get(), X509_get0_pubkey(certs[i].x509)) == 1) {
+                    CTokenCertificate entry;
+                    entry.cert.reset(X509_dup(certs[i].x509));
+                    entry.keypair = material;
+                    entry.objectLabel = certs[i].label != nullptr ? certs[i].label : "";
+                    if (entry.cert) {
+                        found.push_back(std::move(entry));
+                    }
+                    break;
+                }
+            }
+        }
+    }
+    DrainTokenErrors();
+    return found;
+}
+
+bool FindPresentToken(const std::string& serial, std::string& label) {
+    CTokenLayer& layer = CTokenLayer::Instance();
+    const std::lock_guard lock(layer.mutex);
+    if (!layer.Refresh()) {
+        return false;
+    }
+    for (PKCS11_SLOT* slot : layer.PresentSlots()) {
+        if (serial == (slot->token->serialnr != nullptr ? slot->token->serialnr : "")) {
+            label = slot->token->label != nullptr ? slot->token->label : "";
+            return true;
+        }
+    }
+    SetError("no present token has that serial number");
+    return false;
+}
+
+}  // namespace quarnpki

@@ -1,0 +1,39 @@
+// The process's one PKCS#11 context and the tokens it has logged in.
+#pragma once
+
+#include "PkiHandles.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quarnpki {
+
+// A certificate found on a present token, with the key pair it belongs to.
+struct CTokenCertificate {
+    X509Ptr cert;
+    std::shared_ptr<CKeyMaterial> keypair;
+    std::string objectLabel;
+};
+
+// Runs `operation` with the private key of a key pair: a software key directly; a token key
+// after finding its token by label and serial number and logging it in through the PIN
+// prompt once per insertion. Returns the operation's result, or a failure code
+// (QUARNPKI_TOKEN_ABSENT, QUARNPKI_PIN_INCORRECT, QUARNPKI_CANCELLED, ...).
+int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>& operation);
+
+// The key pair matching a public key on any present token (or only the token of `device`),
+// found through public objects without a PIN.
+std::shared_ptr<CKeyMaterial> FindTokenKeypair(EVP_PKEY* publicKey, const CDeviceHandle* device);
+
+// The key pairs of one present token, in a stable order.
+std::vector<std::shared_ptr<CKeyMaterial>> TokenKeypairs(const CDeviceHandle& device);
+
+// Every certificate on every present token.
+std::vector<CTokenCertificate> TokenCertificates();
+
+// Whether a token with this serial number is present now; fills its label.
+bool FindPresentToken(const std::string& serial, std::string& label);
+
+}  // namespace quarnpki
