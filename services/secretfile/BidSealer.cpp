@@ -50,6 +50,10 @@ public:
             return kOpenFileFailed;
         }
         tempPath_ = templ;
+        // mkostemp makes the file private; a sealed bid is meant to be handed on.
+        if (fchmod(fd_, 0644) != 0) {
+            return kOpenFileFailed;
+        }
         withCode_ = withCode;
         if (withCode_ && !sm3_.Init(EVP_sm3())) {
             return kCreateAlgoParamFailed;

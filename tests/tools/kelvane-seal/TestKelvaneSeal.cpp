@@ -1,0 +1,202 @@
+// kelvane-seal as the bidder runs it: a real process on real files, its output opened through the
+// decryptor.
+#include "SecretFileTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+namespace kelvane::bidx::test {
+namespace {
+
+const std::string kSeal = std::string(KELVANE_BINARY_DIR) + "/bin/kelvane-seal";
+
+std::string Base64(const std::vector<unsigned char>& der)
+{
+    std::string b64(4 * ((der.size() + 2) / 3), '\0');
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), der.data(), static_cast<int>(der.size()));
+    return b64;
+}
+
+std::string Text(const std::filesystem::path& path)
+{
+    const std::vector<unsigned char> bytes = ReadAll(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class SealToolTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string rules = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<bidenv><source>"
+                            "<projectname>道路工程</projectname><opentime>2026-01-02 09:30:00</opentime>"
+                            "<organization>Demo</organization><encalog>SM4</encalog><hashalog>SM3</hashalog>"
+                            "<rules><rule><m>3</m><n>2</n><openers>";
+        for (int i = 0; i < 3; ++i) {
+            rules += "<opener><cert>\n" + Base64(Opener(i).certDer) + "\n</cert><participate>YES</participate></opener>";
+        }
+        rules += "</openers></rule></rules></source></bidenv>\n";
+        WriteAll(Rules(), std::vector<unsigned char>(rules.begin(), rules.end()));
+        const CIdentity& bidder = BidderWithAwkwardName();
+        const std::string pem = "-----BEGIN CERTIFICATE-----\n" + Base64(bidder.certDer) + "\n-----END CERTIFICATE-----\n";
+        WriteAll(tmp.Path() / "bidder.pem", std::vector<unsigned char>(pem.begin(), pem.end()));
+        WriteAll(tmp.Path() / "bidder.key", std::vector<unsigned char>(bidder.keyPem.begin(), bidder.keyPem.end()));
+        std::filesystem::create_directories(tmp.Path() / "in" / "tech" / "sub");
+        std::filesystem::create_directories(tmp.Path() / "bids");
+        WriteAll(tmp.Path() / "in" / "letter.txt", {'h', 'i'});
+        WriteAll(tmp.Path() / "in" / "tech" / "a.bin", std::vector<unsigned char>(70000, 7));
+        WriteAll(tmp.Path() / "in" / "tech" / "sub" / "b.bin", {});
+    }
+
+    static const CIdentity& BidderWithAwkwardName()
+    {
+        static const CIdentity id = MakeIdentity(KeyKind::Rsa2048, "Acme_Works.Ltd", "digitalSignature");
+        return id;
+    }
+    std::filesystem::path Rules() const { return tmp.Path() / "rules.xml"; }
+    std::filesystem::path Bids() const { return tmp.Path() / "bids"; }
+
+    std::vector<std::string> BaseArgs() const
+    {
+        return {"--rules", Rules().string(), "--project", "P1", "--package", "L1", "--cert",
+                (tmp.Path() / "bidder.pem").string(), "--key", (tmp.Path() / "bidder.key").string(),
+                "--output-dir", Bids().string()};
+    }
+
+    // Starts the tool with stdout and stderr in files; returns its pid.
+    pid_t Start(const std::vector<std::string>& args)
+    {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int out = open((tmp.Path() / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = open((tmp.Path() / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(err, 2);
+            std::vector<char*> argv{const_cast<char*>(kSeal.c_str())};
+            for (const std::string& a : args) {
+                argv.push_back(const_cast<char*>(a.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(kSeal.c_str(), argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+    int Wait(pid_t pid)
+    {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    int Run(const std::vector<std::string>& args) { return Wait(Start(args)); }
+    std::string Out() const { return Text(tmp.Path() / "stdout"); }
+    std::string Err() const { return Text(tmp.Path() / "stderr"); }
+
+    CTempDir tmp;
+};
+
+TEST_F(SealToolTest, SealsFilesAndFoldersIntoANamedBidThatOpens)
+{
+    std::vector<std::string> args = BaseArgs();
+    args.push_back((tmp.Path() / "in" / "letter.txt").string());
+    args.push_back((tmp.Path() / "in" / "tech").string() + "/");
+    ASSERT_EQ(Run(args), 0) << Err();
+
+    const std::filesystem::path bid = Bids() / "Acme-Works-Ltd_P1_L1.bidx";
+    ASSERT_TRUE(std::filesystem::exists(bid)) << Out();
+    const std::vector<unsigned char> file = ReadAll(bid);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    ASSERT_EQ(EVP_Digest(file.data(), file.size(), digest, &len, EVP_sm3(), nullptr), 1);
+    std::string code;
+    for (unsigned int i = 0; i < len; ++i) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02X", digest[i]);
+        code += hex;
+    }
+    EXPECT_NE(Out().find("verification code: " + code), std::string::npos) << Out();
+
+    int rc = 0;
+    const Handle h = OpenHandle(bid, tmp.Path() / "Open", &rc);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(QuarnSecretFileDecryptorVerify(h.get()), 0);
+    int size = 0;
+    ASSERT_EQ(QuarnSecretFileDecryptorGetCustomData(h.get(), nullptr, &size), 0);
+    std::vector<unsigned char> custom(static_cast<size_t>(size));
+    ASSERT_EQ(QuarnSecretFileDecryptorGetCustomData(h.get(), custom.data(), &size), 0);
+    EXPECT_EQ(custom, MakeRulesCustomData(ReadAll(Rules()))) << "the rules travel byte for byte";
+    ASSERT_EQ(TryOpener(h.get(), 2), 0);
+    ASSERT_EQ(TryOpener(h.get(), 1), 0);
+    ASSERT_EQ(QuarnSecretFileDecryptorDecrypt(h.get()), 0);
+    const auto tree = ListTree(tmp.Path() / "Open" / "Acme-Works-Ltd_P1_L1");
+    ASSERT_EQ(tree.size(), 3u);
+    EXPECT_EQ(tree[0].first, "letter.txt");
+    EXPECT_EQ(tree[1].first, "tech/a.bin");
+    EXPECT_EQ(tree[1].second, std::vector<unsigned char>(70000, 7));
+    EXPECT_EQ(tree[2].first, "tech/sub/b.bin");
+}
+
+TEST_F(SealToolTest, ExplainsWhatIsWrongAndLeavesExistingFilesAlone)
+{
+    const std::string input = (tmp.Path() / "in" / "letter.txt").string();
+    EXPECT_EQ(Run({}), 2);
+    EXPECT_NE(Err().find("usage"), std::string::npos);
+
+    std::vector<std::string> args = BaseArgs();
+    args[1] = (tmp.Path() / "missing.xml").string();
+    args.push_back(input);
+    EXPECT_EQ(Run(args), 1);
+    EXPECT_NE(Err().find("cannot read the rules document"), std::string::npos) << Err();
+
+    WriteAll(tmp.Path() / "bad.xml", {'<', 'x', '/', '>'});
+    args[1] = (tmp.Path() / "bad.xml").string();
+    EXPECT_EQ(Run(args), 1);
+    EXPECT_NE(Err().find("fails its checks (code 4)"), std::string::npos) << Err();
+
+    args = BaseArgs();
+    args.push_back((tmp.Path() / "in" / "nothing.pdf").string());
+    EXPECT_EQ(Run(args), 1);
+    EXPECT_NE(Err().find("no such file or folder"), std::string::npos) << Err();
+
+    args = BaseArgs();
+    args.push_back(input);
+    ASSERT_EQ(Run(args), 0) << Err();
+    const std::vector<unsigned char> first = ReadAll(Bids() / "Acme-Works-Ltd_P1_L1.bidx");
+    EXPECT_EQ(Run(args), 1);
+    EXPECT_NE(Err().find("exists already"), std::string::npos) << Err();
+    EXPECT_EQ(ReadAll(Bids() / "Acme-Works-Ltd_P1_L1.bidx"), first);
+    EXPECT_EQ(CountEntries(Bids()), 1u);
+}
+
+TEST_F(SealToolTest, InterruptedRunLeavesNoHalfFile)
+{
+    // A sparse input large enough to be interrupted while it is sealed.
+    const std::filesystem::path big = tmp.Path() / "in" / "big.bin";
+    {
+        std::ofstream out(big, std::ios::binary);
+    }
+    std::filesystem::resize_file(big, 8ull << 30);
+    std::vector<std::string> args = BaseArgs();
+    args.push_back(big.string());
+    const pid_t pid = Start(args);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Err().find("sealing:") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_NE(Err().find("sealing:"), std::string::npos) << "large inputs show progress";
+    kill(pid, SIGINT);
+    EXPECT_EQ(Wait(pid), 130);
+    EXPECT_NE(Err().find("interrupted; no file was written"), std::string::npos) << Err();
+    EXPECT_EQ(CountEntries(Bids()), 0u) << "neither the bid nor its temporary file remains";
+}
+
+}  // namespace
+}  // namespace kelvane::bidx::test
