@@ -11,6 +11,8 @@ namespace rules {
 
 namespace {
 
+constexpr std::size_t kUtf8Slack = 8;
+
 // The text of an element, with a present but empty element read as an empty text.
 const char* TextOf(const TiXmlElement& element)
 {
@@ -141,9 +143,14 @@ int ReadRules(TiXmlHandle source, const TiXmlElement& rule, CRulesContent& conte
 
 int ParseRules(const char* ruleText, CRulesContent& content)
 {
+    // TinyXML steps over a whole UTF-8 sequence at a time, even over the terminator when a lead
+    // byte ends the text, and then reads on. Zero bytes enough for the longest sequence keep it
+    // inside the copy it parses.
+    std::string text(ruleText);
+    text.append(kUtf8Slack, '\0');
     TiXmlDocument document;
     // The parser's own error is not consulted: a text that does not parse has no rule element.
-    document.Parse(ruleText, nullptr, TIXML_DEFAULT_ENCODING);
+    document.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
     const TiXmlHandle source = TiXmlHandle(&document).FirstChild("bidenv").FirstChild("source");
     const TiXmlElement* rule = source.FirstChild("rules").FirstChild("rule").ToElement();
     if (rule == nullptr) {
