@@ -6,6 +6,7 @@
 #include "CQuelvar.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
@@ -63,13 +64,19 @@ QUELVAR_API int QuelvarCreateHandle(CQuelvar** handle)
     if (handle == nullptr) {
         return QUELVAR_INVALID_ARGUMENT;
     }
-    *handle = new (std::nothrow) CQuelvar();
-    return *handle != nullptr ? QUELVAR_OK : QUELVAR_NO_MEMORY_FOR_HANDLE;
+    try {
+        // From here on the caller owns the handle, until it hands it back to QuelvarReleaseHandle.
+        *handle = std::make_unique<CQuelvar>().release();
+    } catch (const std::bad_alloc&) {
+        *handle = nullptr;
+        return QUELVAR_NO_MEMORY_FOR_HANDLE;
+    }
+    return QUELVAR_OK;
 }
 
 QUELVAR_API int QuelvarReleaseHandle(CQuelvar* handle)
 {
-    delete handle;
+    const std::unique_ptr<CQuelvar> owned(handle);
     return QUELVAR_OK;
 }
 

@@ -127,7 +127,8 @@ size_t OnBody(char* data, const size_t size, const size_t count, void* user)
 }
 
 // The receive time-out: the transfer fails when neither sending nor receiving has moved for
-// longer than receiveTimeoutMs, whether the wait is for the answer or for more of the body.
+// longer than receiveTimeoutMs, whether the wait is for the connection, the answer or more of
+// the body.
 int OnProgress(void* user, curl_off_t, const curl_off_t downloaded, curl_off_t,
                const curl_off_t uploaded)
 {

@@ -172,7 +172,8 @@ TEST_P(QuelvarDocumentFailure, GivesItsCodeAndLeavesTheHandleAsPromised)
         long length = 0;
         EXPECT_EQ(QuelvarGetFileLen(handle.get(), &length), QUELVAR_NO_RULES);
         // projectname is read first of all, so it is stored before any of these failures.
-        EXPECT_EQ(handle.ProjectName(), GetParam().code == QUELVAR_NO_PROJECTNAME_ELEMENT ? "Road works" : "Bridge job");
+        const bool nameMissing = GetParam().code == QUELVAR_NO_PROJECTNAME_ELEMENT;
+        EXPECT_EQ(handle.ProjectName(), nameMissing ? "Road works" : "Bridge job");
     }
 }
 

@@ -97,7 +97,8 @@ std::string MakeRulesDocument(const std::string& projectName, const int m, const
                            "        <n>" + std::to_string(n) + "</n>\n"
                            "        <openers>\n";
     for (int i = 0; i < m; ++i) {
-        document += "          <opener>\n            <cert>" + MakeCertificateBase64("Opener " + std::to_string(i + 1)) +
+        const std::string cert = MakeCertificateBase64("Opener " + std::to_string(i + 1));
+        document += "          <opener>\n            <cert>" + cert +
                     "</cert>\n            <participate>" + (i < n ? "YES" : "NO") + "</participate>\n"
                     "          </opener>\n";
     }

@@ -79,7 +79,8 @@ public:
         if (!Text(name, value)) {
             return false;
         }
-        return IsSafeName(value) || Fail(name, "must be 1 to 64 letters, digits, '.', '_' or '-', not starting with '.'");
+        return IsSafeName(value) ||
+               Fail(name, "must be 1 to 64 letters, digits, '.', '_' or '-', not starting with '.'");
     }
 
     bool Time(const char* name, std::int64_t& value)
