@@ -2,7 +2,7 @@
 // through the token, a wrong PIN, and the operator's key binding.
 #include "PkiTestUtil.h"
 #include "QuarnPKI.h"
-#include "TestTokenSet.h"
+#include "PkiTokenSet.h"
 
 #include <gtest/gtest.h>
 #include <openssl/rsa.h>
@@ -12,16 +12,7 @@
 
 using namespace kelvane::test;
 
-namespace {
-
-const std::string kOpener = "开标人 Opener 1";       // blanks and Chinese in the label
-const std::string kEcOpener = "Opener EC";
-const std::string kOperator = "操作员 Key";
-const std::string kGuarded = "Guarded Token";
-const std::string kFromFile = "Pin File Token";
-const std::string kFromVariable = "变量 Token 2";
-
-CTestTokenSet& Tokens() {
+CTestTokenSet& kelvane::test::Tokens() {
     static CTestTokenSet set = [] {
         CTestTokenSet s;
         s.AddToken(kOpener, "111111", {Request("开标人一", KeyKind::Rsa2048, CertUsage::Encryption)});
@@ -32,45 +23,14 @@ CTestTokenSet& Tokens() {
         s.AddToken(kGuarded, "444444", {Request("Guarded", KeyKind::Rsa2048, CertUsage::Encryption)});
         s.AddToken(kFromFile, "555555", {Request("From File", KeyKind::Rsa2048, CertUsage::Encryption)});
         s.AddToken(kFromVariable, "666666", {Request("From Variable", KeyKind::Rsa2048, CertUsage::Encryption)});
+        s.AddToken(kEcSigner, "777777", {Request("EC Signer", KeyKind::P256, CertUsage::Signature)});
         s.Activate();
         return s;
     }();
     return set;
 }
 
-// Answers PIN prompts from a table and counts them per token.
-struct CPinBook {
-    std::map<std::string, std::string> pins;
-    std::map<std::string, int> asked;
-
-    static int Answer(void* self, const char* label, int, char* pin, int capacity) {
-        auto* book = static_cast<CPinBook*>(self);
-        ++book->asked[label];
-        const auto it = book->pins.find(label);
-        if (it == book->pins.end() || static_cast<int>(it->second.size()) >= capacity) {
-            return 0;
-        }
-        std::snprintf(pin, static_cast<size_t>(capacity), "%s", it->second.c_str());
-        return 1;
-    }
-};
-
-class PkiTokens : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Tokens();
-        book.pins = {{kOpener, "111111"}, {kEcOpener, "222222"}, {kOperator, "333333"}};
-        QuarnPKISetPinPromptHook(&CPinBook::Answer, &book);
-    }
-    void TearDown() override { QuarnPKISetPinPromptHook(nullptr, nullptr); }
-
-    static void* Cert(const std::string& label, size_t index = 0) {
-        const auto& der = Tokens().Token(label).keys.at(index).certDer;
-        return QuarnPKICertNewCert(der.data(), static_cast<int>(der.size()));
-    }
-
-    CPinBook book;
-};
+namespace {
 
 std::vector<unsigned char> OaepEncrypt(const std::vector<unsigned char>& certDer, const std::string& plain) {
     const unsigned char* p = certDer.data();
