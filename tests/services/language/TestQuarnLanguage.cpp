@@ -17,7 +17,9 @@ using Handle = std::unique_ptr<QuarnLanguage, HandleDeleter>;
 
 std::wstring WidePath(const std::filesystem::path& path)
 {
-    return std::wstring(path.string().begin(), path.string().end());
+    // Temporary folders have ASCII names.
+    const std::string narrow = path.string();
+    return std::wstring(narrow.begin(), narrow.end());
 }
 
 Handle Loaded(const std::filesystem::path& file)
