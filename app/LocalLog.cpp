@@ -144,7 +144,7 @@ bool InitLocalLog(const std::wstring& setting)
     if (level != 0 && state.path.empty()) {
         std::string path = PrepareLogPath();
         if (path.empty()) {
-            return state.initialised;
+            return false;
         }
         state.path = std::move(path);
     }

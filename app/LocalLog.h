@@ -8,8 +8,8 @@
 // Level 1 "ERROR   ", 2 "WARNING ", 3 "INFO    ", 4 "DEBUG   ". Other numbers are never written.
 
 // Switches the log on (every level) when setting is exactly "true", else off. The first call
-// that succeeds fixes the file of the day; later calls only change the level. Returns false,
-// leaving the log uninitialised, when the log folder cannot be prepared.
+// that switches it on fixes the file of the day; later calls only change the level. Returns
+// false, changing nothing, when the log folder cannot be prepared.
 bool InitLocalLog(const std::wstring& setting);
 
 // Appends one line (at most 8191 bytes; a longer one is cut at a character boundary).

@@ -129,11 +129,6 @@ TEST(IniWrite, RefusesTextThatWouldNotReadBackAsTheSameEntry)
     EXPECT_FALSE(SetIniValue("", "WorkingDir", "", "x"));
 }
 
-TEST(IniWrite, KeyKeepsItsTrailingBlank)
-{
-    EXPECT_EQ(SetIniValue("", "Common", "freespace ", "2GB"), "[Common]\nfreespace =2GB\n");
-}
-
 class IniFileOnDisk : public testing::Test {
 protected:
     CTempDir dir;

@@ -84,14 +84,6 @@ TEST_F(SettingFile, SetterRefusesALineBreakInsteadOfWritingExtraEntries)
     EXPECT_EQ(settings.GetSubmitLog(), L"true");
 }
 
-TEST_F(SettingFile, FreeSpaceKeyIsWrittenWithItsTrailingBlank)
-{
-    WriteSettings("[Common]\nother=1\n");
-    EXPECT_EQ(settings.SetFreeSpace(1610612736ULL), 0);
-    EXPECT_EQ(ReadFileBytes(file), "[Common]\nother=1\nfreespace =1GB\n");
-    EXPECT_EQ(settings.GetFreeSpace(), 1073741824);
-}
-
 TEST_F(SettingFile, FreeSpaceBelowOneMegabyteWritesNothing)
 {
     ASSERT_EQ(settings.SetFreeSpace(500ULL << 20), 0);

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <sys/statvfs.h>
 
 namespace fs = std::filesystem;
@@ -114,15 +113,6 @@ TEST_F(Folders, HomeFallsBackToThePasswordEntry)
     CScopedEnv noHome{"HOME", nullptr};
     EXPECT_FALSE(GetHomeDir().empty());
     EXPECT_EQ(GetConfigHomeDir(), GetHomeDir() + L"/.config");
-}
-
-TEST(LocalAddress, IsEmptyOrDottedIPv4)
-{
-    const std::string address = GetLocalIpAddress();
-    if (!address.empty()) {
-        in_addr parsed {};
-        EXPECT_EQ(inet_pton(AF_INET, address.c_str(), &parsed), 1) << address;
-    }
 }
 
 } // namespace
