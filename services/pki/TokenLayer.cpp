@@ -65,9 +65,10 @@ public:
 
     std::recursive_mutex mutex;
 
-    // Loads the module on first use and brings the slot list up to date. False when the
-    // module cannot be loaded.
-    bool Refresh() {
+    // Loads the module on first use and brings the slot list up to date; `fresh` makes a new
+    // list even when the same tokens are present, to leave sessions lost to a removal behind.
+    // False when the module cannot be loaded.
+    bool Refresh(bool fresh = false) {
         if (ctx == nullptr && !Load()) {
             return false;
         }
@@ -76,7 +77,7 @@ public:
             SetError("the token module cannot list its tokens");
             return false;
         }
-        if (slots == nullptr || present != lastPresent) {
+        if (slots == nullptr || fresh || present != lastPresent) {
             // libp11 keeps slot lists from the first listing: this version cannot update one in
             // place, and releasing one closes every session of the module, which would log out
             // every token. So a list is made afresh when a token comes or goes, and the old one
@@ -127,12 +128,15 @@ public:
     }
 
     // Logs the token in once per insertion. A wrong PIN is reported, never retried.
-    int EnsureLoggedIn(PKCS11_SLOT* slot) {
+    // `justNow` tells whether this call logged in.
+    int EnsureLoggedIn(PKCS11_SLOT* slot, bool& justNow) {
         PKCS11_TOKEN* token = slot->token;
         const std::string key = TokenKey(token);
+        justNow = false;
         if (loggedIn.count(key) != 0) {
             return QUARNPKI_OK;
         }
+        justNow = true;
         if (token->userPinLocked) {
             SetError("the token is locked after too many wrong PINs");
             return QUARNPKI_PIN_LOCKED;
@@ -263,7 +267,7 @@ std::shared_ptr<CKeyMaterial> MakeMaterial(const PKCS11_TOKEN* token, const unsi
 
 // The key pairs of a token as seen without a login: its public-key objects, then the
 // certificates whose key has no public-key object.
-std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(PKCS11_SLOT* slot) {
+std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(PKCS11_SLOT* slot, bool& lost) {
     std::vector<std::shared_ptr<CKeyMaterial>> found;
     PKCS11_TOKEN* token = slot->token;
     PKCS11_KEY* keys = nullptr;
@@ -293,8 +297,40 @@ std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(PKCS11_SLOT* slot) {
             }
         }
     }
-    DrainTokenErrors();
+    lost = LostSession(DrainTokenErrors());
     return found;
+}
+
+// The key pairs of every present token (or of one), listing afresh once when a session turns
+// out to be lost.
+std::vector<std::pair<PKCS11_SLOT*, std::vector<std::shared_ptr<CKeyMaterial>>>> AllKeypairs(
+    CTokenLayer& layer, const std::string* label, const std::string* serial) {
+    std::vector<std::pair<PKCS11_SLOT*, std::vector<std::shared_ptr<CKeyMaterial>>>> all;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        all.clear();
+        if (!layer.Refresh(attempt > 0)) {
+            return all;
+        }
+        bool anyLost = false;
+        for (PKCS11_SLOT* slot : layer.PresentSlots()) {
+            const PKCS11_TOKEN* token = slot->token;
+            if ((label != nullptr && *label != (token->label != nullptr ? token->label : "")) ||
+                (serial != nullptr && *serial != (token->serialnr != nullptr ? token->serialnr : ""))) {
+                continue;
+            }
+            bool lost = false;
+            auto keypairs = KeypairsOf(slot, lost);
+            if (lost) {
+                layer.ForgetLogin(slot);
+                anyLost = true;
+            }
+            all.emplace_back(slot, std::move(keypairs));
+        }
+        if (!anyLost) {
+            break;
+        }
+    }
+    return all;
 }
 
 }  // namespace
@@ -305,70 +341,71 @@ int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>&
     }
     CTokenLayer& layer = CTokenLayer::Instance();
     const std::lock_guard lock(layer.mutex);
-    if (!layer.Refresh()) {
-        return QUARNPKI_FAILED;
-    }
-    PKCS11_SLOT* slot = layer.FindSlot(key.tokenLabel, key.tokenSerial);
-    if (slot == nullptr) {
-        SetError("token " + key.tokenLabel + " is not present");
-        return QUARNPKI_TOKEN_ABSENT;
-    }
-    const int login = layer.EnsureLoggedIn(slot);
-    if (login != QUARNPKI_OK) {
-        return login;
-    }
-    PKCS11_KEY* keys = nullptr;
-    unsigned int count = 0;
-    PKCS11_KEY* privateKey = nullptr;
-    if (PKCS11_enumerate_keys(slot->token, &keys, &count) == 0) {
-        for (unsigned int i = 0; i < count && privateKey == nullptr; ++i) {
-            if (keys[i].id_len == key.keyId.size() &&
-                std::equal(key.keyId.begin(), key.keyId.end(), keys[i].id)) {
-                privateKey = &keys[i];
+    // A session lost to a removal that nobody noticed shows only now; the second attempt starts
+    // from a fresh slot list and logs in again, so that the token works for the rest of the run.
+    for (int attempt = 0;; ++attempt) {
+        const bool lastAttempt = attempt > 0;
+        if (!layer.Refresh(lastAttempt)) {
+            return QUARNPKI_FAILED;
+        }
+        PKCS11_SLOT* slot = layer.FindSlot(key.tokenLabel, key.tokenSerial);
+        if (slot == nullptr) {
+            SetError("token " + key.tokenLabel + " is not present");
+            return QUARNPKI_TOKEN_ABSENT;
+        }
+        bool justLoggedIn = false;
+        const int login = layer.EnsureLoggedIn(slot, justLoggedIn);
+        if (login != QUARNPKI_OK) {
+            return login;
+        }
+        PKCS11_KEY* keys = nullptr;
+        unsigned int count = 0;
+        PKCS11_KEY* privateKey = nullptr;
+        if (PKCS11_enumerate_keys(slot->token, &keys, &count) == 0) {
+            for (unsigned int i = 0; i < count && privateKey == nullptr; ++i) {
+                if (keys[i].id_len == key.keyId.size() && std::equal(key.keyId.begin(), key.keyId.end(), keys[i].id)) {
+                    privateKey = &keys[i];
+                }
             }
         }
-    }
-    if (privateKey == nullptr) {
-        const std::set<int> reasons = DrainTokenErrors();
-        if (LostSession(reasons)) {
+        const std::set<int> listing = DrainTokenErrors();
+        if (privateKey == nullptr) {
+            // Private keys are visible only to a logged-in session: missing ones after an
+            // earlier login mean that the login was lost.
+            if (!lastAttempt && (LostSession(listing) || !justLoggedIn)) {
+                layer.ForgetLogin(slot);
+                continue;
+            }
+            SetError("token " + key.tokenLabel + " holds no private key for this key pair");
+            return QUARNPKI_FAILED;
+        }
+        PkeyPtr pkey(PKCS11_get_private_key(privateKey));
+        if (!pkey) {
+            DrainTokenErrors();
+            SetError("the token's private key cannot be used");
+            return QUARNPKI_FAILED;
+        }
+        const int rc = operation(pkey.get());
+        if (rc != QUARNPKI_OK && LostSession(DrainTokenErrors())) {
             layer.ForgetLogin(slot);
-            SetError("token " + key.tokenLabel + " lost its session; it will be logged in again");
+            if (!lastAttempt) {
+                continue;
+            }
+            SetError("token " + key.tokenLabel + " lost its session");
             return QUARNPKI_TOKEN_ABSENT;
         }
-        SetError("token " + key.tokenLabel + " holds no private key for this key pair");
-        return QUARNPKI_FAILED;
+        return rc;
     }
-    PkeyPtr pkey(PKCS11_get_private_key(privateKey));
-    if (!pkey) {
-        DrainTokenErrors();
-        SetError("the token's private key cannot be used");
-        return QUARNPKI_FAILED;
-    }
-    const int rc = operation(pkey.get());
-    if (rc != QUARNPKI_OK) {
-        // A session lost to a removal (noticed only now) is opened and logged in afresh by the
-        // next call instead of failing for the rest of the run.
-        if (LostSession(DrainTokenErrors())) {
-            layer.ForgetLogin(slot);
-            SetError("token " + key.tokenLabel + " lost its session; it will be logged in again");
-            return QUARNPKI_TOKEN_ABSENT;
-        }
-    }
-    return rc;
 }
 
 std::shared_ptr<CKeyMaterial> FindTokenKeypair(EVP_PKEY* publicKey, const CDeviceHandle* device) {
     CTokenLayer& layer = CTokenLayer::Instance();
     const std::lock_guard lock(layer.mutex);
-    if (publicKey == nullptr || !layer.Refresh()) {
+    if (publicKey == nullptr) {
         return nullptr;
     }
-    for (PKCS11_SLOT* slot : layer.PresentSlots()) {
-        if (device != nullptr && (device->serial != (slot->token->serialnr ? slot->token->serialnr : "") ||
-                                  device->label != (slot->token->label ? slot->token->label : ""))) {
-            continue;
-        }
-        for (auto& material : KeypairsOf(slot)) {
+    for (auto& [slot, keypairs] : AllKeypairs(layer, device ? &device->label : nullptr, device ? &device->serial : nullptr)) {
+        for (auto& material : keypairs) {
             if (EVP_PKEY_eq(material->publicKey.get(), publicKey) == 1) {
                 return material;
             }
@@ -381,31 +418,24 @@ std::shared_ptr<CKeyMaterial> FindTokenKeypair(EVP_PKEY* publicKey, const CDevic
 std::vector<std::shared_ptr<CKeyMaterial>> TokenKeypairs(const CDeviceHandle& device) {
     CTokenLayer& layer = CTokenLayer::Instance();
     const std::lock_guard lock(layer.mutex);
-    if (!layer.Refresh()) {
-        return {};
-    }
-    PKCS11_SLOT* slot = layer.FindSlot(device.label, device.serial);
-    if (slot == nullptr) {
+    auto all = AllKeypairs(layer, &device.label, &device.serial);
+    if (all.empty()) {
         SetError("token " + device.label + " is not present");
         return {};
     }
-    return KeypairsOf(slot);
+    return std::move(all.front().second);
 }
 
 std::vector<CTokenCertificate> TokenCertificates() {
     CTokenLayer& layer = CTokenLayer::Instance();
     const std::lock_guard lock(layer.mutex);
     std::vector<CTokenCertificate> found;
-    if (!layer.Refresh()) {
-        return found;
-    }
-    for (PKCS11_SLOT* slot : layer.PresentSlots()) {
+    for (auto& [slot, keypairs] : AllKeypairs(layer, nullptr, nullptr)) {
         PKCS11_CERT* certs = nullptr;
         unsigned int count = 0;
         if (PKCS11_enumerate_certs(slot->token, &certs, &count) != 0) {
             continue;
         }
-        const auto keypairs = KeypairsOf(slot);
         for (unsigned int i = 0; i < count; ++i) {
             if (certs[i].x509 == nullptr) {
                 continue;
