@@ -1,0 +1,496 @@
+#include "opening/COpeningManager.h"
+
+#include "app/LanguageCatalogue.h"
+#include "app/SettingFile.h"
+#include "app/TextConversion.h"
+#include "app/Utility.h"
+#include "audit/OperationRecord.h"
+#include "audit/OperatorSignature.h"
+#include "opening/CResultTexts.h"
+#include "opening/CRulesFileClient.h"
+#include "opening/CTimeStampClient.h"
+#include "opening/OpeningTime.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <system_error>
+
+namespace {
+
+std::wstring Text(const char* key)
+{
+    return CLanguageCatalogue::Instance().GetText(key);
+}
+
+// Replaces the first "%d" of a catalogue text with number. A language file is outside input: its
+// text is never used as a format.
+std::wstring FillNumber(std::wstring text, int number)
+{
+    if (const size_t at = text.find(L"%d"); at != std::wstring::npos)
+        text.replace(at, 2, std::to_wstring(number));
+    return text;
+}
+
+// "标书", the file name in quotation marks, then what happened.
+std::wstring FileRecord(const CBidFileHolder& holder, const wchar_t* what)
+{
+    return L"标书\"" + holder.GetFileName() + L"\"" + what;
+}
+
+} // namespace
+
+// One run of the opening: the working state that lives from the start of RunOpening to its end.
+class COpeningRun {
+public:
+    explicit COpeningRun(COpeningManager& manager)
+        : manager(manager)
+    {
+    }
+
+    void Run();
+
+private:
+    struct COpenerRecord {
+        std::wstring name;
+        unsigned char flag = 1;
+        size_t fileIndex = 0;
+    };
+
+    void Output(const char* key) { manager.OutputLine(Text(key)); }
+    void Output(const char* key, const std::wstring& tail) { manager.OutputLine(Text(key) + tail); }
+    void Log(int logType, const std::wstring& message)
+    {
+        SubmitOperationRecord(logType, projectId, projectName, message);
+    }
+    // Posts WM_OPENING_FINISHED and writes the closing record: every end of a run but one goes
+    // through here.
+    void End(int wParam, int logType, const std::wstring& message, COpeningEnd how);
+    // The decryptor text of code. A code without an entry gets the generic text with its number,
+    // so that a file never shows the reason of an earlier file's failure.
+    const std::wstring& FailureText(int code);
+    void MoveToBad(CBidFileHolder& holder);
+
+    bool FetchRulesAndTime();
+    void VerifyFiles();
+    bool CollectOpenerKeys();
+    void DecryptReady();
+
+    COpeningManager& manager;
+    CRulesFileClient rules;
+    std::string projectId;
+    std::string projectName;
+    std::int64_t timeStampTime = 0;
+    std::int64_t openTime = 0;
+    std::wstring openTimeText;
+    std::wstring openOrg;
+    std::wstring badFolder;
+    std::vector<CBidFileHolder*> ready;
+    std::vector<COpenerRecord> openers;
+    std::wstring failureText;
+    int decryptedCount = 0;
+    bool waitCursor = false;
+};
+
+void COpeningRun::End(int wParam, int logType, const std::wstring& message, COpeningEnd how)
+{
+    if (waitCursor)
+        manager.SetWaitCursor(false);
+    waitCursor = false;
+    manager.lastEnd.store(how);
+    manager.PostFinished(wParam);
+    Log(logType, message);
+}
+
+const std::wstring& COpeningRun::FailureText(int code)
+{
+    if (!CResultTexts::GetText(CResultTexts::kDecryptorTable, code, failureText))
+        failureText = Text("unknow_error") + L"(" + std::to_wstring(code) + L")";
+    return failureText;
+}
+
+void COpeningRun::MoveToBad(CBidFileHolder& holder)
+{
+    holder.Release();
+    const std::string from = WideToUtf8(holder.GetFullPath());
+    const std::string to = WideToUtf8(badFolder + holder.GetFileName());
+    // Never over a file of the same name: a bid already in Bad/ is evidence too.
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        Output("movefile_success", badFolder);
+    else
+        Output("movefile_fail");
+}
+
+void COpeningRun::Run()
+{
+    Output("begin_open_bidfile");
+    if (!FetchRulesAndTime())
+        return;
+    VerifyFiles();
+    if (ready.empty()) {
+        End(0, kLogTypeNeutral, L"开标结束：没有可解密的文件", COpeningEnd::NoFileVerified);
+        return;
+    }
+    if (!CollectOpenerKeys())
+        return;
+    if (manager.Ask(Text("bidder_confirm"), Text("tips"), MB_OKCANCEL | MB_ICONINFORMATION) != IDOK) {
+        Output("end_open_bidfile");
+        End(0, kLogTypeNeutral, L"用户取消开标，开标结束", COpeningEnd::Cancelled);
+        return;
+    }
+    DecryptReady();
+}
+
+bool COpeningRun::FetchRulesAndTime()
+{
+    rules.SetTarget(manager.projectNumber);
+    // The query is "projectid=" and the project number: the records carry the number alone.
+    projectId = rules.Query().size() > 10 ? rules.Query().substr(10) : std::string();
+    Output("get_rulefile_ing");
+    if (rules.GetRules() != 0) {
+        Output("get_rulefile_fail_status");
+        Output("end_open_bidfile");
+        manager.openingError.store(1);
+        End(1, kLogTypeFailure, L"获取规则文件失败", COpeningEnd::RulesNotFetched);
+        return false;
+    }
+    rules.GetProjectName(projectName);
+
+    manager.SetWaitCursor(true);
+    waitCursor = true;
+    if (CTimeStampClient().GetTimeStamp(&timeStampTime) != 1) {
+        Output("get_timestamp_fail");
+        End(0, kLogTypeFailure, L"获取时间戳失败", COpeningEnd::NoTimeStamp);
+        return false;
+    }
+    Output("get_timestamp_success", FormatWallClock(timeStampTime));
+
+    if (rules.GetOpenTime(openTime) != 0) {
+        Output("get_opentime_fail");
+        Output("end_open_bidfile");
+        End(0, kLogTypeFailure, L"获取开标时间失败", COpeningEnd::NoOpeningTime);
+        return false;
+    }
+    openTimeText = FormatWallClock(openTime);
+    Output("get_opentime_success", openTimeText);
+    if (timeStampTime - openTime < 0) {
+        Output("notto_opentime");
+        End(0, kLogTypeNeutral, L"未到开标时间", COpeningEnd::OpeningTimeNotYet);
+        return false;
+    }
+
+    openOrg = rules.GetOpenOrg();
+    Output("get_rulefile_success_status");
+    if (rules.GetOpenerCerts() != 0) {
+        Output("get_opener_cert_fail");
+        Output("end_open_bidfile");
+        End(0, kLogTypeFailure, L"获取开标人的证书失败", COpeningEnd::NoOpenerCerts);
+        return false;
+    }
+    return true;
+}
+
+void COpeningRun::VerifyFiles()
+{
+    auto& files = manager.files;
+    for (size_t i = 0; i < files.size(); ++i) {
+        CBidFileHolder& holder = *files[i];
+        holder.SetOpenTime(openTimeText);
+        if (i == 0) {
+            const std::wstring& path = holder.GetFullPath();
+            const size_t slash = path.find_last_of(L'/');
+            badFolder = (slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1)) + L"Bad/";
+            CreateDirectoryTree(badFolder);
+        }
+        Output("verify_ing", holder.GetFullPath());
+
+        if (const int code = holder.Open(); code != 0) {
+            Output("openfile_fail", FailureText(code));
+            Log(kLogTypeFailure, FileRecord(holder, L"打开失败") + failureText);
+            holder.SetBidStatus(Destroyed);
+            manager.ShowStatus(holder);
+            MoveToBad(holder);
+            continue;
+        }
+        Output("openfile_success");
+        Output("verify_structure_ing");
+
+        if (const int code = holder.VerifyStructure(); code != 0) {
+            Output("vefifystructure_fail", FailureText(code));
+            Log(kLogTypeFailure, FileRecord(holder, L"验证文件结构失败:") + failureText);
+            holder.SetBidStatus(Destroyed);
+            manager.ShowStatus(holder);
+            MoveToBad(holder);
+            continue;
+        }
+        Output("vefifystructure_success");
+
+        // Only the exact text "false" switches the comparison off: a switch that fails safe.
+        if (CSettingFile::Instance().GetRulesCompare() != L"false") {
+            Output("verify_rulefile_ing");
+            int length = 0;
+            const unsigned char* embedded = holder.GetEmbeddedRules(&length);
+            if (rules.CompareFile(embedded, length) != 0) {
+                holder.Release();
+                Output("verifyrulefile_fail");
+                holder.SetBidStatus(Destroyed);
+                manager.ShowStatus(holder);
+                Log(kLogTypeFailure, FileRecord(holder, L"验证规则文件失败"));
+                MoveToBad(holder);
+                continue;
+            }
+            Output("verifyrulefile_success");
+        }
+
+        ready.push_back(&holder);
+        holder.SetOpenOrg(openOrg);
+        holder.SetBidStatus(Ready);
+        manager.ShowDetails(holder);
+        manager.ShowStatus(holder);
+    }
+}
+
+bool COpeningRun::CollectOpenerKeys()
+{
+    const COpeningTimings& timings = manager.timings;
+    for (;;) {
+        if (manager.Ask(Text("insert_bidder_key"), Text("tips"), MB_YESNO | MB_ICONINFORMATION) != IDYES) {
+            Output("cancel_open_bidfile");
+            Output("end_open_bidfile");
+            if (waitCursor)
+                manager.SetWaitCursor(false);
+            waitCursor = false;
+            manager.lastEnd.store(COpeningEnd::Cancelled);
+            manager.PostFinished(0);
+            // The record is signed with the operator's certificate, so it is written only when
+            // that certificate is at hand.
+            if (CheckOperatorCert(timings.operatorCertWait) == 1)
+                Log(kLogTypeNeutral, L"用户取消解标，开标结束");
+            return false;
+        }
+        std::this_thread::sleep_for(timings.afterKeyInserted);
+        if (CheckOperatorCert(timings.operatorCertWait) != 1)
+            continue;
+        if (!rules.IsAnyOpenerKeyPresent()) {
+            manager.Ask(Text("found_no_key"), Text("warnning"), MB_OK | MB_ICONWARNING);
+            Log(kLogTypeNeutral, L"没有找到可解密的key");
+            continue;
+        }
+
+        for (size_t j = 0; j < ready.size(); ++j) {
+            CBidFileHolder& holder = *ready[j];
+            if (holder.GetDecryptorStatus() == 0)
+                continue;
+            std::this_thread::sleep_for(timings.beforeTry);
+            holder.Try();
+            holder.LoadOpenerCerts();
+            manager.ShowDetails(holder);
+            for (int k = holder.GetOpenerCount() - 1; k >= 0; --k) {
+                const std::wstring name = holder.GetOpenerName(k);
+                bool known = false;
+                for (const COpenerRecord& record : openers)
+                    known = known || (record.name == name && record.flag == 1 && record.fileIndex == j);
+                if (known)
+                    continue;
+                Log(kLogTypeSuccess, name + L"解密标书\"" + holder.GetFileName() + L"\"");
+                openers.push_back({ name, 1, j });
+            }
+        }
+
+        int notReady = 0;
+        for (CBidFileHolder* holder : ready)
+            notReady += holder->GetDecryptorStatus() != 0 ? 1 : 0;
+        if (notReady == 0)
+            return true;
+        const int answer = manager.Ask(FillNumber(Text("try_goon"), notReady), Text("tips"),
+            MB_YESNOCANCEL | MB_ICONINFORMATION);
+        if (answer == IDYES)
+            continue;
+        if (answer == IDCANCEL)
+            return true;
+        Output("cancel_open_bidfile");
+        Output("end_open_bidfile");
+        End(0, kLogTypeNeutral, L"用户取消解标，开标结束", COpeningEnd::Cancelled);
+        return false;
+    }
+}
+
+void COpeningRun::DecryptReady()
+{
+    Output("prepair_decryptfile");
+    for (CBidFileHolder* holder : ready) {
+        if (holder->GetDecryptorStatus() != 0) {
+            holder->SetBidStatus(DecryptCancelled);
+            manager.ShowStatus(*holder);
+            continue;
+        }
+        holder->SetBidStatus(Decrypting);
+        manager.ShowStatus(*holder);
+        Output("decryptfile_ing", holder->GetFullPath());
+        if (const int code = holder->Decrypt(); code == 0) {
+            ++decryptedCount;
+            Output("decrypt_success");
+            holder->SetBidStatus(Decrypted);
+            manager.ShowStatus(*holder);
+            Log(kLogTypeSuccess, FileRecord(*holder, L"开标完成"));
+        } else {
+            Output("decrypt_fail", FailureText(code));
+            holder->SetBidStatus(Destroyed);
+            manager.ShowStatus(*holder);
+            Log(kLogTypeFailure, FileRecord(*holder, L"开标失败") + failureText);
+            MoveToBad(*holder);
+        }
+    }
+
+    const int succeeded = decryptedCount;
+    const int failed = static_cast<int>(ready.size()) - succeeded;
+    std::wstring summary = L"本次开标已完成，其中解密成功" + std::to_wstring(succeeded) + L"份标书，解密失败"
+        + std::to_wstring(failed) + L"份标书";
+    if (failed != 0)
+        summary += L",请予以检查。";
+    manager.Ask(summary, L"提示", MB_OK | MB_ICONINFORMATION);
+    Output("end_open_bidfile");
+    End(0, failed == 0 ? kLogTypeSuccess : kLogTypeNeutral, summary, COpeningEnd::Completed);
+}
+
+void COpeningManager::CStartEvent::Set()
+{
+    {
+        const std::lock_guard lock(mutex);
+        set = true;
+    }
+    signalled.notify_one();
+}
+
+void COpeningManager::CStartEvent::Wait()
+{
+    std::unique_lock lock(mutex);
+    signalled.wait(lock, [this] { return set; });
+    set = false;
+}
+
+COpeningManager::COpeningManager(COpeningTimings timings)
+    : timings(timings)
+{
+}
+
+COpeningManager::~COpeningManager()
+{
+    Detach();
+    Join();
+}
+
+void COpeningManager::AddFile(int row, const std::wstring& fullPath, const std::wstring& outputFolder)
+{
+    auto holder = std::make_unique<CBidFileHolder>();
+    holder->SetPath(fullPath);
+    holder->SetOutputFolder(outputFolder);
+    holder->SetRow(row);
+    files.push_back(std::move(holder));
+}
+
+int COpeningManager::Start()
+{
+    if (running.load())
+        return -1;
+    if (worker.joinable())
+        worker.join();
+    CLanguageCatalogue::Instance().Load();
+    openingError.store(0);
+    lastEnd.store(COpeningEnd::NotRun);
+    workerExitCode.store(0);
+    running.store(true);
+    try {
+        worker = std::thread(&COpeningManager::WorkerMain, this);
+    } catch (const std::system_error&) {
+        running.store(false);
+        return -1;
+    }
+    startEvent.Set();
+    return 0;
+}
+
+void COpeningManager::WorkerMain()
+{
+    startEvent.Wait();
+    try {
+        RunOpening();
+        workerExitCode.store(0);
+    } catch (...) {
+        workerExitCode.store(-2);
+    }
+    running.store(false);
+}
+
+void COpeningManager::RunOpening()
+{
+    COpeningRun(*this).Run();
+}
+
+void COpeningManager::Detach()
+{
+    notifyWindow.store(nullptr);
+    listControl.store(nullptr);
+    outputSink.store(nullptr);
+}
+
+void COpeningManager::Join()
+{
+    if (worker.joinable() && worker.get_id() != std::this_thread::get_id())
+        worker.join();
+}
+
+int COpeningManager::ShowSignCertForRow(int row) const
+{
+    for (const auto& holder : files) {
+        if (holder->GetRow() == row) {
+            holder->ShowSignCert(nullptr);
+            return 0;
+        }
+    }
+    return -1;
+}
+
+void COpeningManager::OutputLine(const std::wstring& text)
+{
+    if (CMsgOutput* sink = outputSink.load())
+        sink->Output(text, 1);
+}
+
+void COpeningManager::ShowStatus(const CBidFileHolder& holder)
+{
+    if (IBidFileList* list = listControl.load())
+        list->SetItemText(holder.GetRow(), kColumnStatus, Text(BidStatusKey(holder.GetBidStatus())));
+}
+
+void COpeningManager::ShowDetails(const CBidFileHolder& holder)
+{
+    IBidFileList* list = listControl.load();
+    if (list == nullptr)
+        return;
+    const int row = holder.GetRow();
+    list->SetItemText(row, kColumnBidder, holder.GetSignerName());
+    list->SetItemText(row, kColumnBidCompany, holder.GetSignerOrg());
+    list->SetItemText(row, kColumnOpenCompany, holder.GetOpenOrg());
+    list->SetItemText(row, kColumnOpenerPresence, holder.GetOpenersText(L","));
+    list->SetItemText(row, kColumnOpenTime, holder.GetOpenTime());
+}
+
+int COpeningManager::Ask(const std::wstring& text, const std::wstring& caption, unsigned type)
+{
+    // A message box that cannot be shown answers 0, which every question of the run takes as
+    // "stop": a detached window ends the run at its next question.
+    IOpeningWindow* window = notifyWindow.load();
+    return window != nullptr ? window->Ask(text, caption, type) : 0;
+}
+
+void COpeningManager::PostFinished(int wParam)
+{
+    if (IOpeningWindow* window = notifyWindow.load())
+        window->PostOpeningFinished(wParam);
+}
+
+void COpeningManager::SetWaitCursor(bool on)
+{
+    if (IOpeningWindow* window = notifyWindow.load())
+        window->SetWaitCursor(on);
+}

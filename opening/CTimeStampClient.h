@@ -1,0 +1,25 @@
+// The present time for the opening decision, taken from an RFC 3161 time-stamp authority rather
+// than from the workstation's clock. The authorities are the ";"-separated list of the settings,
+// tried in order until one answers; with an empty list the built-in one is asked.
+//
+// Responses are verified by the PKI library before their time is read (signature, imprint,
+// nonce, and an authority certificate with the timeStamping usage that chains to the trust
+// anchors): a time that anyone on the network could forge would let bids open early.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class CTimeStampClient {
+public:
+    // The authority asked when the settings name none.
+    static constexpr char kDefaultAuthority[] = "https://localhost/tsa.asp";
+
+    // 1 when an authority answered with a usable time-stamp, else 0. On success time holds the
+    // authority's time as Beijing wall-clock seconds (see OpeningTime.h).
+    int GetTimeStamp(std::int64_t* time) const;
+
+    // One authority: 1 or 0. A granted response whose time reads is stored in *time even when the
+    // response then lacks its token (a later authority may overwrite it).
+    int GetTimeStampFromTSA(std::string url, std::int64_t* time) const;
+};
