@@ -26,7 +26,8 @@ inline constexpr int IDCANCEL = 2;
 inline constexpr int IDYES = 6;
 inline constexpr int IDNO = 7;
 
-class IPrompt {
+class IPrompt
+{
 public:
     virtual ~IPrompt() = default;
 

@@ -29,13 +29,13 @@ std::string_view Trim(std::string_view s)
 bool EqualNoCase(std::string_view a, std::string_view b)
 {
     const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
-        return lower(x) == lower(y);
-    });
+    return a.size() == b.size()
+        && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 // One line of the file: [start, contentEnd) is its text, [contentEnd, end) its line ending.
-struct Line {
+struct Line
+{
     std::size_t start;
     std::size_t contentEnd;
     std::size_t end;
@@ -52,17 +52,25 @@ std::vector<Line> SplitLines(std::string_view content)
         if (contentEnd > pos && content[contentEnd - 1] == '\r') {
             --contentEnd;
         }
-        lines.push_back({pos, contentEnd, end});
+        lines.push_back({ pos, contentEnd, end });
         pos = end;
     }
     return lines;
 }
 
-enum class LineKind { Blank, Comment, Section, Key, Other };
+enum class LineKind
+{
+    Blank,
+    Comment,
+    Section,
+    Key,
+    Other
+};
 
-struct ParsedLine {
+struct ParsedLine
+{
     LineKind kind = LineKind::Other;
-    std::string_view name;  // section or key name, trimmed
+    std::string_view name; // section or key name, trimmed
     std::string_view value; // raw text after '=' of a key line
 };
 
@@ -70,20 +78,20 @@ ParsedLine ParseLine(std::string_view text)
 {
     const std::string_view trimmed = Trim(text);
     if (trimmed.empty()) {
-        return {LineKind::Blank, {}, {}};
+        return { LineKind::Blank, {}, {} };
     }
     if (trimmed.front() == ';') {
-        return {LineKind::Comment, {}, {}};
+        return { LineKind::Comment, {}, {} };
     }
     if (trimmed.front() == '[') {
         const std::string_view inner = trimmed.substr(1);
-        return {LineKind::Section, Trim(inner.substr(0, inner.find(']'))), {}};
+        return { LineKind::Section, Trim(inner.substr(0, inner.find(']'))), {} };
     }
     const auto equals = trimmed.find('=');
     if (equals == std::string_view::npos) {
-        return {LineKind::Other, {}, {}};
+        return { LineKind::Other, {}, {} };
     }
-    return {LineKind::Key, Trim(trimmed.substr(0, equals)), trimmed.substr(equals + 1)};
+    return { LineKind::Key, Trim(trimmed.substr(0, equals)), trimmed.substr(equals + 1) };
 }
 
 std::string CleanValue(std::string_view raw)
@@ -111,7 +119,9 @@ int ReadRegularFile(const fs::path& file, std::size_t maxBytes, std::string& byt
         return errno;
     }
     int error = 0;
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (fstat(fd, &info) != 0) {
         error = errno;
     } else if (!S_ISREG(info.st_mode)) {
@@ -205,7 +215,8 @@ std::mutex& WriteMutex()
 
 } // namespace
 
-std::optional<std::string> FindIniValue(std::string_view content, std::string_view section, std::string_view key)
+std::optional<std::string> FindIniValue(
+    std::string_view content, std::string_view section, std::string_view key)
 {
     section = Trim(section);
     key = Trim(key);
@@ -221,8 +232,8 @@ std::optional<std::string> FindIniValue(std::string_view content, std::string_vi
     return std::nullopt;
 }
 
-std::optional<std::string> SetIniValue(std::string_view content, std::string_view section, std::string_view key,
-                                       std::string_view value)
+std::optional<std::string> SetIniValue(
+    std::string_view content, std::string_view section, std::string_view key, std::string_view value)
 {
     const std::string_view sectionName = Trim(section);
     const std::string_view keyName = Trim(key);
@@ -282,8 +293,8 @@ std::optional<std::string> SetIniValue(std::string_view content, std::string_vie
     return result;
 }
 
-std::wstring ReadIniString(const fs::path& file, std::wstring_view section, std::wstring_view key,
-                           std::wstring_view defaultValue)
+std::wstring ReadIniString(
+    const fs::path& file, std::wstring_view section, std::wstring_view key, std::wstring_view defaultValue)
 {
     std::string content;
     if (file.empty() || ReadRegularFile(file, kMaxIniFileBytes, content) != 0) {
@@ -300,7 +311,8 @@ std::wstring ReadIniString(const fs::path& file, std::wstring_view section, std:
     return wide;
 }
 
-bool WriteIniString(const fs::path& file, std::wstring_view section, std::wstring_view key, std::wstring_view value)
+bool WriteIniString(
+    const fs::path& file, std::wstring_view section, std::wstring_view key, std::wstring_view value)
 {
     if (file.empty()) {
         return false;

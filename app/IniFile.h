@@ -24,23 +24,24 @@ inline constexpr std::size_t kIniValueLimit = 260;
 inline constexpr std::size_t kMaxIniFileBytes = 1024 * 1024 * 4;
 
 // The raw value of key in section within the bytes of an INI file, or nothing when absent.
-std::optional<std::string> FindIniValue(std::string_view content, std::string_view section, std::string_view key);
+std::optional<std::string> FindIniValue(
+    std::string_view content, std::string_view section, std::string_view key);
 
 // The bytes of the INI file with key in section set to value: the first matching key line is
 // replaced; otherwise the key is added at the end of the first matching section, or a new section
 // is appended. Nothing when the names or the value would not read back as the same entry: a line
 // break or NUL anywhere (which would also let a value smuggle in lines of its own), an empty
 // name, '=' in the key or a key starting with '[' or ';', ']' in the section.
-std::optional<std::string> SetIniValue(std::string_view content, std::string_view section, std::string_view key,
-                                       std::string_view value);
+std::optional<std::string> SetIniValue(
+    std::string_view content, std::string_view section, std::string_view key, std::string_view value);
 
 // The value as the program reads it, or defaultValue when the file, the section or the key is
 // missing or the file cannot be read.
-std::wstring ReadIniString(const std::filesystem::path& file, std::wstring_view section, std::wstring_view key,
-                           std::wstring_view defaultValue);
+std::wstring ReadIniString(const std::filesystem::path& file, std::wstring_view section,
+    std::wstring_view key, std::wstring_view defaultValue);
 
 // Writes key=value into section. Returns false when nothing was written: the folder cannot be
 // created, the existing file cannot be read, the text cannot be stored (see SetIniValue), or
 // writing, syncing or renaming fails.
 bool WriteIniString(const std::filesystem::path& file, std::wstring_view section, std::wstring_view key,
-                    std::wstring_view value);
+    std::wstring_view value);

@@ -35,7 +35,7 @@ std::vector<fs::path> InstalledLanguageFolders()
         return {};
     }
     const fs::path folder = program.parent_path();
-    return {folder / "lang", folder / ".." / "share" / "kelvane" / "lang"};
+    return { folder / "lang", folder / ".." / "share" / "kelvane" / "lang" };
 }
 
 // Language files write a line break as backslash-n.
@@ -67,7 +67,7 @@ CLanguageCatalogue::CLanguageCatalogue()
 }
 
 CLanguageCatalogue::CLanguageCatalogue(fs::path languageFolder, int languageId)
-    : folders{std::move(languageFolder)}
+    : folders { std::move(languageFolder) }
     , languageId(languageId)
 {
 }
@@ -78,8 +78,8 @@ int CLanguageCatalogue::LanguageIdFromLocaleName(std::string_view locale)
 {
     const std::string_view name = locale.substr(0, locale.find_first_of(".@"));
     const std::string_view language = name.substr(0, name.find('_'));
-    const std::string_view territory =
-        name.find('_') == std::string_view::npos ? std::string_view() : name.substr(name.find('_') + 1);
+    const std::string_view territory
+        = name.find('_') == std::string_view::npos ? std::string_view() : name.substr(name.find('_') + 1);
     if (language == "zh") {
         return (territory == "TW" || territory == "HK") ? 1028 : 2052;
     }
@@ -100,7 +100,7 @@ int CLanguageCatalogue::LanguageIdFromLocaleName(std::string_view locale)
 
 int CLanguageCatalogue::LanguageIdFromLocale()
 {
-    for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    for (const char* variable : { "LC_ALL", "LC_MESSAGES", "LANG" }) {
         const char* value = std::getenv(variable);
         if (value != nullptr && *value != '\0') {
             return LanguageIdFromLocaleName(value);

@@ -16,7 +16,8 @@
 #include <string_view>
 #include <vector>
 
-class CLanguageCatalogue {
+class CLanguageCatalogue
+{
 public:
     // The one catalogue of the program, using the interface language of the locale and the
     // language files installed with the program.
@@ -56,7 +57,8 @@ public:
     std::filesystem::path LanguageFilePath() const;
 
 private:
-    struct HandleDeleter {
+    struct HandleDeleter
+    {
         void operator()(QUARN_LANGUAGE_HANDLE handle) const { QUARN_Language_ReleaseLanguageHandle(handle); }
     };
     using Handle = std::unique_ptr<QuarnLanguage, HandleDeleter>;

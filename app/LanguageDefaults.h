@@ -3,7 +3,8 @@
 
 #include <span>
 
-struct LanguageDefault {
+struct LanguageDefault
+{
     const char* key;
     const wchar_t* text;
 };

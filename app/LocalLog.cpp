@@ -19,7 +19,8 @@ namespace {
 // A line is at most this many bytes, as it always was with the log's fixed line buffer.
 constexpr std::size_t kMaxLineBytes = 8191;
 
-struct LocalLogState {
+struct LocalLogState
+{
     std::mutex mutex;
     bool initialised = false;
     int level = 0;
@@ -50,7 +51,9 @@ const char* LevelText(int level)
 
 bool EnsureFolder(const std::string& folder)
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (stat(folder.c_str(), &info) == 0) {
         return S_ISDIR(info.st_mode);
     }
@@ -64,7 +67,7 @@ std::string PrepareLogPath()
     if (folder.empty() || !CreateDirectoryTree(Utf8ToWide(folder))) {
         return {};
     }
-    for (const char* part : {"/QUARN", "/logs", "/rmw"}) {
+    for (const char* part : { "/QUARN", "/logs", "/rmw" }) {
         folder += part;
         if (!EnsureFolder(folder)) {
             return {};
@@ -74,7 +77,8 @@ std::string PrepareLogPath()
     std::tm local {};
     localtime_r(&now, &local);
     char name[32];
-    std::snprintf(name, sizeof name, "/%04d-%02d-%02d.log", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    std::snprintf(
+        name, sizeof name, "/%04d-%02d-%02d.log", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     return folder + name;
 }
 
@@ -112,8 +116,8 @@ std::string TimePrefix()
     localtime_r(&now.tv_sec, &local);
     char prefix[64];
     std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<int>(now.tv_nsec / 1000000));
+        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+        static_cast<int>(now.tv_nsec / 1000000));
     return prefix;
 }
 

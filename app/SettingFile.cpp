@@ -12,6 +12,9 @@ namespace {
 constexpr std::int64_t kMegabyte = 1LL << 20;
 constexpr std::int64_t kGigabyte = 1LL << 30;
 
+// The key really ends with a blank, in files written by every version of the program.
+constexpr const wchar_t* kFreeSpaceKey = L"freespace ";
+
 } // namespace
 
 CSettingFile& CSettingFile::Instance()
@@ -29,14 +32,16 @@ std::wstring CSettingFile::GetSettingFilePath() const
     return folder.back() == L'/' ? folder + L"Setting.ini" : folder + L"/Setting.ini";
 }
 
-std::wstring CSettingFile::Read(const wchar_t* section, const wchar_t* key, const std::wstring& defaultValue) const
+std::wstring CSettingFile::Read(
+    const wchar_t* section, const wchar_t* key, const std::wstring& defaultValue) const
 {
     return ReadIniString(std::filesystem::path(WideToUtf8(GetSettingFilePath())), section, key, defaultValue);
 }
 
 int CSettingFile::Write(const wchar_t* section, const wchar_t* key, const std::wstring& value) const
 {
-    return WriteIniString(std::filesystem::path(WideToUtf8(GetSettingFilePath())), section, key, value) ? 0 : -1;
+    return WriteIniString(std::filesystem::path(WideToUtf8(GetSettingFilePath())), section, key, value) ? 0
+                                                                                                        : -1;
 }
 
 std::wstring CSettingFile::GetWorkingDir() const
@@ -95,9 +100,6 @@ int CSettingFile::SetWriteLocalLog(const std::wstring& value) const
     return Write(L"LocalLog", L"IsWriteLocalLog", value);
 }
 
-// The key really ends with a blank, in files written by every version of the program.
-static constexpr const wchar_t* kFreeSpaceKey = L"freespace ";
-
 std::int64_t CSettingFile::GetFreeSpace() const
 {
     return ParseFreeSpace(Read(L"Common", kFreeSpaceKey, L""));
@@ -109,8 +111,8 @@ int CSettingFile::SetFreeSpace(std::uint64_t bytes) const
     if (megabytes == 0) {
         return -2;
     }
-    const std::wstring text = megabytes < 1024 ? std::to_wstring(megabytes) + L"MB"
-                                               : std::to_wstring(megabytes / 1024) + L"GB";
+    const std::wstring text
+        = megabytes < 1024 ? std::to_wstring(megabytes) + L"MB" : std::to_wstring(megabytes / 1024) + L"GB";
     return Write(L"Common", kFreeSpaceKey, text);
 }
 

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <string>
 
-class CSettingFile {
+class CSettingFile
+{
 public:
     // The one process-wide accessor. It holds no state, so every thread may use it.
     static CSettingFile& Instance();
@@ -19,13 +20,13 @@ public:
     // then give defaults and writes fail, rather than touching a file in the root folder).
     std::wstring GetSettingFilePath() const;
 
-    std::wstring GetWorkingDir() const;    // [WorkingDir] path, default $HOME/BidFiles/
+    std::wstring GetWorkingDir() const; // [WorkingDir] path, default $HOME/BidFiles/
     std::wstring GetNetWorkingDir() const; // [NetWorkingDir] path
-    std::wstring GetRulesCompare() const;  // [RulesCompare] IsCompare, default "true"
+    std::wstring GetRulesCompare() const; // [RulesCompare] IsCompare, default "true"
     std::wstring GetBidRuleFileUrl() const; // [BidRuleFileURL] url
-    std::wstring GetTimeStampUrl() const;  // [TimeStampURL] url, ';'-separated
-    std::wstring GetSubmitLog() const;     // [LogService] IsSumbitLog, default "true"
-    std::wstring GetLogSubmitUrl() const;  // [LogSubmitURL] url
+    std::wstring GetTimeStampUrl() const; // [TimeStampURL] url, ';'-separated
+    std::wstring GetSubmitLog() const; // [LogService] IsSumbitLog, default "true"
+    std::wstring GetLogSubmitUrl() const; // [LogSubmitURL] url
     std::wstring GetWriteLocalLog() const; // [LocalLog] IsWriteLocalLog, default "true"
 
     int SetWorkingDir(const std::wstring& path) const;

@@ -74,7 +74,8 @@ void AppendUtf8(std::string& out, char32_t c)
     }
 }
 
-struct IconvCloser {
+struct IconvCloser
+{
     void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
 };
 

@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <ifaddrs.h>
 #include <memory>
-#include <netdb.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,7 +24,9 @@ namespace {
 
 bool IsDirectory(const std::string& path)
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
@@ -72,7 +74,9 @@ std::wstring GetHomeDir()
     if (home != nullptr && *home != '\0') {
         return Utf8ToWide(home);
     }
-    struct passwd entry {};
+    struct passwd entry
+    {
+    };
     struct passwd* found = nullptr;
     std::string buffer(16384, '\0');
     if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr
@@ -112,7 +116,9 @@ int HasEnoughFreeSpace(std::wstring_view path, std::uint64_t bytes)
     }
     int error = 0;
     for (;;) {
-        struct statvfs volume {};
+        struct statvfs volume
+        {
+        };
         if (statvfs(probe.c_str(), &volume) == 0) {
             const std::uint64_t freeBytes = static_cast<std::uint64_t>(volume.f_bfree) * volume.f_frsize;
             return freeBytes >= bytes ? 1 : 0;
@@ -131,7 +137,7 @@ int HasEnoughFreeSpace(std::wstring_view path, std::uint64_t bytes)
         probe = std::move(parent);
     }
     WriteLocalLog(2, "free space of %s cannot be read (%s); the free-space check passes\n",
-                  WideToUtf8(path).c_str(), std::strerror(error));
+        WideToUtf8(path).c_str(), std::strerror(error));
     return 1;
 }
 

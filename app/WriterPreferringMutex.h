@@ -5,7 +5,8 @@
 
 #include <pthread.h>
 
-class CWriterPreferringMutex {
+class CWriterPreferringMutex
+{
 public:
     CWriterPreferringMutex();
     ~CWriterPreferringMutex();

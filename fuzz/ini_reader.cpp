@@ -10,9 +10,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string_view content(reinterpret_cast<const char*>(data), size);
     static constexpr std::string_view kEntries[][3] = {
-        {"WorkingDir", "path", "/home/operator/BidFiles/"},
-        {"common", "freespace ", "500MB"},
-        {"LocalLog", "IsWriteLocalLog", "false"},
+        { "WorkingDir", "path", "/home/operator/BidFiles/" },
+        { "common", "freespace ", "500MB" },
+        { "LocalLog", "IsWriteLocalLog", "false" },
     };
     for (const auto& [section, key, value] : kEntries) {
         FindIniValue(content, section, key);

@@ -7,7 +7,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     LanguageTable table;
     ParseLanguageFile(std::string_view(reinterpret_cast<const char*>(data), size), table);
-    for (const char* key : {"title", "try_goon", ""}) {
+    for (const char* key : { "title", "try_goon", "" }) {
         table.find(key);
     }
     return 0;

@@ -8,7 +8,8 @@
 
 namespace {
 
-struct IconvCloser {
+struct IconvCloser
+{
     void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
 };
 using IconvPtr = std::unique_ptr<void, IconvCloser>;

@@ -11,7 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-struct QuarnLanguage {
+struct QuarnLanguage
+{
     LanguageTable table;
 };
 
@@ -48,7 +49,9 @@ bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& b
     if (fd < 0) {
         return false;
     }
-    struct stat info {};
+    struct stat info
+    {
+    };
     const bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
         && static_cast<std::size_t>(info.st_size) <= maxBytes;
     std::string data;

@@ -1,9 +1,8 @@
 #include "app/IniFile.h"
 #include "tests/support/TempDir.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <gtest/gtest.h>
 #include <random>
 #include <sys/stat.h>
 #include <thread>
@@ -12,42 +11,44 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct FindCase {
+struct FindCase
+{
     const char* name;
     std::string content;
     std::optional<std::string> expected; // value of key "path" in section "WorkingDir"
 };
 
-class IniRead : public testing::TestWithParam<FindCase> {};
+class IniRead : public testing::TestWithParam<FindCase>
+{
+};
 
 TEST_P(IniRead, FindsValueLikeTheProfileFunctions)
 {
     EXPECT_EQ(FindIniValue(GetParam().content, "WorkingDir", "path"), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, IniRead,
-    testing::Values(
-        FindCase{"Plain", "[WorkingDir]\npath=/bids/\n", "/bids/"},
-        FindCase{"NamesIgnoreCase", "[workingdir]\nPATH=/bids/\n", "/bids/"},
-        FindCase{"BlanksAroundEverything", "  [ WorkingDir ]  \n\t path \t=  /bids/  \n", "/bids/"},
-        FindCase{"QuotesStripped", "[WorkingDir]\npath=\"/my bids/\"\n", "/my bids/"},
-        FindCase{"SingleQuotesStripped", "[WorkingDir]\npath='/x'\n", "/x"},
-        FindCase{"UnmatchedQuoteKept", "[WorkingDir]\npath=\"/x\n", "\"/x"},
-        FindCase{"FirstDuplicateWins", "[WorkingDir]\npath=/first\npath=/second\n", "/first"},
-        FindCase{"DuplicateSectionSearched", "[WorkingDir]\nother=1\n[WorkingDir]\npath=/second\n", "/second"},
-        FindCase{"CrLf", "[WorkingDir]\r\npath=/bids/\r\n", "/bids/"},
-        FindCase{"ByteOrderMark", "\xEF\xBB\xBF[WorkingDir]\npath=/bids/\n", "/bids/"},
-        FindCase{"NoFinalNewline", "[WorkingDir]\npath=/bids/", "/bids/"},
-        FindCase{"NulEndsValue", std::string("[WorkingDir]\npath=/bi\0ds\n", 24), "/bi"},
-        FindCase{"EqualsInValue", "[WorkingDir]\npath=a=b\n", "a=b"},
-        FindCase{"EmptyValue", "[WorkingDir]\npath=\n", ""},
-        FindCase{"OtherSection", "[NetWorkingDir]\npath=/net\n", std::nullopt},
-        FindCase{"KeyBeforeAnySection", "path=/loose\n[WorkingDir]\n", std::nullopt},
-        FindCase{"CommentedOut", "[WorkingDir]\n;path=/old\n", std::nullopt},
-        FindCase{"LineWithoutEquals", "[WorkingDir]\npath\n", std::nullopt},
-        FindCase{"SectionWithoutBracket", "[WorkingDir\npath=/bids/\n", "/bids/"},
-        FindCase{"Empty", "", std::nullopt}),
+INSTANTIATE_TEST_SUITE_P(Files, IniRead,
+    testing::Values(FindCase { "Plain", "[WorkingDir]\npath=/bids/\n", "/bids/" },
+        FindCase { "NamesIgnoreCase", "[workingdir]\nPATH=/bids/\n", "/bids/" },
+        FindCase { "BlanksAroundEverything", "  [ WorkingDir ]  \n\t path \t=  /bids/  \n", "/bids/" },
+        FindCase { "QuotesStripped", "[WorkingDir]\npath=\"/my bids/\"\n", "/my bids/" },
+        FindCase { "SingleQuotesStripped", "[WorkingDir]\npath='/x'\n", "/x" },
+        FindCase { "UnmatchedQuoteKept", "[WorkingDir]\npath=\"/x\n", "\"/x" },
+        FindCase { "FirstDuplicateWins", "[WorkingDir]\npath=/first\npath=/second\n", "/first" },
+        FindCase {
+            "DuplicateSectionSearched", "[WorkingDir]\nother=1\n[WorkingDir]\npath=/second\n", "/second" },
+        FindCase { "CrLf", "[WorkingDir]\r\npath=/bids/\r\n", "/bids/" },
+        FindCase { "ByteOrderMark", "\xEF\xBB\xBF[WorkingDir]\npath=/bids/\n", "/bids/" },
+        FindCase { "NoFinalNewline", "[WorkingDir]\npath=/bids/", "/bids/" },
+        FindCase { "NulEndsValue", std::string("[WorkingDir]\npath=/bi\0ds\n", 24), "/bi" },
+        FindCase { "EqualsInValue", "[WorkingDir]\npath=a=b\n", "a=b" },
+        FindCase { "EmptyValue", "[WorkingDir]\npath=\n", "" },
+        FindCase { "OtherSection", "[NetWorkingDir]\npath=/net\n", std::nullopt },
+        FindCase { "KeyBeforeAnySection", "path=/loose\n[WorkingDir]\n", std::nullopt },
+        FindCase { "CommentedOut", "[WorkingDir]\n;path=/old\n", std::nullopt },
+        FindCase { "LineWithoutEquals", "[WorkingDir]\npath\n", std::nullopt },
+        FindCase { "SectionWithoutBracket", "[WorkingDir\npath=/bids/\n", "/bids/" },
+        FindCase { "Empty", "", std::nullopt }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(IniRead, KeyWithTrailingBlankMatchesEitherSpelling)
@@ -74,7 +75,8 @@ TEST(IniRead, HostileContentNeverCrashesOrHangs)
     }();
 
     const auto start = std::chrono::steady_clock::now();
-    for (const std::string* content : std::initializer_list<const std::string*>{&garbage, &longLine, &manyLines, &manySections}) {
+    for (const std::string* content :
+        std::initializer_list<const std::string*> { &garbage, &longLine, &manyLines, &manySections }) {
         FindIniValue(*content, "WorkingDir", "path");
         const auto updated = SetIniValue(*content, "WorkingDir", "path", "/bids/");
         ASSERT_TRUE(updated);
@@ -83,37 +85,41 @@ TEST(IniRead, HostileContentNeverCrashesOrHangs)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
-struct SetCase {
+struct SetCase
+{
     const char* name;
     std::string before;
     std::string after; // after setting [WorkingDir] path=/new
 };
 
-class IniWrite : public testing::TestWithParam<SetCase> {};
+class IniWrite : public testing::TestWithParam<SetCase>
+{
+};
 
 TEST_P(IniWrite, ChangesOnlyTheEntry)
 {
     EXPECT_EQ(SetIniValue(GetParam().before, "WorkingDir", "path", "/new"), GetParam().after);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, IniWrite,
-    testing::Values(
-        SetCase{"EmptyFile", "", "[WorkingDir]\npath=/new\n"},
-        SetCase{"ReplacesValueKeepsOthers",
-                "; settings\n[Common]\nfreespace =1GB\n[WorkingDir]\nPath = /old # note\nx=1\n",
-                "; settings\n[Common]\nfreespace =1GB\n[WorkingDir]\npath=/new\nx=1\n"},
-        SetCase{"AddsAfterLastLineOfSection", "[WorkingDir]\nx=1\n\n[Other]\ny=2\n",
-                "[WorkingDir]\nx=1\npath=/new\n\n[Other]\ny=2\n"},
-        SetCase{"AddsToFirstOfDuplicateSections", "[WorkingDir]\nx=1\n[WorkingDir]\ny=2\n",
-                "[WorkingDir]\nx=1\npath=/new\n[WorkingDir]\ny=2\n"},
-        SetCase{"ReplacesInLaterDuplicateSection", "[WorkingDir]\nx=1\n[WorkingDir]\npath=/old\n",
-                "[WorkingDir]\nx=1\n[WorkingDir]\npath=/new\n"},
-        SetCase{"AppendsSectionWithoutFinalNewline", "[Other]\ny=2", "[Other]\ny=2\n[WorkingDir]\npath=/new\n"},
-        SetCase{"SectionHeaderAtEndWithoutNewline", "[WorkingDir]", "[WorkingDir]\npath=/new\n"},
-        SetCase{"KeepsCrLf", "[Other]\r\ny=2\r\n", "[Other]\r\ny=2\r\n[WorkingDir]\r\npath=/new\r\n"},
-        SetCase{"KeepsByteOrderMark", "\xEF\xBB\xBF[WorkingDir]\npath=/old\n", "\xEF\xBB\xBF[WorkingDir]\npath=/new\n"},
-        SetCase{"KeepsLineEndingOfReplacedLine", "[WorkingDir]\r\npath=/old\r\n", "[WorkingDir]\r\npath=/new\r\n"}),
+INSTANTIATE_TEST_SUITE_P(Files, IniWrite,
+    testing::Values(SetCase { "EmptyFile", "", "[WorkingDir]\npath=/new\n" },
+        SetCase { "ReplacesValueKeepsOthers",
+            "; settings\n[Common]\nfreespace =1GB\n[WorkingDir]\nPath = /old # note\nx=1\n",
+            "; settings\n[Common]\nfreespace =1GB\n[WorkingDir]\npath=/new\nx=1\n" },
+        SetCase { "AddsAfterLastLineOfSection", "[WorkingDir]\nx=1\n\n[Other]\ny=2\n",
+            "[WorkingDir]\nx=1\npath=/new\n\n[Other]\ny=2\n" },
+        SetCase { "AddsToFirstOfDuplicateSections", "[WorkingDir]\nx=1\n[WorkingDir]\ny=2\n",
+            "[WorkingDir]\nx=1\npath=/new\n[WorkingDir]\ny=2\n" },
+        SetCase { "ReplacesInLaterDuplicateSection", "[WorkingDir]\nx=1\n[WorkingDir]\npath=/old\n",
+            "[WorkingDir]\nx=1\n[WorkingDir]\npath=/new\n" },
+        SetCase {
+            "AppendsSectionWithoutFinalNewline", "[Other]\ny=2", "[Other]\ny=2\n[WorkingDir]\npath=/new\n" },
+        SetCase { "SectionHeaderAtEndWithoutNewline", "[WorkingDir]", "[WorkingDir]\npath=/new\n" },
+        SetCase { "KeepsCrLf", "[Other]\r\ny=2\r\n", "[Other]\r\ny=2\r\n[WorkingDir]\r\npath=/new\r\n" },
+        SetCase { "KeepsByteOrderMark", "\xEF\xBB\xBF[WorkingDir]\npath=/old\n",
+            "\xEF\xBB\xBF[WorkingDir]\npath=/new\n" },
+        SetCase { "KeepsLineEndingOfReplacedLine", "[WorkingDir]\r\npath=/old\r\n",
+            "[WorkingDir]\r\npath=/new\r\n" }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(IniWrite, RefusesTextThatWouldNotReadBackAsTheSameEntry)
@@ -129,7 +135,8 @@ TEST(IniWrite, RefusesTextThatWouldNotReadBackAsTheSameEntry)
     EXPECT_FALSE(SetIniValue("", "WorkingDir", "", "x"));
 }
 
-class IniFileOnDisk : public testing::Test {
+class IniFileOnDisk : public testing::Test
+{
 protected:
     CTempDir dir;
     fs::path file = dir / "QUARN" / "rmw" / "Setting.ini";
@@ -160,7 +167,9 @@ TEST_F(IniFileOnDisk, WriteLeavesNoTemporaryFileAndKeepsMode)
     ASSERT_EQ(chmod(file.c_str(), 0640), 0);
     ASSERT_TRUE(WriteIniString(file, L"WorkingDir", L"path", L"/x"));
     EXPECT_EQ(ReadFileBytes(file), "[Other]\nkeep=me\n[WorkingDir]\npath=/x\n");
-    struct stat info {};
+    struct stat info
+    {
+    };
     ASSERT_EQ(stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
     EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1);
@@ -175,7 +184,8 @@ TEST_F(IniFileOnDisk, UnusableFilesGiveDefaultsAndAreNotOverwritten)
     EXPECT_FALSE(WriteIniString(file, L"WorkingDir", L"path", L"/x"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 
-    const fs::path big = dir.WriteFile("big.ini", "[WorkingDir]\npath=/x\n" + std::string(kMaxIniFileBytes, ';'));
+    const fs::path big
+        = dir.WriteFile("big.ini", "[WorkingDir]\npath=/x\n" + std::string(kMaxIniFileBytes, ';'));
     EXPECT_EQ(ReadIniString(big, L"WorkingDir", L"path", L"d"), L"d");
     EXPECT_FALSE(WriteIniString(big, L"WorkingDir", L"path", L"/y"));
     EXPECT_EQ(fs::file_size(big), kMaxIniFileBytes + 21);
@@ -195,7 +205,8 @@ TEST_F(IniFileOnDisk, ConcurrentWritersLoseNoEntry)
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (int k = 0; k < kKeys; ++k) {
-                WriteIniString(file, L"S" + std::to_wstring(t), L"k" + std::to_wstring(k), std::to_wstring(t * k));
+                WriteIniString(
+                    file, L"S" + std::to_wstring(t), L"k" + std::to_wstring(k), std::to_wstring(t * k));
             }
         });
     }
@@ -205,7 +216,7 @@ TEST_F(IniFileOnDisk, ConcurrentWritersLoseNoEntry)
     for (int t = 0; t < kThreads; ++t) {
         for (int k = 0; k < kKeys; ++k) {
             EXPECT_EQ(ReadIniString(file, L"S" + std::to_wstring(t), L"k" + std::to_wstring(k), L"lost"),
-                      std::to_wstring(t * k));
+                std::to_wstring(t * k));
         }
     }
 }

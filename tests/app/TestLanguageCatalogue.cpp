@@ -3,10 +3,9 @@
 #include "services/language/LanguageFile.h"
 #include "tests/support/TempDir.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
+#include <gtest/gtest.h>
 #include <regex>
 #include <set>
 #include <thread>
@@ -30,11 +29,10 @@ TEST(LanguageCatalogue, HoldsExactly211DistinctKeys)
 
 TEST(LanguageCatalogue, KeepsTheEstablishedKeySpellingsAndTexts)
 {
-    for (const char* key : {"warnning", "unknow_error", "vefifystructure_success", "vefifystructure_fail",
-                            "get_timestmap_success", "get_timestmap_fail", "status_derypted", "verify_progarm",
-                            "prepair_decryptfile", "reda_fileheader_failed", "sign_fainal_failed",
-                            "updata_hash_failed", "create_cert_form_encode_failed", "amm_encrypt_failed",
-                            "cipher_update_failed"}) {
+    for (const char* key : { "warnning", "unknow_error", "vefifystructure_success", "vefifystructure_fail",
+             "get_timestmap_success", "get_timestmap_fail", "status_derypted", "verify_progarm",
+             "prepair_decryptfile", "reda_fileheader_failed", "sign_fainal_failed", "updata_hash_failed",
+             "create_cert_form_encode_failed", "amm_encrypt_failed", "cipher_update_failed" }) {
         EXPECT_FALSE(CLanguageCatalogue::GetDefaultText(key).empty()) << key;
     }
     EXPECT_EQ(CLanguageCatalogue::GetDefaultText("openfile_success"), L"-------->打开文件成功：");
@@ -59,8 +57,9 @@ TEST(LanguageCatalogue, WithoutLanguageFileEveryTextIsBuiltIn)
 TEST(LanguageCatalogue, LanguageFileOverridesWhereItHasAText)
 {
     CTempDir dir;
-    dir.WriteFile("lang/1033.lng", "title=Bid Opener\nimport_internet=Online\\nImport\nok=\nlong="
-                                       + std::string(120, 'x') + "\nextra=only here\n");
+    dir.WriteFile("lang/1033.lng",
+        "title=Bid Opener\nimport_internet=Online\\nImport\nok=\nlong=" + std::string(120, 'x')
+            + "\nextra=only here\n");
     CLanguageCatalogue catalogue(dir / "lang", 1033);
     EXPECT_EQ(catalogue.GetText("title"), L"开标器－－单机版V3.0");
     catalogue.Load();
@@ -94,12 +93,15 @@ TEST(LanguageCatalogue, InstalledCatalogueLooksBesideTheProgram)
     EXPECT_EQ(path.filename(), std::to_string(CLanguageCatalogue::LanguageIdFromLocale()) + ".lng");
 }
 
-struct LocaleCase {
+struct LocaleCase
+{
     const char* locale;
     int id;
 };
 
-class LanguageId : public testing::TestWithParam<LocaleCase> {};
+class LanguageId : public testing::TestWithParam<LocaleCase>
+{
+};
 
 TEST_P(LanguageId, FollowsTheLocaleName)
 {
@@ -107,14 +109,12 @@ TEST_P(LanguageId, FollowsTheLocaleName)
 }
 
 INSTANTIATE_TEST_SUITE_P(Locales, LanguageId,
-                         testing::Values(LocaleCase{"zh_CN.UTF-8", 2052}, LocaleCase{"zh_TW.UTF-8", 1028},
-                                         LocaleCase{"zh_HK", 1028}, LocaleCase{"zh_SG.GB18030", 2052},
-                                         LocaleCase{"en_US.UTF-8", 1033}, LocaleCase{"en_GB", 1033},
-                                         LocaleCase{"en", 1033}, LocaleCase{"ja_JP.UTF-8", 1041},
-                                         LocaleCase{"de_DE@euro", 1031}, LocaleCase{"fr_CA", 1036},
-                                         LocaleCase{"C", 2052}, LocaleCase{"POSIX", 2052},
-                                         LocaleCase{"C.UTF-8", 2052}, LocaleCase{"es_ES", 2052},
-                                         LocaleCase{"eng_XX", 2052}, LocaleCase{"", 2052}));
+    testing::Values(LocaleCase { "zh_CN.UTF-8", 2052 }, LocaleCase { "zh_TW.UTF-8", 1028 },
+        LocaleCase { "zh_HK", 1028 }, LocaleCase { "zh_SG.GB18030", 2052 },
+        LocaleCase { "en_US.UTF-8", 1033 }, LocaleCase { "en_GB", 1033 }, LocaleCase { "en", 1033 },
+        LocaleCase { "ja_JP.UTF-8", 1041 }, LocaleCase { "de_DE@euro", 1031 }, LocaleCase { "fr_CA", 1036 },
+        LocaleCase { "C", 2052 }, LocaleCase { "POSIX", 2052 }, LocaleCase { "C.UTF-8", 2052 },
+        LocaleCase { "es_ES", 2052 }, LocaleCase { "eng_XX", 2052 }, LocaleCase { "", 2052 }));
 
 TEST(LanguageId, EnvironmentIsReadInPriorityOrder)
 {
@@ -133,7 +133,8 @@ TEST(LanguageId, EnvironmentIsReadInPriorityOrder)
 }
 
 // The English file we ship: every key translated, nothing unknown, every text whole.
-class ShippedEnglish : public testing::Test {
+class ShippedEnglish : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -192,8 +193,8 @@ TEST(LanguageCatalogueConcurrency, ReadersSeeWholeTextsWhileAnotherThreadReloads
     CLanguageCatalogue catalogue(dir.Path(), 1033);
     catalogue.Load();
 
-    std::atomic<bool> stop{false};
-    std::atomic<int> wrong{0};
+    std::atomic<bool> stop { false };
+    std::atomic<int> wrong { 0 };
     std::vector<std::thread> readers;
     for (int i = 0; i < 6; ++i) {
         readers.emplace_back([&] {
@@ -201,8 +202,8 @@ TEST(LanguageCatalogueConcurrency, ReadersSeeWholeTextsWhileAnotherThreadReloads
                 const std::wstring title = catalogue.GetText("title");
                 const std::wstring ok = catalogue.GetText("ok");
                 const std::wstring cancel = catalogue.GetText("cancel");
-                if ((title != L"First language" && title != L"Second language") || (ok != L"Fine" && ok != L"Good")
-                    || cancel != L"取消") {
+                if ((title != L"First language" && title != L"Second language")
+                    || (ok != L"Fine" && ok != L"Good") || cancel != L"取消") {
                     ++wrong;
                 }
             }

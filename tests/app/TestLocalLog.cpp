@@ -3,9 +3,8 @@
 #include "app/LocalLog.h"
 #include "tests/support/TempDir.h"
 
-#include <gtest/gtest.h>
-
 #include <ctime>
+#include <gtest/gtest.h>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -80,7 +79,8 @@ TEST(LocalLog, SwitchesOnOnlyForExactlyTrueAndFormsThePathOnce)
         << lines[0];
 }
 
-class LocalLogOn : public testing::Test {
+class LocalLogOn : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -103,7 +103,7 @@ TEST_F(LocalLogOn, LevelTextsAreEightCharactersAndUnknownLevelsAreNotWritten)
     EXPECT_EQ(WriteLocalLog(5, "above every level\n"), 1);
     const auto lines = Lines(Written());
     ASSERT_EQ(lines.size(), 4u);
-    const char* expected[] = {"ERROR   e", "WARNING w", "INFO    i", "DEBUG   d"};
+    const char* expected[] = { "ERROR   e", "WARNING w", "INFO    i", "DEBUG   d" };
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(std::regex_replace(lines[i], kPrefix, ""), expected[i]);
         EXPECT_TRUE(std::regex_search(lines[i], kPrefix));
@@ -158,7 +158,8 @@ TEST_F(LocalLogOn, ConcurrentWritersNeverMixTheirLines)
     for (auto& thread : threads) {
         thread.join();
     }
-    const std::regex whole(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (ERROR   |WARNING |INFO    |DEBUG   )thread (\d) line (\d+) ([a-z]+) end)");
+    const std::regex whole(
+        R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (ERROR   |WARNING |INFO    |DEBUG   )thread (\d) line (\d+) ([a-z]+) end)");
     std::map<int, std::vector<int>> seen;
     for (const std::string& line : Lines(Written())) {
         std::smatch match;

@@ -6,18 +6,18 @@
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
-
 #include <limits>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class SettingFile : public testing::Test {
+class SettingFile : public testing::Test
+{
 protected:
     CTempDir dir;
-    CScopedEnv config{"XDG_CONFIG_HOME", (dir / "config").c_str()};
-    CScopedEnv home{"HOME", (dir / "home").c_str()};
+    CScopedEnv config { "XDG_CONFIG_HOME", (dir / "config").c_str() };
+    CScopedEnv home { "HOME", (dir / "home").c_str() };
     CSettingFile& settings = CSettingFile::Instance();
     fs::path file = dir / "config" / "QUARN" / "rmw" / "Setting.ini";
 
@@ -45,9 +45,10 @@ TEST_F(SettingFile, MissingFileGivesEveryDefault)
 
 TEST_F(SettingFile, GettersReturnRawTextOfTheirKeys)
 {
-    WriteSettings("[WorkingDir]\npath= /srv/bids \n[NetWorkingDir]\npath=/net\n[RulesCompare]\nIsCompare=False\n"
-                  "[BidRuleFileURL]\nurl=http://127.0.0.1:1/rules\n[TimeStampURL]\nurl=http://a;http://b\n"
-                  "[LogService]\nIsSumbitLog=True\n[LogSubmitURL]\nurl=http://log\n[LocalLog]\nIsWriteLocalLog=TRUE\n");
+    WriteSettings(
+        "[WorkingDir]\npath= /srv/bids \n[NetWorkingDir]\npath=/net\n[RulesCompare]\nIsCompare=False\n"
+        "[BidRuleFileURL]\nurl=http://127.0.0.1:1/rules\n[TimeStampURL]\nurl=http://a;http://b\n"
+        "[LogService]\nIsSumbitLog=True\n[LogSubmitURL]\nurl=http://log\n[LocalLog]\nIsWriteLocalLog=TRUE\n");
     EXPECT_EQ(settings.GetWorkingDir(), L"/srv/bids");
     EXPECT_EQ(settings.GetNetWorkingDir(), L"/net");
     EXPECT_EQ(settings.GetRulesCompare(), L"False");
@@ -92,12 +93,15 @@ TEST_F(SettingFile, FreeSpaceBelowOneMegabyteWritesNothing)
     EXPECT_EQ(settings.GetFreeSpace(), 524288000);
 }
 
-struct StoreCase {
+struct StoreCase
+{
     std::uint64_t bytes;
     const char* stored;
 };
 
-class FreeSpaceStore : public SettingFile, public testing::WithParamInterface<StoreCase> {};
+class FreeSpaceStore : public SettingFile, public testing::WithParamInterface<StoreCase>
+{
+};
 
 TEST_P(FreeSpaceStore, StoresWholeUnits)
 {
@@ -106,38 +110,44 @@ TEST_P(FreeSpaceStore, StoresWholeUnits)
 }
 
 INSTANTIATE_TEST_SUITE_P(Amounts, FreeSpaceStore,
-                         testing::Values(StoreCase{1ULL << 20, "1MB"}, StoreCase{(1ULL << 20) + 5, "1MB"},
-                                         StoreCase{1023ULL << 20, "1023MB"}, StoreCase{1024ULL << 20, "1GB"},
-                                         StoreCase{1610612736ULL, "1GB"}, StoreCase{5000ULL << 30, "5000GB"}));
+    testing::Values(StoreCase { 1ULL << 20, "1MB" }, StoreCase { (1ULL << 20) + 5, "1MB" },
+        StoreCase { 1023ULL << 20, "1023MB" }, StoreCase { 1024ULL << 20, "1GB" },
+        StoreCase { 1610612736ULL, "1GB" }, StoreCase { 5000ULL << 30, "5000GB" }));
 
-struct ParseCase {
+struct ParseCase
+{
     const wchar_t* text;
     std::int64_t bytes;
 };
 
-class FreeSpaceParse : public testing::TestWithParam<ParseCase> {};
+class FreeSpaceParse : public testing::TestWithParam<ParseCase>
+{
+};
 
 TEST_P(FreeSpaceParse, ReadsNumberAndUnit)
 {
     EXPECT_EQ(ParseFreeSpace(GetParam().text), GetParam().bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, FreeSpaceParse,
-    testing::Values(ParseCase{L"500MB", 524288000}, ParseCase{L"2GB", 2147483648}, ParseCase{L"2 GB", 2147483648},
-                    ParseCase{L"  7MB \t", 7340032}, ParseCase{L"+3MB", 3145728}, ParseCase{L"12abcMB", 12582912},
-                    ParseCase{L"500mb", 0}, ParseCase{L"MB", 0}, ParseCase{L"", 0}, ParseCase{L"   ", 0},
-                    ParseCase{L"1TB", 0}, ParseCase{L"500", 0}, ParseCase{L"abcGB", 0}, ParseCase{L"-GB", 0},
-                    ParseCase{L"-5MB", -5242880},
-                    ParseCase{L"99999999999999999999GB", std::numeric_limits<std::int64_t>::max() / (1LL << 30)
-                                                             * (1LL << 30)}));
+INSTANTIATE_TEST_SUITE_P(Texts, FreeSpaceParse,
+    testing::Values(ParseCase { L"500MB", 524288000 }, ParseCase { L"2GB", 2147483648 },
+        ParseCase { L"2 GB", 2147483648 }, ParseCase { L"  7MB \t", 7340032 }, ParseCase { L"+3MB", 3145728 },
+        ParseCase { L"12abcMB", 12582912 }, ParseCase { L"500mb", 0 }, ParseCase { L"MB", 0 },
+        ParseCase { L"", 0 }, ParseCase { L"   ", 0 }, ParseCase { L"1TB", 0 }, ParseCase { L"500", 0 },
+        ParseCase { L"abcGB", 0 }, ParseCase { L"-GB", 0 }, ParseCase { L"-5MB", -5242880 },
+        ParseCase { L"99999999999999999999GB",
+            std::numeric_limits<std::int64_t>::max() / (1LL << 30) * (1LL << 30) }));
 
-class FreeSpaceCheck : public SettingFile {
+class FreeSpaceCheck : public SettingFile
+{
 protected:
-    CScriptedPrompt prompt{{IDOK}};
-    CLanguageCatalogue texts{dir / "no-lang", 2052};
+    CScriptedPrompt prompt { { IDOK } };
+    CLanguageCatalogue texts { dir / "no-lang", 2052 };
 
-    void SetMinimum(const std::string& stored) { WriteSettings("[WorkingDir]\npath=" + workDir + "\n[Common]\nfreespace =" + stored + "\n"); }
+    void SetMinimum(const std::string& stored)
+    {
+        WriteSettings("[WorkingDir]\npath=" + workDir + "\n[Common]\nfreespace =" + stored + "\n");
+    }
     std::string workDir = (dir / "work").string();
 };
 

@@ -4,13 +4,16 @@
 
 namespace {
 
-struct Utf8Case {
+struct Utf8Case
+{
     const char* name;
     std::string utf8;
     std::wstring wide;
 };
 
-class Utf8RoundTrip : public testing::TestWithParam<Utf8Case> {};
+class Utf8RoundTrip : public testing::TestWithParam<Utf8Case>
+{
+};
 
 TEST_P(Utf8RoundTrip, ConvertsBothWays)
 {
@@ -21,22 +24,24 @@ TEST_P(Utf8RoundTrip, ConvertsBothWays)
     EXPECT_EQ(AnsiToUtf8(GetParam().utf8), GetParam().utf8);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, Utf8RoundTrip,
-    testing::Values(Utf8Case{"Empty", "", L""}, Utf8Case{"Ascii", "C:/BidFiles/", L"C:/BidFiles/"},
-                    Utf8Case{"Chinese", "\xE5\xBC\x80\xE6\xA0\x87", L"\u5F00\u6807"},
-                    Utf8Case{"TwoByte", "\xC3\xA9", L"\u00E9"},
-                    Utf8Case{"Supplementary", "\xF0\x9F\x94\x91", L"\U0001F511"},
-                    Utf8Case{"EmbeddedNul", std::string("a\0b", 3), std::wstring(L"a\0b", 3)}),
+INSTANTIATE_TEST_SUITE_P(Texts, Utf8RoundTrip,
+    testing::Values(Utf8Case { "Empty", "", L"" }, Utf8Case { "Ascii", "C:/BidFiles/", L"C:/BidFiles/" },
+        Utf8Case { "Chinese", "\xE5\xBC\x80\xE6\xA0\x87", L"\u5F00\u6807" },
+        Utf8Case { "TwoByte", "\xC3\xA9", L"\u00E9" },
+        Utf8Case { "Supplementary", "\xF0\x9F\x94\x91", L"\U0001F511" },
+        Utf8Case { "EmbeddedNul", std::string("a\0b", 3), std::wstring(L"a\0b", 3) }),
     [](const auto& info) { return std::string(info.param.name); });
 
-struct InvalidCase {
+struct InvalidCase
+{
     const char* name;
     std::string bytes;
     std::wstring decoded;
 };
 
-class InvalidUtf8 : public testing::TestWithParam<InvalidCase> {};
+class InvalidUtf8 : public testing::TestWithParam<InvalidCase>
+{
+};
 
 TEST_P(InvalidUtf8, EachBadByteBecomesOneReplacement)
 {
@@ -44,20 +49,21 @@ TEST_P(InvalidUtf8, EachBadByteBecomesOneReplacement)
     EXPECT_EQ(Utf8ToWide(GetParam().bytes), GetParam().decoded);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sequences, InvalidUtf8,
-    testing::Values(InvalidCase{"LoneContinuation", "a\x80z", L"a\uFFFDz"},
-                    InvalidCase{"Overlong", "\xC0\xAF", L"\uFFFD\uFFFD"},
-                    InvalidCase{"Surrogate", "\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},
-                    InvalidCase{"AboveUnicode", "\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD"},
-                    InvalidCase{"Truncated", "\xE5\xBC", L"\uFFFD\uFFFD"},
-                    InvalidCase{"InvalidLead", "\xFF", L"\uFFFD"}),
+INSTANTIATE_TEST_SUITE_P(Sequences, InvalidUtf8,
+    testing::Values(InvalidCase { "LoneContinuation", "a\x80z", L"a\uFFFDz" },
+        InvalidCase { "Overlong", "\xC0\xAF", L"\uFFFD\uFFFD" },
+        InvalidCase { "Surrogate", "\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD" },
+        InvalidCase { "AboveUnicode", "\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD" },
+        InvalidCase { "Truncated", "\xE5\xBC", L"\uFFFD\uFFFD" },
+        InvalidCase { "InvalidLead", "\xFF", L"\uFFFD" }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TextConversion, WideValuesOutsideUnicodeBecomeReplacement)
 {
-    const std::wstring wide{L'a', static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), L'b'};
-    EXPECT_EQ(WideToUtf8(wide), "a\xEF\xBF\xBD\xEF\xBF\xBD" "b");
+    const std::wstring wide { L'a', static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), L'b' };
+    EXPECT_EQ(WideToUtf8(wide),
+        "a\xEF\xBF\xBD\xEF\xBF\xBD"
+        "b");
 }
 
 TEST(TextConversion, NarrowTextThatIsNotUtf8IsReadAsGb18030)
@@ -73,7 +79,9 @@ TEST(TextConversion, NarrowTextThatIsNotUtf8IsReadAsGb18030)
 TEST(TextConversion, BytesThatAreNeitherEncodingStillConvert)
 {
     // 0xFF is no lead byte in GB18030 either.
-    EXPECT_EQ(AnsiToWide("a\xFF" "b"), L"a\uFFFDb");
+    EXPECT_EQ(AnsiToWide("a\xFF"
+                         "b"),
+        L"a\uFFFDb");
 }
 
 } // namespace

@@ -2,39 +2,41 @@
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/statvfs.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct SplitCase {
+struct SplitCase
+{
     const wchar_t* text;
     wchar_t separator;
     std::vector<std::wstring> pieces;
 };
 
-class Split : public testing::TestWithParam<SplitCase> {};
+class Split : public testing::TestWithParam<SplitCase>
+{
+};
 
 TEST_P(Split, KeepsInnerEmptyPiecesDropsTrailingOne)
 {
-    std::vector<std::wstring> pieces{L"earlier"};
+    std::vector<std::wstring> pieces { L"earlier" };
     SplitString(GetParam().text, GetParam().separator, pieces);
-    std::vector<std::wstring> expected{L"earlier"};
+    std::vector<std::wstring> expected { L"earlier" };
     expected.insert(expected.end(), GetParam().pieces.begin(), GetParam().pieces.end());
     EXPECT_EQ(pieces, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, Split,
-    testing::Values(SplitCase{L"a;;b;", L';', {L"a", L"", L"b"}}, SplitCase{L"", L';', {}},
-                    SplitCase{L"abc", L';', {L"abc"}}, SplitCase{L";", L';', {L""}},
-                    SplitCase{L";a", L';', {L"", L"a"}},
-                    SplitCase{L"\u5F20\u4E09_P001_1.bidx", L'_', {L"\u5F20\u4E09", L"P001", L"1.bidx"}},
-                    SplitCase{L"http://a;http://b", L';', {L"http://a", L"http://b"}}));
+INSTANTIATE_TEST_SUITE_P(Texts, Split,
+    testing::Values(SplitCase { L"a;;b;", L';', { L"a", L"", L"b" } }, SplitCase { L"", L';', {} },
+        SplitCase { L"abc", L';', { L"abc" } }, SplitCase { L";", L';', { L"" } },
+        SplitCase { L";a", L';', { L"", L"a" } },
+        SplitCase { L"\u5F20\u4E09_P001_1.bidx", L'_', { L"\u5F20\u4E09", L"P001", L"1.bidx" } },
+        SplitCase { L"http://a;http://b", L';', { L"http://a", L"http://b" } }));
 
-class DirectoryTree : public testing::Test {
+class DirectoryTree : public testing::Test
+{
 protected:
     CTempDir dir;
 };
@@ -68,7 +70,9 @@ TEST(FreeSpace, ComparesWithTheWholeVolumesFreeBytes)
     EXPECT_EQ(HasEnoughFreeSpace(L"/proc", 1), 0);
 
     CTempDir dir;
-    struct statvfs volume {};
+    struct statvfs volume
+    {
+    };
     ASSERT_EQ(statvfs(dir.Path().c_str(), &volume), 0);
     const std::uint64_t freeBytes = static_cast<std::uint64_t>(volume.f_bfree) * volume.f_frsize;
     EXPECT_EQ(HasEnoughFreeSpace(dir.Path().wstring(), freeBytes / 2), 1);
@@ -90,10 +94,11 @@ TEST(FreeSpace, UnreadableVolumePasses)
     EXPECT_EQ(HasEnoughFreeSpace(L"/tmp/" + std::wstring(300, L'x'), ~0ULL), 1);
 }
 
-class Folders : public testing::Test {
+class Folders : public testing::Test
+{
 protected:
-    CScopedEnv config{"XDG_CONFIG_HOME", nullptr};
-    CScopedEnv home{"HOME", "/home/operator"};
+    CScopedEnv config { "XDG_CONFIG_HOME", nullptr };
+    CScopedEnv home { "HOME", "/home/operator" };
 };
 
 TEST_F(Folders, ConfigurationFolderFollowsTheEnvironment)
@@ -101,16 +106,16 @@ TEST_F(Folders, ConfigurationFolderFollowsTheEnvironment)
     EXPECT_EQ(GetConfigHomeDir(), L"/home/operator/.config");
     EXPECT_EQ(GetAppDataDir(), L"/home/operator/.config/QUARN/rmw");
     {
-        CScopedEnv relative{"XDG_CONFIG_HOME", "relative/config"};
+        CScopedEnv relative { "XDG_CONFIG_HOME", "relative/config" };
         EXPECT_EQ(GetAppDataDir(), L"/home/operator/.config/QUARN/rmw");
     }
-    CScopedEnv absolute{"XDG_CONFIG_HOME", "/etc/xdg-operator"};
+    CScopedEnv absolute { "XDG_CONFIG_HOME", "/etc/xdg-operator" };
     EXPECT_EQ(GetAppDataDir(), L"/etc/xdg-operator/QUARN/rmw");
 }
 
 TEST_F(Folders, HomeFallsBackToThePasswordEntry)
 {
-    CScopedEnv noHome{"HOME", nullptr};
+    CScopedEnv noHome { "HOME", nullptr };
     EXPECT_FALSE(GetHomeDir().empty());
     EXPECT_EQ(GetConfigHomeDir(), GetHomeDir() + L"/.config");
 }

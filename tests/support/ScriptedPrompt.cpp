@@ -9,7 +9,7 @@ CScriptedPrompt::CScriptedPrompt(std::deque<int> answers, int fallback)
 int CScriptedPrompt::Ask(const std::wstring& text, const std::wstring& caption, unsigned type)
 {
     const std::lock_guard lock(mutex);
-    questions.push_back({text, caption, type});
+    questions.push_back({ text, caption, type });
     if (answers.empty()) {
         ++unanswered;
         return fallback;

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
-class CScriptedPrompt : public IPrompt {
+class CScriptedPrompt : public IPrompt
+{
 public:
-    struct Question {
+    struct Question
+    {
         std::wstring text;
         std::wstring caption;
         unsigned type;

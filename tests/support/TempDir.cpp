@@ -20,7 +20,8 @@ CTempDir::~CTempDir()
 {
     std::error_code error;
     // Tests may leave folders without permissions behind; give them back so removal succeeds.
-    for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, error);
+    for (auto it
+         = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, error);
          !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
     }

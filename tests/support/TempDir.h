@@ -4,7 +4,8 @@
 #include <filesystem>
 #include <string>
 
-class CTempDir {
+class CTempDir
+{
 public:
     CTempDir();
     ~CTempDir();
@@ -25,7 +26,8 @@ private:
 std::string ReadFileBytes(const std::filesystem::path& file);
 
 // Sets (or, with nullptr, unsets) an environment variable for the life of the object.
-class CScopedEnv {
+class CScopedEnv
+{
 public:
     CScopedEnv(const char* name, const char* value);
     ~CScopedEnv();

@@ -2,15 +2,15 @@
 #include "services/language/QuarnLanguage.h"
 #include "tests/support/TempDir.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <gtest/gtest.h>
 #include <memory>
 #include <sys/stat.h>
 
 namespace {
 
-struct HandleDeleter {
+struct HandleDeleter
+{
     void operator()(QUARN_LANGUAGE_HANDLE handle) const { QUARN_Language_ReleaseLanguageHandle(handle); }
 };
 using Handle = std::unique_ptr<QuarnLanguage, HandleDeleter>;
@@ -36,14 +36,17 @@ std::wstring Value(QUARN_LANGUAGE_HANDLE handle, const char* key, int size = 100
     return buffer.data();
 }
 
-struct ParseCase {
+struct ParseCase
+{
     const char* name;
     std::string file;
     const char* key;
     std::wstring expected;
 };
 
-class LanguageFileFormat : public testing::TestWithParam<ParseCase> {};
+class LanguageFileFormat : public testing::TestWithParam<ParseCase>
+{
+};
 
 TEST_P(LanguageFileFormat, ReadsValueAsWritten)
 {
@@ -54,24 +57,26 @@ TEST_P(LanguageFileFormat, ReadsValueAsWritten)
     EXPECT_EQ(value, GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, LanguageFileFormat,
-    testing::Values(
-        ParseCase{"Plain", "title=Bid opener\n", "title", L"Bid opener"},
-        ParseCase{"Utf8", "tips=\xE6\x8F\x90\xE7\xA4\xBA\n", "tips", L"\u63D0\u793A"},
-        ParseCase{"ByteOrderMark", "\xEF\xBB\xBFtitle=T\n", "title", L"T"},
-        ParseCase{"CrLf", "a=1\r\ntitle=T\r\n", "title", L"T"},
-        ParseCase{"NoFinalNewline", "a=1\ntitle=T", "title", L"T"},
-        ParseCase{"KeyBlanksTrimmedValueKept", "  title \t= Opening time is \n", "title", L" Opening time is "},
-        ParseCase{"LineBreakStaysEscaped", "import=Web\\nimport\n", "import", L"Web\\nimport"},
-        ParseCase{"EqualsInValue", "title=a=b\n", "title", L"a=b"},
-        ParseCase{"LaterLineWins", "title=old\ntitle=new\n", "title", L"new"},
-        ParseCase{"CommentIgnored", "# title=commented\n", "title", L"<missing>"},
-        ParseCase{"IndentedComment", "   #title=commented\n", "title", L"<missing>"},
-        ParseCase{"LineWithoutEquals", "title\n", "title", L"<missing>"},
-        ParseCase{"EmptyValue", "title=\n", "title", L""},
-        ParseCase{"InvalidUtf8Replaced", "title=a\xFF" "b\n", "title", L"a\uFFFDb"},
-        ParseCase{"TruncatedSequenceReplaced", "title=a\xE6\x8F", "title", L"a\uFFFD\uFFFD"}),
+INSTANTIATE_TEST_SUITE_P(Lines, LanguageFileFormat,
+    testing::Values(ParseCase { "Plain", "title=Bid opener\n", "title", L"Bid opener" },
+        ParseCase { "Utf8", "tips=\xE6\x8F\x90\xE7\xA4\xBA\n", "tips", L"\u63D0\u793A" },
+        ParseCase { "ByteOrderMark", "\xEF\xBB\xBFtitle=T\n", "title", L"T" },
+        ParseCase { "CrLf", "a=1\r\ntitle=T\r\n", "title", L"T" },
+        ParseCase { "NoFinalNewline", "a=1\ntitle=T", "title", L"T" },
+        ParseCase {
+            "KeyBlanksTrimmedValueKept", "  title \t= Opening time is \n", "title", L" Opening time is " },
+        ParseCase { "LineBreakStaysEscaped", "import=Web\\nimport\n", "import", L"Web\\nimport" },
+        ParseCase { "EqualsInValue", "title=a=b\n", "title", L"a=b" },
+        ParseCase { "LaterLineWins", "title=old\ntitle=new\n", "title", L"new" },
+        ParseCase { "CommentIgnored", "# title=commented\n", "title", L"<missing>" },
+        ParseCase { "IndentedComment", "   #title=commented\n", "title", L"<missing>" },
+        ParseCase { "LineWithoutEquals", "title\n", "title", L"<missing>" },
+        ParseCase { "EmptyValue", "title=\n", "title", L"" },
+        ParseCase { "InvalidUtf8Replaced",
+            "title=a\xFF"
+            "b\n",
+            "title", L"a\uFFFDb" },
+        ParseCase { "TruncatedSequenceReplaced", "title=a\xE6\x8F", "title", L"a\uFFFD\uFFFD" }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LanguageFileFormat, RefusesOversizedFile)
@@ -84,7 +89,8 @@ TEST(LanguageFileFormat, RefusesOversizedFile)
 TEST(QuarnLanguage, GetValueCutsToBufferSizeMinusOne)
 {
     CTempDir dir;
-    const Handle handle = Loaded(dir.WriteFile("1033.lng", "long=" + std::string(150, 'x') + "\nshort=abc\n"));
+    const Handle handle
+        = Loaded(dir.WriteFile("1033.lng", "long=" + std::string(150, 'x') + "\nshort=abc\n"));
     EXPECT_EQ(Value(handle.get(), "long"), std::wstring(99, L'x'));
     EXPECT_EQ(Value(handle.get(), "long", 5), L"xxxx");
     EXPECT_EQ(Value(handle.get(), "long", 1), L"");
@@ -125,7 +131,7 @@ TEST(QuarnLanguage, UnreadableFilesFailToLoadWithoutHanging)
     const auto big = dir.WriteFile("big.lng", std::string(kMaxLanguageFileBytes + 1, '#'));
 
     const auto start = std::chrono::steady_clock::now();
-    for (const char* name : {"missing.lng", "fifo.lng", "folder.lng", "big.lng"}) {
+    for (const char* name : { "missing.lng", "fifo.lng", "folder.lng", "big.lng" }) {
         EXPECT_EQ(QUARN_Language_LoadLang(handle.get(), WidePath(dir / name).c_str()), 0) << name;
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
