@@ -16,6 +16,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 // libgfshare's header has no C linkage of its own.
 extern "C" {
@@ -166,10 +167,21 @@ Cert DecodeCertificate(const unsigned char* data, size_t size)
             return cert;
         }
     }
+    // Base64 text, also PEM whose line breaks an XML parser has turned into blanks.
+    std::string_view armoured(reinterpret_cast<const char*>(data), size);
+    constexpr std::string_view kBegin = "-----BEGIN CERTIFICATE-----";
+    constexpr std::string_view kEnd = "-----END CERTIFICATE-----";
+    if (const size_t begin = armoured.find(kBegin); begin != std::string_view::npos) {
+        const size_t end = armoured.find(kEnd, begin);
+        if (end == std::string_view::npos) {
+            return nullptr;
+        }
+        armoured = armoured.substr(begin + kBegin.size(), end - begin - kBegin.size());
+    }
     std::string text;
-    for (size_t i = 0; i < size; ++i) {
-        if (!std::isspace(data[i])) {
-            text.push_back(static_cast<char>(data[i]));
+    for (const char c : armoured) {
+        if (!std::isspace(static_cast<unsigned char>(c))) {
+            text.push_back(c);
         }
     }
     if (text.empty() || text.size() % 4 != 0) {

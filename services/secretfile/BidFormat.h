@@ -42,6 +42,8 @@ enum Code : int {
     kCertNumIncorrect = 38,
     kNumberBelowZero = 40,
     kGetKeypairFailed = 44,
+    kCreateSignHandleFailed = 45,
+    kSignUpdateFailed = 46,
     kSignFinalFailed = 47,
     kGenerateRandomFailed = 49,
     kCreateAlgoParamFailed = 50,

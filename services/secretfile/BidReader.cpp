@@ -124,12 +124,15 @@ int CBidReader::Pass(const CKey* payloadKey, IPlainSink* sink)
         if (const int rc = ReadAt(start + done, buffer.data(), block); rc != kOk) {
             return rc;
         }
-        hash.Update(buffer.data(), block);
-        if (cipher) {
+        if (!cipher) {
+            hash.Update(buffer.data(), block);
+        } else {
+            // Hash and decrypt chunk by chunk, while the chunk is still in the cache.
             for (size_t at = 0; at < block; at += kSealedChunkSize) {
                 const size_t sealed = std::min(kSealedChunkSize, block - at);
                 const bool last = done + at + sealed == payloadSize_;
                 unsigned char* data = buffer.data() + at;
+                hash.Update(data, sealed);
                 const size_t plainSize = sealed - kTagSize;
                 // An empty chunk may only stand alone: the writer never ends on one otherwise.
                 if (plainSize == 0 && index != 0) {

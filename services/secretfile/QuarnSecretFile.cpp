@@ -188,7 +188,6 @@ int QuarnSecretFileDecryptorGetStatus(CQuarnFileDecryptor* handle)
                : kDecryptConditionNotEnough;
 }
 
-#ifdef KELVANE_HAVE_PKI
 int QuarnSecretFileDecryptorTry(CQuarnFileDecryptor* handle)
 {
     if (!IsLive(handle)) {
@@ -196,7 +195,6 @@ int QuarnSecretFileDecryptorTry(CQuarnFileDecryptor* handle)
     }
     return Guarded([&] { return GatherFromTokens(handle->reader.Header(), handle->contributions); });
 }
-#endif
 
 int QuarnSecretFileDecryptorTryKey(CQuarnFileDecryptor* handle, const unsigned char* key, int length)
 {

@@ -1,6 +1,7 @@
 // kelvane-seal: the bidder's tool. Seals a bid's files to the openers of a tender's rules, embeds
 // the rules, signs with the bidder's certificate and prints the file's verification code.
 #include "BidSealer.h"
+#include "PkiSealSigner.h"
 #include "Quelvar.h"
 #include "core/RulesParser.h"
 
@@ -39,7 +40,8 @@ void OnSignal(int)
 
 const char kUsage[] =
     "usage: kelvane-seal (--rules FILE | --rules-url URL) --project P --package L\n"
-    "                    --cert CERT.pem --key KEY.pem [--output-dir DIR] [--quiet] FILE|FOLDER...\n"
+    "                    --cert CERT.pem (--key KEY.pem | --key-on-token) [--output-dir DIR] [--quiet]\n"
+    "                    FILE|FOLDER...\n"
     "\n"
     "Seals the files and folders given to the openers of the tender's rules, with the rules'\n"
     "threshold, embeds the rules, signs with the bidder's certificate and key, and writes\n"
@@ -49,6 +51,7 @@ const char kUsage[] =
     "\n"
     "  --rules FILE       the rules document, byte for byte as the rules server releases it\n"
     "  --rules-url URL    fetch the rules of --project from the rules server instead\n"
+    "  --key-on-token     sign with the certificate's private key on a token (asks for its PIN)\n"
     "  --quiet            no progress on standard error\n";
 
 struct COptions {
@@ -59,6 +62,7 @@ struct COptions {
     std::string certFile;
     std::string keyFile;
     std::string outputDir = ".";
+    bool keyOnToken = false;
     bool quiet = false;
     std::vector<std::string> inputs;
 };
@@ -96,6 +100,8 @@ std::optional<COptions> ParseOptions(int argc, char** argv)
             ok = value(o.keyFile);
         } else if (arg == "--output-dir") {
             ok = value(o.outputDir);
+        } else if (arg == "--key-on-token") {
+            o.keyOnToken = true;
         } else if (arg == "--quiet") {
             o.quiet = true;
         } else if (arg == "-h" || arg == "--help") {
@@ -118,8 +124,12 @@ std::optional<COptions> ParseOptions(int argc, char** argv)
         Fail("give the rules either as --rules FILE or as --rules-url URL");
         return std::nullopt;
     }
-    if (o.project.empty() || o.package.empty() || o.certFile.empty() || o.keyFile.empty() || o.inputs.empty()) {
-        Fail("--project, --package, --cert, --key and at least one file or folder are needed");
+    if (o.project.empty() || o.package.empty() || o.certFile.empty() || o.inputs.empty()) {
+        Fail("--project, --package, --cert and at least one file or folder are needed");
+        return std::nullopt;
+    }
+    if (o.keyFile.empty() == !o.keyOnToken) {
+        Fail("give the bidder's key either as --key FILE or as --key-on-token");
         return std::nullopt;
     }
     // Project and package become part of the file name.
@@ -317,6 +327,8 @@ std::string Explain(int code)
     case kCertNumIncorrect: return "the rules name no openers, or more than 255";
     case kNumberBelowZero: return "the rules' minimum number of openers is below 1";
     case kSignFinalFailed: return "signing failed: does the key belong to the certificate?";
+    case kCreateSignHandleFailed:
+    case kSignUpdateFailed: return "the token could not sign (PIN refused or token removed?)";
     case kCertFromEncodingFailed: return "an opener's certificate in the rules cannot be read";
     default: return "sealing failed";
     }
@@ -386,9 +398,8 @@ int main(int argc, char** argv)
     }
 
     const auto cert = ReadFile(options->certFile);
-    const auto key = ReadFile(options->keyFile);
-    if (!cert || !key) {
-        Fail("cannot read " + (!cert ? options->certFile : options->keyFile));
+    if (!cert) {
+        Fail("cannot read " + options->certFile);
         return kExitFailed;
     }
     const std::string bidder = BidderName(*cert);
@@ -396,16 +407,28 @@ int main(int argc, char** argv)
         Fail("the certificate " + options->certFile + " has neither a common name nor an organisation");
         return kExitFailed;
     }
-    PKey privateKey = DecodePrivateKey(key->data(), key->size());
-    if (!privateKey) {
-        Fail("cannot read the private key " + options->keyFile + " (PEM or DER, unencrypted)");
-        return kExitFailed;
+    std::unique_ptr<ISealSigner> signer;
+    if (options->keyOnToken) {
+        auto onToken = std::make_unique<CPkiSealSigner>(*cert);
+        if (!onToken->Ok()) {
+            Fail("no token present holds the private key of " + options->certFile);
+            return kExitFailed;
+        }
+        signer = std::move(onToken);
+    } else {
+        const auto key = ReadFile(options->keyFile);
+        PKey privateKey = key ? DecodePrivateKey(key->data(), key->size()) : nullptr;
+        if (!privateKey) {
+            Fail("cannot read the private key " + options->keyFile + " (PEM or DER, unencrypted)");
+            return kExitFailed;
+        }
+        signer = std::make_unique<CSoftwareSealSigner>(DecodeCertificate(cert->data(), cert->size()),
+                                                       std::move(privateKey));
     }
-    CSoftwareSealSigner signer(DecodeCertificate(cert->data(), cert->size()), std::move(privateKey));
 
     CSealRequest request;
     request.signerCert = *cert;
-    request.signer = &signer;
+    request.signer = signer.get();
     request.customData = MakeRulesCustomData(*rules);
     request.threshold = content.bidRules->minimum;
     for (const COpenerCert& opener : content.bidRules->certs) {

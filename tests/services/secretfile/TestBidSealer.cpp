@@ -87,6 +87,11 @@ TEST_F(SealerTest, AcceptsCertificatesAsPemAndAsBase64TextWithBlanks)
     request.openerCerts[0].assign(spaced.begin(), spaced.end());
     const std::string pem = "-----BEGIN CERTIFICATE-----\n" + base64(Opener(1).certDer) + "\n-----END CERTIFICATE-----\n";
     request.openerCerts[1].assign(pem.begin(), pem.end());
+    // PEM inside XML, after the parser's white-space condensing.
+    const std::string third = base64(Opener(2).certDer);
+    const std::string condensed =
+        " -----BEGIN CERTIFICATE----- " + third.substr(0, 64) + " " + third.substr(64) + " -----END CERTIFICATE----- ";
+    request.openerCerts[2].assign(condensed.begin(), condensed.end());
     ASSERT_EQ(SealBidFile(request, Out().string(), nullptr), 0);
 
     const Handle h = OpenHandle(Out(), tmp.Path() / "Open");

@@ -1,0 +1,100 @@
+#include "PkiSealSigner.h"
+
+#include "QuarnPKI.h"
+
+namespace kelvane::bidx {
+namespace {
+
+struct CPkiMemoryFree {
+    void operator()(unsigned char* p) const { QuarnPKICryptoFreeMemory(p); }
+};
+struct CSignedDataFree {
+    void operator()(void* p) const { QuarnPKIMsgFreeSignedData(p); }
+};
+struct CKeypairFree {
+    void operator()(void* p) const { QuarnPKICryptoFreeKeypair(p); }
+};
+
+// The PKI library's identifiers: key types, curves, signature algorithms and the search flags of
+// a signing key.
+constexpr int kAttrKeyType = 4;
+constexpr int kAttrCurve = 43;
+constexpr int kKeyRsa = 1;
+constexpr int kKeyEc = 4;
+constexpr int kCurveSm2 = 7;
+constexpr int kAlgRsaSha256 = 2;
+constexpr int kAlgSm2Sm3 = 25;
+constexpr int kAlgEcdsaSha256 = 0;
+constexpr int kSignedAttached = 2;
+constexpr int kSignedAlgorithm = 3;
+constexpr unsigned kSignerFlags = 0x10000000;
+constexpr unsigned kSignerUsage = 2;
+
+// Appends one piece of the encoding and frees the library's buffer.
+bool Append(int rc, unsigned char* raw, int size, std::vector<unsigned char>& out)
+{
+    const std::unique_ptr<unsigned char, CPkiMemoryFree> owned(raw);
+    if (rc != QUARNPKI_OK || size < 0 || (size > 0 && raw == nullptr)) {
+        return false;
+    }
+    out.insert(out.end(), raw, raw + size);
+    return true;
+}
+
+}  // namespace
+
+void CPkiSealSigner::CCertFree::operator()(void* p) const
+{
+    QuarnPKICertFreeCert(p);
+}
+
+CPkiSealSigner::CPkiSealSigner(const std::vector<unsigned char>& certificate)
+    : cert_(QuarnPKICertNewCert(certificate.data(), static_cast<int>(certificate.size())))
+{
+    if (!cert_) {
+        return;
+    }
+    const std::unique_ptr<void, CKeypairFree> keypair(
+        QuarnPKICertGetCertKeyPair(cert_.get(), kSignerFlags, kSignerUsage, nullptr));
+    if (!keypair || QuarnPKICertSetCertKeyPair(cert_.get(), keypair.get()) != QUARNPKI_OK) {
+        return;
+    }
+    int type = 0;
+    int curve = 0;
+    if (QuarnPKICertGetCertIntegerAttribute(cert_.get(), kAttrKeyType, &type) != QUARNPKI_OK) {
+        return;
+    }
+    if (type == kKeyRsa) {
+        algorithm_ = kAlgRsaSha256;
+    } else if (type == kKeyEc && QuarnPKICertGetCertIntegerAttribute(cert_.get(), kAttrCurve, &curve) == QUARNPKI_OK) {
+        algorithm_ = curve == kCurveSm2 ? kAlgSm2Sm3 : kAlgEcdsaSha256;
+    }
+}
+
+int CPkiSealSigner::Sign(const unsigned char* digest, size_t size, std::vector<unsigned char>& cmsDer)
+{
+    if (!Ok()) {
+        return kGetKeypairFailed;
+    }
+    const std::unique_ptr<void, CSignedDataFree> signedData(QuarnPKIMsgNewSignedData(1));
+    if (!signedData || QuarnPKIMsgSignedDataSetSignCert(signedData.get(), cert_.get(), 0) != QUARNPKI_OK ||
+        QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), kSignedAttached, 0, 1) != QUARNPKI_OK ||
+        QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), kSignedAlgorithm, 0, algorithm_) != QUARNPKI_OK) {
+        return kCreateSignHandleFailed;
+    }
+    cmsDer.clear();
+    unsigned char* piece = nullptr;
+    int length = 0;
+    int rc = QuarnPKIMsgSignedDataSignInit(signedData.get(), &piece, &length);
+    if (!Append(rc, piece, length, cmsDer)) {
+        return kCreateSignHandleFailed;
+    }
+    rc = QuarnPKIMsgSignedDataSignUpdate(signedData.get(), digest, static_cast<int>(size), &piece, &length);
+    if (!Append(rc, piece, length, cmsDer)) {
+        return kSignUpdateFailed;
+    }
+    rc = QuarnPKIMsgSignedDataSignFinal(signedData.get(), &piece, &length);
+    return Append(rc, piece, length, cmsDer) ? kOk : kSignFinalFailed;
+}
+
+}  // namespace kelvane::bidx
