@@ -1,0 +1,274 @@
+#include "OpeningBench.h"
+
+#include "BidSealer.h"
+#include "app/LanguageCatalogue.h"
+#include "opening/OpeningTime.h"
+
+#include <openssl/evp.h>
+
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace kelvane::test {
+
+namespace {
+
+CTestCertRequest Request(const std::string& commonName, CertUsage usage, KeyKind kind = KeyKind::P256,
+    const std::string& organization = {})
+{
+    CTestCertRequest request;
+    request.commonName = commonName;
+    request.organization = organization;
+    request.keyKind = kind;
+    request.usage = usage;
+    return request;
+}
+
+void Write(const fs::path& path, const std::string& bytes)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::unique_ptr<CTimeStampAuthority> LoadAuthority(CTestCa& ca, const fs::path& folder, const std::string& name)
+{
+    const CTestIssued issued = ca.Issue(Request(name, CertUsage::TimeStamping));
+    Write(folder / (name + ".pem"), issued.certPem + ca.CertPem());
+    Write(folder / (name + ".key"), issued.keyPem);
+    std::string error;
+    auto authority = CTimeStampAuthority::Load(folder / (name + ".pem"), folder / (name + ".key"), error);
+    if (authority == nullptr)
+        throw std::runtime_error("time-stamp authority: " + error);
+    return authority;
+}
+
+// Counts every request the server answers.
+void Count(CLoopbackServer& server)
+{
+    server.server.set_logger([&server](const httplib::Request&, const httplib::Response&) { ++server.requests; });
+}
+
+} // namespace
+
+CLoopbackServer::CLoopbackServer() = default;
+
+CLoopbackServer::~CLoopbackServer()
+{
+    server.stop();
+    if (worker.joinable())
+        worker.join();
+}
+
+void CLoopbackServer::Start()
+{
+    port = server.bind_to_any_port("127.0.0.1");
+    if (port <= 0)
+        throw std::runtime_error("no loopback port");
+    worker = std::thread([this] { server.listen_after_bind(); });
+    while (!server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+std::string CLoopbackServer::Url(const std::string& path) const
+{
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
+COpeningBench& COpeningBench::Get()
+{
+    static COpeningBench bench;
+    return bench;
+}
+
+COpeningBench::COpeningBench()
+{
+    tokens.AddToken(kOpenerA, "111111", { Request("开标人 A", CertUsage::Encryption, KeyKind::P256) });
+    tokens.AddToken(kOpenerB, "222222", { Request("开标人 B", CertUsage::Encryption, KeyKind::Rsa2048) });
+    tokens.AddToken(kOpenerC, "333333", { Request("开标人 C", CertUsage::Encryption, KeyKind::P256) });
+    tokens.AddToken(kOperator, "444444", { Request("操作员 甲", CertUsage::Signature, KeyKind::P256, "开标中心") });
+    tokens.Activate(true);
+
+    folder = tokens.Folder();
+    Write(folder / "ca.pem", tokens.Ca().CertPem());
+    setenv("KELVANE_TSA_CA", (folder / "ca.pem").c_str(), 1);
+
+    authority = LoadAuthority(tokens.Ca(), folder, "tsa");
+    secondAuthority = LoadAuthority(tokens.Ca(), folder, "tsa2");
+    CTestCa foreignCa("Foreign CA");
+    foreignAuthority = LoadAuthority(foreignCa, folder, "foreign-tsa");
+
+    std::string error;
+    logs = CLogService::Open(folder / "log.sqlite", folder / "ca.pem", error);
+    if (logs == nullptr)
+        throw std::runtime_error("log service: " + error);
+
+    CTender tender;
+    tender.folder = folder / "tender";
+    tender.project = kProject;
+    tender.packages = { "L1" };
+    tender.projectName = kProjectName;
+    tender.organisation = "市开标中心";
+    tender.m = 3;
+    tender.n = 2;
+    rules = std::make_unique<CRulesService>(std::vector<CTender> { tender }, [] { return std::int64_t { 0 }; });
+    WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC });
+
+    authority->Mount(services.server);
+    logs->Mount(services.server);
+    rules->Mount(services.server);
+    secondAuthority->Mount(second.server);
+    foreignAuthority->Mount(foreign.server);
+    Count(services);
+    Count(second);
+    Count(foreign);
+    services.Start();
+    second.Start();
+    foreign.Start();
+    FreezeAt(0);
+}
+
+std::string COpeningBench::OpenerCertText(const std::string& label) const
+{
+    const std::vector<unsigned char>& der = tokens.Token(label).keys[0].certDer;
+    std::string text(4 * ((der.size() + 2) / 3) + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), der.data(), static_cast<int>(der.size()));
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+std::string COpeningBench::WriteRules(int m, int n, const std::vector<std::string>& openerLabels, const std::string& openTime)
+{
+    std::string openers;
+    for (const std::string& label : openerLabels)
+        openers += "<opener><cert>" + OpenerCertText(label) + "</cert><participate>YES</participate></opener>";
+    const std::string document = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<bidenv><source>")
+        + "<projectname>" + kProjectName + "</projectname><opentime>" + openTime
+        + "</opentime><organization>市开标中心</organization><encalog>SM4</encalog><hashalog>SM3</hashalog>"
+        + "<rules><rule><m>" + std::to_string(m) + "</m><n>" + std::to_string(n) + "</n><openers>" + openers
+        + "</openers></rule></rules></source></bidenv>\n";
+    Write(folder / "tender" / "rules" / (std::string(kProject) + ".xml"), document);
+    return document;
+}
+
+void COpeningBench::FreezeAt(std::int64_t offsetSeconds)
+{
+    const std::int64_t utc = *ParseOpeningTime(kOpenTimeText) - kBeijingOffsetSeconds + offsetSeconds;
+    authority->Clock().Freeze(utc);
+    secondAuthority->Clock().Freeze(utc);
+    foreignAuthority->Clock().Freeze(utc);
+}
+
+int CTestWindow::Ask(const std::wstring& text, const std::wstring& caption, unsigned type)
+{
+    if (onAsk)
+        onAsk(text);
+    const std::lock_guard lock(mutex);
+    questions.push_back({ text, caption, type });
+    if (answers.empty()) {
+        ++unanswered;
+        return IDCANCEL;
+    }
+    const int answer = answers.front();
+    answers.pop_front();
+    return answer;
+}
+
+void CTestWindow::PostOpeningFinished(int wParam)
+{
+    const std::lock_guard lock(mutex);
+    posts.push_back(wParam);
+}
+
+void CTestWindow::SetWaitCursor(bool on)
+{
+    const std::lock_guard lock(mutex);
+    waitCursor = on;
+}
+
+void CTestWindow::SetItemText(int row, int column, const std::wstring& text)
+{
+    const std::lock_guard lock(mutex);
+    cells[{ row, column }] = text;
+}
+
+void CTestWindow::Output(const std::wstring& text, int kind)
+{
+    const std::lock_guard lock(mutex);
+    if (kind == 1)
+        lines.push_back(text);
+}
+
+bool CTestWindow::HasLine(const std::wstring& line) const
+{
+    for (const std::wstring& candidate : lines) {
+        if (candidate == line)
+            return true;
+    }
+    return false;
+}
+
+bool CTestWindow::HasLineStartingWith(const std::wstring& start) const
+{
+    for (const std::wstring& candidate : lines) {
+        if (candidate.rfind(start, 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+std::wstring CTestWindow::Cell(int row, int column) const
+{
+    const auto cell = cells.find({ row, column });
+    return cell != cells.end() ? cell->second : std::wstring();
+}
+
+void SealBid(const fs::path& path, const std::string& rules, int n, const std::vector<std::string>& openerLabels,
+    size_t contentSize)
+{
+    COpeningBench& bench = COpeningBench::Get();
+    const CTestIssued bidder = bench.tokens.Ca().Issue(Request("投标人 " + path.stem().string(), CertUsage::Signature,
+        KeyKind::P256, "投标公司"));
+    kelvane::bidx::CSoftwareSealSigner signer(kelvane::bidx::DecodeCertificate(bidder.certDer.data(), bidder.certDer.size()),
+        kelvane::bidx::DecodePrivateKey(bidder.keyDer.data(), bidder.keyDer.size()));
+
+    std::string content(contentSize, '\0');
+    std::mt19937 random(static_cast<unsigned>(contentSize));
+    for (char& c : content)
+        c = static_cast<char>(random());
+    const fs::path plain = path.parent_path() / (path.stem().string() + ".content");
+    Write(plain, content);
+
+    kelvane::bidx::CSealRequest request;
+    request.signerCert = bidder.certDer;
+    request.signer = &signer;
+    request.customData = kelvane::bidx::MakeRulesCustomData(std::vector<unsigned char>(rules.begin(), rules.end()));
+    request.threshold = n;
+    for (const std::string& label : openerLabels) {
+        const std::string text = bench.OpenerCertText(label);
+        request.openerCerts.emplace_back(text.begin(), text.end());
+    }
+    request.files = { { plain.string(), "content.bin" } };
+    request.computeVerificationCode = false;
+    kelvane::bidx::CSealResult result;
+    const int code = kelvane::bidx::SealBidFile(request, path.string(), &result);
+    fs::remove(plain);
+    if (code != 0)
+        throw std::runtime_error("sealing " + path.string() + " failed with " + std::to_string(code));
+}
+
+void Tamper(const fs::path& path)
+{
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    const auto size = static_cast<std::streamoff>(fs::file_size(path));
+    file.seekg(size / 2);
+    char byte = 0;
+    file.read(&byte, 1);
+    byte = static_cast<char>(byte ^ 0x5A);
+    file.seekp(size / 2);
+    file.write(&byte, 1);
+}
+
+} // namespace kelvane::test

@@ -1,0 +1,452 @@
+// The opening end to end: real tokens, a real rules server, time-stamp authorities and log service
+// on loopback, and real sealed bids, grouped by the phase of the run they exercise.
+#include "OpeningBench.h"
+
+#include "app/LanguageCatalogue.h"
+#include "app/TextConversion.h"
+#include "audit/OperationRecord.h"
+#include "audit/OperatorSignature.h"
+#include "opening/CTimeStampClient.h"
+#include "opening/OpeningTime.h"
+#include "tests/support/ScriptedPrompt.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace kelvane::test;
+
+namespace {
+
+std::wstring Text(const char* key)
+{
+    return CLanguageCatalogue::Instance().GetText(key);
+}
+
+std::wstring Wide(const fs::path& path)
+{
+    return Utf8ToWide(path.string());
+}
+
+class CScopedZone {
+public:
+    explicit CScopedZone(const char* zone)
+    {
+        had = std::getenv("TZ") != nullptr;
+        if (had)
+            previous = std::getenv("TZ");
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~CScopedZone()
+    {
+        if (had)
+            setenv("TZ", previous.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool had = false;
+    std::string previous;
+};
+
+class OpeningSession : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        COpeningBench::Get();
+    }
+
+    void SetUp() override
+    {
+        bench.FreezeAt(0);
+        root = bench.folder / ("run-" + std::to_string(++runNumber));
+        package = root / "work" / kProject / "L1";
+        fs::create_directories(package);
+        setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+        Settings();
+        rules = bench.WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC });
+        SetAuditPrompt(&auditPrompt);
+        ASSERT_EQ(CheckOperatorCert(std::chrono::milliseconds(0)), 1) << "the operator's token signs every record";
+        firstRecord = bench.Records().size();
+    }
+
+    void TearDown() override
+    {
+        SetAuditPrompt(nullptr);
+        for (const char* label : { kOpenerA, kOpenerB, kOpenerC, kOperator })
+            bench.tokens.PutBack(label);
+        EXPECT_TRUE(auditPrompt.Questions().empty()) << "signing and submission never complained";
+    }
+
+    void Settings(const std::string& timeStampUrl = {}, const std::string& compare = "true", const std::string& rulesUrl = {})
+    {
+        const fs::path file = root / "config" / "QUARN" / "rmw" / "Setting.ini";
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::trunc)
+            << "[BidRuleFileURL]\nurl=" << (rulesUrl.empty() ? bench.services.Url("/rules") : rulesUrl) << "\n"
+            << "[TimeStampURL]\nurl=" << (timeStampUrl.empty() ? bench.services.Url("/tsa") : timeStampUrl) << "\n"
+            << "[LogService]\nIsSumbitLog=true\n[LogSubmitURL]\nurl=" << bench.services.Url("/log") << "\n"
+            << "[LocalLog]\nIsWriteLocalLog=true\n[RulesCompare]\nIsCompare=" << compare << "\n";
+    }
+
+    fs::path Bid(const std::string& name, size_t size = 4096)
+    {
+        const fs::path path = package / name;
+        SealBid(path, rules, 2, { kOpenerA, kOpenerB, kOpenerC }, size);
+        return path;
+    }
+
+    fs::path Garbage(const std::string& name)
+    {
+        const fs::path path = package / name;
+        std::ofstream(path, std::ios::binary) << std::string(2048, 'g');
+        return path;
+    }
+
+    // Runs an opening over the files, in this order, on the manager's worker.
+    void Run(CTestWindow& window, const std::vector<fs::path>& files, const std::string& project = kProject,
+        bool detachedDuringRun = false)
+    {
+        manager.ClearFiles();
+        manager.SetProjectNumber(Utf8ToWide(project));
+        for (size_t i = 0; i < files.size(); ++i)
+            manager.AddFile(static_cast<int>(i), Wide(files[i]), Wide(package / "Open") + L"/");
+        manager.SetNotifyWindow(&window);
+        manager.SetListControl(&window);
+        manager.SetOutputSink(&window);
+        ASSERT_EQ(manager.Start(), 0);
+        manager.Join();
+        EXPECT_EQ(manager.GetWorkerExitCode(), 0);
+        if (!detachedDuringRun) {
+            EXPECT_FALSE(window.waitCursor) << "the wait cursor ends with the run";
+        }
+    }
+
+    // The records the log service accepted during this test.
+    std::vector<CStoredLogRecord> Records() const
+    {
+        auto all = bench.Records();
+        return { all.begin() + static_cast<std::ptrdiff_t>(firstRecord), all.end() };
+    }
+
+    int CountRecords(int logType, const std::string& message) const
+    {
+        int count = 0;
+        for (const auto& record : Records())
+            count += record.logType == logType && record.message == message ? 1 : 0;
+        return count;
+    }
+
+    static std::string FileRecord(const std::string& name, const std::string& what)
+    {
+        return "标书\"" + name + "\"" + what;
+    }
+
+    static inline int runNumber = 0;
+    COpeningBench& bench = COpeningBench::Get();
+    fs::path root;
+    fs::path package;
+    std::string rules;
+    size_t firstRecord = 0;
+    CScriptedPrompt auditPrompt { {}, IDOK };
+    COpeningManager manager { COpeningTimings { std::chrono::milliseconds(0), std::chrono::milliseconds(0),
+        std::chrono::milliseconds(0) } };
+};
+
+// ---- Time ----------------------------------------------------------------------------------------
+
+TEST_F(OpeningSession, TimeEqualToTheOpeningTimeProceedsEarlierIsRefusedInEveryZone)
+{
+    const fs::path bid = Bid("a.bidx");
+    for (const char* zone : { "UTC", "Asia/Shanghai", "Asia/Tokyo" }) {
+        const CScopedZone scoped(zone);
+        for (const std::int64_t offset : { 0, -1, -600 }) {
+            bench.FreezeAt(offset);
+            CTestWindow window({ IDNO });
+            Run(window, { bid });
+            const bool proceeds = offset == 0;
+            EXPECT_TRUE(window.HasLine(Text("get_timestamp_success") + Utf8ToWide(kOpenTimeText)) || !proceeds) << zone;
+            EXPECT_TRUE(window.HasLine(Text("get_opentime_success") + Utf8ToWide(kOpenTimeText))) << zone;
+            EXPECT_EQ(window.HasLine(Text("notto_opentime")), !proceeds) << zone << " " << offset;
+            EXPECT_EQ(window.HasLine(Text("get_rulefile_success_status")), proceeds) << zone << " " << offset;
+            EXPECT_EQ(window.posts, std::vector<int> { 0 });
+            EXPECT_EQ(manager.GetLastEnd(), proceeds ? COpeningEnd::Cancelled : COpeningEnd::OpeningTimeNotYet);
+        }
+    }
+    EXPECT_EQ(CountRecords(kLogTypeNeutral, "未到开标时间"), 6);
+    EXPECT_EQ(CountRecords(kLogTypeNeutral, "用户取消解标，开标结束"), 3);
+}
+
+TEST_F(OpeningSession, AuthoritiesAreAskedInOrderUntilOneAnswers)
+{
+    const std::string good = bench.services.Url("/tsa");
+    const std::string second = bench.second.Url("/tsa");
+    const std::string foreign = bench.foreign.Url("/tsa");
+    const struct {
+        std::string list;
+        int result;
+        int secondRequests;
+        int foreignRequests;
+    } cases[] = {
+        { good + ";" + second, 1, 0, 0 },
+        { foreign + ";" + second, 1, 1, 1 },
+        { ";" + second, 1, 1, 0 },
+        { second + ";", 1, 1, 0 },
+        { foreign, 0, 0, 1 },
+        { foreign + ";;" + foreign, 0, 0, 2 },
+    };
+    for (const auto& entry : cases) {
+        Settings(entry.list);
+        bench.second.requests = 0;
+        bench.foreign.requests = 0;
+        std::int64_t time = 0;
+        EXPECT_EQ(CTimeStampClient().GetTimeStamp(&time), entry.result) << entry.list;
+        EXPECT_EQ(bench.second.requests.load(), entry.secondRequests) << entry.list;
+        EXPECT_EQ(bench.foreign.requests.load(), entry.foreignRequests) << entry.list;
+        if (entry.result == 1) {
+            EXPECT_EQ(FormatWallClock(time), Utf8ToWide(kOpenTimeText)) << entry.list;
+        }
+    }
+}
+
+TEST_F(OpeningSession, TimeStampFromAnUntrustedAuthorityIsRefused)
+{
+    Settings(bench.foreign.Url("/tsa"));
+    CTestWindow window({});
+    Run(window, { Bid("a.bidx") });
+    EXPECT_TRUE(window.HasLine(Text("get_timestamp_fail")));
+    EXPECT_FALSE(window.HasLineStartingWith(Text("get_opentime_success")));
+    EXPECT_TRUE(window.questions.empty());
+    EXPECT_EQ(window.posts, std::vector<int> { 0 });
+    EXPECT_EQ(CountRecords(kLogTypeFailure, "获取时间戳失败"), 1);
+    EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::NoTimeStamp);
+}
+
+// ---- Verification and Bad/ ---------------------------------------------------------------------------
+
+TEST_F(OpeningSession, FailedFilesMoveToBadAndTheSummaryCountsTheRest)
+{
+    const fs::path unopenable = Garbage("a.bidx");
+    const fs::path broken = Bid("b.bidx", 65536);
+    Tamper(broken);
+    const fs::path good = Bid("c.bidx");
+    CTestWindow window({ IDYES, IDOK, IDOK });
+    Run(window, { unopenable, broken, good });
+
+    EXPECT_TRUE(fs::exists(package / "Bad" / "a.bidx"));
+    EXPECT_TRUE(fs::exists(package / "Bad" / "b.bidx"));
+    EXPECT_FALSE(fs::exists(unopenable));
+    EXPECT_FALSE(fs::exists(broken));
+    EXPECT_TRUE(fs::exists(good)) << "a decrypted file stays in the package folder";
+    EXPECT_TRUE(fs::exists(package / "Open" / "c" / "content.bin"));
+    EXPECT_TRUE(window.HasLine(Text("movefile_success") + Wide(package) + L"/Bad/"));
+
+    EXPECT_EQ(window.Cell(0, 5), Text("status_destroy"));
+    EXPECT_EQ(window.Cell(1, 5), Text("status_destroy"));
+    EXPECT_EQ(window.Cell(2, 5), Text("status_derypted"));
+    EXPECT_EQ(window.Cell(2, 2), L"投标人 c");
+    EXPECT_EQ(window.Cell(2, 3), L"投标公司");
+    EXPECT_EQ(window.Cell(2, 4), L"市开标中心");
+    EXPECT_EQ(window.Cell(2, 7), Utf8ToWide(kOpenTimeText));
+    EXPECT_EQ(window.Cell(0, 2), L"") << "a file that failed shows no details";
+
+    ASSERT_EQ(window.questions.size(), 3u);
+    EXPECT_EQ(window.questions[0].text, Text("insert_bidder_key"));
+    EXPECT_EQ(window.questions[0].type, MB_YESNO | MB_ICONINFORMATION);
+    EXPECT_EQ(window.questions[1].text, Text("bidder_confirm"));
+    EXPECT_EQ(window.questions[1].type, MB_OKCANCEL | MB_ICONINFORMATION);
+    const std::string summary = "本次开标已完成，其中解密成功1份标书，解密失败0份标书";
+    EXPECT_EQ(window.questions[2].text, Utf8ToWide(summary));
+    EXPECT_EQ(window.questions[2].caption, L"提示");
+    EXPECT_EQ(window.lines.back(), Text("end_open_bidfile"));
+    EXPECT_EQ(window.posts, std::vector<int> { 0 });
+    EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::Completed);
+
+    std::wstring openFailure;
+    for (const auto& record : Records()) {
+        EXPECT_EQ(record.projectId, kProject);
+        EXPECT_EQ(record.projectName, kProjectName);
+        EXPECT_EQ(record.signer, "操作员 甲");
+    }
+    const auto records = Records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.front().logType, kLogTypeFailure);
+    EXPECT_EQ(records.front().message.rfind(FileRecord("a.bidx", "打开失败"), 0), 0u) << records.front().message;
+    EXPECT_GT(records.front().message.size(), FileRecord("a.bidx", "打开失败").size()) << "the reason follows";
+    EXPECT_EQ(records[1].message.rfind(FileRecord("b.bidx", "验证文件结构失败:"), 0), 0u) << records[1].message;
+    EXPECT_EQ(CountRecords(kLogTypeSuccess, FileRecord("c.bidx", "开标完成")), 1);
+    EXPECT_EQ(records.back().logType, kLogTypeSuccess);
+    EXPECT_EQ(records.back().message, summary);
+}
+
+TEST_F(OpeningSession, NoFilePassingEndsWithoutSummary)
+{
+    CTestWindow window({});
+    Run(window, { Garbage("a.bidx"), Garbage("b.bidx") });
+    EXPECT_TRUE(window.questions.empty());
+    EXPECT_FALSE(window.HasLine(Text("end_open_bidfile")));
+    EXPECT_EQ(window.posts, std::vector<int> { 0 });
+    const auto records = Records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().logType, kLogTypeNeutral);
+    EXPECT_EQ(records.back().message, "开标结束：没有可解密的文件");
+    EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::NoFileVerified);
+}
+
+TEST_F(OpeningSession, NameTakenInBadLeavesTheFileWhereItWas)
+{
+    const fs::path bid = Garbage("a.bidx");
+    fs::create_directories(package / "Bad");
+    std::ofstream(package / "Bad" / "a.bidx") << "earlier";
+    CTestWindow window({});
+    Run(window, { bid });
+    EXPECT_TRUE(window.HasLine(Text("movefile_fail")));
+    EXPECT_TRUE(fs::exists(bid));
+    std::ifstream earlier(package / "Bad" / "a.bidx");
+    std::string content;
+    std::getline(earlier, content);
+    EXPECT_EQ(content, "earlier") << "the file in Bad/ is never overwritten";
+    EXPECT_EQ(window.Cell(0, 5), Text("status_destroy"));
+}
+
+TEST_F(OpeningSession, OnlyTheExactTextFalseSkipsTheRulesComparison)
+{
+    const std::string otherRules = bench.WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC }, "2026-12-09 09:30:00");
+    rules = bench.WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC });
+    int fileNumber = 0;
+    for (const char* value : { "false", "FALSE", "no", "0", "true" }) {
+        Settings({}, value);
+        const fs::path bid = package / ("other" + std::to_string(++fileNumber) + ".bidx");
+        SealBid(bid, otherRules, 2, { kOpenerA, kOpenerB, kOpenerC });
+        CTestWindow window({ IDNO });
+        Run(window, { bid });
+        const bool skipped = std::string(value) == "false";
+        EXPECT_EQ(window.HasLine(Text("verify_rulefile_ing")), !skipped) << value;
+        EXPECT_EQ(window.HasLine(Text("verifyrulefile_fail")), !skipped) << value;
+        EXPECT_EQ(fs::exists(bid), skipped) << value;
+        EXPECT_EQ(CountRecords(kLogTypeFailure, FileRecord(bid.filename().string(), "验证规则文件失败")), skipped ? 0 : 1)
+            << value;
+    }
+}
+
+// ---- Threshold and prompts ---------------------------------------------------------------------------
+
+TEST_F(OpeningSession, CancelToTryGoonOpensWhatIsReadyAndReportsTheRest)
+{
+    bench.tokens.Pull(kOpenerB);
+    bench.tokens.Pull(kOpenerC);
+    const fs::path bid = Bid("a.bidx");
+    CTestWindow window({ IDYES, IDCANCEL, IDOK, IDOK });
+    Run(window, { bid });
+
+    ASSERT_EQ(window.questions.size(), 4u);
+    EXPECT_EQ(window.questions[1].text.find(L"还有1个标书未达到开标条件"), 0u);
+    EXPECT_EQ(window.questions[1].type, MB_YESNOCANCEL | MB_ICONINFORMATION);
+    EXPECT_EQ(window.Cell(0, 5), Text("status_decrypt_cancel"));
+    EXPECT_EQ(window.Cell(0, 6), L"(1)开标人 A");
+    EXPECT_TRUE(fs::exists(bid)) << "a cancelled file is not moved";
+    const std::string summary = "本次开标已完成，其中解密成功0份标书，解密失败1份标书,请予以检查。";
+    EXPECT_EQ(window.questions[3].text, Utf8ToWide(summary));
+    EXPECT_EQ(CountRecords(kLogTypeNeutral, summary), 1);
+    EXPECT_EQ(CountRecords(kLogTypeSuccess, "开标人 A解密标书\"a.bidx\""), 1);
+    EXPECT_FALSE(window.HasLine(Text("decryptfile_ing") + Wide(bid)));
+}
+
+TEST_F(OpeningSession, NoOpenerKeyIsReportedUntilTheOperatorGivesUp)
+{
+    for (const char* label : { kOpenerA, kOpenerB, kOpenerC })
+        bench.tokens.Pull(label);
+    CTestWindow window({ IDYES, IDOK, IDYES, IDOK, IDNO });
+    Run(window, { Bid("a.bidx") });
+
+    ASSERT_EQ(window.questions.size(), 5u);
+    for (const size_t i : { 1u, 3u }) {
+        EXPECT_EQ(window.questions[i].text, Text("found_no_key"));
+        EXPECT_EQ(window.questions[i].caption, Text("warnning"));
+        EXPECT_EQ(window.questions[i].type, MB_OK | MB_ICONWARNING);
+    }
+    EXPECT_EQ(CountRecords(kLogTypeNeutral, "没有找到可解密的key"), 2);
+    EXPECT_EQ(CountRecords(kLogTypeNeutral, "用户取消解标，开标结束"), 1);
+    EXPECT_TRUE(window.HasLine(Text("cancel_open_bidfile")));
+    EXPECT_EQ(window.lines.back(), Text("end_open_bidfile"));
+    EXPECT_EQ(window.posts, std::vector<int> { 0 });
+    EXPECT_EQ(window.Cell(0, 6), L"(0)") << "no opener has contributed";
+}
+
+TEST_F(OpeningSession, EachOpenersContributionIsLoggedOncePerFile)
+{
+    rules = bench.WriteRules(3, 3, { kOpenerA, kOpenerB, kOpenerC });
+    const fs::path first = package / "a.bidx";
+    const fs::path second = package / "b.bidx";
+    SealBid(first, rules, 3, { kOpenerA, kOpenerB, kOpenerC });
+    SealBid(second, rules, 3, { kOpenerA, kOpenerB, kOpenerC });
+    bench.tokens.Pull(kOpenerC);
+    CTestWindow window({ IDYES, IDYES, IDYES, IDOK, IDOK });
+    // The third opener arrives while the operator is asked whether to go on.
+    window.onAsk = [&](const std::wstring& text) {
+        if (text.find(L"还有") == 0)
+            bench.tokens.PutBack(kOpenerC);
+    };
+    Run(window, { first, second });
+
+    ASSERT_EQ(window.questions.size(), 5u);
+    EXPECT_EQ(window.questions[1].text.find(L"还有2个标书"), 0u);
+    for (const char* name : { "开标人 A", "开标人 B", "开标人 C" }) {
+        for (const char* file : { "a.bidx", "b.bidx" })
+            EXPECT_EQ(CountRecords(kLogTypeSuccess, std::string(name) + "解密标书\"" + file + "\""), 1) << name << file;
+    }
+    EXPECT_EQ(window.Cell(0, 5), Text("status_derypted"));
+    EXPECT_EQ(window.Cell(1, 5), Text("status_derypted"));
+    EXPECT_EQ(CountRecords(kLogTypeSuccess, "本次开标已完成，其中解密成功2份标书，解密失败0份标书"), 1);
+}
+
+// ---- Rules failure -------------------------------------------------------------------------------------
+
+TEST_F(OpeningSession, RulesFailureIsReportedAndClearedByTheNextRun)
+{
+    const fs::path bid = Bid("a.bidx");
+    CTestWindow failing({});
+    Run(failing, { bid }, "P-UNKNOWN");
+    EXPECT_EQ(failing.posts, std::vector<int> { 1 });
+    EXPECT_EQ(manager.GetOpeningError(), 1);
+    EXPECT_TRUE(failing.HasLine(Text("get_rulefile_fail_status")));
+    EXPECT_EQ(failing.lines.back(), Text("end_open_bidfile"));
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].message, "获取规则文件失败");
+    EXPECT_EQ(records[0].projectId, "P-UNKNOWN");
+    EXPECT_EQ(records[0].projectName, "");
+
+    CTestWindow succeeding({ IDNO });
+    Run(succeeding, { bid });
+    EXPECT_EQ(succeeding.posts, std::vector<int> { 0 });
+    EXPECT_EQ(manager.GetOpeningError(), 0);
+}
+
+// ---- Closing the window --------------------------------------------------------------------------------
+
+TEST_F(OpeningSession, DetachedWindowIsNotTouchedAgainAndTheRunEnds)
+{
+    CTestWindow window({ IDYES });
+    size_t linesAtDetach = 0;
+    window.onAsk = [&](const std::wstring& text) {
+        if (text == Text("insert_bidder_key")) {
+            manager.Detach();
+            linesAtDetach = window.lines.size();
+        }
+    };
+    Run(window, { Bid("a.bidx") }, kProject, true);
+    EXPECT_EQ(window.questions.size(), 1u);
+    EXPECT_EQ(window.lines.size(), linesAtDetach);
+    EXPECT_TRUE(window.posts.empty());
+    EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::Cancelled);
+}
+
+} // namespace
