@@ -14,15 +14,19 @@
 
 namespace {
 
+// What the rules server sends, encrypted like a rules document, while it keeps the rules back.
 constexpr char kRefusalText[] = "bidRulesErrorOutTime";
-constexpr int kSm4Cbc = 0x2800000;
-constexpr int kPkcs7Padding = 2;
+
+bool IsAsciiLetter(const char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // A URL starts with a scheme of letters followed by "://".
 bool IsUrl(const std::string& text)
 {
     std::size_t at = 0;
-    while (at < text.size() && ((text[at] >= 'a' && text[at] <= 'z') || (text[at] >= 'A' && text[at] <= 'Z'))) {
+    while (at < text.size() && IsAsciiLetter(text[at])) {
         ++at;
     }
     return at > 0 && text.compare(at, 3, "://") == 0;
@@ -125,7 +129,7 @@ int CQuelvar::DecryptRules()
     rules::BuildRulesKey(key);
     rules::BuildRulesIv(iv);
     const std::unique_ptr<void, CCipherDeleter> cipher(
-        QuarnPKICryptoGetCipherHandle(nullptr, kSm4Cbc, key, static_cast<int>(sizeof key), iv));
+        QuarnPKICryptoGetCipherHandle(nullptr, QUARNPKI_CIPHER_SM4_CBC, key, static_cast<int>(sizeof key), iv));
     OPENSSL_cleanse(key, sizeof key);
     OPENSSL_cleanse(iv, sizeof iv);
     if (!cipher) {
@@ -133,7 +137,7 @@ int CQuelvar::DecryptRules()
     }
     // Without the padding mode the output would keep the padding bytes, so a failure here counts
     // like a failed decryption.
-    if (QuarnPKICryptoCipherSetPadding(cipher.get(), kPkcs7Padding) != 1) {
+    if (QuarnPKICryptoCipherSetPadding(cipher.get(), QUARNPKI_PADDING_PKCS7) != 1) {
         return QUELVAR_DECRYPT_UPDATE_FAILED;
     }
     unsigned char* first = nullptr;
