@@ -1,0 +1,128 @@
+// HTTP POST against a real server on loopback: statuses, headers, the body cap, refused
+// connections and proxies from the environment.
+#include "LoopbackServer.h"
+#include "PkiTestUtil.h"
+#include "QuarnPKI.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+using namespace kelvane::test;
+
+namespace {
+
+constexpr size_t kCap = 16u << 20;
+
+struct CPosted {
+    int rc = 0;
+    int status = 0;
+    std::string headers;
+    std::string body;
+};
+
+CPosted Post(const std::string& url, const std::string& body) {
+    const char* headers[] = {"Connection:Keep-Alive", "Cache-Control:no-cache",
+                             "Content-type:application/x-www-form-urlencoded"};
+    CPosted posted;
+    char* responseHeaders = nullptr;
+    unsigned char* response = nullptr;
+    int length = 0;
+    posted.rc = QuarnPKICryptoHttpPost(url.c_str(), headers, 3, reinterpret_cast<const unsigned char*>(body.data()),
+                                       static_cast<int>(body.size()), &posted.status, &responseHeaders, &response,
+                                       &length);
+    posted.headers = TakeText(responseHeaders);
+    const auto bytes = TakeBytes(response, length);
+    posted.body.assign(bytes.begin(), bytes.end());
+    return posted;
+}
+
+class PkiHttp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto& routes = server.Routes();
+        routes.Post("/status/(\\d+)", [](const httplib::Request& req, httplib::Response& res) {
+            res.status = std::stoi(req.matches[1]);
+            res.set_content("type=" + req.get_header_value("Content-type") + ";body=" + req.body, "text/plain");
+        });
+        routes.Post("/big", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(kCap + 1, 'x'), "application/octet-stream");
+        });
+        routes.Post("/big-chunked", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("application/octet-stream", [](size_t offset, httplib::DataSink& sink) {
+                const std::string block(1 << 20, 'y');
+                if (offset > kCap) {
+                    sink.done();
+                    return true;
+                }
+                return sink.write(block.data(), block.size());
+            });
+        });
+        routes.Post("/at-cap", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(kCap, 'z'), "application/octet-stream");
+        });
+        server.Start();
+    }
+
+    CLoopbackServer server;
+};
+
+TEST_F(PkiHttp, ReturnsStatusHeadersAndBodyWhateverTheStatus) {
+    for (const int status : {200, 201, 500}) {
+        const CPosted posted = Post(server.Url("/status/" + std::to_string(status)), "plainText=a+b%2Bc~");
+        EXPECT_EQ(posted.rc, 1) << QuarnPKIGetLastError();
+        EXPECT_EQ(posted.status, status);
+        EXPECT_EQ(posted.body, "type=application/x-www-form-urlencoded;body=plainText=a+b%2Bc~");
+        EXPECT_NE(posted.headers.find("Content-Type: text/plain"), std::string::npos);
+    }
+}
+
+TEST_F(PkiHttp, RefusesBodiesOverSixteenMebibytes) {
+    const CPosted atCap = Post(server.Url("/at-cap"), "");
+    EXPECT_EQ(atCap.rc, 1);
+    EXPECT_EQ(atCap.body.size(), kCap);
+    for (const std::string path : {"/big", "/big-chunked"}) {
+        const CPosted posted = Post(server.Url(path), "");
+        EXPECT_EQ(posted.rc, 0) << path;
+        EXPECT_TRUE(posted.body.empty());
+        EXPECT_NE(std::string(QuarnPKIGetLastError()).find("16 MiB"), std::string::npos);
+    }
+}
+
+TEST_F(PkiHttp, IgnoresProxiesOfTheEnvironment) {
+    // A proxy that does not exist: taking it would make the request fail.
+    setenv("http_proxy", "http://127.0.0.1:9", 1);
+    setenv("HTTP_PROXY", "http://127.0.0.1:9", 1);
+    setenv("ALL_PROXY", "http://127.0.0.1:9", 1);
+    const CPosted posted = Post(server.Url("/status/200"), "x");
+    unsetenv("http_proxy");
+    unsetenv("HTTP_PROXY");
+    unsetenv("ALL_PROXY");
+    EXPECT_EQ(posted.rc, 1) << QuarnPKIGetLastError();
+}
+
+TEST(PkiHttpFailures, RefusedConnectionAndBadArgumentsFail) {
+    // A port that was free a moment ago and has no listener.
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    close(s);
+    const CPosted refused = Post("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", "x");
+    EXPECT_EQ(refused.rc, 0);
+    EXPECT_NE(std::string(QuarnPKIGetLastError()).find("failed"), std::string::npos);
+    EXPECT_EQ(Post("", "x").rc, 0);
+    EXPECT_EQ(Post("file:///etc/passwd", "x").rc, 0);
+
+    int status = 0;
+    unsigned char* response = nullptr;
+    int responseLength = 0;
+    EXPECT_EQ(QuarnPKICryptoHttpPost(nullptr, nullptr, 0, nullptr, 0, &status, nullptr, &response, &responseLength),
+              QUARNPKI_INVALID_ARGUMENT);
+}
+
+}  // namespace
