@@ -390,7 +390,8 @@ void COpeningManager::AddFile(int row, const std::wstring& fullPath, const std::
 
 int COpeningManager::Start()
 {
-    if (running.load())
+    // Past its notification the worker touches nothing of the manager's but its own flags.
+    if (running.load() && !finishPosted.load())
         return -1;
     if (worker.joinable())
         worker.join();
@@ -398,6 +399,7 @@ int COpeningManager::Start()
     openingError.store(0);
     lastEnd.store(COpeningEnd::NotRun);
     workerExitCode.store(0);
+    finishPosted.store(false);
     running.store(true);
     try {
         worker = std::thread(&COpeningManager::WorkerMain, this);
@@ -485,6 +487,7 @@ int COpeningManager::Ask(const std::wstring& text, const std::wstring& caption, 
 
 void COpeningManager::PostFinished(int wParam)
 {
+    finishPosted.store(true);
     if (IOpeningWindow* window = notifyWindow.load())
         window->PostOpeningFinished(wParam);
 }

@@ -63,7 +63,8 @@ public:
     void SetOutputSink(CMsgOutput* sink) { outputSink.store(sink); }
 
     // Starts a run on the worker thread: 0, or -1 when the thread was not created or a run is
-    // still going (nothing is posted then).
+    // still going (nothing is posted then). A run that has posted WM_OPENING_FINISHED may still be
+    // writing its closing record; Start then waits for it instead of refusing the new opening.
     int Start();
     // 0, or 1 when the last run did not fetch the rules.
     int GetOpeningError() const { return openingError.load(); }
@@ -121,6 +122,7 @@ private:
     std::atomic<int> openingError { 0 };
     std::atomic<CMsgOutput*> outputSink { nullptr };
     std::atomic<bool> running { false };
+    std::atomic<bool> finishPosted { false };
     std::atomic<COpeningEnd> lastEnd { COpeningEnd::NotRun };
     std::atomic<int> workerExitCode { 0 };
 

@@ -182,6 +182,12 @@ void CTestWindow::PostOpeningFinished(int wParam)
     posts.push_back(wParam);
 }
 
+size_t CTestWindow::PostCount()
+{
+    const std::lock_guard lock(mutex);
+    return posts.size();
+}
+
 void CTestWindow::SetWaitCursor(bool on)
 {
     const std::lock_guard lock(mutex);

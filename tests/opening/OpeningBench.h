@@ -109,6 +109,7 @@ public:
     bool waitCursor = false;
     int unanswered = 0;
 
+    size_t PostCount();
     bool HasLine(const std::wstring& line) const;
     bool HasLineStartingWith(const std::wstring& start) const;
     std::wstring Cell(int row, int column) const;

@@ -430,6 +430,24 @@ TEST_F(OpeningSession, RulesFailureIsReportedAndClearedByTheNextRun)
     EXPECT_EQ(manager.GetOpeningError(), 0);
 }
 
+TEST_F(OpeningSession, NewOpeningRightAfterTheNotificationIsNotRefused)
+{
+    const fs::path bid = Bid("a.bidx");
+    manager.SetProjectNumber(L"P-UNKNOWN");
+    manager.AddFile(0, Wide(bid), Wide(package / "Open") + L"/");
+    CTestWindow window({});
+    manager.SetNotifyWindow(&window);
+    ASSERT_EQ(manager.Start(), 0);
+    while (window.PostCount() == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The worker may still be submitting its closing record: the list view starts the next
+    // opening as soon as it is told, and that must not be refused.
+    EXPECT_EQ(manager.Start(), 0);
+    manager.Join();
+    EXPECT_EQ(window.PostCount(), 2u);
+    EXPECT_EQ(CountRecords(kLogTypeFailure, "获取规则文件失败"), 2);
+}
+
 // ---- Closing the window --------------------------------------------------------------------------------
 
 TEST_F(OpeningSession, DetachedWindowIsNotTouchedAgainAndTheRunEnds)
