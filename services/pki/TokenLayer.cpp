@@ -272,10 +272,15 @@ std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(PKCS11_SLOT* slot, bool& l
     PKCS11_TOKEN* token = slot->token;
     PKCS11_KEY* keys = nullptr;
     unsigned int keyCount = 0;
+    // libp11 may list an object twice once the token is logged in; each key pair counts once.
+    const auto known = [&found](EVP_PKEY* key) {
+        return std::any_of(found.begin(), found.end(),
+                           [key](const auto& k) { return EVP_PKEY_eq(k->publicKey.get(), key) == 1; });
+    };
     if (PKCS11_enumerate_public_keys(token, &keys, &keyCount) == 0) {
         for (unsigned int i = 0; i < keyCount; ++i) {
             PkeyPtr pub = PublicKeyOf(&keys[i]);
-            if (pub) {
+            if (pub && !known(pub.get())) {
                 found.push_back(MakeMaterial(token, keys[i].id, keys[i].id_len, std::move(pub)));
             }
         }
@@ -288,11 +293,7 @@ std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(PKCS11_SLOT* slot, bool& l
             if (certKey == nullptr) {
                 continue;
             }
-            bool known = false;
-            for (const auto& k : found) {
-                known = known || EVP_PKEY_eq(k->publicKey.get(), certKey) == 1;
-            }
-            if (!known && EVP_PKEY_up_ref(certKey) == 1) {
+            if (!known(certKey) && EVP_PKEY_up_ref(certKey) == 1) {
                 found.push_back(MakeMaterial(token, certs[i].id, certs[i].id_len, PkeyPtr(certKey)));
             }
         }
@@ -436,8 +437,15 @@ std::vector<CTokenCertificate> TokenCertificates() {
         if (PKCS11_enumerate_certs(slot->token, &certs, &count) != 0) {
             continue;
         }
+        std::set<std::string> seen;  // fingerprints: libp11 may list a certificate twice
         for (unsigned int i = 0; i < count; ++i) {
             if (certs[i].x509 == nullptr) {
+                continue;
+            }
+            unsigned char md[EVP_MAX_MD_SIZE];
+            unsigned int mdLength = 0;
+            if (X509_digest(certs[i].x509, EVP_sha256(), md, &mdLength) != 1 ||
+                !seen.insert(std::string(reinterpret_cast<char*>(md), mdLength)).second) {
                 continue;
             }
             for (const auto& material : keypairs) {

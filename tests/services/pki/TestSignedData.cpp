@@ -94,6 +94,14 @@ TEST_F(PkiTokens, ManySignaturesAskEachTokenOnce) {
         ASSERT_EQ(SignPieces(cert, "record " + std::to_string(i), 1, 2, der), 1);
     }
     EXPECT_LE(book.asked[kOperator], 1);
+    // Logged in, the token shows its private objects too; each key pair still counts once.
+    void* keypair = QuarnPKICertGetCertKeyPair(cert, 0x10000000, 2, nullptr);
+    void* device = QuarnPKICryptoGetDeviceHandleFromKeypair(keypair);
+    int count = 0;
+    EXPECT_EQ(QuarnPKICryptoGetKeypairCount(device, &count), 1);
+    EXPECT_EQ(count, 2);
+    QuarnPKICryptoFreeDevice(device);
+    QuarnPKICryptoFreeKeypair(keypair);
     QuarnPKICertFreeCert(cert);
 }
 

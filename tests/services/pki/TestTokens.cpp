@@ -23,7 +23,10 @@ CTestTokenSet& kelvane::test::Tokens() {
         s.AddToken(kGuarded, "444444", {Request("Guarded", KeyKind::Rsa2048, CertUsage::Encryption)});
         s.AddToken(kFromFile, "555555", {Request("From File", KeyKind::Rsa2048, CertUsage::Encryption)});
         s.AddToken(kFromVariable, "666666", {Request("From Variable", KeyKind::Rsa2048, CertUsage::Encryption)});
-        s.AddToken(kEcSigner, "777777", {Request("EC Signer", KeyKind::P256, CertUsage::Signature)});
+        CTestCertRequest expired = Request("Expired Signer", KeyKind::P256, CertUsage::Signature);
+        expired.validFromSeconds = -2 * 86400;
+        expired.validToSeconds = -86400;
+        s.AddToken(kEcSigner, "777777", {Request("EC Signer", KeyKind::P256, CertUsage::Signature), expired});
         s.Activate();
         return s;
     }();
