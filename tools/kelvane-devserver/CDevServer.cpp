@@ -35,6 +35,11 @@ bool CDevServer::Run()
     return server->listen_after_bind();
 }
 
+bool CDevServer::IsRunning() const
+{
+    return server->is_running();
+}
+
 void CDevServer::Stop()
 {
     server->stop();

@@ -24,7 +24,9 @@ public:
     int Bind(int port);
     // Serves until Stop; returns false when serving failed.
     bool Run();
-    // Ends Run from any thread.
+    // True once Run serves.
+    bool IsRunning() const;
+    // Ends Run from any thread. A stop before Run serves is lost: wait for IsRunning first.
     void Stop();
 
 private:

@@ -7,6 +7,8 @@
 
 #include <core/RulesParser.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -145,13 +147,23 @@ int main(int argc, char** argv)
     std::printf("listening on http://127.0.0.1:%d\n", port);
     std::fflush(stdout);
 
-    std::thread signalWaiter([&server, &stopSignals] {
+    std::atomic<bool> finished{false};
+    std::thread signalWaiter([&server, &stopSignals, &finished] {
         int signal = 0;
         sigwait(&stopSignals, &signal);
+        if (finished) {
+            return;
+        }
         DevLog(signal == SIGINT ? "stopping on SIGINT" : "stopping on SIGTERM");
+        // A signal that comes right after the port was announced may come before the server
+        // serves, and a stop then would be lost.
+        while (!finished && !server.IsRunning()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         server.Stop();
     });
     const bool served = server.Run();
+    finished = true;
     // When serving ended on its own the waiter still waits: wake it with a signal it takes.
     pthread_kill(signalWaiter.native_handle(), SIGTERM);
     signalWaiter.join();
