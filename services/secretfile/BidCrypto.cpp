@@ -290,14 +290,15 @@ bool CChunkCipher::Seal(uint64_t index, bool last, unsigned char* data, size_t s
            EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, tag) == 1;
 }
 
-bool CChunkCipher::Open(uint64_t index, bool last, unsigned char* data, size_t size, const unsigned char tag[kTagSize])
+bool CChunkCipher::Open(uint64_t index, bool last, const unsigned char* in, unsigned char* out, size_t size,
+                        const unsigned char tag[kTagSize])
 {
     int len = 0;
-    if (!Start(index, last) || (size > 0 && EVP_CipherUpdate(ctx_.get(), data, &len, data, static_cast<int>(size)) != 1)) {
+    if (!Start(index, last) || (size > 0 && EVP_CipherUpdate(ctx_.get(), out, &len, in, static_cast<int>(size)) != 1)) {
         return false;
     }
     return EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, const_cast<unsigned char*>(tag)) == 1 &&
-           EVP_CipherFinal_ex(ctx_.get(), data + len, &len) == 1;
+           EVP_CipherFinal_ex(ctx_.get(), out + len, &len) == 1;
 }
 
 int SplitContentKey(const CKey& contentKey, int total, int minimum, std::vector<CKey>& shares)

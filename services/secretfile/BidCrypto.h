@@ -57,14 +57,15 @@ int RandomBytes(unsigned char* out, size_t size);
 int DeriveContentKeys(const CKey& contentKey, const std::array<unsigned char, kFileIdSize>& fileId,
                       CKey& payloadKey, std::array<unsigned char, kKeySize>& commitment);
 
-// AES-256-GCM over one chunk, in place. The nonce is the chunk index and the last-chunk flag, so a
+// AES-256-GCM over one chunk: sealing in place, opening into another buffer. The nonce is the chunk index and the last-chunk flag, so a
 // chunk decrypts only at its own position and only the true last chunk passes as last.
 class CChunkCipher {
 public:
     CChunkCipher(bool encrypt, const CKey& key);
     bool Ok() const { return ctx_ != nullptr; }
     bool Seal(uint64_t index, bool last, unsigned char* data, size_t size, unsigned char tag[kTagSize]);
-    bool Open(uint64_t index, bool last, unsigned char* data, size_t size, const unsigned char tag[kTagSize]);
+    bool Open(uint64_t index, bool last, const unsigned char* in, unsigned char* out, size_t size,
+              const unsigned char tag[kTagSize]);
 
 private:
     bool Start(uint64_t index, bool last);

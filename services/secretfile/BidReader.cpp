@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace kelvane::bidx {
 namespace {
@@ -14,6 +18,67 @@ namespace {
 // Chunks read per system call: large reads keep the pass near the cipher's own speed, and the
 // buffer stays the same size whatever the file's size.
 constexpr size_t kChunksPerRead = 16;
+
+// Hashes blocks on a thread of its own, in the order they are submitted, so that a decryption
+// pass costs the slower of hash and cipher rather than their sum.
+class CHashThread {
+public:
+    explicit CHashThread(CFileHash& hash) : hash_(hash), thread_([this] { Run(); }) {}
+    CHashThread(const CHashThread&) = delete;
+    CHashThread& operator=(const CHashThread&) = delete;
+    ~CHashThread()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    void Submit(const unsigned char* data, size_t size)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            queue_.emplace_back(data, size);
+        }
+        changed_.notify_all();
+    }
+
+    // Waits until the first `count` blocks submitted are hashed.
+    void WaitFor(uint64_t count)
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return hashed_ >= count; });
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+            if (stop_) {
+                return;
+            }
+            const auto [data, size] = queue_.front();
+            queue_.pop_front();
+            lock.unlock();
+            hash_.Update(data, size);
+            lock.lock();
+            ++hashed_;
+            changed_.notify_all();
+        }
+    }
+
+    CFileHash& hash_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::pair<const unsigned char*, size_t>> queue_;
+    uint64_t hashed_ = 0;
+    bool stop_ = false;
+    std::thread thread_;  // last: it starts with every other member in place
+};
 
 }  // namespace
 
@@ -107,66 +172,89 @@ int CBidReader::Pass(const CKey* payloadKey, IPlainSink* sink)
         return kOutOfMemory;
     }
     hash.Update(headerBytes_.data(), headerBytes_.size());
-
-    std::unique_ptr<CChunkCipher> cipher;
-    if (payloadKey != nullptr) {
-        cipher = std::make_unique<CChunkCipher>(false, *payloadKey);
-        if (!cipher->Ok()) {
-            return kCreateCipherFailed;
-        }
-    }
-    std::vector<unsigned char> buffer(kChunksPerRead * kSealedChunkSize);
     const uint64_t start = headerBytes_.size();
-    uint64_t done = 0;
-    uint64_t index = 0;
-    while (done < payloadSize_) {
-        const size_t block = static_cast<size_t>(std::min<uint64_t>(buffer.size(), payloadSize_ - done));
-        if (const int rc = ReadAt(start + done, buffer.data(), block); rc != kOk) {
-            return rc;
-        }
-        if (!cipher) {
-            hash.Update(buffer.data(), block);
-        } else {
-            // Hash and decrypt chunk by chunk, while the chunk is still in the cache.
-            for (size_t at = 0; at < block; at += kSealedChunkSize) {
-                const size_t sealed = std::min(kSealedChunkSize, block - at);
-                const bool last = done + at + sealed == payloadSize_;
-                unsigned char* data = buffer.data() + at;
-                hash.Update(data, sealed);
-                const size_t plainSize = sealed - kTagSize;
-                // An empty chunk may only stand alone: the writer never ends on one otherwise.
-                if (plainSize == 0 && index != 0) {
-                    return kFileStructIncorrect;
-                }
-                if (!cipher->Open(index, last, data, plainSize, data + plainSize)) {
-                    return kHashVerifyFailed;
-                }
-                if (const int rc = sink->Write(data, plainSize); rc != kOk) {
-                    return rc;
-                }
-                ++index;
-            }
-        }
-        done += block;
-    }
-    if (sink != nullptr) {
-        if (const int rc = sink->Finish(); rc != kOk) {
-            return rc;
-        }
+    const int rc = payloadKey == nullptr ? HashPayload(hash) : DecryptPayload(*payloadKey, *sink, hash);
+    if (rc != kOk) {
+        return rc;
     }
     std::array<unsigned char, kDigestSize> digest{};
     if (!hash.Final(digest)) {
         return kHashVerifyFailed;
     }
     std::vector<unsigned char> signature(signatureSize_);
-    if (const int rc = ReadAt(start + payloadSize_, signature.data(), signature.size()); rc != kOk) {
-        return rc;
+    if (const int read = ReadAt(start + payloadSize_, signature.data(), signature.size()); read != kOk) {
+        return read;
     }
     std::array<unsigned char, kDigestSize> signedDigest{};
-    if (const int rc = VerifySignature(signature, header_.signerCert, signedDigest); rc != kOk) {
-        return rc;
+    if (const int verified = VerifySignature(signature, header_.signerCert, signedDigest); verified != kOk) {
+        return verified;
     }
     return CRYPTO_memcmp(digest.data(), signedDigest.data(), kDigestSize) == 0 ? kOk : kHashVerifyFailed;
+}
+
+int CBidReader::HashPayload(CFileHash& hash)
+{
+    std::vector<unsigned char> buffer(kChunksPerRead * kSealedChunkSize);
+    const uint64_t start = headerBytes_.size();
+    for (uint64_t done = 0; done < payloadSize_;) {
+        const size_t block = static_cast<size_t>(std::min<uint64_t>(buffer.size(), payloadSize_ - done));
+        if (const int rc = ReadAt(start + done, buffer.data(), block); rc != kOk) {
+            return rc;
+        }
+        hash.Update(buffer.data(), block);
+        done += block;
+    }
+    return kOk;
+}
+
+int CBidReader::DecryptPayload(const CKey& payloadKey, IPlainSink& sink, CFileHash& hash)
+{
+    CChunkCipher cipher(false, payloadKey);
+    if (!cipher.Ok()) {
+        return kCreateCipherFailed;
+    }
+    // The hash runs on its own thread over the ciphertext while this one decrypts; each buffer of
+    // the ring is read again only once the hash is done with it.
+    constexpr size_t kRing = 3;
+    std::vector<std::vector<unsigned char>> ring(kRing, std::vector<unsigned char>(kChunksPerRead * kSealedChunkSize));
+    std::vector<unsigned char> plain(kChunkSize);
+    CHashThread hasher(hash);
+    const uint64_t start = headerBytes_.size();
+    uint64_t done = 0;
+    uint64_t index = 0;
+    uint64_t blocks = 0;
+    while (done < payloadSize_) {
+        std::vector<unsigned char>& buffer = ring[blocks % kRing];
+        if (blocks >= kRing) {
+            hasher.WaitFor(blocks - kRing + 1);
+        }
+        const size_t block = static_cast<size_t>(std::min<uint64_t>(buffer.size(), payloadSize_ - done));
+        if (const int rc = ReadAt(start + done, buffer.data(), block); rc != kOk) {
+            return rc;
+        }
+        hasher.Submit(buffer.data(), block);
+        ++blocks;
+        for (size_t at = 0; at < block; at += kSealedChunkSize) {
+            const size_t sealed = std::min(kSealedChunkSize, block - at);
+            const bool last = done + at + sealed == payloadSize_;
+            const unsigned char* data = buffer.data() + at;
+            const size_t plainSize = sealed - kTagSize;
+            // An empty chunk may only stand alone: the writer never ends on one otherwise.
+            if (plainSize == 0 && index != 0) {
+                return kFileStructIncorrect;
+            }
+            if (!cipher.Open(index, last, data, plain.data(), plainSize, data + plainSize)) {
+                return kHashVerifyFailed;
+            }
+            if (const int rc = sink.Write(plain.data(), plainSize); rc != kOk) {
+                return rc;
+            }
+            ++index;
+        }
+        done += block;
+    }
+    hasher.WaitFor(blocks);
+    return sink.Finish();
 }
 
 }  // namespace kelvane::bidx

@@ -44,6 +44,8 @@ public:
 
 private:
     int Pass(const CKey* payloadKey, IPlainSink* sink);
+    int HashPayload(CFileHash& hash);
+    int DecryptPayload(const CKey& payloadKey, IPlainSink& sink, CFileHash& hash);
     int ReadAt(uint64_t offset, unsigned char* data, size_t size) const;
 
     int fd_ = -1;
