@@ -120,6 +120,13 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "kelvane-devserver: %s\n", error.c_str());
             return 1;
         }
+        for (const CTender& loaded : tenders) {
+            if (loaded.project == tender->project) {
+                std::fprintf(stderr, "kelvane-devserver: project %s is in two tender folders\n",
+                             tender->project.c_str());
+                return 1;
+            }
+        }
         CheckRulesDocument(*tender);
         tenders.push_back(std::move(*tender));
     }

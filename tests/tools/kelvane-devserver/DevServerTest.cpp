@@ -38,6 +38,33 @@ int FreePort()
     return ntohs(address.sin_port);
 }
 
+// Posts body to /rules over a plain socket and gives the status code of the answer.
+std::string HttpStatusOfPost(const int port, const std::string& body)
+{
+    const int connection = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(connection);
+        return "no connection";
+    }
+    SendAll(connection, "POST /rules HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    char head[13] = {};
+    size_t received = 0;
+    while (received < 12) {
+        const ssize_t count = recv(connection, head + received, 12 - received, 0);
+        if (count <= 0) {
+            break;
+        }
+        received += static_cast<size_t>(count);
+    }
+    close(connection);
+    return std::string(head).substr(received == 12 ? 9 : 0, 3);
+}
+
 TEST(DevServer, AnnouncesItsPortAndWritesThePortFile)
 {
     CTenderFolder tender("KV-1");
@@ -88,13 +115,30 @@ INSTANTIATE_TEST_SUITE_P(Options, DevServerUsage,
                                          CUsageCase{"--port 12x", 2, "--port wants a number"},
                                          CUsageCase{"--tender /nonexistent-tender", 1, "tender.json"}));
 
-TEST(DevServer, RefusesATenderWithABadFile)
+TEST(DevServer, RefusesATenderWithABadFileOrAProjectTwice)
 {
     CTenderFolder tender("KV-1");
-    tender.WriteTenderJson("{\"project\": 1}");
+    CTenderFolder again("KV-1");
     std::string errors;
+    EXPECT_EQ(RunToEnd("--tender " + tender.Path().string() + " --tender " + again.Path().string(), errors), 1);
+    EXPECT_NE(errors.find("project KV-1 is in two tender folders"), std::string::npos) << errors;
+
+    tender.WriteTenderJson("{\"project\": 1}");
     EXPECT_EQ(RunToEnd("--tender " + tender.Path().string(), errors), 1);
     EXPECT_NE(errors.find("\"project\" must be a text"), std::string::npos) << errors;
+}
+
+TEST(DevServer, ServesSeveralTenders)
+{
+    CTenderFolder first("KV-1");
+    CTenderFolder second("KV-2", "2099-01-01T00:00:00Z");
+    CDevServerProcess server({"--tender", first.Path().string(), "--tender", second.Path().string()});
+    ASSERT_GT(server.Port(), 0);
+    for (const char* project : {"KV-1", "KV-2"}) {
+        const std::string status = HttpStatusOfPost(server.Port(), std::string("projectid=") + project);
+        EXPECT_EQ(status, "200") << project;
+    }
+    EXPECT_EQ(HttpStatusOfPost(server.Port(), "projectid=KV-3"), "404");
 }
 
 }  // namespace
