@@ -6,6 +6,7 @@
 
 #include <openssl/evp.h>
 
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -52,6 +53,16 @@ void Count(CLoopbackServer& server)
 }
 
 } // namespace
+
+const std::string& OpenTimeText()
+{
+    static const std::string text = [] {
+        const std::int64_t beijing = static_cast<std::int64_t>(std::time(nullptr)) + kBeijingOffsetSeconds + 3600;
+        const std::wstring shown = FormatWallClock(beijing - beijing % 60);
+        return std::string(shown.begin(), shown.end());
+    }();
+    return text;
+}
 
 CLoopbackServer::CLoopbackServer() = default;
 
@@ -155,7 +166,7 @@ std::string COpeningBench::WriteRules(int m, int n, const std::vector<std::strin
 
 void COpeningBench::FreezeAt(std::int64_t offsetSeconds)
 {
-    const std::int64_t utc = *ParseOpeningTime(kOpenTimeText) - kBeijingOffsetSeconds + offsetSeconds;
+    const std::int64_t utc = *ParseOpeningTime(OpenTimeText()) - kBeijingOffsetSeconds + offsetSeconds;
     authority->Clock().Freeze(utc);
     secondAuthority->Clock().Freeze(utc);
     foreignAuthority->Clock().Freeze(utc);

@@ -32,8 +32,9 @@ inline constexpr char kOpenerC[] = "Opener C";
 inline constexpr char kOperator[] = "Operator";
 inline constexpr char kProject[] = "P2026-017";
 inline constexpr char kProjectName[] = "道路工程";
-// The opening time of the rules, Beijing time.
-inline constexpr char kOpenTimeText[] = "2026-12-08 09:30:00";
+// The opening time of the rules, Beijing time: an hour from the start of the program, so that the
+// authorities' certificates are valid at every time a test puts their clocks to.
+const std::string& OpenTimeText();
 
 // An HTTP server on a free loopback port that counts the requests it serves.
 class CLoopbackServer {
@@ -71,7 +72,7 @@ public:
     std::string OpenerCertText(const std::string& label) const;
     // Writes the rules document that the rules server hands out and returns its bytes.
     std::string WriteRules(int m, int n, const std::vector<std::string>& openerLabels,
-        const std::string& openTime = kOpenTimeText);
+        const std::string& openTime = OpenTimeText());
     // Freezes every authority's clock at the opening time plus offset seconds.
     void FreezeAt(std::int64_t offsetSeconds);
     // Every record the log service has accepted so far.
