@@ -5,6 +5,7 @@
 #include "BidFormat.h"
 
 #include <gtest/gtest.h>
+#include <openssl/cms.h>
 
 #include <algorithm>
 #include <numeric>
@@ -277,6 +278,37 @@ TEST_F(DecryptorTest, ShareMovedToAnotherSlotIsRefused)
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(TryOpener(h.get(), 4), kShareNewShadowFailed);
     EXPECT_NE(QuarnSecretFileDecryptorGetStatus(h.get()), 0);
+}
+
+// Certificates inside the signature are signed by nothing: only the header's own may be there.
+TEST_F(DecryptorTest, SignatureMayCarryNoCertificateButTheSigners)
+{
+    Seal(ThreeChunkSpec(), Bid("good.bidx"));
+    const std::vector<unsigned char> good = ReadAll(Bid("good.bidx"));
+    const CLayout layout = LayoutOf(good);
+    const auto withCert = [&](const std::vector<unsigned char>& certDer) {
+        const std::vector<unsigned char> signature(good.end() - static_cast<long>(layout.signatureSize + kTrailerSize),
+                                                   good.end() - static_cast<long>(kTrailerSize));
+        const unsigned char* p = signature.data();
+        CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(signature.size()));
+        const Cert cert = DecodeCertificate(certDer.data(), certDer.size());
+        EXPECT_EQ(CMS_add1_cert(cms, cert.get()), 1);
+        unsigned char* der = nullptr;
+        const int len = i2d_CMS_ContentInfo(cms, &der);
+        std::vector<unsigned char> file(good.begin(), good.begin() + static_cast<long>(layout.headerSize + layout.payloadSize));
+        file.insert(file.end(), der, der + len);
+        PutU32(file, static_cast<uint32_t>(len));
+        file.insert(file.end(), kTrailerMagic.begin(), kTrailerMagic.end());
+        OPENSSL_free(der);
+        CMS_ContentInfo_free(cms);
+        WriteAll(Bid("resigned.bidx"), file);
+        int rc = 0;
+        const Handle h = OpenHandle(Bid("resigned.bidx"), Out(), &rc);
+        EXPECT_EQ(rc, 0);
+        return QuarnSecretFileDecryptorVerify(h.get());
+    };
+    EXPECT_EQ(withCert(Bidder().certDer), 0);
+    EXPECT_EQ(withCert(Opener(0).certDer), kVerifyFailed);
 }
 
 // Archives with hostile or broken entries, sealed as they are.

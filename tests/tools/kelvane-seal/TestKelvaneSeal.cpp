@@ -72,20 +72,21 @@ protected:
     }
 
     // Starts the tool with stdout and stderr in files; returns its pid.
-    pid_t Start(const std::vector<std::string>& args)
+    pid_t Start(const std::vector<std::string>& args, const std::string& program = kSeal,
+                const std::string& outputs = "")
     {
         const pid_t pid = fork();
         if (pid == 0) {
-            const int out = open((tmp.Path() / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = open((tmp.Path() / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int out = open((tmp.Path() / (outputs + "stdout")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = open((tmp.Path() / (outputs + "stderr")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
             dup2(err, 2);
-            std::vector<char*> argv{const_cast<char*>(kSeal.c_str())};
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
             for (const std::string& a : args) {
                 argv.push_back(const_cast<char*>(a.c_str()));
             }
             argv.push_back(nullptr);
-            execv(kSeal.c_str(), argv.data());
+            execv(program.c_str(), argv.data());
             _exit(127);
         }
         return pid;
@@ -174,6 +175,58 @@ TEST_F(SealToolTest, ExplainsWhatIsWrongAndLeavesExistingFilesAlone)
     EXPECT_NE(Err().find("exists already"), std::string::npos) << Err();
     EXPECT_EQ(ReadAll(Bids() / "Acme-Works-Ltd_P1_L1.bidx"), first);
     EXPECT_EQ(CountEntries(Bids()), 1u);
+}
+
+// The rules fetched from the rules server through the rules library are embedded byte for byte.
+TEST_F(SealToolTest, FetchesTheRulesFromTheRulesServer)
+{
+    const std::string server = std::string(KELVANE_BINARY_DIR) + "/bin/kelvane-devserver";
+    if (!std::filesystem::exists(server)) {
+        GTEST_SKIP() << "kelvane-devserver is not built";
+    }
+    const auto tender = [&](const std::string& dir, const std::string& project, const std::string& release) {
+        std::filesystem::create_directories(tmp.Path() / dir / "rules");
+        const std::string json = "{\"project\": \"" + project + "\", \"packages\": [\"L1\"], \"projectName\": \"道路工程\", "
+                                 "\"organisation\": \"Demo\", \"openingTime\": \"2026-01-02T09:30:00+08:00\", "
+                                 "\"releaseTime\": \"" + release + "\", \"m\": 3, \"n\": 2}";
+        WriteAll(tmp.Path() / dir / "tender.json", std::vector<unsigned char>(json.begin(), json.end()));
+        std::filesystem::copy_file(Rules(), tmp.Path() / dir / "rules" / (project + ".xml"));
+        return (tmp.Path() / dir).string();
+    };
+    const pid_t serverPid = Start({"--tender", tender("released", "P1", "2020-01-01T00:00:00+08:00"), "--tender",
+                                   tender("later", "P2", "2099-01-01T00:00:00+08:00"), "--port", "0"},
+                                  server, "server-");
+    std::string url;
+    for (int i = 0; i < 500 && url.empty(); ++i) {
+        const std::string out = Text(tmp.Path() / "server-stdout");
+        const size_t at = out.find("listening on ");
+        const size_t end = out.find('\n', at);
+        if (at != std::string::npos && end != std::string::npos) {
+            url = out.substr(at + 13, end - at - 13) + "/rules";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_FALSE(url.empty()) << Text(tmp.Path() / "server-stderr");
+
+    std::vector<std::string> args = BaseArgs();
+    args[0] = "--rules-url";
+    args[1] = url;
+    args.push_back((tmp.Path() / "in" / "letter.txt").string());
+    EXPECT_EQ(Run(args), 0) << Err();
+    args[3] = "P2";
+    EXPECT_EQ(Run(args), 1);
+    EXPECT_NE(Err().find("not released yet"), std::string::npos) << Err();
+    kill(serverPid, SIGTERM);
+    Wait(serverPid);
+
+    int rc = 0;
+    const Handle h = OpenHandle(Bids() / "Acme-Works-Ltd_P1_L1.bidx", tmp.Path() / "Open", &rc);
+    ASSERT_EQ(rc, 0);
+    int size = 0;
+    ASSERT_EQ(QuarnSecretFileDecryptorGetCustomData(h.get(), nullptr, &size), 0);
+    std::vector<unsigned char> custom(static_cast<size_t>(size));
+    ASSERT_EQ(QuarnSecretFileDecryptorGetCustomData(h.get(), custom.data(), &size), 0);
+    EXPECT_EQ(custom, MakeRulesCustomData(ReadAll(Rules())));
 }
 
 TEST_F(SealToolTest, InterruptedRunLeavesNoHalfFile)
