@@ -243,7 +243,7 @@ std::wstring CTestWindow::Cell(int row, int column) const
 }
 
 void SealBid(const fs::path& path, const std::string& rules, int n, const std::vector<std::string>& openerLabels,
-    size_t contentSize)
+    size_t contentSize, const std::vector<unsigned char>* customData)
 {
     COpeningBench& bench = COpeningBench::Get();
     const CTestIssued bidder = bench.tokens.Ca().Issue(Request("投标人 " + path.stem().string(), CertUsage::Signature,
@@ -261,7 +261,9 @@ void SealBid(const fs::path& path, const std::string& rules, int n, const std::v
     kelvane::bidx::CSealRequest request;
     request.signerCert = bidder.certDer;
     request.signer = &signer;
-    request.customData = kelvane::bidx::MakeRulesCustomData(std::vector<unsigned char>(rules.begin(), rules.end()));
+    request.customData = customData != nullptr
+        ? *customData
+        : kelvane::bidx::MakeRulesCustomData(std::vector<unsigned char>(rules.begin(), rules.end()));
     request.threshold = n;
     for (const std::string& label : openerLabels) {
         const std::string text = bench.OpenerCertText(label);

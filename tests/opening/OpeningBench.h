@@ -120,9 +120,11 @@ private:
     std::deque<int> answers;
 };
 
-// Seals a bid of the given size for the openers, embedding rules; threshold n.
+// Seals a bid of the given size for the openers, embedding rules; threshold n. customData, when
+// given, is carried instead of the rules.
 void SealBid(const std::filesystem::path& path, const std::string& rules, int n,
-    const std::vector<std::string>& openerLabels, size_t contentSize = 4096);
+    const std::vector<std::string>& openerLabels, size_t contentSize = 4096,
+    const std::vector<unsigned char>* customData = nullptr);
 // Flips one byte in the middle of the file, inside the sealed payload.
 void Tamper(const std::filesystem::path& path);
 

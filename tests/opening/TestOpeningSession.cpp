@@ -286,6 +286,23 @@ TEST_F(OpeningSession, FailedFilesMoveToBadAndTheSummaryCountsTheRest)
     EXPECT_EQ(records.back().message, summary);
 }
 
+TEST_F(OpeningSession, FailureWithoutTextNamesItsCodeNotAnEarlierReason)
+{
+    const fs::path unopenable = Garbage("a.bidx");
+    // The rules header announces more bytes than the custom data holds: the holder's own code -1,
+    // which has no text of the decryptor's.
+    const std::string truncated = std::string("RULF\0\0\x10\0", 8) + "short";
+    const std::vector<unsigned char> customData(truncated.begin(), truncated.end());
+    const fs::path bad = package / "b.bidx";
+    SealBid(bad, rules, 2, { kOpenerA, kOpenerB, kOpenerC }, 4096, &customData);
+    CTestWindow window({});
+    Run(window, { unopenable, bad });
+    const std::wstring expected = Text("vefifystructure_fail") + Text("unknow_error") + L"(-1)";
+    EXPECT_TRUE(window.HasLine(expected));
+    EXPECT_EQ(CountRecords(kLogTypeFailure, FileRecord("b.bidx", "验证文件结构失败:") + WideToUtf8(Text("unknow_error")) + "(-1)"), 1);
+    EXPECT_TRUE(fs::exists(package / "Bad" / "b.bidx"));
+}
+
 TEST_F(OpeningSession, NoFilePassingEndsWithoutSummary)
 {
     CTestWindow window({});
