@@ -1,6 +1,9 @@
-// kelvane-devserver: the development services of Kelvane (the rules server) on one loopback HTTP
-// server. See README.md for the options and the tender folder.
+// kelvane-devserver: the development services of Kelvane (rules server, time-stamp authority, log
+// service) on one loopback HTTP server. See README.md for the options and the tender folder.
+#include "CDevClock.h"
 #include "CDevServer.h"
+#include "CLogService.h"
+#include "CTimeStampAuthority.h"
 #include "CRulesService.h"
 #include "CTender.h"
 #include "DevLog.h"
@@ -12,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -29,15 +33,34 @@ struct COptions {
     std::vector<std::string> tenderFolders;
     int port = 0;
     std::string portFile;
+    std::optional<std::int64_t> tsaOffset;
+    std::optional<std::int64_t> tsaTime;
+    std::string logDatabase;
+};
+
+// The time-stamp authority and the log service live in their own library; this mounts them.
+template <typename TService>
+class CMountedService : public IDevService {
+public:
+    explicit CMountedService(std::unique_ptr<TService> service) : service(std::move(service)) {}
+    void Mount(httplib::Server& server) override { service->Mount(server); }
+
+private:
+    std::unique_ptr<TService> service;
 };
 
 void PrintUsage(std::FILE* out)
 {
     std::fprintf(out,
                  "usage: kelvane-devserver [--tender DIR]... [--port N] [--port-file FILE]\n"
-                 "  --tender DIR      serve the rules of the tender folder DIR (repeatable)\n"
+                 "                         [--tsa-offset S | --tsa-time T] [--log-db FILE]\n"
+                 "  --tender DIR      serve the rules of the tender folder DIR (repeatable); the first\n"
+                 "                    one's tsa/ and ca/ also make the time-stamp authority and log service\n"
                  "  --port N          listen on 127.0.0.1:N; 0 or absent picks a free port\n"
                  "  --port-file FILE  write the port to FILE once listening\n"
+                 "  --tsa-offset S    the authority's clock runs S seconds off the real time\n"
+                 "  --tsa-time T      the authority's clock stands still at T (UTC, 2026-12-08T01:30:00Z)\n"
+                 "  --log-db FILE     the log service's records (default <first tender>/logs.sqlite)\n"
                  "The first line of standard output is \"listening on http://127.0.0.1:<port>\".\n");
 }
 
@@ -67,6 +90,18 @@ std::optional<COptions> ParseOptions(const int argc, char** argv)
             options.port = static_cast<int>(port);
         } else if (option == "--port-file") {
             options.portFile = value;
+        } else if (option == "--tsa-offset" || option == "--tsa-time") {
+            const bool offset = option == "--tsa-offset";
+            const std::optional<std::int64_t> seconds =
+                offset ? CDevClock::ParseSeconds(value) : CDevClock::ParseUtc(value);
+            if (!seconds) {
+                std::fprintf(stderr, "kelvane-devserver: %s wants %s\n", option.c_str(),
+                             offset ? "a whole number of seconds" : "a UTC time such as 2026-12-08T01:30:00Z");
+                return std::nullopt;
+            }
+            (offset ? options.tsaOffset : options.tsaTime) = seconds;
+        } else if (option == "--log-db") {
+            options.logDatabase = value;
         } else {
             std::fprintf(stderr, "kelvane-devserver: unknown option %s\n", option.c_str());
             return std::nullopt;
@@ -101,6 +136,62 @@ void CheckRulesDocument(const CTender& tender)
         DevLog("warning: " + tender.RulesFile().string() + " fails the rules check with code " +
                std::to_string(code));
     }
+}
+
+// The authority signs with the first tender's tsa/chain.pem (its certificate, then the CA) and
+// tsa/tsa.key; without them there is no authority.
+bool AddAuthority(CDevServer& server, const std::filesystem::path& tender, const COptions& options)
+{
+    const std::filesystem::path chain = tender / "tsa" / "chain.pem";
+    const std::filesystem::path key = tender / "tsa" / "tsa.key";
+    if (tender.empty() || !std::filesystem::exists(chain) || !std::filesystem::exists(key)) {
+        if (options.tsaOffset || options.tsaTime) {
+            std::fprintf(stderr, "kelvane-devserver: --tsa-offset and --tsa-time need a tender with tsa/chain.pem "
+                                 "and tsa/tsa.key\n");
+            return false;
+        }
+        DevLog("no time-stamp authority: the first tender has no tsa/chain.pem and tsa/tsa.key");
+        return true;
+    }
+    std::string error;
+    std::unique_ptr<CTimeStampAuthority> authority = CTimeStampAuthority::Load(chain, key, error);
+    if (!authority) {
+        std::fprintf(stderr, "kelvane-devserver: %s\n", error.c_str());
+        return false;
+    }
+    if (options.tsaOffset) {
+        authority->Clock().SetOffset(*options.tsaOffset);
+    } else if (options.tsaTime) {
+        authority->Clock().Freeze(*options.tsaTime);
+    }
+    DevLog("time-stamp authority at /tsa, " + authority->Clock().Describe());
+    server.Add(std::make_unique<CMountedService<CTimeStampAuthority>>(std::move(authority)));
+    return true;
+}
+
+// Records are checked against the first tender's CA (ca/ca.pem) when it has one.
+bool AddLogService(CDevServer& server, const std::filesystem::path& tender, const COptions& options)
+{
+    std::filesystem::path database = options.logDatabase;
+    if (database.empty()) {
+        if (tender.empty()) {
+            DevLog("no log service: give --log-db or a tender");
+            return true;
+        }
+        database = tender / "logs.sqlite";
+    }
+    const std::filesystem::path ca = tender / "ca" / "ca.pem";
+    const bool haveCa = !tender.empty() && std::filesystem::exists(ca);
+    std::string error;
+    std::unique_ptr<CLogService> logs = CLogService::Open(database, haveCa ? ca : std::filesystem::path(), error);
+    if (!logs) {
+        std::fprintf(stderr, "kelvane-devserver: %s\n", error.c_str());
+        return false;
+    }
+    DevLog("log service at /log, records in " + database.string() +
+           (haveCa ? ", signers checked against " + ca.string() : ", signer chains not checked"));
+    server.Add(std::make_unique<CMountedService<CLogService>>(std::move(logs)));
+    return true;
 }
 
 }  // namespace
@@ -140,6 +231,11 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     CDevServer server;
+    const std::filesystem::path firstTender =
+        tenders.empty() ? std::filesystem::path() : tenders.front().folder;
+    if (!AddAuthority(server, firstTender, *options) || !AddLogService(server, firstTender, *options)) {
+        return 1;
+    }
     server.Add(std::make_unique<CRulesService>(std::move(tenders),
                                                [] { return static_cast<std::int64_t>(std::time(nullptr)); }));
     const int port = server.Bind(options->port);
