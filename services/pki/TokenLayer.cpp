@@ -98,9 +98,9 @@ public:
         }
         // A token that is not present any more is logged out, whatever libp11 remembers.
         for (auto it = loggedIn.begin(); it != loggedIn.end();) {
-            const bool stillThere = std::find_if(present.begin(), present.end(), [&](const std::string& p) {
-                                        return p.size() > it->size() && p.compare(p.size() - it->size(), it->size(), *it) == 0;
-                                    }) != present.end();
+            const bool stillThere = std::any_of(present.begin(), present.end(), [&](const std::string& p) {
+                return p.substr(p.find('\n') + 1) == *it;  // past the slot id
+            });
             it = stillThere ? std::next(it) : loggedIn.erase(it);
         }
         return true;
