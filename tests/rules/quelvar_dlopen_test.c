@@ -1,15 +1,17 @@
 /* Binds libquelvar.so the way the workstation does: dlopen, then every export by name with
  * dlsym. Fetches the fixed test tender from the development server and reads it back through
  * all 18 exports. Exits 0 when every check passes. */
-#define _POSIX_C_SOURCE 200809L
+#define _XOPEN_SOURCE 700
 
 #include "Quelvar.h"
 
 #include <dlfcn.h>
+#include <ftw.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,8 +83,53 @@ static int Bind(void* library)
     return bound;
 }
 
-/* Starts the development server on the test tender; returns its port, 0 on failure. */
-static int StartServer(pid_t* pid)
+static int CopyFile(const char* from, const char* to)
+{
+    FILE* in = fopen(from, "rb");
+    FILE* out = fopen(to, "wb");
+    int copied = in != NULL && out != NULL;
+    char buffer[4096];
+    size_t count = 0;
+    while (copied && (count = fread(buffer, 1, sizeof buffer, in)) > 0) {
+        copied = fwrite(buffer, 1, count, out) == count;
+    }
+    if (in != NULL) {
+        fclose(in);
+    }
+    if (out != NULL && fclose(out) != 0) {
+        copied = 0;
+    }
+    return copied;
+}
+
+/* The server gets a copy of the checked-in tender, so that nothing it writes lands in the
+ * source tree. */
+static int CopyTender(char* folder)
+{
+    char path[512];
+    char rules[512];
+    snprintf(rules, sizeof rules, "%s/rules", folder);
+    if (mkdir(rules, 0700) != 0) {
+        return 0;
+    }
+    snprintf(path, sizeof path, "%s/tender.json", folder);
+    if (!CopyFile(TENDER_DIR "/tender.json", path)) {
+        return 0;
+    }
+    snprintf(path, sizeof path, "%s/rules/KV-TEST-001.xml", folder);
+    return CopyFile(TENDER_DIR "/rules/KV-TEST-001.xml", path);
+}
+
+static int RemoveEntry(const char* path, const struct stat* status, int kind, struct FTW* walk)
+{
+    (void)status;
+    (void)kind;
+    (void)walk;
+    return remove(path);
+}
+
+/* Starts the development server on the tender folder; returns its port, 0 on failure. */
+static int StartServer(const char* tender, pid_t* pid)
 {
     int ends[2];
     if (pipe(ends) != 0) {
@@ -93,7 +140,7 @@ static int StartServer(pid_t* pid)
         dup2(ends[1], STDOUT_FILENO);
         close(ends[0]);
         close(ends[1]);
-        execl(DEVSERVER_PATH, DEVSERVER_PATH, "--tender", TENDER_DIR, (char*)NULL);
+        execl(DEVSERVER_PATH, DEVSERVER_PATH, "--tender", tender, (char*)NULL);
         _exit(127);
     }
     close(ends[1]);
@@ -222,8 +269,13 @@ int main(void)
     if (Bind(library) != 18) {
         return 1;
     }
+    char tender[] = "/tmp/kelvane-quelvar-c-XXXXXX";
+    if (mkdtemp(tender) == NULL || !CopyTender(tender)) {
+        fprintf(stderr, "cannot set up the tender folder %s\n", tender);
+        return 1;
+    }
     pid_t server = -1;
-    const int port = StartServer(&server);
+    const int port = StartServer(tender, &server);
     CHECK(port > 0);
 
     CQuelvar* handle = NULL;
@@ -243,6 +295,7 @@ int main(void)
         waitpid(server, &status, 0);
         CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
+    nftw(tender, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     dlclose(library);
     if (failures != 0) {
         fprintf(stderr, "%d checks failed\n", failures);
