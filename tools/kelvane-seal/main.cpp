@@ -442,6 +442,12 @@ int main(int argc, char** argv)
 
     const fs::path output =
         fs::path(options->outputDir) / (bidder + "_" + options->project + "_" + options->package + ".bidx");
+    // Refused again, without a race, when the sealed file is renamed into place.
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(output, ec))) {
+        Fail("the output file exists already: " + output.string());
+        return kExitFailed;
+    }
     CSealResult result;
     const int rc = g_interrupted ? kSealCancelled : SealBidFile(request, output.string(), &result);
     progress.End();
