@@ -132,9 +132,11 @@ QUARNPKI_API int QuarnPKICryptoGetType(void* device);
 QUARNPKI_API int QuarnPKICryptoGetSerialNumber(void* device, char** serial);
 /* The token's label ("" for the software device). */
 QUARNPKI_API int QuarnPKICryptoGetDeviceLabel(void* device, char** label);
-/* Finds a device by type and serial number. `flags` 1: the token must be present now (the
- * only value the workstation uses; other values behave the same). Writes a new device handle
- * and returns 1, or 0 when there is none. */
+/* Finds a device by type and serial number: a present token (type 2), or the software device
+ * (type 1). `flags` 1: the token must be present now (the only value the workstation uses;
+ * other values behave the same). Writes a new device handle and returns 1, or 0 when there is
+ * none. The device of a software key pair (type 3) cannot be found again: it holds no list of
+ * keys, and a software key is attached to its certificate with QuarnPKICertSetCertKeyPair. */
 QUARNPKI_API int QuarnPKICryptoFindDevice(int type, const char* serial, int flags, void** device);
 
 /* ---- Hash --------------------------------------------------------------------------------- */
@@ -212,7 +214,7 @@ QUARNPKI_API int QuarnPKICertSetCertKeyPair(void* cert, void* keypair);
 /* The device that holds the key pair (a new device handle). */
 QUARNPKI_API void* QuarnPKICryptoGetDeviceHandleFromKeypair(void* keypair);
 /* The number of key pairs on a token device: its public keys, and certificates without a
- * public-key object. Needs no PIN. */
+ * public-key object. Needs no PIN. Other devices have none. */
 QUARNPKI_API int QuarnPKICryptoGetKeypairCount(void* device, int* count);
 /* Key pair `index` (0 .. count - 1) of the device. */
 QUARNPKI_API void* QuarnPKICryptoGetKeypair(void* device, int index);
