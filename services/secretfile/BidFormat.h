@@ -1,5 +1,5 @@
 // Layout of a sealed bid file (.bidx): constants, the parsed header, and the checks that need no
-// key. docs/bidx-format.md describes every byte; this file must stay in step with it.
+// key. Files already sealed must keep opening: the test vectors pin this layout down.
 #pragma once
 
 #include <array>

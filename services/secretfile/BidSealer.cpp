@@ -325,18 +325,6 @@ int SealFileContent(const CSealFile& file, CChunker& chunker, std::vector<unsign
     return rc;
 }
 
-}  // namespace
-
-std::vector<unsigned char> MakeRulesCustomData(const std::vector<unsigned char>& rules)
-{
-    std::vector<unsigned char> out = {'R', 'U', 'L', 'F'};
-    PutU32(out, static_cast<uint32_t>(rules.size()));
-    out.insert(out.end(), rules.begin(), rules.end());
-    return out;
-}
-
-namespace {
-
 int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult* result,
          const std::function<int(CChunker&)>& writePayload)
 {
@@ -453,6 +441,14 @@ int SealRawPayload(const CSealRequest& request, const std::vector<unsigned char>
 {
     return Seal(request, outputPath, nullptr,
                 [&](CChunker& chunker) { return chunker.Feed(archive.data(), archive.size()); });
+}
+
+std::vector<unsigned char> MakeRulesCustomData(const std::vector<unsigned char>& rules)
+{
+    std::vector<unsigned char> out = {'R', 'U', 'L', 'F'};
+    PutU32(out, static_cast<uint32_t>(rules.size()));
+    out.insert(out.end(), rules.begin(), rules.end());
+    return out;
 }
 
 }  // namespace kelvane::bidx

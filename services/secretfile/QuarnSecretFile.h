@@ -3,8 +3,7 @@
  *
  * A sealed bid file carries the bidder's files encrypted under a content key, that key split
  * n-of-m among the tender's openers (each share encrypted to one opener's certificate), the
- * embedded rules file as custom data, and the bidder's signature. docs/bidx-format.md gives the
- * format byte for byte.
+ * embedded rules file as custom data, and the bidder's signature.
  *
  * Every function returns 0 on success or a failure code of the opening program's decryptor
  * result table (1 out of memory, 2 invalid parameter, ... 35 not enough openers, 59 shares that
