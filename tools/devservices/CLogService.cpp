@@ -1,6 +1,7 @@
 #include "CLogService.h"
 
 #include "CDevClock.h"
+#include "OpenSslSupport.h"
 
 #include <chrono>
 #include <cstdio>
@@ -16,15 +17,8 @@
 
 namespace {
 
-template <auto Free>
-struct Deleter
-{
-    template <typename T>
-    void operator()(T* p) const { Free(p); }
-};
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
-using StmtPtr = std::unique_ptr<sqlite3_stmt, Deleter<sqlite3_finalize>>;
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, CFreeWith<CMS_ContentInfo_free>>;
+using StmtPtr = std::unique_ptr<sqlite3_stmt, CFreeWith<sqlite3_finalize>>;
 
 int HexValue(char c)
 {
@@ -97,15 +91,6 @@ std::string CommonName(X509* certificate)
     return name;
 }
 
-std::string OpenSslError()
-{
-    const unsigned long code = ERR_get_error();
-    char text[256] = "no detail";
-    if (code)
-        ERR_error_string_n(code, text, sizeof text);
-    ERR_clear_error();
-    return text;
-}
 
 } // namespace
 

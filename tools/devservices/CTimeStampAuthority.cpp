@@ -1,5 +1,7 @@
 #include "CTimeStampAuthority.h"
 
+#include "OpenSslSupport.h"
+
 #include <cstdio>
 #include <httplib.h>
 #include <openssl/bio.h>
@@ -10,29 +12,13 @@
 
 namespace {
 
-template <auto Free>
-struct Deleter
-{
-    template <typename T>
-    void operator()(T* p) const { Free(p); }
-};
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using TsRespCtxPtr = std::unique_ptr<TS_RESP_CTX, Deleter<TS_RESP_CTX_free>>;
-using TsRespPtr = std::unique_ptr<TS_RESP, Deleter<TS_RESP_free>>;
-using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT_free>>;
+using TsRespCtxPtr = std::unique_ptr<TS_RESP_CTX, CFreeWith<TS_RESP_CTX_free>>;
+using TsRespPtr = std::unique_ptr<TS_RESP, CFreeWith<TS_RESP_free>>;
+using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, CFreeWith<ASN1_OBJECT_free>>;
 
 // A private arc for the development authority's policy; nothing outside tests relies on it.
 constexpr const char* kDevPolicy = "1.3.6.1.4.1.59999.1.1";
 
-std::string OpenSslError()
-{
-    const unsigned long code = ERR_get_error();
-    char text[256] = "unknown OpenSSL error";
-    if (code)
-        ERR_error_string_n(code, text, sizeof text);
-    ERR_clear_error();
-    return text;
-}
 
 BioPtr OpenFile(const std::filesystem::path& path)
 {
