@@ -109,11 +109,14 @@ protected:
         untrusted = new CTestAuthority(*otherCa);
         anchorFile = WriteTemp("kelvane-tsa-ca-" + std::to_string(getpid()) + ".pem", ca->CertPem());
         setenv("KELVANE_TSA_CA", anchorFile.c_str(), 1);
-        // Keep the settings folder and the system store out of the decision.
-        setenv("XDG_CONFIG_HOME", std::filesystem::temp_directory_path().c_str(), 1);
+        // An empty settings folder, so that only KELVANE_TSA_CA decides among our test authorities.
+        emptyConfig = (std::filesystem::temp_directory_path() / ("kelvane-empty-cfg-" + std::to_string(getpid()))).string();
+        std::filesystem::create_directories(emptyConfig);
+        setenv("XDG_CONFIG_HOME", emptyConfig.c_str(), 1);
     }
     static void TearDownTestSuite() {
         std::filesystem::remove(anchorFile);
+        std::filesystem::remove_all(emptyConfig);
         delete trusted;
         delete untrusted;
         delete ca;
@@ -183,6 +186,7 @@ protected:
     static CTestAuthority* trusted;
     static CTestAuthority* untrusted;
     static std::string anchorFile;
+    static std::string emptyConfig;
     CLoopbackServer server;
 };
 
@@ -191,6 +195,7 @@ CTestCa* PkiTimeStamp::otherCa = nullptr;
 CTestAuthority* PkiTimeStamp::trusted = nullptr;
 CTestAuthority* PkiTimeStamp::untrusted = nullptr;
 std::string PkiTimeStamp::anchorFile;
+std::string PkiTimeStamp::emptyConfig;
 
 std::string UtcNow(int offsetSeconds) {
     const std::time_t now = std::time(nullptr) + offsetSeconds;
@@ -255,7 +260,7 @@ TEST_F(PkiTimeStamp, TrustAnchorFromTheSettingsFolder) {
     std::ofstream(config + "/QUARN/rmw/tsa-ca.pem") << otherCa->CertPem();
     setenv("XDG_CONFIG_HOME", config.c_str(), 1);
     const CAttempt attempt = Ask(server.Url("/tsa/untrusted/granted"));
-    setenv("XDG_CONFIG_HOME", std::filesystem::temp_directory_path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", emptyConfig.c_str(), 1);
     std::filesystem::remove_all(config);
     EXPECT_EQ(attempt.response, 1) << QuarnPKIGetLastError();
     EXPECT_EQ(attempt.token, 1);
