@@ -1,0 +1,60 @@
+#include "workspace/CFolderFileCache.h"
+
+#include "app/TextConversion.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+CFolderFileCache& CFolderFileCache::Instance()
+{
+    static CFolderFileCache cache;
+    return cache;
+}
+
+std::vector<std::wstring> CFolderFileCache::GetFiles(const std::wstring& folder)
+{
+    const std::lock_guard lock(mutex);
+    auto entry = entries.find(folder);
+    if (entry == entries.end())
+        entry = entries.emplace(folder, Scan(folder)).first;
+    return entry->second;
+}
+
+void CFolderFileCache::Rescan(const std::wstring& folder)
+{
+    std::vector<std::wstring> files = Scan(folder);
+    const std::lock_guard lock(mutex);
+    entries[folder] = std::move(files);
+}
+
+void CFolderFileCache::Clear()
+{
+    const std::lock_guard lock(mutex);
+    entries.clear();
+}
+
+std::vector<std::wstring> CFolderFileCache::Scan(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    std::error_code error;
+    fs::directory_iterator entry(WideToUtf8(folder), error);
+    for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
+        std::error_code kindError;
+        // A link to a folder counts as a folder; a dangling link is still a plain entry of the folder.
+        if (entry->is_directory(kindError))
+            continue;
+        names.push_back(Utf8ToWide(entry->path().filename().string()));
+    }
+    // The order of directory entries differs between file systems and even between two scans of
+    // one folder; sorting by name keeps the rows (and the row numbers) where the operator saw them.
+    std::sort(names.begin(), names.end());
+    std::wstring prefix = folder;
+    if (!prefix.empty() && prefix.back() != L'/')
+        prefix += L'/';
+    for (std::wstring& name : names)
+        name = prefix + name;
+    return names;
+}
