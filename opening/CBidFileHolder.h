@@ -47,6 +47,8 @@ public:
     const std::wstring& GetOpenOrg() const { return openOrg; }
     const std::wstring& GetOpenTime() const { return openTime; }
     int GetBidStatus() const { return bidStatus; }
+    // The signer's certificate from the last successful VerifyStructure (owned by the holder), or null.
+    void* GetSignCert() const { return signCert.get(); }
     // The embedded rules file: a view into the custom data, valid while the holder keeps it.
     const unsigned char* GetEmbeddedRules(int* length) const;
     bool HasHandle() const { return handle != nullptr; }

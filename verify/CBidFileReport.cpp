@@ -1,0 +1,96 @@
+#include "verify/CBidFileReport.h"
+
+#include "app/TextConversion.h"
+#include "opening/CBidFileHolder.h"
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct CFileClose {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+} // namespace
+
+int ComputeVerifyCode(const std::wstring& path, std::wstring& code)
+{
+    const kelvane::pki::DevicePtr device(QuarnPKICryptoGetPseudoDevice());
+    if (device == nullptr)
+        return -1;
+    const kelvane::pki::HashPtr hash(QuarnPKICryptoNewHash(device.get(), kVerifyCodeHash));
+    if (hash == nullptr)
+        return -1;
+    const std::unique_ptr<std::FILE, CFileClose> file(std::fopen(WideToUtf8(path).c_str(), "rb"));
+    if (file == nullptr)
+        return -1;
+    std::vector<unsigned char> block(8192);
+    for (;;) {
+        const size_t got = std::fread(block.data(), 1, block.size(), file.get());
+        if (got > 0 && QuarnPKICryptoHashUpdate(hash.get(), block.data(), static_cast<int>(got)) != 1)
+            return -1;
+        if (got < block.size())
+            break;
+    }
+    if (std::ferror(file.get()))
+        return -1;
+    unsigned char* raw = nullptr;
+    int length = 0;
+    const int result = QuarnPKICryptoHashFinal(hash.get(), &raw, &length);
+    const kelvane::pki::BytesPtr digest(raw);
+    if (result != 1 || digest == nullptr || length <= 0)
+        return -1;
+    static constexpr wchar_t kDigits[] = L"0123456789ABCDEF";
+    std::wstring text;
+    text.reserve(static_cast<size_t>(length) * 2);
+    for (int i = 0; i < length; ++i) {
+        text += kDigits[digest.get()[i] >> 4];
+        text += kDigits[digest.get()[i] & 0x0F];
+    }
+    code = std::move(text);
+    return 0;
+}
+
+void CBidFileReport::UpdateCode()
+{
+    // A code that cannot be computed is shown empty, never as the code of a file verified before.
+    if (ComputeVerifyCode(path, verifyCode) != 0)
+        verifyCode.clear();
+}
+
+int CBidFileReport::Verify()
+{
+    CBidFileHolder holder;
+    holder.SetPath(path);
+    const size_t slash = path.rfind(L'/');
+    holder.SetOutputFolder(slash == std::wstring::npos ? std::wstring() : path.substr(0, slash));
+    UpdateCode();
+
+    int code = holder.Open();
+    if (code == 0)
+        code = holder.VerifyStructure();
+    if (code != 0) {
+        formatResult = signResult = Check::Failed;
+        return code;
+    }
+    holder.Release();
+    formatResult = signResult = Check::Passed;
+    bidder = holder.GetSignerName();
+    signCert.reset(holder.GetSignCert() != nullptr ? QuarnPKICertDupCert(holder.GetSignCert()) : nullptr);
+    UpdateCode();
+    return 0;
+}
+
+const wchar_t* CBidFileReport::ResultMark(Check check)
+{
+    switch (check) {
+    case Check::Passed:
+        return L"√";
+    case Check::Failed:
+        return L"×";
+    default:
+        return L"";
+    }
+}

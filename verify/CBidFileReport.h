@@ -1,0 +1,50 @@
+// The verification report of one bid file, without the dialog: the file's verification code (the
+// SM3 digest of the whole file in upper-case hexadecimal, which a bidder compares with the code on
+// the receipt), whether its format and its signature are valid, and who signed it. The signer and
+// the signer's certificate are those of the last successful verification: a later failure leaves
+// them, so the certificate button still shows the earlier signer.
+#pragma once
+
+#include "audit/PkiPtr.h"
+
+#include <string>
+
+// The hash algorithm of the verification code.
+inline constexpr int kVerifyCodeHash = 4096;
+
+// The verification code of a file: SM3 over its bytes, read in blocks of 8192, two upper-case
+// hexadecimal digits per byte of the digest. 0 and the code, or -1 (code untouched) when the hash
+// or the file cannot be had.
+int ComputeVerifyCode(const std::wstring& path, std::wstring& code);
+
+class CBidFileReport {
+public:
+    enum class Check { NotChecked, Passed, Failed };
+
+    void SetPath(const std::wstring& value) { path = value; }
+    const std::wstring& GetPath() const { return path; }
+
+    // The verify button: the code, then the decryptor's open and verification. Returns 0 when
+    // both passed, else the code of the step that failed.
+    int Verify();
+
+    const std::wstring& GetVerifyCode() const { return verifyCode; }
+    const std::wstring& GetBidder() const { return bidder; }
+    Check GetFormatResult() const { return formatResult; }
+    Check GetSignResult() const { return signResult; }
+    // The signer certificate of the last successful verification (owned by the report), or null.
+    void* GetSignCert() const { return signCert.get(); }
+
+    // The result cell of a check: "√" passed, "×" failed, empty before any verification.
+    static const wchar_t* ResultMark(Check check);
+
+private:
+    void UpdateCode();
+
+    std::wstring path;
+    std::wstring verifyCode;
+    std::wstring bidder;
+    Check formatResult = Check::NotChecked;
+    Check signResult = Check::NotChecked;
+    kelvane::pki::CertPtr signCert;
+};

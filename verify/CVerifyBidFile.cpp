@@ -1,0 +1,253 @@
+#include "verify/CVerifyBidFile.h"
+
+#include "app/LanguageCatalogue.h"
+#include "app/SettingFile.h"
+#include "app/Utility.h"
+#include "audit/OperationRecord.h"
+#include "opening/CBidFileHolder.h"
+#include "opening/CResultTexts.h"
+#include "opening/CRulesFileClient.h"
+#include "verify/FileImport.h"
+
+#include <exception>
+#include <string>
+#include <system_error>
+
+namespace {
+
+std::wstring Text(const char* key)
+{
+    return CLanguageCatalogue::Instance().GetText(key);
+}
+
+// The text of code in one of the result tables. A code without an entry gets the generic text
+// with its number, so that a file never shows the reason of an earlier failure.
+std::wstring CodeText(int table, int code)
+{
+    std::wstring text;
+    if (!CResultTexts::GetText(table, code, text))
+        text = Text("unknow_error") + L"(" + std::to_wstring(code) + L")";
+    return text;
+}
+
+// The message of a file's record: 标书"name" and what happened.
+std::wstring FileMessage(const std::wstring& fileName, const std::wstring& what)
+{
+    return L"标书\"" + fileName + L"\"" + what;
+}
+
+} // namespace
+
+CVerifyBidFile::~CVerifyBidFile()
+{
+    Join();
+}
+
+int CVerifyBidFile::Start()
+{
+    if (files.empty())
+        return kVerifyCancelled;
+    if (running.exchange(true))
+        return -1;
+    Join();
+    try {
+        worker = std::thread([this] {
+            RunVerify();
+            running.store(false);
+        });
+    } catch (const std::system_error&) {
+        running.store(false);
+        return -1;
+    }
+    return 0;
+}
+
+void CVerifyBidFile::Join()
+{
+    if (worker.joinable() && worker.get_id() != std::this_thread::get_id())
+        worker.join();
+}
+
+bool CVerifyBidFile::AllImported() const
+{
+    if (!rulesFetched)
+        return false;
+    for (const CVerifiedFile& file : results) {
+        if (!file.imported)
+            return false;
+    }
+    return true;
+}
+
+void CVerifyBidFile::Output(const std::wstring& line) const
+{
+    if (outputSink != nullptr)
+        outputSink->Output(line, 1);
+}
+
+int CVerifyBidFile::Ask(const std::wstring& text, const std::wstring& caption, unsigned type) const
+{
+    return notifyWindow != nullptr ? notifyWindow->Ask(text, caption, type) : IDCANCEL;
+}
+
+void CVerifyBidFile::RunVerify()
+{
+    rulesFetched = false;
+    results.clear();
+    destination.clear();
+    bool posted = false;
+    auto post = [&](int wParam, int lParam) {
+        posted = true;
+        if (notifyWindow != nullptr)
+            notifyWindow->PostVerifyFinished(wParam, lParam);
+    };
+    try {
+        CRulesFileClient rules;
+        rules.SetTarget(projectNumber);
+        // The project id of every record: the project number as the query carries it.
+        const std::string& query = rules.Query();
+        const std::string projectId = query.size() > 10 ? query.substr(10) : std::string();
+        const int rulesCode = rules.GetRules();
+        if (rulesCode != 0) {
+            const std::wstring reason = CodeText(CResultTexts::kRulesTable, rulesCode);
+            Output(reason);
+            post(1, rulesCode);
+            SubmitOperationRecord(kLogTypeFailure, projectId, "", L"获取规则文件失败:" + reason);
+            return;
+        }
+        rulesFetched = true;
+        std::string projectName;
+        rules.GetProjectName(projectName);
+        auto record = [&](int logType, const std::wstring& message) {
+            SubmitOperationRecord(logType, projectId, projectName, message);
+        };
+
+        destination = CSettingFile::Instance().GetWorkingDir();
+        if (!destination.empty() && destination.back() != L'/')
+            destination += L'/';
+        destination += projectNumber + L"/" + packageNumber + L"/";
+        // A folder that cannot be made shows as the failed copies that follow.
+        CreateDirectoryTree(destination);
+        const std::wstring outputFolder = destination.substr(0, destination.size() - 1);
+
+        bool anyFailed = false;
+        int lastCode = 0;
+        for (const std::wstring& path : files) {
+            CVerifiedFile& result = results.emplace_back();
+            result.path = path;
+            CBidFileHolder holder;
+            holder.SetPath(path);
+            holder.SetOutputFolder(outputFolder);
+            Output(Text("verifyfile_ing") + path);
+
+            lastCode = result.code = holder.Open();
+            if (result.code != 0) {
+                const std::wstring reason = CodeText(CResultTexts::kDecryptorTable, result.code);
+                Output(Text("openfile_fail") + reason);
+                holder.Release();
+                anyFailed = true;
+                record(kLogTypeFailure, FileMessage(holder.GetFileName(), L"打开失败" + reason));
+                continue;
+            }
+            Output(Text("openfile_success"));
+            lastCode = result.code = holder.VerifyStructure();
+            if (result.code != 0) {
+                anyFailed = true;
+                Output(Text("vefifystructure_fail"));
+                Output(Text("verify_fail"));
+                record(kLogTypeFailure,
+                    FileMessage(holder.GetFileName(), L"验证失败:" + CodeText(CResultTexts::kDecryptorTable, result.code)));
+                holder.Release();
+                continue;
+            }
+            Output(Text("vefifystructure_success"));
+            Output(Text("verify_success"));
+            // Only the exact text "false" switches the comparison off.
+            if (CSettingFile::Instance().GetRulesCompare() != L"false") {
+                int length = 0;
+                const unsigned char* embedded = holder.GetEmbeddedRules(&length);
+                lastCode = result.code = rules.CompareFile(embedded, length);
+                if (result.code != 0) {
+                    anyFailed = true;
+                    const std::wstring reason = CodeText(CResultTexts::kRulesTable, result.code);
+                    Output(Text("verifyrulefile_fail") + reason);
+                    record(kLogTypeFailure, FileMessage(holder.GetFileName(), L"验证规则文件失败：" + reason));
+                    holder.Release();
+                    continue;
+                }
+                Output(Text("verifyrulefile_success"));
+            }
+            // The decryptor lets go of the file before it is copied.
+            holder.Release();
+            if (CopyIntoFolder(path, destination, notifyWindow) != kCopied) {
+                anyFailed = true;
+                Output(Text("importfile_fail"));
+                record(kLogTypeFailure, FileMessage(holder.GetFileName(), L"导入失败"));
+                continue;
+            }
+            result.imported = true;
+            Output(Text("importfile_success"));
+            record(kLogTypeSuccess, FileMessage(holder.GetFileName(), L"导入成功"));
+        }
+        post(0, lastCode);
+        if (anyFailed)
+            Ask(Text("check_count"), Text("error"), MB_OK | MB_ICONWARNING);
+    } catch (const std::exception&) {
+        // Out of memory or a thread failure inside a library: the window must still close.
+        if (!posted)
+            post(0, -1);
+    }
+}
+
+int CVerifyWaiter::Ask(const std::wstring& text, const std::wstring& caption, unsigned type)
+{
+    return prompt != nullptr ? prompt->Ask(text, caption, type) : IDCANCEL;
+}
+
+void CVerifyWaiter::PostVerifyFinished(int w, int l)
+{
+    const std::lock_guard lock(mutex);
+    ++posts;
+    wParam = w;
+    lParam = l;
+    posted.notify_all();
+}
+
+int CVerifyWaiter::WaitForResult()
+{
+    std::unique_lock lock(mutex);
+    posted.wait(lock, [this] { return posts > 0; });
+    return wParam == 0 ? kVerifyProcessed : kVerifyCancelled;
+}
+
+int CVerifyWaiter::PostCount() const
+{
+    const std::lock_guard lock(mutex);
+    return posts;
+}
+
+int CVerifyWaiter::LastWParam() const
+{
+    const std::lock_guard lock(mutex);
+    return wParam;
+}
+
+int CVerifyWaiter::LastLParam() const
+{
+    const std::lock_guard lock(mutex);
+    return lParam;
+}
+
+int RunVerifyBidFile(CVerifyBidFile& verify, IPrompt* prompt)
+{
+    CVerifyWaiter window(prompt);
+    verify.SetNotifyWindow(&window);
+    if (verify.Start() != 0) {
+        verify.SetNotifyWindow(nullptr);
+        return kVerifyCancelled;
+    }
+    const int result = window.WaitForResult();
+    verify.Join();
+    verify.SetNotifyWindow(nullptr);
+    return result;
+}
