@@ -189,6 +189,54 @@ TEST_F(TokenOpeningTest, NoOpenerTokenGivesNoKey)
     EXPECT_EQ(QuarnSecretFileDecryptorTry(h.get()), kGetKeypairFailed);
 }
 
+// Damage and a forged share are caught the same way when the shares come from tokens.
+TEST_F(TokenOpeningTest, TamperingAndForgedSharesAreRefusedWithTokens)
+{
+    const std::filesystem::path bid = tmp.Path() / "t.bidx";
+    const std::filesystem::path out = tmp.Path() / "Open";
+    CSealSpec spec;
+    std::vector<unsigned char> content(kChunkSize + 10, 0x61);
+    WriteAll(tmp.Path() / "in.bin", content);
+    spec.files = {{(tmp.Path() / "in.bin").string(), "in.bin"}};
+    CSoftwareSealSigner signer = MakeSigner(Bidder());
+    CSealRequest request = MakeRequest(spec, signer);
+    request.openerCerts = {OpenerCert(1), OpenerCert(2), OpenerCert(3)};
+    ASSERT_EQ(SealBidFile(request, bid.string(), nullptr), 0);
+    const std::vector<unsigned char> good = ReadAll(bid);
+    const auto decryptWith = [&](const std::set<int>& tokens) {
+        Present(tokens);
+        int rc = 0;
+        const Handle h = OpenHandle(bid, out, &rc);
+        if (rc != 0) {
+            return rc;
+        }
+        if (const int tried = QuarnSecretFileDecryptorTry(h.get()); tried != 0) {
+            return tried;
+        }
+        return QuarnSecretFileDecryptorDecrypt(h.get());
+    };
+
+    std::vector<unsigned char> flipped = good;
+    flipped[LayoutOf(good).headerSize + 5000] ^= 0x04;
+    WriteAll(bid, flipped);
+    EXPECT_EQ(decryptWith({1, 2}), kHashVerifyFailed);
+    EXPECT_EQ(CountEntries(out), 0u);
+
+    WriteAll(bid, good);
+    ResignWithHeader(bid, [](CBidHeader& header) {
+        CKey bogus;
+        bogus.bytes.fill(0x5A);
+        COpenerRecord& rec = header.openers[2];
+        ASSERT_EQ(WrapShare(rec.cert, rec.method, header.fileId, rec.shareNumber,
+                            MakeSharePlain(header.fileId, rec.shareNumber, bogus), rec.wrapped),
+                  0);
+    });
+    EXPECT_EQ(decryptWith({1, 3}), kShareComposeFailed);
+    EXPECT_EQ(CountEntries(out), 0u);
+    EXPECT_EQ(decryptWith({1, 2, 3}), 0) << "the two honest shares among three open it";
+    EXPECT_EQ(ReadAll(out / "t" / "in.bin"), content);
+}
+
 // The bidder's tool, run as a program on token-held openers' certificates, makes a bid that the
 // opening opens with the tokens.
 TEST_F(TokenOpeningTest, BidFromTheSealingToolOpensWithTokens)
