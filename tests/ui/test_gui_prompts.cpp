@@ -1,0 +1,195 @@
+// The window's prompts and the PKI library's dialogs, asked from workers and from the UI thread.
+#include "ui/CGuiPrompt.h"
+#include "ui/PkiDialogs.h"
+#include "ModalHelper.h"
+
+#include "QuarnPKI.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+namespace {
+
+struct CertDeleter
+{
+    void operator()(void* cert) const { QuarnPKICertFreeCert(cert); }
+};
+using CertHandle = std::unique_ptr<void, CertDeleter>;
+
+// A self-signed RSA certificate with a Chinese common name and a key usage, through the library.
+CertHandle MakeCert(const char* commonName, long serial)
+{
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(2048), EVP_PKEY_free);
+    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+    X509_set_version(cert.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * 365);
+    X509_NAME* const name = X509_get_subject_name(cert.get());
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("开标中心"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), name);
+    X509_set_pubkey(cert.get(), key.get());
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, cert.get(), cert.get(), nullptr, nullptr, 0);
+    X509_EXTENSION* const usage = X509V3_EXT_conf_nid(nullptr, &context, NID_key_usage, "critical,digitalSignature,keyEncipherment");
+    X509_add_ext(cert.get(), usage, -1);
+    X509_EXTENSION_free(usage);
+    X509_sign(cert.get(), key.get(), EVP_sha256());
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(cert.get(), &der);
+    CertHandle handle(QuarnPKICertNewCert(der, length));
+    OPENSSL_free(der);
+    return handle;
+}
+
+} // namespace
+
+class TestGuiPrompts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void PromptFromAWorkerBlocksUntilAnswered_data()
+    {
+        QTest::addColumn<unsigned>("type");
+        QTest::addColumn<int>("button");
+        QTest::addColumn<int>("answer");
+        QTest::newRow("yes") << (MB_YESNO | MB_ICONQUESTION) << int(QMessageBox::Yes) << IDYES;
+        QTest::newRow("no") << (MB_YESNO | MB_ICONQUESTION) << int(QMessageBox::No) << IDNO;
+        QTest::newRow("cancel") << (MB_YESNOCANCEL | MB_ICONWARNING) << int(QMessageBox::Cancel) << IDCANCEL;
+        QTest::newRow("ok") << (MB_OKCANCEL | MB_ICONINFORMATION) << int(QMessageBox::Ok) << IDOK;
+    }
+    void PromptFromAWorkerBlocksUntilAnswered()
+    {
+        QFETCH(unsigned, type);
+        QFETCH(int, button);
+        QFETCH(int, answer);
+        QWidget window;
+        CGuiPrompt prompt(&window);
+        std::atomic<int> result { 0 };
+        QString shownText;
+        QWidget* shownParent = nullptr;
+        AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
+            shownText = box->text();
+            shownParent = box->parentWidget();
+            // The worker is still waiting while the box is up.
+            QCOMPARE(result.load(), 0);
+            box->button(QMessageBox::StandardButton(button))->click();
+        });
+        std::thread worker([&] { result = prompt.Ask(L"真的要退出？", L"退出", type); });
+        QTRY_VERIFY_WITH_TIMEOUT(result.load() != 0, 10000);
+        worker.join();
+        QCOMPARE(result.load(), answer);
+        QCOMPARE(shownText, QStringLiteral("真的要退出？"));
+        QCOMPARE(shownParent, &window);
+    }
+
+    void PromptOnTheUiThreadItselfDoesNotDeadlock()
+    {
+        CGuiPrompt prompt(nullptr);
+        AnswerNextModal<QMessageBox>([](QMessageBox* box) { box->button(QMessageBox::Ok)->click(); });
+        QCOMPARE(prompt.Ask(L"正在解密标书文件", L"提示", MB_OK | MB_ICONINFORMATION), IDOK);
+    }
+
+    void PinDialogNamesTheTokenAndHandsBackThePin()
+    {
+        std::atomic<int> result { -1 };
+        char pin[16];
+        std::memset(pin, 'x', sizeof pin);
+        QString prompted;
+        AnswerNextModal<CPinDialog>([&](CPinDialog* dialog) {
+            QCOMPARE(dialog->PinEdit()->echoMode(), QLineEdit::Password);
+            QVERIFY(dialog->AttemptsLabel()->text().contains(QStringLiteral("锁定")));
+            for (const QLabel* label : dialog->findChildren<QLabel*>())
+                prompted += label->text();
+            QTest::keyClicks(dialog->PinEdit(), QStringLiteral("123456"));
+            dialog->accept();
+        });
+        std::thread worker([&] { result = PinPromptHook(nullptr, "opener-1", 1, pin, sizeof pin); });
+        QTRY_VERIFY_WITH_TIMEOUT(result.load() != -1, 10000);
+        worker.join();
+        QCOMPARE(result.load(), 1);
+        QCOMPARE(QByteArray(pin), QByteArray("123456"));
+        QVERIFY(prompted.contains(QStringLiteral("opener-1")));
+    }
+
+    void PinDialogCancelledOrTooLongGivesNoPin()
+    {
+        char pin[4] = { 'a', 'b', 'c', '\0' };
+        AnswerNextModal<CPinDialog>([](CPinDialog* dialog) {
+            QVERIFY(dialog->AttemptsLabel()->text().isEmpty());
+            dialog->reject();
+        });
+        QCOMPARE(PinPromptHook(nullptr, "opener-2", -1, pin, sizeof pin), 0);
+        QCOMPARE(QByteArray(pin), QByteArray("abc"));
+
+        // Typed text is capped at the buffer; a multi-byte PIN that still does not fit is refused.
+        AnswerNextModal<CPinDialog>([](CPinDialog* dialog) {
+            QCOMPARE(dialog->PinEdit()->maxLength(), 3);
+            dialog->PinEdit()->setText(QStringLiteral("口令"));
+            dialog->accept();
+        });
+        QCOMPARE(PinPromptHook(nullptr, "opener-2", 3, pin, sizeof pin), 0);
+        QCOMPARE(QByteArray(pin), QByteArray("abc"));
+    }
+
+    void ViewerShowsTheCertificateFields()
+    {
+        const CertHandle cert = MakeCert("张三", 0x12AB34);
+        QVERIFY(cert != nullptr);
+        CCertViewerDlg viewer(cert.get());
+        QVERIFY(viewer.FieldText(QStringLiteral("使用者")).contains(QStringLiteral("张三")));
+        QVERIFY(viewer.FieldText(QStringLiteral("颁发者")).contains(QStringLiteral("开标中心")));
+        QVERIFY(viewer.FieldText(QStringLiteral("序列号")).contains(QStringLiteral("12AB34")));
+        QCOMPARE(viewer.FieldText(QStringLiteral("公钥")), QStringLiteral("RSA 2048"));
+        QCOMPARE(viewer.FieldText(QStringLiteral("密钥用法")), QStringLiteral("数字签名，密钥加密"));
+        const QString fingerprint = viewer.FieldText(QStringLiteral("SHA-256 指纹"));
+        QCOMPARE(fingerprint.size(), 32 * 3 - 1);
+        QVERIFY(QRegularExpression(QStringLiteral("^([0-9A-F]{2}:){31}[0-9A-F]{2}$")).match(fingerprint).hasMatch());
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"))
+                    .match(viewer.FieldText(QStringLiteral("有效期至"))).hasMatch());
+    }
+
+    void ChooserFromAWorkerHandsBackTheChosenRow()
+    {
+        const CertHandle first = MakeCert("李四", 1);
+        const CertHandle second = MakeCert("王五", 2);
+        void* const certs[] = { first.get(), second.get() };
+        std::atomic<int> result { -1 };
+        int chosen = -1;
+        AnswerNextModal<CCertChooserDlg>([](CCertChooserDlg* dialog) {
+            QCOMPARE(dialog->List()->topLevelItemCount(), 2);
+            QCOMPARE(dialog->List()->topLevelItem(1)->text(0), QStringLiteral("王五"));
+            dialog->List()->setCurrentItem(dialog->List()->topLevelItem(1));
+            dialog->accept();
+        });
+        std::thread worker([&] { result = CertChooserHook(nullptr, certs, 2, &chosen); });
+        QTRY_VERIFY_WITH_TIMEOUT(result.load() != -1, 10000);
+        worker.join();
+        QCOMPARE(result.load(), 1);
+        QCOMPARE(chosen, 1);
+
+        AnswerNextModal<CCertChooserDlg>([](CCertChooserDlg* dialog) { dialog->reject(); });
+        chosen = -1;
+        QCOMPARE(CertChooserHook(nullptr, certs, 2, &chosen), 0);
+        QCOMPARE(chosen, -1);
+    }
+};
+
+QTEST_MAIN(TestGuiPrompts)
+#include "test_gui_prompts.moc"

@@ -1,0 +1,189 @@
+// The ribbon bar: its geometry, hover and press states, and when commands fire.
+#include "ui/CRibbonBar.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+class TestRibbonBar : public QObject
+{
+    Q_OBJECT
+
+private:
+    // The main window's ribbon: one tab with groups of 4, 2, 3, 1 and 1 buttons.
+    static void BuildMainRibbon(CRibbonBar& bar)
+    {
+        CRibbonTab* const tab = bar.AddTab(QStringLiteral("开始"), 1);
+        const int counts[] = { 4, 2, 3, 1, 1 };
+        int id = 100;
+        int groupId = 10;
+        for (const int count : counts) {
+            CRibbonGroup* const group = tab->AddGroup(QStringLiteral("组"), groupId++);
+            for (int i = 0; i < count; ++i)
+                group->AddControl(0, id++, QStringLiteral("命令"));
+        }
+        bar.SelectTab(1);
+    }
+
+    static QPoint CentreOf(const CRibbonControl& control) { return control.item.rect.center(); }
+
+private slots:
+    void GroupWidthFollowsItsControls_data()
+    {
+        QTest::addColumn<int>("controls");
+        QTest::addColumn<int>("width");
+        QTest::newRow("none") << 0 << 48;
+        QTest::newRow("one") << 1 << 48;
+        QTest::newRow("two") << 2 << 90;
+        QTest::newRow("three") << 3 << 134;
+        QTest::newRow("four") << 4 << 178;
+    }
+    void GroupWidthFollowsItsControls()
+    {
+        QFETCH(int, controls);
+        QFETCH(int, width);
+        CRibbonGroup group(1, QStringLiteral("g"));
+        for (int i = 0; i < controls; ++i)
+            QVERIFY(group.AddControl(0, i, QStringLiteral("c")) != nullptr);
+        QCOMPARE(group.Width(), width);
+    }
+
+    void OnlyLargeButtonsCanBeAdded()
+    {
+        CRibbonGroup group(1, QStringLiteral("g"));
+        QCOMPARE(group.AddControl(1, 5, QStringLiteral("c")), nullptr);
+        QVERIFY(group.Controls().empty());
+    }
+
+    void MainWindowLayout()
+    {
+        CRibbonBar bar;
+        bar.resize(800, bar.GetHeight());
+        BuildMainRibbon(bar);
+        bar.Layout();
+        QCOMPARE(bar.GetHeight(), 128);
+        QCOMPARE(bar.TabStripRect(), QRect(0, 0, 800, 24));
+        QCOMPARE(bar.BodyRect(), QRect(0, 23, 800, 105));
+
+        const CRibbonTab& tab = *bar.Tabs().front();
+        QCOMPARE(tab.item.rect, QRect(48, 0, 56, 24));
+        const int expectedLeft[] = { 0, 178, 269, 404, 453 };
+        QCOMPARE(tab.Groups().size(), std::size(expectedLeft));
+        for (std::size_t i = 0; i < tab.Groups().size(); ++i) {
+            const CRibbonGroup& group = *tab.Groups()[i];
+            QCOMPARE(group.item.rect.left(), expectedLeft[i]);
+            QCOMPARE(group.item.rect.top(), 24);
+            QCOMPARE(group.item.rect.top() + group.item.rect.height(), 124);
+            for (std::size_t c = 0; c < group.Controls().size(); ++c) {
+                const QRect rect = group.Controls()[c]->item.rect;
+                QCOMPARE(rect, QRect(expectedLeft[i] + 4 + 43 * static_cast<int>(c), 26, 42, 78));
+            }
+        }
+    }
+
+    void TabsFollowEachOtherWithAGap()
+    {
+        CRibbonBar bar;
+        bar.resize(600, bar.GetHeight());
+        bar.AddTab(QStringLiteral("a"), 1);
+        bar.AddTab(QStringLiteral("b"), 2);
+        QCOMPARE(bar.Tabs()[1]->item.rect, QRect(106, 0, 56, 24));
+    }
+
+    void SelectTabFallsBackToTheFirst()
+    {
+        CRibbonBar bar;
+        bar.AddTab(QStringLiteral("a"), 1);
+        bar.AddTab(QStringLiteral("b"), 2);
+        bar.SelectTab(2);
+        QCOMPARE(bar.SelectedTab(), bar.Tabs()[1].get());
+        QCOMPARE(bar.Tabs()[0]->item.state, int(CRibbonItem::Normal));
+        bar.SelectTab(77);
+        QCOMPARE(bar.SelectedTab(), bar.Tabs()[0].get());
+        QCOMPARE(bar.Tabs()[1]->item.state, int(CRibbonItem::Normal));
+    }
+
+    void OneCommandPerPressHeldOrNot()
+    {
+        CRibbonBar bar;
+        bar.resize(800, bar.GetHeight());
+        BuildMainRibbon(bar);
+        bar.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&bar));
+        QSignalSpy commands(&bar, &CRibbonBar::Command);
+        const CRibbonControl& decrypt = *bar.Tabs()[0]->Groups()[1]->Controls()[1];
+
+        // Held: the command fires at the press, and moving or waiting does not repeat it.
+        QTest::mousePress(&bar, Qt::LeftButton, {}, CentreOf(decrypt));
+        QTRY_COMPARE(commands.count(), 1);
+        QCOMPARE(commands.at(0).at(0).toInt(), decrypt.item.id);
+        QCOMPARE(decrypt.item.state, int(CRibbonItem::Pressed));
+        QTest::mouseMove(&bar, CentreOf(decrypt) + QPoint(1, 1));
+        QTest::qWait(100);
+        QCOMPARE(commands.count(), 1);
+        QTest::mouseRelease(&bar, Qt::LeftButton, {}, CentreOf(decrypt));
+        QTest::qWait(20);
+        QCOMPARE(commands.count(), 1);
+
+        // A second press is a second command.
+        QTest::mouseClick(&bar, Qt::LeftButton, {}, CentreOf(decrypt));
+        QTRY_COMPARE(commands.count(), 2);
+
+        // Between buttons, in a group's caption, and with the right button nothing fires.
+        const CRibbonGroup& prepare = *bar.Tabs()[0]->Groups()[0];
+        QTest::mouseClick(&bar, Qt::LeftButton, {}, QPoint(prepare.item.rect.center().x(), 115));
+        QTest::mouseClick(&bar, Qt::RightButton, {}, CentreOf(decrypt));
+        QTest::qWait(50);
+        QCOMPARE(commands.count(), 2);
+    }
+
+    void HoverFollowsTheMouse()
+    {
+        CRibbonBar bar;
+        bar.resize(800, bar.GetHeight());
+        BuildMainRibbon(bar);
+        CRibbonTab* const second = bar.AddTab(QStringLiteral("b"), 2);
+        bar.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&bar));
+        const CRibbonControl& import = *bar.Tabs()[0]->Groups()[0]->Controls()[0];
+        QTest::mouseMove(&bar, CentreOf(import));
+        QTRY_COMPARE(import.item.state, int(CRibbonItem::Hot));
+        QCOMPARE(bar.Tabs()[0]->Groups()[0]->item.state, int(CRibbonItem::Hot));
+        QTest::mouseMove(&bar, second->item.rect.center());
+        QTRY_COMPARE(second->item.state, int(CRibbonItem::Hot));
+        QCOMPARE(import.item.state, int(CRibbonItem::Normal));
+        // The selected tab keeps its state under the mouse.
+        QTest::mouseMove(&bar, bar.Tabs()[0]->item.rect.center());
+        QTRY_COMPARE(second->item.state, int(CRibbonItem::Normal));
+        QCOMPARE(bar.Tabs()[0]->item.state, int(CRibbonItem::Selected));
+
+        QEvent leave(QEvent::Leave);
+        QCoreApplication::sendEvent(&bar, &leave);
+        QCOMPARE(bar.Tabs()[0]->item.state, int(CRibbonItem::Selected));
+        QCOMPARE(import.item.state, int(CRibbonItem::Normal));
+    }
+
+    void ClickingTheSelectedTabDoesNothing()
+    {
+        CRibbonBar bar;
+        bar.resize(800, bar.GetHeight());
+        BuildMainRibbon(bar);
+        CRibbonTab* const second = bar.AddTab(QStringLiteral("b"), 2);
+        bar.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&bar));
+        QSignalSpy commands(&bar, &CRibbonBar::Command);
+        CRibbonTab* const first = bar.Tabs()[0].get();
+
+        QTest::mouseClick(&bar, Qt::LeftButton, {}, first->item.rect.center());
+        QCOMPARE(bar.SelectedTab(), first);
+        QCOMPARE(second->item.state, int(CRibbonItem::Normal));
+
+        QTest::mouseClick(&bar, Qt::LeftButton, {}, second->item.rect.center());
+        QCOMPARE(bar.SelectedTab(), second);
+        QCOMPARE(first->item.state, int(CRibbonItem::Normal));
+        QTest::qWait(20);
+        QCOMPARE(commands.count(), 0);
+    }
+};
+
+QTEST_MAIN(TestRibbonBar)
+#include "test_ribbon_bar.moc"

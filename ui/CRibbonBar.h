@@ -1,0 +1,122 @@
+// The ribbon bar across the top of the main window: tabs holding groups of large command
+// buttons, all drawn by the bar itself. A command fires when the mouse button goes down on its
+// button, once per press.
+#pragma once
+
+#include <QImage>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+
+#include <memory>
+#include <vector>
+
+class CRibbonBar;
+
+// What tabs, groups and controls have in common.
+struct CRibbonItem
+{
+    enum State { Normal = 0, Hot = 1, Pressed = 2, Selected = 2, Frozen = 3 };
+
+    QString caption; // may hold a line feed: a two-line button label
+    int id = 0;
+    QRect rect; // in the bar's coordinates, set by the layout
+    int state = Normal;
+};
+
+class CRibbonControl
+{
+public:
+    CRibbonControl(int id, const QString& caption);
+    // The image is drawn in the upper half of the button; magenta pixels are transparent.
+    void SetImage(const QImage& image);
+    const QImage& Image() const { return image; }
+
+    CRibbonItem item;
+    static constexpr int Width = 42;
+    static constexpr int Height = 78;
+
+private:
+    QImage image;
+};
+
+class CRibbonGroup
+{
+public:
+    CRibbonGroup(int id, const QString& caption);
+    // Type 0, a large button, is the only type; any other adds nothing and answers null.
+    CRibbonControl* AddControl(int type, int id, const QString& caption);
+    const std::vector<std::unique_ptr<CRibbonControl>>& Controls() const { return controls; }
+    // 2 + 42 for each control, plus 2, and at least 48.
+    int Width() const;
+
+    CRibbonItem item;
+
+private:
+    std::vector<std::unique_ptr<CRibbonControl>> controls;
+};
+
+class CRibbonTab
+{
+public:
+    CRibbonTab(CRibbonBar* bar, int id, const QString& caption);
+    CRibbonGroup* AddGroup(const QString& caption, int id);
+    const std::vector<std::unique_ptr<CRibbonGroup>>& Groups() const { return groups; }
+
+    CRibbonItem item;
+    static constexpr int Width = 56;
+
+private:
+    CRibbonBar* bar;
+    std::vector<std::unique_ptr<CRibbonGroup>> groups;
+};
+
+class CRibbonBar : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int BarHeight = 128;
+    static constexpr int TabStripHeight = 24;
+
+    explicit CRibbonBar(QWidget* parent = nullptr);
+    ~CRibbonBar() override;
+
+    CRibbonTab* AddTab(const QString& caption, int id);
+    // The tab with id becomes selected and every other normal; the first tab when none has id.
+    void SelectTab(int id);
+    int GetHeight() const { return BarHeight; }
+
+    const std::vector<std::unique_ptr<CRibbonTab>>& Tabs() const { return tabs; }
+    CRibbonTab* SelectedTab() const;
+    QRect TabStripRect() const { return tabStrip; }
+    QRect BodyRect() const { return body; }
+    // Places tabs, groups and controls for the present size; also done on every resize.
+    void Layout();
+
+    QSize sizeHint() const override { return QSize(640, BarHeight); }
+
+signals:
+    // A button was pressed; posted, so it arrives after the press has been handled.
+    void Command(int id);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+
+private:
+    void PaintTo(QPainter& painter) const;
+    void PaintControl(QPainter& painter, const CRibbonControl& control) const;
+
+    std::vector<std::unique_ptr<CRibbonTab>> tabs;
+    QRect tabStrip;
+    QRect body;
+    QImage bodyImage;
+    QImage tabStripImage;
+    QImage tabImage;
+    QImage controlImage;
+    QFont font;
+};

@@ -1,0 +1,314 @@
+#include "PkiDialogs.h"
+
+#include "UiThread.h"
+#include "app/LanguageCatalogue.h"
+
+#include "QuarnPKI.h"
+
+#include <QDateTime>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStringList>
+#include <QTimeZone>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <cstring>
+
+namespace {
+
+QString Text(const char* key)
+{
+    return QString::fromStdWString(CLanguageCatalogue::Instance().GetText(key));
+}
+
+QString StringAttribute(void* cert, int attribute)
+{
+    char* value = nullptr;
+    int length = 0;
+    if (QuarnPKICertGetCertStringAttribute(cert, attribute, &value, &length) != QUARNPKI_OK || value == nullptr)
+        return {};
+    const QString text = QString::fromUtf8(value, length);
+    QuarnPKICryptoFreeMemory(value);
+    return text;
+}
+
+int IntegerAttribute(void* cert, int attribute, int fallback)
+{
+    int value = fallback;
+    if (QuarnPKICertGetCertIntegerAttribute(cert, attribute, &value) != QUARNPKI_OK)
+        return fallback;
+    return value;
+}
+
+// "YYYYMMDDhhmmssZ" in local time.
+QString LocalTime(const QString& utc)
+{
+    QDateTime time = QDateTime::fromString(utc, QStringLiteral("yyyyMMddHHmmss'Z'"));
+    if (!time.isValid())
+        return utc;
+    time.setTimeZone(QTimeZone::utc());
+    return time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString KeyText(void* cert)
+{
+    const int type = IntegerAttribute(cert, QUARNPKI_CERT_KEY_TYPE, -1);
+    const int bits = IntegerAttribute(cert, QUARNPKI_CERT_KEY_BITS, 0);
+    QString name;
+    if (type == QUARNPKI_KEY_TYPE_RSA) {
+        name = QStringLiteral("RSA");
+    } else if (type == QUARNPKI_KEY_TYPE_EC) {
+        switch (IntegerAttribute(cert, QUARNPKI_CERT_KEY_CURVE, 0)) {
+        case QUARNPKI_CURVE_SM2: name = QStringLiteral("SM2"); break;
+        case QUARNPKI_CURVE_P256: name = QStringLiteral("EC P-256"); break;
+        case 2: name = QStringLiteral("EC P-384"); break;
+        case 3: name = QStringLiteral("EC P-521"); break;
+        default: name = QStringLiteral("EC"); break;
+        }
+    } else {
+        name = QStringLiteral("未知");
+    }
+    return bits > 0 ? QStringLiteral("%1 %2").arg(name).arg(bits) : name;
+}
+
+QString UsageText(void* cert)
+{
+    const int usage = IntegerAttribute(cert, QUARNPKI_CERT_KEY_USAGE, -1);
+    if (usage < 0)
+        return {};
+    static const struct { int bit; const char* name; } names[] = {
+        { 0x80, "数字签名" }, { 0x40, "不可否认" }, { 0x20, "密钥加密" }, { 0x10, "数据加密" },
+        { 0x08, "密钥协商" }, { 0x04, "证书签名" }, { 0x02, "CRL 签名" }, { 0x01, "仅加密" },
+        { 0x8000, "仅解密" },
+    };
+    QStringList shown;
+    for (const auto& entry : names) {
+        if ((usage & entry.bit) != 0)
+            shown.append(QString::fromUtf8(entry.name));
+    }
+    return shown.join(QStringLiteral("，"));
+}
+
+QString Fingerprint(void* cert)
+{
+    const QString hex = StringAttribute(cert, QUARNPKI_CERT_SHA256_FINGERPRINT);
+    QStringList pairs;
+    for (int i = 0; i + 1 < hex.size(); i += 2)
+        pairs.append(hex.mid(i, 2));
+    return pairs.join(QLatin1Char(':'));
+}
+
+} // namespace
+
+CCertFields ReadCertFields(void* cert)
+{
+    CCertFields fields;
+    if (cert == nullptr)
+        return fields;
+    fields.commonName = StringAttribute(cert, QUARNPKI_CERT_COMMON_NAME);
+    fields.subject = StringAttribute(cert, QUARNPKI_CERT_SUBJECT);
+    fields.issuer = StringAttribute(cert, QUARNPKI_CERT_ISSUER);
+    fields.notBefore = LocalTime(StringAttribute(cert, QUARNPKI_CERT_NOT_BEFORE));
+    fields.notAfter = LocalTime(StringAttribute(cert, QUARNPKI_CERT_NOT_AFTER));
+    fields.serial = StringAttribute(cert, QUARNPKI_CERT_SERIAL);
+    fields.key = KeyText(cert);
+    fields.usage = UsageText(cert);
+    fields.fingerprint = Fingerprint(cert);
+    return fields;
+}
+
+CPinDialog::CPinDialog(const QString& tokenLabel, int attemptsLeft, int maxLength, QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("USBKey 口令"));
+    auto* const layout = new QVBoxLayout(this);
+    auto* const prompt = new QLabel(QStringLiteral("请输入 USBKey“%1”的口令：").arg(tokenLabel), this);
+    prompt->setTextFormat(Qt::PlainText);
+    prompt->setWordWrap(true);
+    layout->addWidget(prompt);
+    pinEdit = new QLineEdit(this);
+    pinEdit->setEchoMode(QLineEdit::Password);
+    pinEdit->setMaxLength(maxLength);
+    layout->addWidget(pinEdit);
+    attemptsLabel = new QLabel(this);
+    attemptsLabel->setTextFormat(Qt::PlainText);
+    attemptsLabel->setStyleSheet(QStringLiteral("color: #b00000"));
+    if (attemptsLeft == 1)
+        attemptsLabel->setText(QStringLiteral("注意：再输错一次口令，USBKey 将被锁定。"));
+    else if (attemptsLeft > 1)
+        attemptsLabel->setText(QStringLiteral("还可尝试 %1 次。").arg(attemptsLeft));
+    attemptsLabel->setVisible(!attemptsLabel->text().isEmpty());
+    layout->addWidget(attemptsLabel);
+    auto* const buttons = new QDialogButtonBox(this);
+    buttons->addButton(Text("ok"), QDialogButtonBox::AcceptRole);
+    buttons->addButton(Text("cancel"), QDialogButtonBox::RejectRole);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    setMinimumWidth(360);
+}
+
+CCertChooserDlg::CCertChooserDlg(void* const* certs, int count, QWidget* parent) : QDialog(parent), certs(certs)
+{
+    setWindowTitle(QStringLiteral("选择证书"));
+    auto* const layout = new QVBoxLayout(this);
+    list = new QTreeWidget(this);
+    list->setRootIsDecorated(false);
+    list->setHeaderLabels({ QStringLiteral("颁发给"), QStringLiteral("颁发者"), QStringLiteral("有效期至") });
+    for (int i = 0; i < count; ++i) {
+        const CCertFields fields = ReadCertFields(certs[i]);
+        auto* const row = new QTreeWidgetItem(list);
+        row->setText(0, fields.commonName.isEmpty() ? fields.subject : fields.commonName);
+        row->setText(1, fields.issuer);
+        row->setText(2, fields.notAfter);
+    }
+    list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    if (count > 0)
+        list->setCurrentItem(list->topLevelItem(0));
+    layout->addWidget(list);
+
+    auto* const buttons = new QDialogButtonBox(this);
+    QPushButton* const view = buttons->addButton(QStringLiteral("查看证书"), QDialogButtonBox::ActionRole);
+    buttons->addButton(Text("ok"), QDialogButtonBox::AcceptRole);
+    buttons->addButton(Text("cancel"), QDialogButtonBox::RejectRole);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, [this] {
+        if (Chosen() >= 0)
+            accept();
+    });
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(list, &QTreeWidget::itemDoubleClicked, this, &QDialog::accept);
+    connect(view, &QPushButton::clicked, this, [this] {
+        const int row = Chosen();
+        if (row >= 0)
+            CCertViewerDlg(this->certs[row], this).exec();
+    });
+    resize(560, 300);
+}
+
+int CCertChooserDlg::Chosen() const
+{
+    QTreeWidgetItem* const current = list->currentItem();
+    return current != nullptr ? list->indexOfTopLevelItem(current) : -1;
+}
+
+CCertViewerDlg::CCertViewerDlg(void* cert, QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("证书"));
+    const CCertFields fields = ReadCertFields(cert);
+    auto* const layout = new QVBoxLayout(this);
+    form = new QWidget(this);
+    auto* const rows = new QFormLayout(form);
+    const auto add = [this, rows](const QString& caption, const QString& value) {
+        auto* const label = new QLabel(value, form);
+        label->setTextFormat(Qt::PlainText);
+        label->setWordWrap(true);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        label->setObjectName(caption);
+        rows->addRow(caption, label);
+    };
+    add(QStringLiteral("使用者"), fields.subject);
+    add(QStringLiteral("颁发者"), fields.issuer);
+    add(QStringLiteral("有效期从"), fields.notBefore);
+    add(QStringLiteral("有效期至"), fields.notAfter);
+    add(QStringLiteral("序列号"), fields.serial);
+    add(QStringLiteral("公钥"), fields.key);
+    add(QStringLiteral("密钥用法"), fields.usage.isEmpty() ? QStringLiteral("（未限定）") : fields.usage);
+    add(QStringLiteral("SHA-256 指纹"), fields.fingerprint);
+    layout->addWidget(form);
+    auto* const buttons = new QDialogButtonBox(this);
+    buttons->addButton(Text("ok"), QDialogButtonBox::AcceptRole);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    setMinimumWidth(520);
+}
+
+QString CCertViewerDlg::FieldText(const QString& caption) const
+{
+    const auto* const label = form->findChild<QLabel*>(caption);
+    return label != nullptr ? label->text() : QString();
+}
+
+namespace {
+
+// What the hooks need besides their arguments: the window that owns their dialogs.
+struct CPkiHookOwner
+{
+    QPointer<QWidget> window;
+};
+
+CPkiHookOwner hookOwner;
+
+QWidget* OwnerOf(void* userData)
+{
+    return userData != nullptr ? static_cast<CPkiHookOwner*>(userData)->window.data() : nullptr;
+}
+
+} // namespace
+
+int PinPromptHook(void* userData, const char* tokenLabel, int attemptsLeft, char* pin, int pinCapacity)
+{
+    if (pin == nullptr || pinCapacity < 2)
+        return 0;
+    const QString label = QString::fromUtf8(tokenLabel != nullptr ? tokenLabel : "");
+    return RunOnUiThread([&] {
+        CPinDialog dialog(label, attemptsLeft, pinCapacity - 1, OwnerOf(userData));
+        if (dialog.exec() != QDialog::Accepted)
+            return 0;
+        QByteArray bytes = dialog.PinEdit()->text().toUtf8();
+        dialog.PinEdit()->clear();
+        // A PIN that does not fit is refused rather than cut: a cut PIN would count as a wrong one.
+        const bool fits = bytes.size() < pinCapacity;
+        if (fits) {
+            std::memcpy(pin, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+            pin[bytes.size()] = '\0';
+        }
+        bytes.fill('\0');
+        return fits ? 1 : 0;
+    });
+}
+
+int CertChooserHook(void* userData, void* const* certs, int count, int* chosen)
+{
+    if (certs == nullptr || count <= 0 || chosen == nullptr)
+        return 0;
+    return RunOnUiThread([&] {
+        CCertChooserDlg dialog(certs, count, OwnerOf(userData));
+        if (dialog.exec() != QDialog::Accepted || dialog.Chosen() < 0)
+            return 0;
+        *chosen = dialog.Chosen();
+        return 1;
+    });
+}
+
+int CertViewerHook(void* userData, void* owner, void* cert)
+{
+    if (cert == nullptr)
+        return 0;
+    return RunOnUiThread([&] {
+        // The window passes itself, or nothing, as the owner of the viewer.
+        QWidget* const parent = owner != nullptr ? static_cast<QWidget*>(owner) : OwnerOf(userData);
+        CCertViewerDlg(cert, parent).exec();
+        return 1;
+    });
+}
+
+void InstallPkiHooks(QWidget* owner)
+{
+    hookOwner.window = owner;
+    QuarnPKISetPinPromptHook(&PinPromptHook, &hookOwner);
+    QuarnPKISetCertChooserHook(&CertChooserHook, &hookOwner);
+    QuarnPKISetCertViewerHook(&CertViewerHook, &hookOwner);
+}
+
+void RemovePkiHooks()
+{
+    QuarnPKISetPinPromptHook(nullptr, nullptr);
+    QuarnPKISetCertChooserHook(nullptr, nullptr);
+    QuarnPKISetCertViewerHook(nullptr, nullptr);
+    hookOwner.window = nullptr;
+}
