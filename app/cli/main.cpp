@@ -3,6 +3,8 @@
 // certificate check, the operation records, the opening session.
 //
 //   kelvane-cli [--yes] open --project P --package L [FILE...]
+//   kelvane-cli [--yes] import --project P --package L FILE...
+//   kelvane-cli verify FILE
 //   kelvane-cli [--yes] timestamp
 //
 // Exit status: 0 when everything asked was done, 1 when the session ran to its end but some files
@@ -21,6 +23,10 @@
 #include "opening/CQuelvarLibrary.h"
 #include "opening/CTimeStampClient.h"
 #include "opening/OpeningTime.h"
+#include "verify/CBidFileReport.h"
+#include "verify/CVerifyBidFile.h"
+#include "workspace/CFolderFileCache.h"
+#include "workspace/ImportInput.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -52,8 +58,12 @@ struct COptions
 void PrintUsage(std::FILE* out)
 {
     std::fputs("usage: kelvane-cli [--yes] open --project P --package L [FILE...]\n"
+               "       kelvane-cli [--yes] import --project P --package L FILE...\n"
+               "       kelvane-cli verify FILE\n"
                "       kelvane-cli [--yes] timestamp\n"
                "  open       opens the package's bid files (all .bidx files, or the FILEs named)\n"
+               "  import     verifies the FILEs and copies those that pass into the package folder\n"
+               "  verify     prints a bid file's verification code, format and signature results and signer\n"
                "  timestamp  asks the time-stamp authorities for the present time\n"
                "  --yes      answer every question without asking (see README.md)\n"
                "exit status: 0 all done, 1 some files failed or were cancelled, 2 could not run\n",
@@ -266,6 +276,73 @@ int Open(const COptions& options, IPrompt& prompt, CMsgOutput& output)
     }
 }
 
+// The window's import command, with the files, project and package of its dialog given on the
+// command line.
+int Import(const COptions& options, IPrompt& prompt, CMsgOutput& output)
+{
+    const CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
+    std::wstring project = Utf8ToWide(options.project);
+    std::wstring package = Utf8ToWide(options.package);
+    if (const char* key = CheckImportInput(project, package, options.files.size())) {
+        std::fprintf(stderr, "kelvane-cli: %s\n", Narrow(texts.GetText(key)).c_str());
+        return kCouldNotRun;
+    }
+    if (CheckOperatorCert() != 1)
+        return kCouldNotRun;
+    if (SubmitOperationRecord(kLogTypeSuccess, GetLocalIpAddress(), "", L"导入标书操作开始") != 1) {
+        std::fputs("kelvane-cli: the start of the import was not accepted by the log service\n", stderr);
+        return kCouldNotRun;
+    }
+
+    CVerifyBidFile verify;
+    for (const std::string& file : options.files) {
+        std::error_code error;
+        const fs::path path = fs::absolute(file, error);
+        verify.AddFile(Utf8ToWide((error ? fs::path(file) : path).string()));
+    }
+    verify.SetOutputSink(&output);
+    verify.SetProjectNumber(project);
+    verify.SetPackageNumber(package);
+    if (RunVerifyBidFile(verify, &prompt) != kVerifyProcessed)
+        return kCouldNotRun;
+
+    // The window now shows the package with its new files.
+    const std::wstring folder = WorkingDir() + project + L"/" + package + L"/";
+    CFolderFileCache::Instance().Rescan(folder);
+    std::printf("%s\n", Narrow(folder).c_str());
+    for (const CVerifiedFile& file : verify.Results()) {
+        std::printf("  %-8s  %s\n", file.imported ? "imported" : "refused", Narrow(file.path).c_str());
+    }
+    return verify.AllImported() ? kAllDone : kSomeFailed;
+}
+
+// The verification report of one bid file.
+int Verify(const COptions& options)
+{
+    if (options.files.size() != 1) {
+        std::fputs("kelvane-cli: verify needs exactly one FILE\n", stderr);
+        return kCouldNotRun;
+    }
+    // The decryptor is given the file's folder, so a bare name becomes a path.
+    std::error_code error;
+    const fs::path path = fs::absolute(options.files.front(), error);
+    CBidFileReport report;
+    report.SetPath(Utf8ToWide((error ? fs::path(options.files.front()) : path).string()));
+    report.Verify();
+    const CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
+    auto line = [&](const char* key, const std::wstring& value) {
+        std::printf("%s: %s\n", Narrow(texts.GetText(key)).c_str(), Narrow(value).c_str());
+    };
+    line("bidder_file", report.GetPath());
+    line("verify_verifycode", report.GetVerifyCode());
+    line("bidder_format", CBidFileReport::ResultMark(report.GetFormatResult()));
+    line("bidder_signdata", CBidFileReport::ResultMark(report.GetSignResult()));
+    line("bidder", report.GetBidder());
+    const bool passed = report.GetFormatResult() == CBidFileReport::Check::Passed
+        && report.GetSignResult() == CBidFileReport::Check::Passed;
+    return passed ? kAllDone : kSomeFailed;
+}
+
 // The window's time-stamp test.
 int TimeStamp(CMsgOutput& output)
 {
@@ -305,12 +382,14 @@ int main(int argc, char** argv)
     SetAuditPrompt(&prompt);
 
     int status = kCouldNotRun;
-    if (options->command == "open") {
+    if (options->command == "open" || options->command == "import") {
         if (CQuelvarLibrary::Instance().Load() != 0) {
             std::fprintf(stderr, "kelvane-cli: %s\n", CQuelvarLibrary::Instance().Error().c_str());
             return kCouldNotRun;
         }
-        status = Open(*options, prompt, output);
+        status = options->command == "open" ? Open(*options, prompt, output) : Import(*options, prompt, output);
+    } else if (options->command == "verify") {
+        status = Verify(*options);
     } else if (options->command == "timestamp") {
         status = TimeStamp(output);
     } else {
