@@ -1,7 +1,7 @@
 // The settings dialog: how stored values open, and what OK accepts and refuses.
 #include "ui/CKelvaneSetting.h"
 
-#include "app/IPrompt.h"
+#include "RecordingPrompt.h"
 #include "app/LanguageCatalogue.h"
 #include "app/SettingFile.h"
 
@@ -12,28 +12,6 @@
 #include <QTest>
 
 #include <vector>
-
-namespace {
-
-// Records every box the dialog asks and answers OK.
-class CRecordingPrompt : public IPrompt
-{
-public:
-    int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override
-    {
-        asked.push_back({ text, caption, type });
-        return IDOK;
-    }
-    struct Box
-    {
-        std::wstring text;
-        std::wstring caption;
-        unsigned type;
-    };
-    std::vector<Box> asked;
-};
-
-} // namespace
 
 class TestKelvaneSetting : public QObject
 {

@@ -1,0 +1,282 @@
+#include "CKelvaneDlg.h"
+
+#include "CGuiPrompt.h"
+#include "CKelvaneSetting.h"
+#include "CMsgListView.h"
+#include "CRibbonBar.h"
+#include "KelvaneEvents.h"
+#include "NinePart.h"
+#include "PkiDialogs.h"
+#include "app/FreeSpaceCheck.h"
+#include "app/LanguageCatalogue.h"
+#include "app/LocalLog.h"
+#include "app/SettingFile.h"
+#include "app/Utility.h"
+#include "audit/OperationRecord.h"
+#include "audit/OperatorSignature.h"
+#include "opening/CTimeStampClient.h"
+#include "opening/OpeningTime.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QStatusBar>
+#include <QTimer>
+
+namespace {
+
+QString Text(const char* key)
+{
+    return QString::fromStdWString(CLanguageCatalogue::Instance().GetText(key));
+}
+
+// A pane whose content another part of the window will bring.
+QWidget* MakePlaceholder(const QString& what)
+{
+    auto* const label = new QLabel(QStringLiteral("（%1：尚未接入）").arg(what));
+    label->setAlignment(Qt::AlignCenter);
+    label->setAutoFillBackground(true);
+    label->setStyleSheet(QStringLiteral("background: white; color: #8a8a8a"));
+    return label;
+}
+
+// Windows rectangle (left, top, right, bottom) as a QRect.
+QRect Span(int left, int top, int right, int bottom)
+{
+    return QRect(left, top, right - left, bottom - top);
+}
+
+} // namespace
+
+CKelvaneLayout ComputeKelvaneLayout(QSize client, int ribbonHeight)
+{
+    const int w = client.width();
+    const int b = client.height();
+    const int h = ribbonHeight;
+    return {
+        Span(0, 0, w, h),
+        Span(0, h, 200, b - 20),
+        Span(202, h, w, b - 200),
+        Span(202, b - 198, w, b - 20),
+        Span(0, b - 20, w, b),
+    };
+}
+
+CKelvaneDlg::CKelvaneDlg(IPrompt* givenPrompt, QWidget* parent)
+    : QWidget(parent)
+    , ownPrompt(givenPrompt != nullptr ? nullptr : std::make_unique<CGuiPrompt>(this))
+    , prompt(givenPrompt != nullptr ? *givenPrompt : *ownPrompt)
+{
+    CLanguageCatalogue::Instance().Load();
+    setAutoFillBackground(true);
+    QPalette colours = palette();
+    colours.setColor(QPalette::Window, QColor(240, 240, 240));
+    setPalette(colours);
+    setMinimumSize(640, 480);
+
+    ribbon = new CRibbonBar(this);
+    BuildRibbon();
+    connect(ribbon, &CRibbonBar::Command, this, &CKelvaneDlg::OnCommand);
+
+    treePane = new CContainWnd(Text("workspace"), this);
+    treePane->SetClient(MakePlaceholder(Text("workspace")));
+    listPane = new CContainWnd(Text("bidfile_list"), this);
+    listPane->SetClient(MakePlaceholder(Text("bidfile_list")));
+    output = new CMsgListView(Text("output"), this);
+
+    statusBar = new QStatusBar(this);
+    statusBar->setSizeGripEnabled(false);
+    statusBar->addWidget(new QLabel(Text("copyright"), statusBar), 1);
+    resize(1024, 700);
+    LayoutChildren();
+}
+
+CKelvaneDlg::~CKelvaneDlg()
+{
+    RemovePkiHooks();
+    SetAuditPrompt(nullptr);
+}
+
+void CKelvaneDlg::BuildRibbon()
+{
+    struct Command
+    {
+        int id;
+        const char* key;
+    };
+    struct Group
+    {
+        const char* key;
+        std::vector<Command> commands;
+    };
+    const Group groups[] = {
+        { "prepare", { { kCmdImport, "import" }, { kCmdImportInternet, "import_internet" }, { kCmdRefresh, "refresh" },
+                         { kCmdTrash, "trash" } } },
+        { "openbid", { { kCmdSelectAll, "select_all" }, { kCmdDecrypt, "decrypt" } } },
+        { "tools", { { kCmdVerifyBidFile, "verify_bidfile" }, { kCmdTestTimestamp, "test_timestamp" },
+                       { kCmdExportToLog, "export_to_log" } } },
+        { "config", { { kCmdSetting, "setting" } } },
+        { "exit", { { kCmdExitSafe, "exit_safe" } } },
+    };
+    CRibbonTab* const tab = ribbon->AddTab(Text("start"), 1);
+    int groupId = 1;
+    for (const Group& group : groups) {
+        CRibbonGroup* const added = tab->AddGroup(Text(group.key), groupId++);
+        for (const Command& command : group.commands) {
+            CRibbonControl* const control = added->AddControl(0, command.id, Text(command.key));
+            control->SetImage(LoadRibbonImage(QStringLiteral("cmd_%1").arg(QLatin1String(command.key)), QSize(32, 32)));
+        }
+    }
+    ribbon->SelectTab(1);
+}
+
+void CKelvaneDlg::InitDialog()
+{
+    setWindowTitle(Text("title"));
+    SetAuditPrompt(&prompt);
+    InstallPkiHooks(this);
+    InitLocalLog(CSettingFile::Instance().GetWriteLocalLog());
+    QTimer::singleShot(500, this, &CKelvaneDlg::OnFirstTimer);
+}
+
+void CKelvaneDlg::OnFirstTimer()
+{
+    TimeStampTest();
+    CheckWorkingDirFreeSpace(prompt, CLanguageCatalogue::Instance());
+}
+
+void CKelvaneDlg::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    LayoutChildren();
+}
+
+void CKelvaneDlg::LayoutChildren()
+{
+    const CKelvaneLayout layout = ComputeKelvaneLayout(size(), ribbon->GetHeight());
+    ribbon->setGeometry(layout.ribbon);
+    treePane->setGeometry(layout.tree);
+    listPane->setGeometry(layout.list);
+    output->setGeometry(layout.output);
+    statusBar->setGeometry(layout.status);
+}
+
+bool CKelvaneDlg::BusyGuard()
+{
+    if (!busy)
+        return false;
+    const CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
+    prompt.Ask(texts.GetText("decrypting"), texts.GetText("tips"), MB_OK | MB_ICONINFORMATION);
+    return true;
+}
+
+void CKelvaneDlg::OnCommand(int id)
+{
+    switch (id) {
+    case kCmdImport:
+    case kCmdImportInternet:
+    case kCmdRefresh:
+    case kCmdSelectAll:
+    case kCmdDecrypt:
+        // Not yet wired: these act on the workspace tree and the bid-file list.
+        BusyGuard();
+        break;
+    case kCmdTestTimestamp:
+        TimeStampTest();
+        break;
+    case kCmdTrash:
+    case kCmdVerifyBidFile:
+        // Not yet wired: these act on the workspace tree and the bid-file list; they have no guard.
+        break;
+    case kCmdExportToLog:
+        output->ExportLog();
+        break;
+    case kCmdSetting:
+        Settings();
+        break;
+    case kCmdExitSafe:
+        close();
+        break;
+    default:
+        break;
+    }
+}
+
+void CKelvaneDlg::TimeStampTest()
+{
+    if (BusyGuard() || CheckOperatorCert() != 1)
+        return;
+    const CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
+    output->Output(texts.GetText("get_timestamping"), 1);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const std::string address = GetLocalIpAddress();
+    std::int64_t now = 0;
+    const bool stamped = CTimeStampClient().GetTimeStamp(&now) == 1;
+    QApplication::restoreOverrideCursor();
+    if (stamped) {
+        output->Output(texts.GetText("get_timestmap_success"), 1);
+        output->Output(texts.GetText("currenttime") + FormatWallClock(now, "%Y-%m-%d  %H:%M:%S"), 1);
+        return;
+    }
+    output->Output(texts.GetText("get_timestmap_fail"), 1);
+    SubmitOperationRecord(kLogTypeFailure, address, "", L"获取时间戳失败");
+}
+
+void CKelvaneDlg::Settings()
+{
+    CKelvaneSetting dialog(prompt, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const CSettingFile& settings = CSettingFile::Instance();
+    if (settings.SetWorkingDir(dialog.WorkingDir()) == 0)
+        OnCommand(kCmdRefresh);
+    if (settings.SetNetWorkingDir(dialog.NetWorkingDir()) == 0)
+        OnCommand(kCmdRefresh);
+    if (settings.SetFreeSpace(dialog.FreeSpaceBytes()) == 0)
+        CheckWorkingDirFreeSpace(prompt, CLanguageCatalogue::Instance());
+    settings.SetWriteLocalLog(dialog.WriteLocalLog());
+}
+
+void CKelvaneDlg::customEvent(QEvent* event)
+{
+    switch (static_cast<int>(event->type())) {
+    case KelvaneEventType(WM_FOLDER_SELECTED):
+        // Not yet wired: the list will show the tree's selected folder.
+        BusyGuard();
+        break;
+    case KelvaneEventType(WM_OPENING_STARTED):
+        busy = true;
+        treePane->setEnabled(false);
+        break;
+    case KelvaneEventType(WM_OPENING_FINISHED):
+        busy = false;
+        treePane->setEnabled(true);
+        break;
+    default:
+        QWidget::customEvent(event);
+        break;
+    }
+}
+
+void CKelvaneDlg::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        event->accept();
+        return;
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}
+
+void CKelvaneDlg::closeEvent(QCloseEvent* event)
+{
+    const CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
+    if (prompt.Ask(texts.GetText("static_exit"), texts.GetText("exit"), MB_YESNO | MB_ICONQUESTION) == IDYES)
+        event->accept();
+    else
+        event->ignore();
+}

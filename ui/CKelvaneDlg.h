@@ -1,0 +1,96 @@
+// The main window: the ribbon bar with every command, the workspace tree, the bid-file list, the
+// output view and the status bar. It owns the busy state of an opening and refuses the commands
+// that must not run while bids are being decrypted.
+//
+// Not yet wired: the workspace tree and the bid-file list. Their panes hold placeholders, and the
+// commands that act on them (import, import from the bid server folder, refresh, clean-up, select
+// all, decrypt, verification report) pass their busy guard and then do nothing yet.
+#pragma once
+
+#include "CContainWnd.h"
+
+#include <QRect>
+#include <QWidget>
+
+#include <memory>
+
+class CGuiPrompt;
+class CMsgListView;
+class CRibbonBar;
+class IPrompt;
+class QLabel;
+class QStatusBar;
+
+// Command identifiers of the ribbon.
+enum KelvaneCommand : int {
+    kCmdExitSafe = 98,
+    kCmdImportInternet = 99,
+    kCmdImport = 100,
+    kCmdSelectAll = 101,
+    kCmdDecrypt = 102,
+    kCmdVerifyBidFile = 105,
+    kCmdTestTimestamp = 106,
+    kCmdRefresh = 107,
+    kCmdSetting = 109,
+    kCmdExportToLog = 110,
+    kCmdTrash = 111,
+};
+
+// Where the children go for a client area and a ribbon height.
+struct CKelvaneLayout
+{
+    QRect ribbon;
+    QRect tree;
+    QRect list;
+    QRect output;
+    QRect status;
+};
+CKelvaneLayout ComputeKelvaneLayout(QSize client, int ribbonHeight);
+
+class CKelvaneDlg : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // Message boxes go through prompt when given (tests), else through the window's own.
+    explicit CKelvaneDlg(IPrompt* prompt = nullptr, QWidget* parent = nullptr);
+    ~CKelvaneDlg() override;
+
+    // What follows creation: the title, the local log as the settings say, the prompts and hooks of
+    // the libraries, and the first checks 500 ms later.
+    void InitDialog();
+
+    // Carries out a ribbon command.
+    void OnCommand(int id);
+    bool IsBusy() const { return busy; }
+
+    CRibbonBar* RibbonBar() const { return ribbon; }
+    CContainWnd* TreePane() const { return treePane; }
+    CContainWnd* ListPane() const { return listPane; }
+    CMsgListView* OutputView() const { return output; }
+    QStatusBar* StatusBar() const { return statusBar; }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void customEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // Shows "decrypting" and answers true while an opening runs.
+    bool BusyGuard();
+    void BuildRibbon();
+    void TimeStampTest();
+    void Settings();
+    void LayoutChildren();
+    void OnFirstTimer();
+
+    std::unique_ptr<CGuiPrompt> ownPrompt;
+    IPrompt& prompt;
+    CRibbonBar* ribbon;
+    CContainWnd* treePane;
+    CContainWnd* listPane;
+    CMsgListView* output;
+    QStatusBar* statusBar;
+    bool busy = false;
+};
