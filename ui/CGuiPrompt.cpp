@@ -62,7 +62,7 @@ int CGuiPrompt::ButtonAnswer(int standardButton)
 
 int CGuiPrompt::Ask(const std::wstring& text, const std::wstring& caption, unsigned type)
 {
-    return RunOnUiThread([this, &text, &caption, type] {
+    return RunOnUiThread(nullptr, [this, &text, &caption, type] {
         const auto box = MakeBox(owner.data(), QString::fromStdWString(text), QString::fromStdWString(caption), type);
         box->exec();
         const auto button = box->standardButton(box->clickedButton());

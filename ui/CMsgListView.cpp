@@ -26,7 +26,7 @@ void CMsgListView::Output(const std::wstring& text, int /*kind*/)
     std::tm local {};
     localtime_r(&now, &local);
     const QString line = QString::fromStdWString(FormatOutputLine(local, text));
-    RunOnUiThread([this, &line] { AppendLine(line); });
+    RunOnUiThread(this, [this, &line] { AppendLine(line); });
 }
 
 void CMsgListView::AppendLine(const QString& line)

@@ -166,7 +166,8 @@ CCertChooserDlg::CCertChooserDlg(void* const* certs, int count, QWidget* parent)
         row->setText(1, fields.issuer);
         row->setText(2, fields.notAfter);
     }
-    list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    for (int column = 0; column < list->columnCount(); ++column)
+        list->resizeColumnToContents(column);
     if (count > 0)
         list->setCurrentItem(list->topLevelItem(0));
     layout->addWidget(list);
@@ -255,7 +256,7 @@ int PinPromptHook(void* userData, const char* tokenLabel, int attemptsLeft, char
     if (pin == nullptr || pinCapacity < 2)
         return 0;
     const QString label = QString::fromUtf8(tokenLabel != nullptr ? tokenLabel : "");
-    return RunOnUiThread([&] {
+    return RunOnUiThread(nullptr, [&] {
         CPinDialog dialog(label, attemptsLeft, pinCapacity - 1, OwnerOf(userData));
         if (dialog.exec() != QDialog::Accepted)
             return 0;
@@ -276,7 +277,7 @@ int CertChooserHook(void* userData, void* const* certs, int count, int* chosen)
 {
     if (certs == nullptr || count <= 0 || chosen == nullptr)
         return 0;
-    return RunOnUiThread([&] {
+    return RunOnUiThread(nullptr, [&] {
         CCertChooserDlg dialog(certs, count, OwnerOf(userData));
         if (dialog.exec() != QDialog::Accepted || dialog.Chosen() < 0)
             return 0;
@@ -289,7 +290,7 @@ int CertViewerHook(void* userData, void* owner, void* cert)
 {
     if (cert == nullptr)
         return 0;
-    return RunOnUiThread([&] {
+    return RunOnUiThread(nullptr, [&] {
         // The window passes itself, or nothing, as the owner of the viewer.
         QWidget* const parent = owner != nullptr ? static_cast<QWidget*>(owner) : OwnerOf(userData);
         CCertViewerDlg(cert, parent).exec();

@@ -5,8 +5,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -64,6 +66,22 @@ private slots:
         }
         QCOMPARE(next[0], perThread);
         QCOMPARE(next[1], perThread);
+    }
+
+    void AWorkerWaitingOnADestroyedViewIsReleased()
+    {
+        auto view = std::make_unique<CMsgListView>(QStringLiteral("输出"));
+        std::atomic<bool> returned { false };
+        std::thread worker([&view, &returned] {
+            view->Output(L"迟到的一行", 1);
+            returned = true;
+        });
+        // The UI thread is busy elsewhere while the worker's line waits, then the view goes.
+        QThread::msleep(300);
+        QVERIFY(!returned.load());
+        view.reset();
+        worker.join();
+        QVERIFY(returned.load());
     }
 
     void ExportOfAnEmptyViewWritesOnlyTheByteOrderMark()
