@@ -18,6 +18,13 @@
 #include "opening/OpeningTime.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QMenu>
+#include <QPushButton>
+#include <QShortcut>
+#include <QVBoxLayout>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -88,8 +95,38 @@ CKelvaneDlg::CKelvaneDlg(IPrompt* givenPrompt, QWidget* parent)
     statusBar = new QStatusBar(this);
     statusBar->setSizeGripEnabled(false);
     statusBar->addWidget(new QLabel(Text("copyright"), statusBar), 1);
+    // There is no system menu to extend here: the About box hangs on F1 and on the status bar.
+    auto* const about = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(about, &QShortcut::activated, this, &CKelvaneDlg::ShowAbout);
+    statusBar->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(statusBar, &QWidget::customContextMenuRequested, this, [this](const QPoint& point) {
+        QMenu menu(this);
+        menu.addAction(QStringLiteral("关于 Kelvane(&A)..."), this, &CKelvaneDlg::ShowAbout);
+        menu.exec(statusBar->mapToGlobal(point));
+    });
     resize(1024, 700);
     LayoutChildren();
+}
+
+void CKelvaneDlg::ShowAbout()
+{
+    QDialog box(this);
+    box.setWindowTitle(QStringLiteral("关于 Kelvane"));
+    auto* const icon = new QLabel(&box);
+    icon->setPixmap(QPixmap::fromImage(LoadRibbonImage(QStringLiteral("kelvane"), QSize(48, 48))));
+    auto* const texts = new QVBoxLayout;
+    texts->addWidget(new QLabel(QStringLiteral("Kelvane 1.0 版"), &box));
+    texts->addWidget(new QLabel(QStringLiteral("开标工作站（单机版），供开标现场解密投标文件使用"), &box));
+    auto* const row = new QHBoxLayout;
+    row->addWidget(icon, 0, Qt::AlignTop);
+    row->addLayout(texts, 1);
+    auto* const buttons = new QDialogButtonBox(&box);
+    buttons->addButton(QStringLiteral("确定"), QDialogButtonBox::AcceptRole);
+    connect(buttons, &QDialogButtonBox::accepted, &box, &QDialog::accept);
+    auto* const layout = new QVBoxLayout(&box);
+    layout->addLayout(row);
+    layout->addWidget(buttons);
+    box.exec();
 }
 
 CKelvaneDlg::~CKelvaneDlg()

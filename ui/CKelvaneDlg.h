@@ -60,6 +60,9 @@ public:
     // the libraries, and the first checks 500 ms later.
     void InitDialog();
 
+    // The About box: the program's icon, its version and who made it.
+    void ShowAbout();
+
     // Carries out a ribbon command.
     void OnCommand(int id);
     bool IsBusy() const { return busy; }

@@ -158,6 +158,22 @@ private slots:
         QVERIFY(prompt.asked.empty());
     }
 
+    void F1ShowsTheAboutBox()
+    {
+        CRecordingPrompt prompt;
+        CKelvaneDlg window(&prompt);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.activateWindow();
+        QString title;
+        AnswerNextModal<QDialog>([&title](QDialog* box) {
+            title = box->windowTitle();
+            box->accept();
+        });
+        QTest::keyClick(&window, Qt::Key_F1);
+        QTRY_COMPARE(title, QStringLiteral("关于 Kelvane"));
+    }
+
     void ClosingAsksEvenWhileBusy()
     {
         CRecordingPrompt prompt(IDNO);

@@ -1,0 +1,10 @@
+// The application object: starts the window framework, runs the main window until a confirmed
+// close, and ends the program with it.
+#pragma once
+
+class CKelvaneApp
+{
+public:
+    // Returns the program's exit status.
+    int Run(int argc, char** argv);
+};
