@@ -15,6 +15,7 @@ class CGuiPrompt : public IPrompt
 public:
     explicit CGuiPrompt(QWidget* owner) : owner(owner) {}
 
+    // 0, which is no answer, when the program is ending and the box can no longer be shown.
     int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override;
 
     // The box that Ask shows, built but not run; the answer of a button is ButtonAnswer.
