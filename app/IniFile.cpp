@@ -1,6 +1,7 @@
 #include "app/IniFile.h"
 
 #include "app/TextConversion.h"
+#include "app/Utility.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -157,21 +158,6 @@ int ReadRegularFile(const fs::path& file, std::size_t maxBytes, std::string& byt
         }
     }
     return error;
-}
-
-bool WriteAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t n = write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 bool SyncFolder(const fs::path& folder)

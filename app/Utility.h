@@ -35,3 +35,7 @@ void SplitString(std::wstring_view text, wchar_t separator, std::vector<std::wst
 // name's address is used unless it is a loopback one (Debian maps the host name to 127.0.1.1);
 // then the first address of an interface that is up and not loopback.
 std::string GetLocalIpAddress();
+
+// Writes every byte to the file descriptor, going on after short writes and interruptions.
+// False when a write fails.
+bool WriteAll(int fd, std::string_view bytes);

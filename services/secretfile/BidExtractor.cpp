@@ -1,5 +1,7 @@
 #include "BidExtractor.h"
 
+#include "FdWrite.h"
+
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -22,22 +24,6 @@ int SyncFolder(int dirFd, const std::string& relative)
     const int rc = fsync(fd);
     close(fd);
     return rc == 0 ? kOk : kWriteDataFailed;
-}
-
-int WriteAll(int fd, const unsigned char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return kWriteDataFailed;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return kOk;
 }
 
 }  // namespace
@@ -136,7 +122,7 @@ int CBidExtractor::Write(const unsigned char* data, size_t size)
             break;
         case State::Data: {
             const size_t take = static_cast<size_t>(std::min<uint64_t>(remaining_, size));
-            if (const int rc = WriteAll(fileFd_, data, take); rc != kOk) {
+            if (const int rc = WriteAllToFd(fileFd_, data, take); rc != kOk) {
                 return rc;
             }
             data += take;

@@ -1,5 +1,7 @@
 #include "BidSealer.h"
 
+#include "FdWrite.h"
+
 #include <openssl/x509v3.h>
 
 #include <fcntl.h>
@@ -133,21 +135,7 @@ private:
         buffer_.clear();
         return rc;
     }
-    int WriteAll(const unsigned char* data, size_t size)
-    {
-        while (size > 0) {
-            const ssize_t n = write(fd_, data, size);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return kWriteDataFailed;
-            }
-            data += n;
-            size -= static_cast<size_t>(n);
-        }
-        return kOk;
-    }
+    int WriteAll(const unsigned char* data, size_t size) { return WriteAllToFd(fd_, data, size); }
 
     std::string finalPath_;
     std::string tempPath_;
