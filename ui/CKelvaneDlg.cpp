@@ -16,6 +16,8 @@
 #include "audit/OperatorSignature.h"
 #include "opening/CTimeStampClient.h"
 #include "opening/OpeningTime.h"
+#include "workspace/widgets/CBidFileListView.h"
+#include "workspace/widgets/CFolderTreeView.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -36,16 +38,6 @@ namespace {
 QString Text(const char* key)
 {
     return QString::fromStdWString(CLanguageCatalogue::Instance().GetText(key));
-}
-
-// A pane whose content another part of the window will bring.
-QWidget* MakePlaceholder(const QString& what)
-{
-    auto* const label = new QLabel(QStringLiteral("（%1：尚未接入）").arg(what));
-    label->setAlignment(Qt::AlignCenter);
-    label->setAutoFillBackground(true);
-    label->setStyleSheet(QStringLiteral("background: white; color: #8a8a8a"));
-    return label;
 }
 
 // Windows rectangle (left, top, right, bottom) as a QRect.
@@ -87,10 +79,13 @@ CKelvaneDlg::CKelvaneDlg(IPrompt* givenPrompt, QWidget* parent)
     connect(ribbon, &CRibbonBar::Command, this, &CKelvaneDlg::OnCommand);
 
     treePane = new CContainWnd(Text("workspace"), this);
-    treePane->SetClient(MakePlaceholder(Text("workspace")));
+    tree = new CFolderTreeView(prompt, this);
+    treePane->SetClient(tree);
     listPane = new CContainWnd(Text("bidfile_list"), this);
-    listPane->SetClient(MakePlaceholder(Text("bidfile_list")));
+    list = new CBidFileListView(prompt, this);
+    listPane->SetClient(list);
     output = new CMsgListView(Text("output"), this);
+    list->SetOutputSink(output);
 
     statusBar = new QStatusBar(this);
     statusBar->setSizeGripEnabled(false);
@@ -131,6 +126,8 @@ void CKelvaneDlg::ShowAbout()
 
 CKelvaneDlg::~CKelvaneDlg()
 {
+    // Before any child goes: the opening's worker may still be writing to the list or the output.
+    list->StopOpeningForClose();
     RemovePkiHooks();
     SetAuditPrompt(nullptr);
 }
@@ -174,6 +171,8 @@ void CKelvaneDlg::InitDialog()
     SetAuditPrompt(&prompt);
     InstallPkiHooks(this);
     InitLocalLog(CSettingFile::Instance().GetWriteLocalLog());
+    // Creates the working directory when it is missing, so the operator finds it from the start.
+    tree->RefreshTree();
     QTimer::singleShot(500, this, &CKelvaneDlg::OnFirstTimer);
 }
 
@@ -213,18 +212,30 @@ void CKelvaneDlg::OnCommand(int id)
     switch (id) {
     case kCmdImport:
     case kCmdImportInternet:
-    case kCmdRefresh:
-    case kCmdSelectAll:
-    case kCmdDecrypt:
-        // Not yet wired: these act on the workspace tree and the bid-file list.
+        // Not yet wired.
         BusyGuard();
+        break;
+    case kCmdRefresh:
+        if (!BusyGuard())
+            tree->RefreshKeepSelection();
+        break;
+    case kCmdSelectAll:
+        if (!BusyGuard())
+            list->CheckAll();
+        break;
+    case kCmdDecrypt:
+        if (!BusyGuard() && CheckOperatorCert() == 1)
+            list->OpenTickedFiles();
         break;
     case kCmdTestTimestamp:
         TimeStampTest();
         break;
     case kCmdTrash:
+        // Unguarded, but the folder that the running opening decrypts into is never deleted.
+        tree->DeleteSelectedFolder(busy ? list->GetShownFolder() : std::wstring());
+        break;
     case kCmdVerifyBidFile:
-        // Not yet wired: these act on the workspace tree and the bid-file list; they have no guard.
+        // Not yet wired; it has no guard.
         break;
     case kCmdExportToLog:
         output->ExportLog();
@@ -279,8 +290,8 @@ void CKelvaneDlg::customEvent(QEvent* event)
 {
     switch (static_cast<int>(event->type())) {
     case KelvaneEventType(WM_FOLDER_SELECTED):
-        // Not yet wired: the list will show the tree's selected folder.
-        BusyGuard();
+        if (!BusyGuard())
+            list->ShowFolder(tree->GetSelectedPath());
         break;
     case KelvaneEventType(WM_OPENING_STARTED):
         busy = true;
@@ -312,8 +323,11 @@ void CKelvaneDlg::keyPressEvent(QKeyEvent* event)
 void CKelvaneDlg::closeEvent(QCloseEvent* event)
 {
     const CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
-    if (prompt.Ask(texts.GetText("static_exit"), texts.GetText("exit"), MB_YESNO | MB_ICONQUESTION) == IDYES)
-        event->accept();
-    else
+    if (prompt.Ask(texts.GetText("static_exit"), texts.GetText("exit"), MB_YESNO | MB_ICONQUESTION) != IDYES) {
         event->ignore();
+        return;
+    }
+    // The opening's worker must be off the windows before they go.
+    list->StopOpeningForClose();
+    event->accept();
 }

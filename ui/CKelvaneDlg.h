@@ -2,9 +2,8 @@
 // output view and the status bar. It owns the busy state of an opening and refuses the commands
 // that must not run while bids are being decrypted.
 //
-// Not yet wired: the workspace tree and the bid-file list. Their panes hold placeholders, and the
-// commands that act on them (import, import from the bid server folder, refresh, clean-up, select
-// all, decrypt, verification report) pass their busy guard and then do nothing yet.
+// Not yet wired: the import commands and the verification report pass their guard (where they
+// have one) and then do nothing yet.
 #pragma once
 
 #include "CContainWnd.h"
@@ -14,6 +13,8 @@
 
 #include <memory>
 
+class CBidFileListView;
+class CFolderTreeView;
 class CGuiPrompt;
 class CMsgListView;
 class CRibbonBar;
@@ -70,6 +71,8 @@ public:
     CRibbonBar* RibbonBar() const { return ribbon; }
     CContainWnd* TreePane() const { return treePane; }
     CContainWnd* ListPane() const { return listPane; }
+    CFolderTreeView* Tree() const { return tree; }
+    CBidFileListView* List() const { return list; }
     CMsgListView* OutputView() const { return output; }
     QStatusBar* StatusBar() const { return statusBar; }
 
@@ -93,6 +96,8 @@ private:
     CRibbonBar* ribbon;
     CContainWnd* treePane;
     CContainWnd* listPane;
+    CFolderTreeView* tree;
+    CBidFileListView* list;
     CMsgListView* output;
     QStatusBar* statusBar;
     bool busy = false;
