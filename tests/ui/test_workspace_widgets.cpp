@@ -12,12 +12,16 @@
 #include "app/SettingFile.h"
 #include "opening/COpeningErrorTexts.h"
 
+#include <QApplication>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
 #include <QTemporaryDir>
+#include <QMenu>
 #include <QTest>
+#include <QTimer>
 #include <QThread>
 
 #include <algorithm>
@@ -64,6 +68,28 @@ void ClickHeader(QHeaderView* header, int section)
 {
     const QPoint centre(header->sectionViewportPosition(section) + header->sectionSize(section) / 2, header->height() / 2);
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, centre);
+}
+
+// The entries of the context menu that a right click at pos in view's viewport pops up; empty when
+// none pops up.
+QStringList ContextMenuAt(QAbstractScrollArea* view, QPoint pos)
+{
+    QStringList texts;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &watch, [&texts, &watch] {
+        auto* const menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr)
+            return;
+        watch.stop();
+        for (const QAction* action : menu->actions())
+            texts << action->text();
+        menu->close();
+    });
+    watch.start(10);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, pos, view->viewport()->mapToGlobal(pos));
+    QCoreApplication::sendEvent(view->viewport(), &event);
+    QCoreApplication::processEvents();
+    return texts;
 }
 
 } // namespace
@@ -233,6 +259,31 @@ private slots:
         QVERIFY(!list.IsChecked(0) && !list.IsChecked(1));
         list.CheckAll();
         QVERIFY(list.IsChecked(0) && list.IsChecked(1));
+    }
+
+    void RightClicksSelectAndOfferTheirFixedEntries()
+    {
+        MakeWorkspace();
+        CRecordingPrompt prompt;
+        CFolderTreeView tree(prompt, nullptr);
+        tree.resize(200, 400);
+        tree.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&tree));
+        tree.RefreshTree();
+        QTreeWidgetItem* const l2 = tree.topLevelItem(0)->child(0)->child(1);
+        const QStringList treeEntries = ContextMenuAt(&tree, tree.visualItemRect(l2).center());
+        QCOMPARE(treeEntries, QStringList({ QStringLiteral("刷新(&R)"), QStringLiteral("打开(&R)"), QStringLiteral("清理(&C)") }));
+        QCOMPARE(tree.GetSelectedPackage(), std::wstring(L"L2"));
+
+        CBidFileListView list(prompt, nullptr);
+        list.resize(800, 300);
+        list.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&list));
+        list.ShowFolder(Package("P1", "L1").toStdWString());
+        QVERIFY(ContextMenuAt(&list, QPoint(10, list.viewport()->height() - 5)).isEmpty());
+        const QStringList rowEntries = ContextMenuAt(&list, list.visualRect(list.model()->index(1, 1)).center());
+        QCOMPARE(rowEntries, QStringList({ QStringLiteral("查看签名证书") }));
+        QCOMPARE(QString::fromStdWString(list.GetSelectedFilePath()), Package("P1", "L1") + QStringLiteral("b.txt"));
     }
 
     void NothingTickedWarnsAndStartsNothing()
