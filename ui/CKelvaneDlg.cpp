@@ -17,6 +17,7 @@
 #include "opening/CTimeStampClient.h"
 #include "opening/OpeningTime.h"
 #include "workspace/widgets/CBidFileListView.h"
+#include "verify/widgets/CSingleBidFileVerifyDlg.h"
 #include "workspace/widgets/CFolderTreeView.h"
 
 #include <QApplication>
@@ -235,7 +236,7 @@ void CKelvaneDlg::OnCommand(int id)
         tree->DeleteSelectedFolder(busy ? list->GetShownFolder() : std::wstring());
         break;
     case kCmdVerifyBidFile:
-        // Not yet wired; it has no guard.
+        VerifyBidFile();
         break;
     case kCmdExportToLog:
         output->ExportLog();
@@ -269,6 +270,13 @@ void CKelvaneDlg::TimeStampTest()
     }
     output->Output(texts.GetText("get_timestmap_fail"), 1);
     SubmitOperationRecord(kLogTypeFailure, address, "", L"获取时间戳失败");
+}
+
+void CKelvaneDlg::VerifyBidFile()
+{
+    CSingleBidFileVerifyDlg dialog(this);
+    dialog.SetPath(list->GetSelectedFilePath());
+    dialog.exec();
 }
 
 void CKelvaneDlg::Settings()

@@ -2,8 +2,7 @@
 // output view and the status bar. It owns the busy state of an opening and refuses the commands
 // that must not run while bids are being decrypted.
 //
-// Not yet wired: the import commands and the verification report pass their guard (where they
-// have one) and then do nothing yet.
+// Not yet wired: the import commands pass their guard and then do nothing yet.
 #pragma once
 
 #include "CContainWnd.h"
@@ -88,6 +87,8 @@ private:
     void BuildRibbon();
     void TimeStampTest();
     void Settings();
+    // The verification report of the file selected in the list (none selected: an empty path).
+    void VerifyBidFile();
     void LayoutChildren();
     void OnFirstTimer();
 

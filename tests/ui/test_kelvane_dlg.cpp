@@ -119,7 +119,7 @@ private slots:
         Send(window, WM_FOLDER_SELECTED);
         QCOMPARE(CountOf(prompt, "decrypting"), 7);
 
-        // Export and settings still open their dialogs; clean-up and the report ask nothing.
+        // Export, settings and the report still open their dialogs; clean-up asks nothing.
         bool exportShown = false;
         AnswerNextModal<QFileDialog>([&exportShown](QFileDialog* dialog) {
             exportShown = true;
@@ -135,7 +135,13 @@ private slots:
         window.OnCommand(kCmdSetting);
         QVERIFY(settingShown);
         window.OnCommand(kCmdTrash);
+        bool reportShown = false;
+        AnswerNextModal<QDialog>([&reportShown](QDialog* dialog) {
+            reportShown = true;
+            dialog->reject();
+        });
         window.OnCommand(kCmdVerifyBidFile);
+        QVERIFY(reportShown);
         QCOMPARE(CountOf(prompt, "decrypting"), 7);
 
         Send(window, WM_OPENING_FINISHED);
