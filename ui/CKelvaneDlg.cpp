@@ -18,6 +18,9 @@
 #include "opening/OpeningTime.h"
 #include "workspace/widgets/CBidFileListView.h"
 #include "verify/widgets/CSingleBidFileVerifyDlg.h"
+#include "verify/widgets/CVerifyProgressDlg.h"
+#include "workspace/CFolderFileCache.h"
+#include "workspace/widgets/CImportFileDlg.h"
 #include "workspace/widgets/CFolderTreeView.h"
 
 #include <QApplication>
@@ -212,6 +215,8 @@ void CKelvaneDlg::OnCommand(int id)
 {
     switch (id) {
     case kCmdImport:
+        Import();
+        break;
     case kCmdImportInternet:
         // Not yet wired.
         BusyGuard();
@@ -270,6 +275,43 @@ void CKelvaneDlg::TimeStampTest()
     }
     output->Output(texts.GetText("get_timestmap_fail"), 1);
     SubmitOperationRecord(kLogTypeFailure, address, "", L"获取时间戳失败");
+}
+
+void CKelvaneDlg::Import()
+{
+    if (BusyGuard() || CheckOperatorCert() != 1)
+        return;
+    CImportFileDlg dialog(prompt, this);
+    dialog.SetPresetProject(tree->GetSelectedProject());
+    dialog.SetPresetPackage(tree->GetSelectedPackage());
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    ImportFiles(dialog.GetProjectNumber(), dialog.GetPackageNumber(), dialog.GetImportList(), L"导入标书操作开始");
+}
+
+int CKelvaneDlg::ImportFiles(const std::wstring& project, const std::wstring& package,
+    const std::vector<std::wstring>& files, const std::wstring& startMessage)
+{
+    if (SubmitOperationRecord(kLogTypeSuccess, GetLocalIpAddress(), "", startMessage) != 1)
+        return 0;
+    CVerifyBidFile verify;
+    for (const std::wstring& file : files)
+        verify.AddFile(file);
+    verify.SetOutputSink(output);
+    verify.SetProjectNumber(project);
+    verify.SetPackageNumber(package);
+    const int result = CVerifyProgressDlg(verify, prompt, this).Run();
+    if (result != kVerifyProcessed)
+        return result;
+
+    std::wstring target = CSettingFile::Instance().GetWorkingDir();
+    if (!target.empty() && target.back() != L'/')
+        target += L'/';
+    target += project + L'/' + package + L'/';
+    tree->RefreshTree();
+    CFolderFileCache::Instance().Rescan(target);
+    tree->SelectProjectPackage(project, package);
+    return result;
 }
 
 void CKelvaneDlg::VerifyBidFile()

@@ -2,7 +2,7 @@
 // output view and the status bar. It owns the busy state of an opening and refuses the commands
 // that must not run while bids are being decrypted.
 //
-// Not yet wired: the import commands pass their guard and then do nothing yet.
+// Not yet wired: the import from the bid-server folder passes its guard and then does nothing yet.
 #pragma once
 
 #include "CContainWnd.h"
@@ -11,6 +11,8 @@
 #include <QWidget>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 class CBidFileListView;
 class CFolderTreeView;
@@ -67,6 +69,14 @@ public:
     void OnCommand(int id);
     bool IsBusy() const { return busy; }
 
+    // What an import command does once its dialog has given the files: the start record with
+    // startMessage, the progress window over the files, and after a processed list the tree
+    // refreshed and the package rescanned and selected, so that the list shows its new files.
+    // Returns 0 when the start record was refused (nothing else is done), else the progress
+    // window's kVerifyProcessed or kVerifyCancelled.
+    int ImportFiles(const std::wstring& project, const std::wstring& package,
+        const std::vector<std::wstring>& files, const std::wstring& startMessage);
+
     CRibbonBar* RibbonBar() const { return ribbon; }
     CContainWnd* TreePane() const { return treePane; }
     CContainWnd* ListPane() const { return listPane; }
@@ -87,6 +97,8 @@ private:
     void BuildRibbon();
     void TimeStampTest();
     void Settings();
+    // The import of local files (command 100).
+    void Import();
     // The verification report of the file selected in the list (none selected: an empty path).
     void VerifyBidFile();
     void LayoutChildren();
