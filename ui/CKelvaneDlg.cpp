@@ -21,6 +21,7 @@
 #include "verify/widgets/CVerifyProgressDlg.h"
 #include "workspace/CFolderFileCache.h"
 #include "workspace/widgets/CImportFileDlg.h"
+#include "workspace/widgets/CImportFileInterNetDlg.h"
 #include "workspace/widgets/CFolderTreeView.h"
 
 #include <QApplication>
@@ -218,8 +219,7 @@ void CKelvaneDlg::OnCommand(int id)
         Import();
         break;
     case kCmdImportInternet:
-        // Not yet wired.
-        BusyGuard();
+        ImportInternet();
         break;
     case kCmdRefresh:
         if (!BusyGuard())
@@ -287,6 +287,16 @@ void CKelvaneDlg::Import()
     if (dialog.exec() != QDialog::Accepted)
         return;
     ImportFiles(dialog.GetProjectNumber(), dialog.GetPackageNumber(), dialog.GetImportList(), L"导入标书操作开始");
+}
+
+void CKelvaneDlg::ImportInternet()
+{
+    if (BusyGuard() || CheckOperatorCert() != 1)
+        return;
+    CImportFileInterNetDlg dialog(prompt, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    ImportFiles(dialog.GetProjectNumber(), dialog.GetPackageNumber(), dialog.GetImportList(), L"网上导入标书操作开始");
 }
 
 int CKelvaneDlg::ImportFiles(const std::wstring& project, const std::wstring& package,

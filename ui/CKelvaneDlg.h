@@ -1,8 +1,7 @@
 // The main window: the ribbon bar with every command, the workspace tree, the bid-file list, the
 // output view and the status bar. It owns the busy state of an opening and refuses the commands
 // that must not run while bids are being decrypted.
-//
-// Not yet wired: the import from the bid-server folder passes its guard and then does nothing yet.
+
 #pragma once
 
 #include "CContainWnd.h"
@@ -99,6 +98,8 @@ private:
     void Settings();
     // The import of local files (command 100).
     void Import();
+    // The import from the bid-server folder (command 99).
+    void ImportInternet();
     // The verification report of the file selected in the list (none selected: an empty path).
     void VerifyBidFile();
     void LayoutChildren();

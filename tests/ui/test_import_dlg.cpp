@@ -12,8 +12,11 @@
 #include "ui/KelvaneEvents.h"
 #include "verify/widgets/CVerifyProgressDlg.h"
 #include "workspace/widgets/CImportFileDlg.h"
+#include "workspace/widgets/CImportFileInterNetDlg.h"
+#include "app/SettingFile.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -117,6 +120,36 @@ private slots:
         QCOMPARE(dialog.ShownList()->toPlainText(), file + QStringLiteral("\n/c/Y_P9_L9.bidx\n"));
         if (project != QStringLiteral("PRE"))
             QCOMPARE(dialog.ProjectEdit()->text(), project);
+    }
+
+    void NetworkDialogListsTheServerFolderOnEdit()
+    {
+        const QString root = work.filePath(QStringLiteral("server"));
+        QVERIFY(QDir().mkpath(root + QStringLiteral("//L2")));
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/P1/L2/sub.bidx")));
+        for (const char* name : { "B_P1_L2.bidx", "A_P1_L2.BIDX", "note.txt" }) {
+            QFile file(root + QStringLiteral("/P1/L2/") + QLatin1String(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QFile lone(root + QStringLiteral("//L2/Z_Q_L2.bidx"));
+        QVERIFY(lone.open(QIODevice::WriteOnly));
+        lone.close();
+        QCOMPARE(CSettingFile::Instance().SetNetWorkingDir(root.toStdWString()), 0);
+
+        CRecordingPrompt prompt;
+        CImportFileInterNetDlg dialog(prompt);
+        dialog.show();
+        // The package alone lists root, two separators and the package.
+        QTest::keyClicks(dialog.PackageEdit(), QStringLiteral("L2"));
+        QCOMPARE(dialog.GetSourceFolder(), root.toStdWString() + L"//L2");
+        QCOMPARE(dialog.GetImportList().size(), std::size_t(1));
+        // The project edit lists once both are set; a new listing replaces the old one.
+        QTest::keyClicks(dialog.ProjectEdit(), QStringLiteral("P1"));
+        const std::wstring folder = root.toStdWString() + L"/P1/L2";
+        QCOMPARE(dialog.GetImportList(), (std::vector<std::wstring> { folder + L"/A_P1_L2.BIDX", folder + L"/B_P1_L2.bidx" }));
+        dialog.accept();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QVERIFY(prompt.asked.empty());
     }
 
     void ProgressWindowOnlyClosesOnItsMessage_data()
