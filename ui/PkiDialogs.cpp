@@ -17,6 +17,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -122,7 +123,8 @@ CCertFields ReadCertFields(void* cert)
     return fields;
 }
 
-CPinDialog::CPinDialog(const QString& tokenLabel, int attemptsLeft, int maxLength, QWidget* parent) : QDialog(parent)
+CPinDialog::CPinDialog(const QString& tokenLabel, int attemptsLeft, int maxLength, QWidget* parent)
+    : QDialog(parent), tokenLabel(tokenLabel)
 {
     setWindowTitle(QStringLiteral("USBKey 口令"));
     auto* const layout = new QVBoxLayout(this);
@@ -302,7 +304,9 @@ void InstallPkiHooks(QWidget* owner)
 {
     hookOwner.window = owner;
     QuarnPKISetPinPromptHook(&PinPromptHook, &hookOwner);
-    QuarnPKISetCertChooserHook(&CertChooserHook, &hookOwner);
+    const char* const named = std::getenv("KELVANE_OPERATOR_CERT");
+    const bool chosenByName = named != nullptr && *named != '\0';
+    QuarnPKISetCertChooserHook(chosenByName ? nullptr : &CertChooserHook, chosenByName ? nullptr : &hookOwner);
     QuarnPKISetCertViewerHook(&CertViewerHook, &hookOwner);
 }
 

@@ -34,10 +34,12 @@ public:
     // attemptsLeft: 1 when the next wrong PIN locks the token, more when the token says how many
     // remain, -1 when it does not say.
     CPinDialog(const QString& tokenLabel, int attemptsLeft, int maxLength, QWidget* parent = nullptr);
+    const QString& TokenLabel() const { return tokenLabel; }
     QLineEdit* PinEdit() const { return pinEdit; }
     QLabel* AttemptsLabel() const { return attemptsLabel; }
 
 private:
+    QString tokenLabel;
     QLineEdit* pinEdit;
     QLabel* attemptsLabel;
 };
@@ -73,7 +75,9 @@ private:
 };
 
 // Registers the three hooks; dialogs are owned by `owner` (the main window). The owner may go
-// away before the hooks are removed: the dialogs then have no owner.
+// away before the hooks are removed: the dialogs then have no owner. A certificate named by
+// KELVANE_OPERATOR_CERT is taken without the chooser, as on a headless workstation, so that a
+// window started by a script (the screenshots, a kiosk) signs with the certificate it was told.
 void InstallPkiHooks(QWidget* owner);
 // Gives the library back its headless defaults.
 void RemovePkiHooks();
