@@ -19,7 +19,8 @@ cmake --install "$build" --prefix "$prefix" --component Runtime >"$work/install.
 # What the workstation needs, where the programs and the desktop look for it.
 for file in bin/kelvane bin/kelvane-cli lib/libquelvar.so lib/libquarnpki.so lib/libquarnsecretfile.so \
     share/kelvane/lang/1033.lng share/applications/kelvane.desktop \
-    share/icons/hicolor/scalable/apps/kelvane.svg share/doc/kelvane/changelog.gz; do
+    share/icons/hicolor/scalable/apps/kelvane.svg share/doc/kelvane/changelog.gz \
+    share/man/man1/kelvane.1.gz share/man/man1/kelvane-cli.1.gz; do
   [[ -f $prefix/$file ]] || fail "$file is not installed"
 done
 # The development tools and the C header belong to another component.
