@@ -7,4 +7,8 @@ class CKelvaneApp
 public:
     // Returns the program's exit status.
     int Run(int argc, char** argv);
+
+    // The program's name, the settings' organisation and the window icon, on a QApplication that
+    // exists already (also for other drivers of the window).
+    static void SetUpApplication();
 };

@@ -17,6 +17,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 QString Text(const char* key)
@@ -50,7 +52,12 @@ CSingleBidFileVerifyDlg::CSingleBidFileVerifyDlg(QWidget* parent)
     auto* const infoBox = new QGroupBox(Text("bidder_info"), this);
     auto* const infoGrid = new QGridLayout(infoBox);
     codeEdit->setReadOnly(true);
-    codeEdit->setMinimumWidth(QFontMetrics(codeEdit->font()).horizontalAdvance(QString(66, QLatin1Char('F'))));
+    // Room for the 64 digits of a code in the widest hex digit of the font, plus the frame.
+    const QFontMetrics metrics(codeEdit->font());
+    int widestDigit = 0;
+    for (const QChar digit : QStringLiteral("0123456789ABCDEF"))
+        widestDigit = std::max(widestDigit, metrics.horizontalAdvance(digit));
+    codeEdit->setMinimumWidth(64 * widestDigit + 3 * metrics.averageCharWidth());
     infoGrid->addWidget(new QLabel(Text("verify_verifycode"), infoBox), 0, 0);
     infoGrid->addWidget(codeEdit, 0, 1);
     infoGrid->addWidget(copyButton, 0, 2);
@@ -122,6 +129,7 @@ void CSingleBidFileVerifyDlg::Verify()
 void CSingleBidFileVerifyDlg::ShowFields()
 {
     codeEdit->setText(QString::fromStdWString(report.GetVerifyCode()));
+    codeEdit->setCursorPosition(0);
     bidderLabel->setText(QString::fromStdWString(report.GetBidder()));
     resultList->topLevelItem(0)->setText(1, QString::fromWCharArray(CBidFileReport::ResultMark(report.GetFormatResult())));
     resultList->topLevelItem(1)->setText(1, QString::fromWCharArray(CBidFileReport::ResultMark(report.GetSignResult())));
