@@ -17,6 +17,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -120,6 +121,34 @@ private slots:
         QCOMPARE(dialog.ShownList()->toPlainText(), file + QStringLiteral("\n/c/Y_P9_L9.bidx\n"));
         if (project != QStringLiteral("PRE"))
             QCOMPARE(dialog.ProjectEdit()->text(), project);
+    }
+
+    void FileDialogHandsItsChoiceToTheList()
+    {
+        const QDir folder(work.filePath(QStringLiteral("chosen")));
+        QVERIFY(folder.mkpath(QStringLiteral(".")));
+        const QStringList names { QStringLiteral("甲公司_P7_L3.bidx"), QStringLiteral("乙公司_P7_L3.bidx") };
+        for (const QString& name : names) {
+            QFile file(folder.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        CRecordingPrompt prompt;
+        CImportFileDlg dialog(prompt);
+        dialog.show();
+        QString shownFolder;
+        AnswerNextModal<QFileDialog>([&](QFileDialog* files) {
+            shownFolder = files->directory().absolutePath();
+            files->setDirectory(folder);
+            files->selectFile(QStringLiteral("\"%1\" \"%2\"").arg(names[0], names[1]));
+            static_cast<QDialog*>(files)->accept();
+        });
+        dialog.SelectButton()->click();
+        QVERIFY(!shownFolder.isEmpty());
+        std::vector<std::wstring> chosen = dialog.GetImportList();
+        std::sort(chosen.begin(), chosen.end());
+        QCOMPARE(chosen, (std::vector<std::wstring> { folder.filePath(names[1]).toStdWString(), folder.filePath(names[0]).toStdWString() }));
+        QCOMPARE(dialog.ProjectEdit()->text(), QStringLiteral("P7"));
+        QCOMPARE(dialog.PackageEdit()->text(), QStringLiteral("L3"));
     }
 
     void NetworkDialogListsTheServerFolderOnEdit()
