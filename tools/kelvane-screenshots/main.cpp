@@ -1,6 +1,7 @@
 // kelvane-screenshots: the window of the workstation, driven through an operator's day on a demo
-// tender, photographed at five moments: the local import dialog, the PIN dialog, the main window
-// after a finished opening, the settings dialog and the verification report.
+// tender, photographed at seven moments: the local import dialog, the PIN dialog, the main window
+// after a finished opening, the settings dialog, the verification report, the certificate viewer
+// of its signer and the About box.
 //
 //   kelvane-screenshots --out DIR BIDFILE...
 //
@@ -25,6 +26,7 @@
 #include "workspace/widgets/CImportFileDlg.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QHash>
@@ -87,7 +89,8 @@ public:
     }
 
 private:
-    enum class Step { StartChecks, Import, Opening, Settings, Report, Done };
+    enum class Step { StartChecks, Import, Opening, Settings, Report, About, Done };
+    static constexpr int kPictures = 7;
 
     // Never waits inside itself: a dialog that a command shows runs its own event loop, and this
     // poll must keep answering in there. Time to paint is given by answering a window only once it
@@ -154,9 +157,14 @@ private:
         case Step::Report:
             if (!commandDone)
                 return;
+            Start(Step::About, [this] { window.ShowAbout(); });
+            break;
+        case Step::About:
+            if (!commandDone)
+                return;
             step = Step::Done;
-            if (saved != 5)
-                return Fail(QStringLiteral("%1 of 5 pictures were taken").arg(saved));
+            if (saved != kPictures)
+                return Fail(QStringLiteral("%1 of %2 pictures were taken").arg(saved).arg(kPictures));
             QApplication::exit(0);
             break;
         case Step::Done:
@@ -208,8 +216,20 @@ private:
             }
             if (!Waited(report, "verifiedAt", 300))
                 return;
-            Save(report, "verification-report.png");
+            if (!report->property("certificateShown").toBool()) {
+                Save(report, "verification-report.png");
+                // The viewer is modal too: pressed from a zero timer, so that this poll runs on.
+                report->setProperty("certificateShown", true);
+                QTimer::singleShot(0, report->CertButton(), &QAbstractButton::click);
+                return;
+            }
             report->reject();
+        } else if (auto* const viewer = qobject_cast<CCertViewerDlg*>(modal)) {
+            Save(viewer, "certificate-viewer.png");
+            viewer->reject();
+        } else if (auto* const about = qobject_cast<QDialog*>(modal); about != nullptr && about->windowTitle() == QStringLiteral("关于 Kelvane")) {
+            Save(about, "about-box.png");
+            about->accept();
         } else if (auto* const box = qobject_cast<QMessageBox*>(modal)) {
             AnswerBox(box);
         } else if (qobject_cast<CVerifyProgressDlg*>(modal) != nullptr) {
