@@ -204,6 +204,7 @@ private slots:
             QCOMPARE(list.item(row, kColumnStatus)->text(), QString::fromStdWString(Text("status_derypted")));
             const QString openers = list.item(row, kColumnOpenerPresence)->text();
             QVERIFY2(openers.startsWith(QLatin1Char('(')) && openers.contains(QStringLiteral("开标人 A")), qPrintable(openers));
+            QCOMPARE(list.item(row, kColumnOpenerPresence)->toolTip(), openers);
             QCOMPARE(list.item(row, kColumnOpenTime)->text(), QString::fromStdString(OpenTimeText()));
             QVERIFY(fs::is_directory(Package() / "Open" / stem.toStdString()));
         }

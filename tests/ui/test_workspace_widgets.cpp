@@ -223,6 +223,7 @@ private slots:
         QCOMPARE(list.item(0, 0)->text(), QStringLiteral("1"));
         QCOMPARE(list.item(1, 0)->text(), QStringLiteral("2"));
         QCOMPARE(list.item(0, 1)->text(), QStringLiteral("a.bidx"));
+        QCOMPARE(list.item(0, 1)->toolTip(), QStringLiteral("a.bidx"));
         QCOMPARE(list.item(1, 1)->text(), QStringLiteral("b.txt"));
         QCOMPARE(list.GetProjectNumber(), std::wstring(L"P1"));
         QVERIFY(list.GetSelectedFilePath().empty());

@@ -87,7 +87,10 @@ void CBidFileListView::ShowFolder(const std::wstring& path)
             number->setCheckState(Qt::Unchecked);
             setItem(row, 0, number);
             const std::size_t slash = file.find_last_of(L'/');
-            setItem(row, 1, new QTableWidgetItem(QString::fromStdWString(slash == std::wstring::npos ? file : file.substr(slash + 1))));
+            auto* const name = new QTableWidgetItem(QString::fromStdWString(slash == std::wstring::npos ? file : file.substr(slash + 1)));
+            // The columns keep their fixed widths; a long name or text is read in full from its tip.
+            name->setToolTip(name->text());
+            setItem(row, 1, name);
             for (int column = 2; column < ColumnCount; ++column)
                 setItem(row, column, new QTableWidgetItem);
         }
@@ -210,6 +213,7 @@ void CBidFileListView::SetItemText(int row, int column, const std::wstring& text
         if (item(row, column) == nullptr)
             setItem(row, column, new QTableWidgetItem);
         item(row, column)->setText(QString::fromStdWString(text));
+        item(row, column)->setToolTip(item(row, column)->text());
     });
 }
 

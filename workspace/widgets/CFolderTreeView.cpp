@@ -111,6 +111,7 @@ void CFolderTreeView::Rebuild()
     clear();
     if (!model.GetRootText().empty()) {
         auto* const root = new QTreeWidgetItem(this, { QString::fromStdWString(model.GetRootText()) });
+        root->setToolTip(0, root->text(0)); // the working directory rarely fits the pane
         root->setIcon(0, folderIcon);
         for (const CWorkspaceProject& project : model.GetProjects()) {
             auto* const projectItem = new QTreeWidgetItem(root, { QString::fromStdWString(project.name) });
