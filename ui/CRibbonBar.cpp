@@ -2,6 +2,7 @@
 
 #include "NinePart.h"
 
+#include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
@@ -17,7 +18,29 @@ bool IsTabFixed(const CRibbonItem& item)
     return item.state == CRibbonItem::Selected || item.state == CRibbonItem::Frozen;
 }
 
+// Draws text in rect, smaller when it would not fit.
+void DrawFittedText(QPainter& painter, const QRect& rect, int flags, const QString& text)
+{
+    const QFont font = painter.font();
+    painter.setFont(FittedFont(font, rect, flags, text));
+    painter.drawText(rect, flags, text);
+    painter.setFont(font);
+}
+
 } // namespace
+
+QFont FittedFont(const QFont& font, const QRect& rect, int flags, const QString& text)
+{
+    constexpr int smallest = 8;
+    QFont fitted = font;
+    int pixels = font.pixelSize() > 0 ? font.pixelSize() : QFontMetrics(font).height();
+    for (;;) {
+        const QRect needed = QFontMetrics(fitted).boundingRect(rect, flags, text);
+        if ((needed.width() <= rect.width() && needed.height() <= rect.height()) || pixels <= smallest)
+            return fitted;
+        fitted.setPixelSize(--pixels);
+    }
+}
 
 CRibbonControl::CRibbonControl(int id, const QString& caption)
 {
@@ -171,7 +194,7 @@ void CRibbonBar::PaintTo(QPainter& painter) const
     for (const auto& tab : tabs) {
         DrawNinePart(painter, tab->item.rect, tabImage, StateSlice(tabImage, tab->item.state, 4), 3);
         painter.setPen(Qt::black);
-        painter.drawText(tab->item.rect, Qt::AlignCenter | Qt::TextSingleLine, tab->item.caption);
+        DrawFittedText(painter, tab->item.rect, Qt::AlignCenter | Qt::TextSingleLine, tab->item.caption);
     }
 
     const CRibbonTab* const selected = SelectedTab();
@@ -181,7 +204,7 @@ void CRibbonBar::PaintTo(QPainter& painter) const
         const QRect& rect = group->item.rect;
         const int bottom = rect.top() + rect.height();
         painter.setPen(GroupCaptionColour);
-        painter.drawText(QRect(rect.left(), bottom - 18, rect.width(), 16), Qt::AlignCenter | Qt::TextSingleLine,
+        DrawFittedText(painter, QRect(rect.left(), bottom - 18, rect.width(), 16), Qt::AlignCenter | Qt::TextSingleLine,
             group->item.caption);
         for (const auto& control : group->Controls())
             PaintControl(painter, *control);
@@ -206,8 +229,8 @@ void CRibbonBar::PaintControl(QPainter& painter, const CRibbonControl& control) 
         painter.drawImage(target, image);
     }
     painter.setPen(Qt::black);
-    painter.drawText(QRect(rect.left(), rect.top() + half, rect.width(), rect.height() - half), Qt::AlignCenter,
-        control.item.caption);
+    DrawFittedText(painter, QRect(rect.left(), rect.top() + half, rect.width(), rect.height() - half),
+        Qt::AlignCenter | Qt::TextWordWrap, control.item.caption);
 }
 
 void CRibbonBar::mouseMoveEvent(QMouseEvent* event)

@@ -12,6 +12,12 @@
 #include <vector>
 
 class CRibbonBar;
+class QFont;
+
+// The font to draw text in rect with flags: font itself when the text fits, else the same font
+// made smaller until it does (down to 8 pixels). The bar's geometry is fixed, and a translated
+// label ("Settings", "Configuration") is often wider than the Chinese one it replaces.
+QFont FittedFont(const QFont& font, const QRect& rect, int flags, const QString& text);
 
 // What tabs, groups and controls have in common.
 struct CRibbonItem

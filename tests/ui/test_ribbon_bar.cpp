@@ -1,6 +1,7 @@
 // The ribbon bar: its geometry, hover and press states, and when commands fire.
 #include "ui/CRibbonBar.h"
 
+#include <QFontMetrics>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -27,6 +28,36 @@ private:
     static QPoint CentreOf(const CRibbonControl& control) { return control.item.rect.center(); }
 
 private slots:
+    void LabelsThatDoNotFitAreDrawnSmaller_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("flags");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<bool>("shrinks");
+        const int button = Qt::AlignCenter | Qt::TextWordWrap;
+        const int caption = Qt::AlignCenter | Qt::TextSingleLine;
+        QTest::newRow("Chinese button label") << QStringLiteral("设置") << button << 42 << 39 << false;
+        QTest::newRow("two-line Chinese label") << QStringLiteral("网上\n导入") << button << 42 << 39 << false;
+        QTest::newRow("one long English word") << QStringLiteral("Settings") << button << 42 << 39 << true;
+        QTest::newRow("English group caption") << QStringLiteral("Configuration") << caption << 48 << 16 << true;
+    }
+    void LabelsThatDoNotFitAreDrawnSmaller()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, flags);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(bool, shrinks);
+        QFont font(QStringLiteral("Arial"));
+        font.setPixelSize(15);
+        const QRect rect(0, 0, width, height);
+        const QFont fitted = FittedFont(font, rect, flags, text);
+        QCOMPARE(fitted.pixelSize() < font.pixelSize(), shrinks);
+        const QRect needed = QFontMetrics(fitted).boundingRect(rect, flags, text);
+        QVERIFY2(needed.width() <= width && needed.height() <= height, qPrintable(text));
+    }
+
     void GroupWidthFollowsItsControls_data()
     {
         QTest::addColumn<int>("controls");
