@@ -1,6 +1,7 @@
 // The opening end to end: real tokens, a real rules server, time-stamp authorities and log service
 // on loopback, and real sealed bids, grouped by the phase of the run they exercise.
 #include "OpeningBench.h"
+#include "tests/support/TempDir.h"
 
 #include "app/LanguageCatalogue.h"
 #include "app/TextConversion.h"
@@ -31,30 +32,6 @@ std::wstring Wide(const fs::path& path)
 {
     return Utf8ToWide(path.string());
 }
-
-class CScopedZone {
-public:
-    explicit CScopedZone(const char* zone)
-    {
-        had = std::getenv("TZ") != nullptr;
-        if (had)
-            previous = std::getenv("TZ");
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~CScopedZone()
-    {
-        if (had)
-            setenv("TZ", previous.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool had = false;
-    std::string previous;
-};
 
 class OpeningSession : public ::testing::Test {
 protected:

@@ -1,4 +1,5 @@
 #include "opening/OpeningTime.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -7,31 +8,6 @@
 #include <string>
 
 namespace {
-
-// Sets TZ for the life of the object, so that a test can show the local zone does not matter.
-class CScopedZone {
-public:
-    explicit CScopedZone(const char* zone)
-    {
-        if (const char* old = std::getenv("TZ"))
-            previous = old;
-        had = std::getenv("TZ") != nullptr;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~CScopedZone()
-    {
-        if (had)
-            setenv("TZ", previous.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool had = false;
-    std::string previous;
-};
 
 constexpr std::int64_t k20240506093000 = 1714987800; // 2024-05-06 09:30:00 counted as UTC
 

@@ -1,6 +1,7 @@
 #include "tests/support/TempDir.h"
 
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -68,4 +69,16 @@ CScopedEnv::~CScopedEnv()
     } else {
         unsetenv(name.c_str());
     }
+}
+
+CScopedZone::CScopedZone(const char* name)
+{
+    zone.emplace("TZ", name);
+    tzset();
+}
+
+CScopedZone::~CScopedZone()
+{
+    zone.reset();
+    tzset();
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 class CTempDir
@@ -38,4 +39,16 @@ private:
     std::string name;
     bool hadValue;
     std::string oldValue;
+};
+
+// Sets TZ for the life of the object, with the C library's zone following at once, so that a
+// test can show that the local zone does not matter.
+class CScopedZone
+{
+public:
+    explicit CScopedZone(const char* zone);
+    ~CScopedZone();
+
+private:
+    std::optional<CScopedEnv> zone;
 };
