@@ -6,6 +6,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
 #include <random>
@@ -288,6 +289,20 @@ void Tamper(const fs::path& path)
     byte = static_cast<char>(byte ^ 0x5A);
     file.seekp(size / 2);
     file.write(&byte, 1);
+}
+
+std::vector<CStoredLogRecord> COpeningBench::RecordsSince(size_t first) const
+{
+    auto all = Records();
+    return { all.begin() + static_cast<std::ptrdiff_t>(std::min(first, all.size())), all.end() };
+}
+
+int COpeningBench::CountRecordsSince(size_t first, int logType, const std::string& message) const
+{
+    int count = 0;
+    for (const auto& record : RecordsSince(first))
+        count += record.logType == logType && record.message == message ? 1 : 0;
+    return count;
 }
 
 } // namespace kelvane::test

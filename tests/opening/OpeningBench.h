@@ -77,6 +77,10 @@ public:
     void FreezeAt(std::int64_t offsetSeconds);
     // Every record the log service has accepted so far.
     std::vector<CStoredLogRecord> Records() const { return logs->Records(); }
+    // The records accepted after the first `first` ones (a test notes the count at its start).
+    std::vector<CStoredLogRecord> RecordsSince(size_t first) const;
+    // How many of those have the log type and the message.
+    int CountRecordsSince(size_t first, int logType, const std::string& message) const;
 
 private:
     COpeningBench();

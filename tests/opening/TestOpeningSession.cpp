@@ -107,18 +107,10 @@ protected:
     }
 
     // The records the log service accepted during this test.
-    std::vector<CStoredLogRecord> Records() const
-    {
-        auto all = bench.Records();
-        return { all.begin() + static_cast<std::ptrdiff_t>(firstRecord), all.end() };
-    }
-
+    std::vector<CStoredLogRecord> Records() const { return bench.RecordsSince(firstRecord); }
     int CountRecords(int logType, const std::string& message) const
     {
-        int count = 0;
-        for (const auto& record : Records())
-            count += record.logType == logType && record.message == message ? 1 : 0;
-        return count;
+        return bench.CountRecordsSince(firstRecord, logType, message);
     }
 
     static std::string FileRecord(const std::string& name, const std::string& what)

@@ -104,17 +104,10 @@ protected:
         return result;
     }
 
-    std::vector<CStoredLogRecord> Records() const
-    {
-        auto all = bench.Records();
-        return { all.begin() + static_cast<std::ptrdiff_t>(firstRecord), all.end() };
-    }
+    std::vector<CStoredLogRecord> Records() const { return bench.RecordsSince(firstRecord); }
     int CountRecords(int logType, const std::string& message) const
     {
-        int count = 0;
-        for (const auto& record : Records())
-            count += record.logType == logType && record.message == message ? 1 : 0;
-        return count;
+        return bench.CountRecordsSince(firstRecord, logType, message);
     }
     bool Asked(const char* key) const
     {
