@@ -17,7 +17,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -30,6 +29,18 @@ std::wstring Text(const char* key)
 {
     return CLanguageCatalogue::Instance().GetText(key);
 }
+
+// Answers the select button at once with the files of answer, remembering the folder it was shown.
+class CScriptedChooser final : public IBidFileChooser {
+public:
+    std::vector<std::wstring> ChooseBidFiles(QWidget*, const std::wstring& folder) override
+    {
+        shownFolder = folder;
+        return answer;
+    }
+    std::vector<std::wstring> answer;
+    std::wstring shownFolder;
+};
 
 } // namespace
 
@@ -123,32 +134,38 @@ private slots:
             QCOMPARE(dialog.ProjectEdit()->text(), project);
     }
 
-    void FileDialogHandsItsChoiceToTheList()
+    void ChooserHandsItsChoiceToTheList()
     {
-        const QDir folder(work.filePath(QStringLiteral("chosen")));
-        QVERIFY(folder.mkpath(QStringLiteral(".")));
-        const QStringList names { QStringLiteral("甲公司_P7_L3.bidx"), QStringLiteral("乙公司_P7_L3.bidx") };
-        for (const QString& name : names) {
-            QFile file(folder.filePath(name));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        }
+        const QString folder = work.filePath(QStringLiteral("chosen"));
+        const std::vector<std::wstring> names { (folder + QStringLiteral("/甲公司_P7_L3.bidx")).toStdWString(),
+            (folder + QStringLiteral("/乙公司_P7_L3.bidx")).toStdWString() };
+        CScriptedChooser chooser;
         CRecordingPrompt prompt;
         CImportFileDlg dialog(prompt);
-        dialog.show();
-        QString shownFolder;
-        AnswerNextModal<QFileDialog>([&](QFileDialog* files) {
-            shownFolder = files->directory().absolutePath();
-            files->setDirectory(folder);
-            files->selectFile(QStringLiteral("\"%1\" \"%2\"").arg(names[0], names[1]));
-            static_cast<QDialog*>(files)->accept();
-        });
+        dialog.SetFileChooser(chooser);
+
+        chooser.answer = {};
         dialog.SelectButton()->click();
-        QVERIFY(!shownFolder.isEmpty());
-        std::vector<std::wstring> chosen = dialog.GetImportList();
-        std::sort(chosen.begin(), chosen.end());
-        QCOMPARE(chosen, (std::vector<std::wstring> { folder.filePath(names[1]).toStdWString(), folder.filePath(names[0]).toStdWString() }));
+        QVERIFY(dialog.GetImportList().empty());
+        chooser.answer = names;
+        dialog.SelectButton()->click();
+        QCOMPARE(chooser.shownFolder, CSettingFile::Instance().GetWorkingDir());
+        QCOMPARE(dialog.GetImportList(), names);
         QCOMPARE(dialog.ProjectEdit()->text(), QStringLiteral("P7"));
         QCOMPARE(dialog.PackageEdit()->text(), QStringLiteral("L3"));
+    }
+
+    void NetworkDialogKeepsTheCursorWhereTheOperatorTypes()
+    {
+        CRecordingPrompt prompt;
+        CImportFileInterNetDlg dialog(prompt);
+        dialog.show();
+        QTest::keyClicks(dialog.PackageEdit(), QStringLiteral("L2"));
+        QTest::keyClicks(dialog.ProjectEdit(), QStringLiteral("P01"));
+        // Each keystroke lists the server folder again; the cursor stays after what was typed.
+        dialog.ProjectEdit()->setCursorPosition(1);
+        QTest::keyClicks(dialog.ProjectEdit(), QStringLiteral("XY"));
+        QCOMPARE(dialog.ProjectEdit()->text(), QStringLiteral("PXY01"));
     }
 
     void NetworkDialogListsTheServerFolderOnEdit()

@@ -13,6 +13,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include <utility>
+
 namespace {
 
 QString Text(const char* key)
@@ -21,6 +23,20 @@ QString Text(const char* key)
 }
 
 } // namespace
+
+std::vector<std::wstring> CFileDialogChooser::ChooseBidFiles(QWidget* parent, const std::wstring& folder)
+{
+    QFileDialog dialog(parent, QString(), QString::fromStdWString(folder),
+        QStringLiteral("Bidx Files (*.bidx);;All Files (*)"));
+    dialog.setFileMode(QFileDialog::ExistingFiles);
+    dialog.setOption(QFileDialog::ReadOnly, false);
+    std::vector<std::wstring> paths;
+    if (dialog.exec() != QDialog::Accepted)
+        return paths;
+    for (const QString& file : dialog.selectedFiles())
+        paths.push_back(file.toStdWString());
+    return paths;
+}
 
 CImportFileDlgBase::CImportFileDlgBase(IPrompt& prompt, const char* captionKey, const char* listLabelKey,
     QWidget* parent)
@@ -71,16 +87,9 @@ void CImportFileDlgBase::SetPresetPackage(const std::wstring& package)
 void CImportFileDlgBase::SelectFiles()
 {
     TakeFields();
-    QFileDialog dialog(this, QString(), QString::fromStdWString(InitialFolder()),
-        QStringLiteral("Bidx Files (*.bidx);;All Files (*)"));
-    dialog.setFileMode(QFileDialog::ExistingFiles);
-    dialog.setOption(QFileDialog::ReadOnly, false);
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    std::vector<std::wstring> paths;
-    for (const QString& file : dialog.selectedFiles())
-        paths.push_back(file.toStdWString());
-    AddChosenFiles(paths);
+    const std::vector<std::wstring> paths = fileChooser->ChooseBidFiles(this, InitialFolder());
+    if (!paths.empty())
+        AddChosenFiles(paths);
 }
 
 void CImportFileDlgBase::AddChosenFiles(const std::vector<std::wstring>& paths)
@@ -114,9 +123,13 @@ void CImportFileDlgBase::TakeFields()
 
 void CImportFileDlgBase::ShowFields()
 {
-    // setText does not count as the operator's edit, so showing the fields lists nothing.
-    projectEdit->setText(QString::fromStdWString(projectNumber));
-    packageEdit->setText(QString::fromStdWString(packageNumber));
+    // setText does not count as the operator's edit, so showing the fields lists nothing. It also
+    // puts the cursor at the end, so a field the operator is typing in is left alone.
+    for (auto [edit, number] : { std::pair { projectEdit, &projectNumber }, std::pair { packageEdit, &packageNumber } }) {
+        const QString text = QString::fromStdWString(*number);
+        if (edit->text() != text)
+            edit->setText(text);
+    }
     shownList->setPlainText(QString::fromStdWString(shownText));
 }
 

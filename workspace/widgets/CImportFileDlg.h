@@ -17,6 +17,22 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
+// Where the select button gets its files from: the desktop's file dialog, or in tests a chooser
+// that answers at once (a file dialog's model loads in the background and may refuse an early
+// accept, so driving the real one from a test is a race).
+class IBidFileChooser {
+public:
+    virtual ~IBidFileChooser() = default;
+    // The files chosen, starting in folder; empty when the operator cancels.
+    virtual std::vector<std::wstring> ChooseBidFiles(QWidget* parent, const std::wstring& folder) = 0;
+};
+
+// The desktop's file dialog for several *.bidx files.
+class CFileDialogChooser final : public IBidFileChooser {
+public:
+    std::vector<std::wstring> ChooseBidFiles(QWidget* parent, const std::wstring& folder) override;
+};
+
 class CImportFileDlgBase : public QDialog
 {
     Q_OBJECT
@@ -31,8 +47,10 @@ public:
     const std::wstring& GetPackageNumber() const { return packageNumber; }
     const std::vector<std::wstring>& GetImportList() const { return importList; }
 
-    // The select button: the file dialog for several *.bidx files, then AddChosenFiles.
+    // The select button: the chooser (the file dialog unless replaced), then AddChosenFiles.
     void SelectFiles();
+    // Replaces the file dialog; the chooser is owned by the caller and outlives the dialog.
+    void SetFileChooser(IBidFileChooser& chooser) { fileChooser = &chooser; }
     // What a confirmed file dialog does with its paths: the list is emptied first unless the
     // dialog accumulates, the paths are appended, and the numbers are read from the name of the
     // first file of the import list.
@@ -65,6 +83,8 @@ protected:
 
 private:
     IPrompt& prompt;
+    CFileDialogChooser fileDialog;
+    IBidFileChooser* fileChooser = &fileDialog;
     std::wstring shownText;
     QLineEdit* projectEdit;
     QLineEdit* packageEdit;
