@@ -80,6 +80,8 @@ const LanguageDefault kDefaults[] = {
     { "select_file", L"请先选择文件" },
     { "prognum_cannot_null", L"项目编号不能为空！" },
     { "package_cannot_null", L"包组编号不能为空！" },
+    { "prognum_invalid", L"项目编号不能是“.”或“..”，也不能包含“/”、“\\”或控制字符！" },
+    { "package_invalid", L"包组编号不能是“.”或“..”，也不能包含“/”、“\\”或控制字符！" },
     { "importfile_ing", L"正在导入文件..." },
     { "importfile_fail", L"---->导入文件失败" },
     { "importfile_success", L"---->导入文件成功" },

@@ -167,3 +167,57 @@ std::string AnsiToUtf8(std::string_view text)
 {
     return WideToUtf8(AnsiToWide(text));
 }
+
+namespace {
+
+bool IsControlCharacter(unsigned value)
+{
+    return value < 0x20 || value == 0x7F || (value >= 0x80 && value <= 0x9F);
+}
+
+template <typename Char>
+void AppendEscape(std::basic_string<Char>& out, unsigned value)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    const char* const prefix = value < 0x80 ? "\\x" : "\\u00";
+    for (const char* p = prefix; *p != '\0'; ++p)
+        out.push_back(static_cast<Char>(*p));
+    out.push_back(static_cast<Char>(kDigits[(value >> 4) & 0xF]));
+    out.push_back(static_cast<Char>(kDigits[value & 0xF]));
+}
+
+} // namespace
+
+std::wstring EscapeControlCharacters(std::wstring_view text)
+{
+    std::wstring out;
+    out.reserve(text.size());
+    for (const wchar_t c : text) {
+        const auto value = static_cast<unsigned>(c);
+        if (IsControlCharacter(value))
+            AppendEscape(out, value);
+        else
+            out.push_back(c);
+    }
+    return out;
+}
+
+std::string EscapeControlCharacters(std::string_view text)
+{
+    // C1 characters are two bytes in UTF-8 (C2 80 to C2 9F); a lone byte that is not UTF-8 is
+    // left alone, as it steers no terminal that reads UTF-8.
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (IsControlCharacter(byte) && byte < 0x80) {
+            AppendEscape(out, byte);
+        } else if (byte == 0xC2 && i + 1 < text.size() && IsControlCharacter(static_cast<unsigned char>(text[i + 1]))) {
+            AppendEscape(out, static_cast<unsigned char>(text[i + 1]));
+            ++i;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}

@@ -137,7 +137,7 @@ int HasEnoughFreeSpace(std::wstring_view path, std::uint64_t bytes)
         probe = std::move(parent);
     }
     WriteLocalLog(2, "free space of %s cannot be read (%s); the free-space check passes\n",
-        WideToUtf8(path).c_str(), std::strerror(error));
+        EscapeControlCharacters(WideToUtf8(path)).c_str(), std::strerror(error));
     return 1;
 }
 
@@ -199,6 +199,18 @@ bool WriteAll(int fd, std::string_view bytes)
             return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool IsSafeFolderName(std::wstring_view name)
+{
+    if (name.empty() || name == L"." || name == L"..")
+        return false;
+    for (const wchar_t c : name) {
+        const auto value = static_cast<unsigned>(c);
+        if (c == L'/' || c == L'\\' || value < 0x20 || value == 0x7F || (value >= 0x80 && value <= 0x9F))
+            return false;
     }
     return true;
 }

@@ -39,3 +39,8 @@ std::string GetLocalIpAddress();
 // Writes every byte to the file descriptor, going on after short writes and interruptions.
 // False when a write fails.
 bool WriteAll(int fd, std::string_view bytes);
+
+// Whether a project or package number from outside (a dialog, the command line, a file name) may
+// name a folder below the working directory: not empty, not "." or "..", and without "/", "\\"
+// or control characters, so that it can neither climb out nor forge a line where it is shown.
+bool IsSafeFolderName(std::wstring_view name);

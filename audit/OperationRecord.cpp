@@ -39,7 +39,8 @@ int SubmitOperationRecord(int logType, const std::string& projectId, const std::
     // The local copy comes first and stays whatever happens to the submission.
     if (const std::wstring writeLocal = settings.GetWriteLocalLog(); writeLocal == L"true") {
         InitLocalLog(writeLocal);
-        WriteLocalLog(3, " %s \n  ", ansiMessage.c_str());
+        // Messages carry file names from outside: none may forge a line of the log.
+        WriteLocalLog(3, " %s \n  ", EscapeControlCharacters(ansiMessage).c_str());
     }
     if (settings.GetSubmitLog() != L"true")
         return 1;

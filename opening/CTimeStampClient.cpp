@@ -24,7 +24,8 @@ constexpr int kGrantedWithMods = 1;
 
 void LogFailure(const std::string& url, const char* step)
 {
-    WriteLocalLog(2, "time-stamp authority \"%s\": %s failed: %s\n", url.c_str(), step, QuarnPKIGetLastError());
+    WriteLocalLog(2, "time-stamp authority \"%s\": %s failed: %s\n", EscapeControlCharacters(url).c_str(), step,
+        EscapeControlCharacters(std::string_view(QuarnPKIGetLastError())).c_str());
 }
 
 } // namespace
@@ -83,7 +84,7 @@ int CTimeStampClient::GetTimeStampFromTSA(std::string url, std::int64_t* time) c
         return 0;
     }
     if (status != kGranted && status != kGrantedWithMods) {
-        WriteLocalLog(2, "time-stamp authority \"%s\" refused with status %d\n", url.c_str(), status);
+        WriteLocalLog(2, "time-stamp authority \"%s\" refused with status %d\n", EscapeControlCharacters(url).c_str(), status);
         return 0;
     }
 
@@ -94,7 +95,8 @@ int CTimeStampClient::GetTimeStampFromTSA(std::string url, std::int64_t* time) c
         // A time that is no calendar date would decide the opening on garbage.
         const auto beijing = ParseTimeStampTime(timeText.get());
         if (!beijing) {
-            WriteLocalLog(2, "time-stamp authority \"%s\" gave an unreadable time \"%s\"\n", url.c_str(), timeText.get());
+            WriteLocalLog(2, "time-stamp authority \"%s\" gave an unreadable time \"%s\"\n",
+                EscapeControlCharacters(url).c_str(), EscapeControlCharacters(std::string_view(timeText.get())).c_str());
             return 0;
         }
         *time = *beijing;

@@ -1,7 +1,7 @@
 #include "CMsgListView.h"
 
 #include "UiThread.h"
-#include "app/cli/CConsoleOutput.h"
+#include "app/OutputLine.h"
 
 #include <QFileDialog>
 #include <QFontDatabase>

@@ -63,6 +63,10 @@ const char* CheckImportInput(std::wstring& project, std::wstring& package, size_
         return "prognum_cannot_null";
     if (package.empty())
         return "package_cannot_null";
+    if (!IsSafeFolderName(project))
+        return "prognum_invalid";
+    if (!IsSafeFolderName(package))
+        return "package_invalid";
     if (fileCount == 0)
         return "select_file";
     return nullptr;
@@ -75,6 +79,10 @@ std::wstring BidServerFolder(const std::wstring& root, const std::wstring& proje
 
 bool ShouldListBidServerFolder(bool projectEdited, const std::wstring& project, const std::wstring& package)
 {
+    // A number that could not name a folder lists nothing: "..", "/" and the like never reach
+    // the file system.
+    if ((!project.empty() && !IsSafeFolderName(project)) || (!package.empty() && !IsSafeFolderName(package)))
+        return false;
     return !projectEdited || (!project.empty() && !package.empty());
 }
 

@@ -15,8 +15,10 @@ std::wstring TrimBlanks(const std::wstring& text);
 bool ParseBidFileName(const std::wstring& path, std::wstring& project, std::wstring& package);
 
 // The OK button of both dialogs: trims both numbers in place, then answers the language key of the
-// message to show ("prognum_cannot_null", "package_cannot_null", "select_file", checked in that
-// order), or nullptr when the dialog may close with OK.
+// message to show ("prognum_cannot_null", "package_cannot_null", "prognum_invalid",
+// "package_invalid", "select_file", checked in that order), or nullptr when the dialog may close
+// with OK. A number is invalid when it cannot name a folder below the working directory (see
+// IsSafeFolderName).
 const char* CheckImportInput(std::wstring& project, std::wstring& package, size_t fileCount);
 
 // The bid-server folder of a project and package: root, "/", project, "/", package. An empty
@@ -24,7 +26,8 @@ const char* CheckImportInput(std::wstring& project, std::wstring& package, size_
 std::wstring BidServerFolder(const std::wstring& root, const std::wstring& project, const std::wstring& package);
 
 // Whether an edit of a number lists the bid-server folder again: an edit of the project number
-// only when both numbers are set, an edit of the package number always.
+// only when both numbers are set, an edit of the package number always; never while a number that
+// is set could not name a folder.
 bool ShouldListBidServerFolder(bool projectEdited, const std::wstring& project, const std::wstring& package);
 
 // The full paths of the plain files named *.bidx (any case of the extension) in folder, sorted by

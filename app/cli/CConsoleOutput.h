@@ -5,14 +5,8 @@
 #include "app/CMsgOutput.h"
 
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <string>
-#include <string_view>
-
-// "%4d-%2d-%2d %2d:%2d:%2d   " of the local time, then the text: fields padded with blanks, as
-// the output view shows them.
-std::wstring FormatOutputLine(const std::tm& localTime, std::wstring_view text);
 
 class CConsoleOutput : public CMsgOutput
 {

@@ -220,6 +220,12 @@ int Open(const COptions& options, IPrompt& prompt, CMsgOutput& output)
         std::fputs("kelvane-cli: open needs --project and --package\n", stderr);
         return kCouldNotRun;
     }
+    for (const auto& [number, key] : { std::pair { &options.project, "prognum_invalid" }, std::pair { &options.package, "package_invalid" } }) {
+        if (!IsSafeFolderName(Utf8ToWide(*number))) {
+            std::fprintf(stderr, "kelvane-cli: %s\n", Narrow(CLanguageCatalogue::Instance().GetText(key)).c_str());
+            return kCouldNotRun;
+        }
+    }
     const std::wstring folder = WorkingDir() + Utf8ToWide(options.project) + L"/" + Utf8ToWide(options.package) + L"/";
     if (!fs::is_directory(WideToUtf8(folder))) {
         std::fprintf(stderr, "kelvane-cli: the package folder %s does not exist\n", WideToUtf8(folder).c_str());

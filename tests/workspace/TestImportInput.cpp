@@ -50,6 +50,15 @@ TEST(ImportOk, ChecksTrimmedNumbersThenTheFilesInThatOrder)
         { L"   ", L"L1", 1, "prognum_cannot_null" },
         { L"P1", L" \t", 1, "package_cannot_null" },
         { L"P1", L"L1", 0, "select_file" },
+        // Numbers from outside name folders: none may climb out or forge a line.
+        { L"..", L"L1", 1, "prognum_invalid" },
+        { L" . ", L"L1", 1, "prognum_invalid" },
+        { L"../../escape", L"L1", 1, "prognum_invalid" },
+        { L"P\\1", L"L1", 1, "prognum_invalid" },
+        { L"P1", L"a/b", 1, "package_invalid" },
+        { L"P1", L"L1\nforged", 1, "package_invalid" },
+        { L"P1", L"L\x1b[2J", 0, "package_invalid" },
+        { L"P..1", L"包组一", 1, nullptr },
         { L" P1 ", L"\tL1 ", 2, nullptr },
     };
     for (const auto& c : cases) {
@@ -68,6 +77,8 @@ TEST(BidServerFolder, ListsOnlyBidFilesOfTheFolderAndDoublesTheSeparatorWithoutP
     EXPECT_EQ(BidServerFolder(L"/srv/bids", L"P1", L"L2"), L"/srv/bids/P1/L2");
 
     EXPECT_FALSE(ShouldListBidServerFolder(true, L"", L"L2"));
+    EXPECT_FALSE(ShouldListBidServerFolder(false, L"..", L"L2"));
+    EXPECT_FALSE(ShouldListBidServerFolder(false, L"P1", L"../.."));
     EXPECT_FALSE(ShouldListBidServerFolder(true, L"P1", L""));
     EXPECT_TRUE(ShouldListBidServerFolder(true, L"P1", L"L2"));
     EXPECT_TRUE(ShouldListBidServerFolder(false, L"", L""));

@@ -1,4 +1,5 @@
 #include "app/LanguageCatalogue.h"
+#include "app/OutputLine.h"
 #include "app/cli/CConsoleOutput.h"
 #include "app/cli/CConsolePrompt.h"
 
@@ -51,6 +52,9 @@ TEST(ConsoleOutput, LinesCarryTheBlankPaddedTimePrefix)
     t.tm_mday = 25;
     t.tm_hour = 23;
     EXPECT_EQ(FormatOutputLine(t, L""), L"2024-12-25 23: 7: 3   ");
+    // A bid's file name cannot start a forged line or send escape codes to the terminal.
+    EXPECT_EQ(FormatOutputLine(t, L"a\n2024-12-25 23: 7: 3   ok\x1b[2J\r\x85.bidx"),
+        L"2024-12-25 23: 7: 3   a\\x0A2024-12-25 23: 7: 3   ok\\x1B[2J\\x0D\\u0085.bidx");
 }
 
 TEST(ConsoleOutput, WritesWholeUtf8Lines)
