@@ -344,6 +344,8 @@ void CKelvaneDlg::Settings()
     if (settings.SetFreeSpace(dialog.FreeSpaceBytes()) == 0)
         CheckWorkingDirFreeSpace(prompt, CLanguageCatalogue::Instance());
     settings.SetWriteLocalLog(dialog.WriteLocalLog());
+    // The log follows the setting at once, the program's own warnings included.
+    InitLocalLog(settings.GetWriteLocalLog());
 }
 
 void CKelvaneDlg::customEvent(QEvent* event)

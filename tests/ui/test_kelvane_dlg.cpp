@@ -9,13 +9,16 @@
 #include "RecordingPrompt.h"
 
 #include "app/LanguageCatalogue.h"
+#include "app/LocalLog.h"
 #include "app/SettingFile.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <QFileInfo>
 #include <QTest>
 
 #include <sys/statvfs.h>
@@ -220,6 +223,24 @@ private slots:
         QCOMPARE(QString::fromStdWString(settings.GetWorkingDir()), work);
         QCOMPARE(settings.GetNetWorkingDir(), std::wstring(L"/mnt/bidserver"));
         QCOMPARE(CountOf(prompt, "space_not_enough"), 1);
+    }
+
+    void SwitchingTheLocalLogOffStopsItAtOnce()
+    {
+        QCOMPARE(CSettingFile::Instance().SetWriteLocalLog(L"true"), 0);
+        CRecordingPrompt prompt;
+        CKelvaneDlg window(&prompt);
+        QCOMPARE(WriteLocalLog(2, "before\n"), 1);
+        const QFileInfo log(QString::fromStdString(GetLocalLogPath()));
+        const qint64 size = log.size();
+        QVERIFY(size > 0);
+        AnswerNextModal<CKelvaneSetting>([](CKelvaneSetting* dialog) {
+            dialog->LogCheck()->setChecked(false);
+            dialog->accept();
+        });
+        window.OnCommand(kCmdSetting);
+        WriteLocalLog(2, "after\n");
+        QCOMPARE(QFileInfo(log.filePath()).size(), size);
     }
 };
 

@@ -202,6 +202,9 @@ private slots:
         QVERIFY(tree.GetSelectedPath().empty());
         QCOMPARE(CountOf(prompt, "create_workdir_fail"), 1);
         QCOMPARE(prompt.asked.back().type, MB_OK | MB_ICONERROR);
+        // The refresh command says so too instead of leaving the tree blank.
+        tree.RefreshKeepSelection();
+        QCOMPARE(CountOf(prompt, "create_workdir_fail"), 2);
     }
 
     void ListShowsThePackageFilesWithTheirColumns()

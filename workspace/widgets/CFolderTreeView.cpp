@@ -52,12 +52,18 @@ void CFolderTreeView::RefreshTree()
     const int result = model.Refresh();
     if (result == CWorkspaceModel::kNoWorkingDir)
         return;
+    RebuildOrSayWhyNot(result);
+    PostFolderSelected();
+}
+
+void CFolderTreeView::RebuildOrSayWhyNot(int refreshResult)
+{
     Rebuild();
-    if (result == CWorkspaceModel::kCannotCreate) {
+    // Without this the operator would only see an empty tree after a refresh or a new setting.
+    if (refreshResult == CWorkspaceModel::kCannotCreate) {
         const CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
         prompt.Ask(texts.GetText("create_workdir_fail"), texts.GetText("title"), MB_OK | MB_ICONERROR);
     }
-    PostFolderSelected();
 }
 
 void CFolderTreeView::RefreshKeepSelection()
@@ -65,8 +71,8 @@ void CFolderTreeView::RefreshKeepSelection()
     const std::wstring project = model.GetSelectedProject();
     const std::wstring package = model.GetSelectedPackage();
     CFolderFileCache::Instance().Clear();
-    if (model.Refresh() != CWorkspaceModel::kNoWorkingDir)
-        Rebuild();
+    if (const int result = model.Refresh(); result != CWorkspaceModel::kNoWorkingDir)
+        RebuildOrSayWhyNot(result);
     if (model.SelectProjectPackage(project, package))
         ShowModelSelection();
     PostFolderSelected();

@@ -50,6 +50,8 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    // Rebuild, and the "create_workdir_fail" message when the refresh could not make the folder.
+    void RebuildOrSayWhyNot(int refreshResult);
     void Rebuild();
     // Makes the tree's current item the model's selection, without a notification of its own.
     void ShowModelSelection();
