@@ -1,6 +1,7 @@
 #include "opening/COpeningManager.h"
 
 #include "app/LanguageCatalogue.h"
+#include "app/LocalLog.h"
 #include "app/SettingFile.h"
 #include "app/TextConversion.h"
 #include "app/Utility.h"
@@ -146,8 +147,11 @@ bool COpeningRun::FetchRulesAndTime()
     // The query is "projectid=" and the project number: the records carry the number alone.
     projectId = rules.Query().size() > 10 ? rules.Query().substr(10) : std::string();
     Output("get_rulefile_ing");
-    if (rules.GetRules() != 0) {
+    if (const int code = rules.GetRules(); code != 0) {
         Output("get_rulefile_fail_status");
+        const std::wstring reason = CRulesFileClient::DescribeFailure(code);
+        manager.OutputLine(reason);
+        WriteLocalLog(1, "rules not fetched: %s\n", WideToUtf8(reason).c_str());
         Output("end_open_bidfile");
         manager.openingError.store(1);
         End(1, kLogTypeFailure, L"获取规则文件失败", COpeningEnd::RulesNotFetched);
@@ -419,8 +423,23 @@ void COpeningManager::WorkerMain()
         workerExitCode.store(0);
     } catch (...) {
         workerExitCode.store(-2);
+        EndAfterFailure();
     }
     running.store(false);
+}
+
+void COpeningManager::EndAfterFailure()
+{
+    // The window stays busy until it is told the run has ended, and the record says why.
+    lastEnd.store(COpeningEnd::Aborted);
+    try {
+        SetWaitCursor(false);
+        if (!finishPosted.load())
+            PostFinished(1);
+        SubmitOperationRecord(kLogTypeFailure, WideToUtf8(projectNumber), "", L"开标因程序故障中止");
+    } catch (...) {
+        // Nothing more can be said: the run has ended either way.
+    }
 }
 
 void COpeningManager::RunOpening()

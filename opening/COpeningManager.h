@@ -44,6 +44,8 @@ enum class COpeningEnd : int {
     NoFileVerified,
     Cancelled,
     Completed,
+    // The run stopped on an unexpected failure (out of memory, a failing window call).
+    Aborted,
 };
 
 class COpeningManager {
@@ -108,6 +110,8 @@ private:
     };
 
     void WorkerMain();
+    // What a run that threw still owes: the finished message, the wait cursor and a record.
+    void EndAfterFailure();
     int Ask(const std::wstring& text, const std::wstring& caption, unsigned type);
     void PostFinished(int wParam);
     void SetWaitCursor(bool on);

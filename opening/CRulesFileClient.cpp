@@ -1,7 +1,9 @@
 #include "opening/CRulesFileClient.h"
 
+#include "app/LanguageCatalogue.h"
 #include "app/SettingFile.h"
 #include "app/TextConversion.h"
+#include "opening/CResultTexts.h"
 #include "opening/OpeningTime.h"
 
 CRulesFileClient::CRulesFileClient(CQuelvarLibrary& library)
@@ -33,6 +35,15 @@ int CRulesFileClient::GetRules()
     if (handle == nullptr)
         return -1;
     return library.GetRules(handle, query.data(), static_cast<int>(query.size()));
+}
+
+std::wstring CRulesFileClient::DescribeFailure(int code)
+{
+    std::wstring reason;
+    if (!CResultTexts::GetText(CResultTexts::kRulesTable, code, reason))
+        reason = CLanguageCatalogue::Instance().GetText("unknow_error");
+    const std::wstring url = CSettingFile::Instance().GetBidRuleFileUrl();
+    return reason + L" (" + std::to_wstring(code) + L"): " + EscapeControlCharacters(url.empty() ? L"\"\"" : url);
 }
 
 int CRulesFileClient::ReadText(decltype(&QuelvarGetOpenOrg) getter, std::string& text)

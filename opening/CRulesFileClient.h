@@ -23,6 +23,9 @@ public:
     // project number. Returns the library's answer to the URL; the query is formed in any case.
     int SetTarget(const std::wstring& projectNumber);
     int GetRules();
+    // Why GetRules failed, for the operator and the local log: the result table's text of code,
+    // the code, and the rules server's URL from the settings (its control characters escaped).
+    static std::wstring DescribeFailure(int code);
     // The project name as the rules give it (narrow text).
     int GetProjectName(std::string& projectName);
     // The opening time as wall-clock seconds (see OpeningTime.h): 0, a library code, or -1 when the

@@ -103,6 +103,7 @@ bool CQuelvar::DownloadRules(const char* postData, const int postLen)
     request.proxyUser = proxyUser;
     request.proxyPassword = proxyPassword;
     request.receiveTimeoutMs = receiveTimeoutMs;
+    request.totalTimeoutMs = totalTimeoutMs;
     request.postData = std::string_view(postData != nullptr ? postData : "", postData != nullptr ? postLen : 0);
     std::string body;
     try {

@@ -19,6 +19,7 @@ public:
 
     // Tests shorten the wait for a stalled server; the exports never change it.
     void SetReceiveTimeoutMs(const int milliseconds) { receiveTimeoutMs = milliseconds; }
+    void SetTotalTimeoutMs(const int milliseconds) { totalTimeoutMs = milliseconds; }
 
 private:
     bool DownloadRules(const char* postData, int postLen);
@@ -34,6 +35,9 @@ private:
     std::string proxyUser;
     std::string proxyPassword;
     int receiveTimeoutMs = 10000;
+    // The whole download: a rules document is a few kilobytes, and an opening must not wait on a
+    // server that keeps the connection alive with a byte now and then.
+    int totalTimeoutMs = 60000;
     bool decodeBase64 = true;
     // The response body, then its Base64 decoding, then the decrypted rules document: each stage
     // replaces the one before as soon as its step has succeeded.

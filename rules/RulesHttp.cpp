@@ -1,5 +1,7 @@
 #include "RulesHttp.h"
 
+#include "EnvironmentProxy.h"
+
 #include <curl/curl.h>
 
 #include <chrono>
@@ -172,6 +174,7 @@ bool PostRulesRequest(const CRulesRequest& request, std::string& body)
     const std::string proxy = std::string(request.proxyHost) + ":" + std::string(request.proxyPort);
     const std::string proxyUser(request.proxyUser);
     const std::string proxyPassword(request.proxyPassword);
+    const std::string directHosts = quarnpki::DirectHosts();
 
     bool configured =
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK &&
@@ -192,7 +195,9 @@ bool PostRulesRequest(const CRulesRequest& request, std::string& body)
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, OnProgress) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
+        curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+        // A server that trickles a byte now and then never trips the receive time-out.
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.totalTimeoutMs)) == CURLE_OK;
     if (configured && request.useProxy) {
         // The proxy text is host, ":" and port even when the port is empty, and no host bypasses
         // it, whatever the environment says.
@@ -208,8 +213,9 @@ bool PostRulesRequest(const CRulesRequest& request, std::string& body)
                     CURLE_OK;
         }
     } else if (configured) {
-        // Direct requests stay direct: proxy variables of the environment must not leak in.
-        configured = curl_easy_setopt(handle, CURLOPT_PROXY, "") == CURLE_OK;
+        // Without a proxy of its own the request takes the workstation's (the environment's),
+        // which is how a site that reaches the tender platform only through its proxy is set up.
+        configured = curl_easy_setopt(handle, CURLOPT_NOPROXY, directHosts.c_str()) == CURLE_OK;
     }
     if (!configured) {
         return false;

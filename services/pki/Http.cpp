@@ -1,6 +1,8 @@
 // HTTP POST over libcurl.
 #include "Http.h"
 
+#include "EnvironmentProxy.h"
+
 #include "PkiInternal.h"
 #include "QuarnPKI.h"
 
@@ -92,8 +94,9 @@ int HttpPost(const std::string& url, const std::vector<std::string>& headers, co
     curl_easy_setopt(c, CURLOPT_POSTFIELDS, body != nullptr ? reinterpret_cast<const char*>(body) : "");
     curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodyLength));
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headerList.get());
-    // An empty proxy keeps http_proxy and friends of the environment out.
-    curl_easy_setopt(c, CURLOPT_PROXY, "");
+    // The workstation's proxy from the environment, loopback always direct.
+    const std::string directHosts = DirectHosts();
+    curl_easy_setopt(c, CURLOPT_NOPROXY, directHosts.c_str());
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs.load());
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, totalTimeoutMs.load());

@@ -7,6 +7,7 @@
 #include "app/TextConversion.h"
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
+#include "opening/CRulesFileClient.h"
 #include "opening/CTimeStampClient.h"
 #include "opening/OpeningTime.h"
 #include "tests/support/ScriptedPrompt.h"
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -403,6 +405,9 @@ TEST_F(OpeningSession, RulesFailureIsReportedAndClearedByTheNextRun)
     EXPECT_EQ(failing.posts, std::vector<int> { 1 });
     EXPECT_EQ(manager.GetOpeningError(), 1);
     EXPECT_TRUE(failing.HasLine(Text("get_rulefile_fail_status")));
+    // The reason follows: the result's text, its code and the server asked.
+    EXPECT_TRUE(failing.HasLine(CRulesFileClient::DescribeFailure(QUELVAR_EMPTY_BODY)));
+    EXPECT_NE(CRulesFileClient::DescribeFailure(QUELVAR_EMPTY_BODY).find(Utf8ToWide(bench.services.Url("/rules"))), std::wstring::npos);
     EXPECT_EQ(failing.lines.back(), Text("end_open_bidfile"));
     const auto records = Records();
     ASSERT_EQ(records.size(), 1u);
@@ -451,6 +456,35 @@ TEST_F(OpeningSession, DetachedWindowIsNotTouchedAgainAndTheRunEnds)
     EXPECT_EQ(window.lines.size(), linesAtDetach);
     EXPECT_TRUE(window.posts.empty());
     EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::Cancelled);
+}
+
+// ---- A failure inside the run ---------------------------------------------------------------------------
+
+// A list whose first row update throws, as a window out of memory would.
+class CThrowingWindow : public CTestWindow {
+public:
+    using CTestWindow::CTestWindow;
+    void SetItemText(int, int, const std::wstring&) override { throw std::runtime_error("list gone"); }
+};
+
+TEST_F(OpeningSession, FailureInsideTheRunEndsItWithTheMessageAndARecord)
+{
+    CThrowingWindow window({ IDYES, IDOK });
+    manager.ClearFiles();
+    manager.SetProjectNumber(Utf8ToWide(kProject));
+    manager.AddFile(0, Wide(Bid("a.bidx")), Wide(package / "Open") + L"/");
+    manager.SetNotifyWindow(&window);
+    manager.SetListControl(&window);
+    manager.SetOutputSink(&window);
+    ASSERT_EQ(manager.Start(), 0);
+    manager.Join();
+    EXPECT_EQ(manager.GetWorkerExitCode(), -2);
+    EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::Aborted);
+    EXPECT_EQ(window.posts, std::vector<int> { 1 }) << "the window is told once and is usable again";
+    EXPECT_FALSE(window.waitCursor);
+    EXPECT_EQ(CountRecords(kLogTypeFailure, "开标因程序故障中止"), 1);
+    EXPECT_EQ(manager.Start(), 0) << "a new run may start";
+    manager.Join();
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -247,15 +248,39 @@ TEST_F(QuelvarExchange, ProxyGetsTheAbsoluteUrlAndTheCredentials)
     EXPECT_EQ(request.body, kQuery);
 }
 
-TEST_F(QuelvarExchange, DirectRequestIgnoresProxyVariables)
+// Without a proxy of its own the download takes the environment's; loopback always goes direct,
+// and a host that no_proxy names too (a host under .invalid cannot be reached direct).
+TEST_F(QuelvarExchange, DirectRequestTakesTheEnvironmentsProxyExceptForLoopback)
 {
+    CAnsweringServer proxy(Answer(Encrypted(document)));
     CAnsweringServer server(Answer(Encrypted(document)));
-    setenv("http_proxy", "http://127.0.0.1:9", 1);
-    setenv("HTTP_PROXY", "http://127.0.0.1:9", 1);
-    const int code = Fetch(handle, server.Url("/rules"));
+    const std::string proxyUrl = "http://127.0.0.1:" + std::to_string(proxy.Port());
+    setenv("http_proxy", proxyUrl.c_str(), 1);
+    setenv("no_proxy", "", 1);
+    EXPECT_EQ(Fetch(handle, server.Url("/rules")), QUELVAR_OK);
+    EXPECT_EQ(Fetch(handle, "http://rules.invalid:8080/rules"), QUELVAR_OK);
+    const CRawRequest request = proxy.LastRequest();
+    EXPECT_EQ(request.head.substr(0, request.head.find("\r\n")), "POST http://rules.invalid:8080/rules HTTP/1.0");
+    setenv("no_proxy", "rules.invalid", 1);
+    EXPECT_EQ(Fetch(handle, "http://rules.invalid:8080/rules"), QUELVAR_DOWNLOAD_FAILED);
     unsetenv("http_proxy");
-    unsetenv("HTTP_PROXY");
-    EXPECT_EQ(code, QUELVAR_OK);
+    unsetenv("no_proxy");
+}
+
+// A server that trickles a byte a second never trips the receive time-out; the total limit ends it.
+TEST_F(QuelvarExchange, TricklingServerIsCutOffByTheTotalLimit)
+{
+    CRawServer server([](int socket) {
+        ReadRequest(socket);
+        SendAll(socket, "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n");
+        for (int i = 0; i < 100 && send(socket, "A", 1, MSG_NOSIGNAL) == 1; ++i)
+            std::this_thread::sleep_for(300ms);
+    });
+    handle.SetReceiveTimeoutMs(1000);
+    handle.SetTotalTimeoutMs(1500);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Fetch(handle, server.Url("/rules")), QUELVAR_DOWNLOAD_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
 }  // namespace
