@@ -1,5 +1,6 @@
 #include "audit/OperatorSignature.h"
 
+#include "app/TextConversion.h"
 #include "audit/PkiPtr.h"
 
 #include <cstring>
@@ -85,6 +86,12 @@ int CheckOperatorCert(std::chrono::milliseconds wait)
     if (result == 1 && owned != nullptr) {
         SetOperatorCert(owned.get());
         return 1;
+    }
+    if (result == QUARNPKI_CERT_AMBIGUOUS) {
+        // The library lists the candidates with their fingerprints; the operator names one.
+        kelvane::audit::ShowAuditMessage(
+            std::wstring(kOperatorAmbiguousText) + L"\n" + Utf8ToWide(QuarnPKIGetLastError()), kTipsCaption);
+        return 0;
     }
     kelvane::audit::ShowAuditMessage(
         result == QUARNPKI_CANCELLED ? kOperatorCancelledText : kOperatorInsertCertText, kTipsCaption);
@@ -205,6 +212,9 @@ int SignOperatorData(bool attached, const std::string& data, void* cert, std::st
         length = 0;
         result = QuarnPKIMsgSignedDataSignFinal(signedData.get(), &piece, &length);
         TakePiece(piece, length, encoded);
+        // A token that hides its private keys until login shows only now that it has none.
+        if (result == QUARNPKI_NO_PRIVATE_KEY)
+            kelvane::audit::ShowAuditMessage(kOperatorNoPrivateKeyText, kErrorCaption);
         if (result != 1)
             return 0;
     }

@@ -18,6 +18,9 @@ struct CKeyMaterial {
     std::string tokenLabel;
     std::string tokenSerial;
     std::vector<unsigned char> keyId;
+    // The token showed all its private keys (logged in, or never hiding them) and this one was
+    // not among them: the certificate or public key is there, the key pair is not.
+    bool privateKeyMissing = false;
 
     bool OnToken() const { return softwareKey == nullptr; }
 };

@@ -4,17 +4,20 @@
 #include "QuarnPKI.h"
 #include "TokenLayer.h"
 
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iostream>
+#include <cstring>
 #include <mutex>
+#include <set>
 
 namespace quarnpki {
 
@@ -33,27 +36,92 @@ QuarnPKICertChooserHook chooserHook = nullptr;
 void* chooserHookData = nullptr;
 QuarnPKICertViewerHook viewerHook = nullptr;
 void* viewerHookData = nullptr;
+QuarnPKIMessageHook messageHook = nullptr;
+void* messageHookData = nullptr;
 
-bool PinFromFile(const std::string& label, CSecretText& pin) {
+// The PIN file may name every token's PIN; more than this is not a PIN file.
+constexpr size_t kMaxPinFile = 64 * 1024;
+
+// Memory that is wiped when it goes: the PIN file's whole text passes through it.
+class CWipedBuffer {
+public:
+    explicit CWipedBuffer(size_t size) : bytes(size) {}
+    ~CWipedBuffer() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+    CWipedBuffer(const CWipedBuffer&) = delete;
+    CWipedBuffer& operator=(const CWipedBuffer&) = delete;
+    char* data() { return bytes.data(); }
+
+private:
+    std::vector<char> bytes;
+};
+
+struct CFdClose {
+    int fd;
+    ~CFdClose() { close(fd); }
+};
+
+// The PIN of the token from KELVANE_PIN_FILE. 1 found, 0 not there (or no file named), -1 the file
+// cannot be used: the reason is the error text. The file is opened without waiting (a FIFO
+// would block the open or the read for ever) and must be a regular file of at most 64 KiB (a
+// link to /dev/zero would be read without end).
+int PinFromFile(const std::string& label, CSecretText& pin) {
     const char* path = std::getenv("KELVANE_PIN_FILE");
     if (path == nullptr || *path == '\0') {
-        return false;
+        return 0;
     }
-    std::ifstream file(path, std::ios::binary);
-    std::string line;
-    bool found = false;
-    while (!found && std::getline(file, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        const size_t tab = line.find('\t');
-        if (tab != std::string::npos && line.compare(0, tab, label) == 0 && tab == label.size()) {
-            pin.Assign(line.data() + tab + 1, line.size() - tab - 1);
-            found = true;
-        }
-        OPENSSL_cleanse(line.data(), line.size());
+    const std::string named = std::string("the PIN file ") + path;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        SetError(named + " cannot be opened: " + std::strerror(errno));
+        return -1;
     }
-    return found;
+    const CFdClose closer {fd};
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        SetError(named + " is not a regular file (a FIFO, device or folder is refused)");
+        return -1;
+    }
+    if (static_cast<unsigned long long>(info.st_size) > kMaxPinFile) {
+        SetError(named + " is larger than 64 KiB");
+        return -1;
+    }
+    // One byte more than allowed: a file that grew since fstat is refused, not cut.
+    CWipedBuffer text(kMaxPinFile + 1);
+    size_t length = 0;
+    while (length <= kMaxPinFile) {
+        const ssize_t got = read(fd, text.data() + length, kMaxPinFile + 1 - length);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            SetError(named + " cannot be read: " + std::strerror(errno));
+            return -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        length += static_cast<size_t>(got);
+    }
+    if (length > kMaxPinFile) {
+        SetError(named + " is larger than 64 KiB");
+        return -1;
+    }
+    // Lines "label<TAB>PIN", read in place: no copy of a PIN but the one handed out.
+    for (size_t start = 0; start < length;) {
+        const char* line = text.data() + start;
+        const char* end = static_cast<const char*>(std::memchr(line, '\n', length - start));
+        size_t lineLength = end != nullptr ? static_cast<size_t>(end - line) : length - start;
+        start += lineLength + 1;
+        if (lineLength > 0 && line[lineLength - 1] == '\r') {
+            --lineLength;
+        }
+        if (lineLength > label.size() && line[label.size()] == '\t' &&
+            std::memcmp(line, label.data(), label.size()) == 0) {
+            pin.Assign(line + label.size() + 1, lineLength - label.size() - 1);
+            return 1;
+        }
+    }
+    return 0;
 }
 
 bool PinFromVariable(const std::string& label, CSecretText& pin) {
@@ -78,17 +146,34 @@ bool PinFromTerminal(const std::string& label, CSecretText& pin) {
         hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
     }
+    // Read from the descriptor a byte at a time, not through stdin's buffer, which would keep the
+    // PIN after it is wiped here.
     char buffer[kPinCapacity] = {};
-    const bool read = std::fgets(buffer, sizeof buffer, stdin) != nullptr;
+    size_t length = 0;
+    bool ended = false;
+    while (length < sizeof buffer - 1) {
+        char c = 0;
+        const ssize_t got = read(STDIN_FILENO, &c, 1);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0 || c == '\n') {
+            ended = got == 1 || length > 0;
+            break;
+        }
+        buffer[length++] = c;
+        c = 0;
+    }
     if (canHide) {
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
     }
     std::fputc('\n', stderr);
-    if (read) {
-        pin.Assign(buffer, std::strcspn(buffer, "\r\n"));
+    const bool answered = ended;  // a PIN too long for the buffer is refused, not cut
+    if (answered) {
+        pin.Assign(buffer, std::strcspn(buffer, "\r"));
     }
     OPENSSL_cleanse(buffer, sizeof buffer);
-    return read;
+    return answered;
 }
 
 std::string Lower(std::string text) {
@@ -150,7 +235,7 @@ std::string PinVariableName(const std::string& tokenLabel) {
     return name;
 }
 
-int AskPin(const std::string& tokenLabel, int attemptsLeft, CSecretText& pin) {
+int AskPin(const std::string& tokenLabel, int attemptsLeft, CSecretText& pin, PinSource& source) {
     QuarnPKIPinPromptHook hook = nullptr;
     void* data = nullptr;
     {
@@ -159,6 +244,7 @@ int AskPin(const std::string& tokenLabel, int attemptsLeft, CSecretText& pin) {
         data = pinHookData;
     }
     if (hook != nullptr) {
+        source = PinSource::Hook;
         char buffer[kPinCapacity] = {};
         const int answered = hook(data, tokenLabel.c_str(), attemptsLeft, buffer, kPinCapacity);
         buffer[kPinCapacity - 1] = '\0';
@@ -168,10 +254,56 @@ int AskPin(const std::string& tokenLabel, int attemptsLeft, CSecretText& pin) {
         OPENSSL_cleanse(buffer, sizeof buffer);
         return answered == 1 ? QUARNPKI_OK : QUARNPKI_CANCELLED;
     }
-    if (PinFromFile(tokenLabel, pin) || PinFromVariable(tokenLabel, pin) || PinFromTerminal(tokenLabel, pin)) {
+    const int fromFile = PinFromFile(tokenLabel, pin);
+    if (fromFile < 0) {
+        // Every bid would fail for the same reason: the operator hears it once.
+        static std::set<std::string> told;
+        const std::string reason = QuarnPKIGetLastError();
+        bool first = false;
+        {
+            const std::lock_guard lock(hookMutex);
+            first = told.insert(reason).second;
+        }
+        if (first) {
+            Notify(reason);
+        }
+        return QUARNPKI_FAILED;
+    }
+    source = fromFile > 0 ? PinSource::File : PinSource::Variable;
+    if (fromFile > 0 || PinFromVariable(tokenLabel, pin)) {
         return QUARNPKI_OK;
     }
-    return QUARNPKI_CANCELLED;
+    source = PinSource::Terminal;
+    return PinFromTerminal(tokenLabel, pin) ? QUARNPKI_OK : QUARNPKI_CANCELLED;
+}
+
+std::string PinSourceName(PinSource source, const std::string& tokenLabel) {
+    switch (source) {
+        case PinSource::Hook: return "the PIN prompt";
+        case PinSource::File: {
+            const char* path = std::getenv("KELVANE_PIN_FILE");
+            return std::string("the PIN file ") + (path != nullptr ? path : "");
+        }
+        case PinSource::Variable: return PinVariableName(tokenLabel);
+        case PinSource::Terminal: return "the terminal";
+    }
+    return {};
+}
+
+void Notify(const std::string& message) {
+    QuarnPKIMessageHook hook = nullptr;
+    void* data = nullptr;
+    {
+        const std::lock_guard lock(hookMutex);
+        hook = messageHook;
+        data = messageHookData;
+    }
+    if (hook != nullptr) {
+        hook(data, message.c_str());
+        return;
+    }
+    std::fprintf(stderr, "%s\n", message.c_str());
+    std::fflush(stderr);
 }
 
 }  // namespace quarnpki
@@ -196,6 +328,12 @@ void QuarnPKISetCertViewerHook(QuarnPKICertViewerHook hook, void* userData) {
     const std::lock_guard lock(hookMutex);
     viewerHook = hook;
     viewerHookData = userData;
+}
+
+void QuarnPKISetMessageHook(QuarnPKIMessageHook hook, void* userData) {
+    const std::lock_guard lock(hookMutex);
+    messageHook = hook;
+    messageHookData = userData;
 }
 
 int QuarnPKISelectCert(const char* filterJson, int flags, void** cert) {
@@ -259,22 +397,31 @@ int QuarnPKISelectCert(const char* filterJson, int flags, void** cert) {
             chosen = index;
         } else {
             const char* named = std::getenv("KELVANE_OPERATOR_CERT");
-            if (named != nullptr && *named != '\0') {
-                for (size_t i = 0; i < candidates.size() && chosen < 0; ++i) {
-                    if (Named(candidates[i], named)) {
-                        chosen = static_cast<int>(i);
-                    }
+            const bool hasName = named != nullptr && *named != '\0';
+            std::vector<size_t> matching;
+            for (size_t i = 0; i < candidates.size(); ++i) {
+                if (!hasName || Named(candidates[i], named)) {
+                    matching.push_back(i);
                 }
-                if (chosen < 0) {
-                    SetError("no matching certificate is the one named by KELVANE_OPERATOR_CERT");
-                    return QUARNPKI_FAILED;
-                }
-            } else if (candidates.size() == 1) {
-                chosen = 0;
-            } else {
-                SetError("several certificates match; name one with KELVANE_OPERATOR_CERT");
-                return QUARNPKI_CANCELLED;
             }
+            if (matching.empty()) {
+                SetError("no matching certificate is the one named by KELVANE_OPERATOR_CERT");
+                return QUARNPKI_FAILED;
+            }
+            if (matching.size() > 1) {
+                // Signing with whichever comes first in slot order would sign as someone the
+                // operator did not choose.
+                std::string text = hasName ? "several certificates match KELVANE_OPERATOR_CERT=" + std::string(named) + ":"
+                                           : "several certificates match and KELVANE_OPERATOR_CERT names none:";
+                for (const size_t i : matching) {
+                    text += "\n  token \"" + candidates[i].keypair->tokenLabel + "\", certificate \"" +
+                            candidates[i].objectLabel + "\", SHA-256 " + CertFingerprint(candidates[i].cert.get());
+                }
+                text += "\nname one with KELVANE_OPERATOR_CERT=<SHA-256 fingerprint>";
+                SetError(text);
+                return QUARNPKI_CERT_AMBIGUOUS;
+            }
+            chosen = static_cast<int>(matching.front());
         }
         auto handle = std::make_unique<CCertHandle>(std::move(candidates[static_cast<size_t>(chosen)].cert));
         handle->keypair = candidates[static_cast<size_t>(chosen)].keypair;

@@ -24,7 +24,9 @@
  * It is loaded on first use; SOFTHSM2_CONF and the other variables must be set before that.
  * Tokens are matched by label. Each token is logged in once, through the PIN prompt, when a
  * private-key operation first needs it, and stays logged in until it is removed or the
- * process ends. A wrong PIN is never retried automatically.
+ * process ends. A wrong PIN is never retried automatically, and a PIN that a token refused is
+ * never sent to that token (label and serial number) again in the process: the message hook
+ * is told which token refused it and what the token says of the tries left.
  *
  * Thread safety: every call may be made from any thread; token operations are serialised
  * inside the library. One handle must not be used by two threads at once.
@@ -57,6 +59,12 @@ extern "C" {
 #define QUARNPKI_PIN_LOCKED (-3)
 /* The token that holds the key is not present (pulled out, or never inserted). */
 #define QUARNPKI_TOKEN_ABSENT (-4)
+/* The token holds the certificate (and maybe its public key) but not its private key; a
+ * token that hides its private keys until login shows it only after the PIN. */
+#define QUARNPKI_NO_PRIVATE_KEY (-5)
+/* Several certificates match and the headless chooser may not pick one; the error text lists
+ * them with their SHA-256 fingerprints. */
+#define QUARNPKI_CERT_AMBIGUOUS (-6)
 /* The operator cancelled a PIN prompt or the certificate chooser. */
 #define QUARNPKI_CANCELLED (-18)
 
@@ -202,7 +210,10 @@ QUARNPKI_API int QuarnPKICertGetCertEncoded(void* cert, unsigned char** der, int
  * operation first needs it. `flags` and `usage` are the workstation's flag words
  * (0x10000000, 2 for its operator; 0x40000000, 0x10000001 for openers): every value searches
  * every present token. `device`, when not NULL, limits the search to that device. NULL when
- * no present token holds the key. */
+ * no present token holds the key: a certificate without its private key on the token is no
+ * key pair. A token that hides its private keys until login cannot tell before the PIN; its
+ * key pair is then refused once the token is logged in, and a private-key operation before
+ * that fails with QUARNPKI_NO_PRIVATE_KEY. */
 QUARNPKI_API void* QuarnPKICertGetCertKeyPair(void* cert, unsigned int flags, unsigned int usage, void* device);
 /* Attaches a key pair to the certificate (a copy of the handle: the caller still frees its
  * own). Signed data made with the certificate then uses that key. 0 when the key pair's
@@ -214,7 +225,8 @@ QUARNPKI_API int QuarnPKICertSetCertKeyPair(void* cert, void* keypair);
 /* The device that holds the key pair (a new device handle). */
 QUARNPKI_API void* QuarnPKICryptoGetDeviceHandleFromKeypair(void* keypair);
 /* The number of key pairs on a token device: its public keys, and certificates without a
- * public-key object. Needs no PIN. Other devices have none. */
+ * public-key object, less those whose private key is known to be missing (see
+ * QuarnPKICertGetCertKeyPair). Needs no PIN. Other devices have none. */
 QUARNPKI_API int QuarnPKICryptoGetKeypairCount(void* device, int* count);
 /* Key pair `index` (0 .. count - 1) of the device. */
 QUARNPKI_API void* QuarnPKICryptoGetKeypair(void* device, int index);
@@ -248,7 +260,8 @@ QUARNPKI_API int QuarnPKICryptoKeypairDeriveSecret(void* keypair, const unsigned
  * ("any", or a label or SHA-256 fingerprint that the certificate must match); unknown members
  * are ignored. `flags` is 0. On 1 `cert` receives a new certificate handle with its key pair
  * attached. QUARNPKI_CANCELLED (-18) when the operator cancels, 0 when no certificate
- * matches. */
+ * matches, QUARNPKI_CERT_AMBIGUOUS (-6) when the headless chooser finds several (the error
+ * text lists them). */
 QUARNPKI_API int QuarnPKISelectCert(const char* filterJson, int flags, void** cert);
 
 /* Shows the certificate: the viewer hook when one is registered, else its fields are
@@ -267,16 +280,26 @@ typedef int (*QuarnPKIPinPromptHook)(void* userData, const char* tokenLabel, int
 typedef int (*QuarnPKICertChooserHook)(void* userData, void* const* certs, int count, int* chosen);
 /* Asked to show a certificate; returns 1 when it was shown. */
 typedef int (*QuarnPKICertViewerHook)(void* userData, void* owner, void* cert);
+/* Told something the operator must know (UTF-8, one or more lines): a token that refused a
+ * PIN, and whether one more wrong PIN locks it. Never contains a PIN. */
+typedef void (*QuarnPKIMessageHook)(void* userData, const char* message);
 
 /* Register a hook; NULL restores the headless default. The PIN prompt's default takes the PIN
  * from the file named by KELVANE_PIN_FILE (lines "label<TAB>PIN"), then from the variable
  * KELVANE_PIN_<LABEL> (the label upper-cased, every character other than A-Z and 0-9 turned
- * into "_"), then from the terminal when standard input is one. The chooser's default takes
- * the only matching certificate, or the one named by KELVANE_OPERATOR_CERT (a token label or a
- * SHA-256 fingerprint), and cancels otherwise. */
+ * into "_"), then from the terminal when standard input is one. The PIN file must be a regular
+ * file of at most 64 KiB; any other (a FIFO, a device) fails the login with the reason. A PIN
+ * from the file or the variable that the token refused is not sent again: the token is left
+ * out, with the reason in QuarnPKIGetLastError. When the hook or the terminal gives a PIN the
+ * token already refused, the message hook is told and the PIN is asked again (three times at
+ * most). The chooser's default takes the only matching certificate, or the only one named by
+ * KELVANE_OPERATOR_CERT (a token label, certificate label, commonName or SHA-256 fingerprint);
+ * with several it refuses with QUARNPKI_CERT_AMBIGUOUS. The message hook's default writes the
+ * message to standard error. */
 QUARNPKI_API void QuarnPKISetPinPromptHook(QuarnPKIPinPromptHook hook, void* userData);
 QUARNPKI_API void QuarnPKISetCertChooserHook(QuarnPKICertChooserHook hook, void* userData);
 QUARNPKI_API void QuarnPKISetCertViewerHook(QuarnPKICertViewerHook hook, void* userData);
+QUARNPKI_API void QuarnPKISetMessageHook(QuarnPKIMessageHook hook, void* userData);
 
 /* ---- Signed data (CMS SignedData, DER) ----------------------------------------------- */
 
@@ -291,7 +314,8 @@ QUARNPKI_API int QuarnPKIMsgSignedDataSetSignCert(void* signedData, void* cert, 
 QUARNPKI_API int QuarnPKIMsgSignedDataSetIntegerAttribute(void* signedData, int attribute, int reserved,
                                                           int value);
 /* The three pieces joined in order are the DER encoding of the message. Each yields a buffer,
- * possibly of length 0. The final call signs (and may prompt for the token's PIN). */
+ * possibly of length 0. The final call signs (and may prompt for the token's PIN); it fails
+ * with QUARNPKI_NO_PRIVATE_KEY when the signer's token holds the certificate without its key. */
 QUARNPKI_API int QuarnPKIMsgSignedDataSignInit(void* signedData, unsigned char** out, int* outLength);
 QUARNPKI_API int QuarnPKIMsgSignedDataSignUpdate(void* signedData, const unsigned char* in, int inLength,
                                                  unsigned char** out, int* outLength);

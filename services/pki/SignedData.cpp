@@ -199,7 +199,11 @@ int QuarnPKIMsgSignedDataSignFinal(void* signedData, unsigned char** out, int* o
         sd->finished = true;
         std::shared_ptr<const CKeyMaterial> keypair = sd->keypair;
         if (!keypair) {
-            keypair = FindTokenKeypair(X509_get0_pubkey(sd->signer.get()), nullptr);
+            bool privateKeyMissing = false;
+            keypair = FindTokenKeypair(X509_get0_pubkey(sd->signer.get()), nullptr, &privateKeyMissing);
+            if (privateKeyMissing) {
+                return QUARNPKI_NO_PRIVATE_KEY;
+            }
             if (!keypair) {
                 SetError("the signer's private key is on no present token");
                 return QUARNPKI_TOKEN_ABSENT;

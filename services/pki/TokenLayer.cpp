@@ -8,9 +8,13 @@
 #include <p11-kit/pkcs11.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -22,6 +26,8 @@ constexpr int kCkrDeviceError = CKR_DEVICE_ERROR;
 constexpr int kCkrDeviceRemoved = CKR_DEVICE_REMOVED;
 constexpr int kCkrPinIncorrect = CKR_PIN_INCORRECT;
 constexpr int kCkrPinLocked = CKR_PIN_LOCKED;
+constexpr int kCkrPinInvalid = CKR_PIN_INVALID;
+constexpr int kCkrPinLenRange = CKR_PIN_LEN_RANGE;
 constexpr int kCkrSessionClosed = CKR_SESSION_CLOSED;
 constexpr int kCkrSessionHandleInvalid = CKR_SESSION_HANDLE_INVALID;
 constexpr int kCkrTokenNotPresent = CKR_TOKEN_NOT_PRESENT;
@@ -47,6 +53,33 @@ bool LostSession(const std::set<int>& reasons) {
         }
     }
     return false;
+}
+
+// How often a PIN prompt (the hook or the terminal) is asked in one login when it keeps giving a
+// PIN that the token already refused.
+constexpr int kMaxPromptsForRefusedPin = 3;
+
+// The private keys of a token that a session can see, and whether that is all of them: a token
+// hides private objects from a session that is not logged in.
+struct CPrivateKeyIds {
+    std::set<std::vector<unsigned char>> ids;
+    bool complete = false;
+};
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// What the token's flags say of the tries left after a wrong PIN.
+std::string TriesLeft(CK_FLAGS flags) {
+    if ((flags & CKF_USER_PIN_LOCKED) != 0) {
+        return "; the token is now locked";
+    }
+    if ((flags & CKF_USER_PIN_FINAL_TRY) != 0) {
+        return "; one more wrong PIN locks the token";
+    }
+    if ((flags & CKF_USER_PIN_COUNT_LOW) != 0) {
+        return "; few tries are left before the token locks";
+    }
+    return {};
 }
 
 std::string TokenKey(const PKCS11_TOKEN* token) {
@@ -127,8 +160,8 @@ public:
         return nullptr;
     }
 
-    // Logs the token in once per insertion. A wrong PIN is reported, never retried.
-    // `justNow` tells whether this call logged in.
+    // Logs the token in once per insertion. A wrong PIN is reported, never retried, and never
+    // sent to the same token again in this process. `justNow` tells whether this call logged in.
     int EnsureLoggedIn(PKCS11_SLOT* slot, bool& justNow) {
         PKCS11_TOKEN* token = slot->token;
         const std::string key = TokenKey(token);
@@ -137,16 +170,21 @@ public:
             return QUARNPKI_OK;
         }
         justNow = true;
-        if (token->userPinLocked) {
-            SetError("the token is locked after too many wrong PINs");
+        const std::string label = token->label != nullptr ? token->label : "";
+        const std::string serial = token->serialnr != nullptr ? token->serialnr : "";
+        const std::string named = "token " + Quoted(label) + " (serial " + serial + ")";
+        // libp11's flags are those of the slot listing; the token's own are current.
+        if ((TokenFlags(slot) & CKF_USER_PIN_LOCKED) != 0) {
+            SetError(named + " is locked after too many wrong PINs");
             return QUARNPKI_PIN_LOCKED;
         }
         // libp11 remembers a login across a removal; switching the session mode makes it start
         // from fresh sessions and forget it.
         PKCS11_open_session(slot, 1);
         PKCS11_open_session(slot, 0);
-        const std::string label = token->label != nullptr ? token->label : "";
         int rc = QUARNPKI_OK;
+        CSecretText pin;
+        PinSource source = PinSource::Hook;
         if (token->secureLogin) {
             // The PIN is entered on the token's own keypad.
             rc = PKCS11_login(slot, 0, nullptr) == 0 ? QUARNPKI_OK : QUARNPKI_FAILED;
@@ -154,29 +192,93 @@ public:
             loggedIn.insert(key);
             return QUARNPKI_OK;
         } else {
-            CSecretText pin;
-            const int asked = AskPin(label, token->userPinFinalTry ? 1 : -1, pin);
-            if (asked != QUARNPKI_OK) {
-                SetError("no PIN was given for token " + label);
-                return asked;
+            for (int asked = 1;; ++asked) {
+                const int answer = AskPin(label, (TokenFlags(slot) & CKF_USER_PIN_FINAL_TRY) != 0 ? 1 : -1, pin, source);
+                if (answer == QUARNPKI_CANCELLED) {
+                    SetError("no PIN was given for " + named);
+                }
+                if (answer != QUARNPKI_OK) {
+                    return answer;
+                }
+                if (!Refused(key, pin)) {
+                    break;
+                }
+                const std::string text = named + " already refused the PIN from " + PinSourceName(source, label) +
+                                         "; it is not sent to the token again";
+                const bool person = source == PinSource::Hook || source == PinSource::Terminal;
+                if (person && asked < kMaxPromptsForRefusedPin) {
+                    Notify(text + ": enter the right PIN");
+                    continue;
+                }
+                SetError(person ? text : text + ", and the token is left out until that PIN is corrected");
+                return QUARNPKI_PIN_INCORRECT;
             }
             rc = PKCS11_login(slot, 0, pin.c_str()) == 0 ? QUARNPKI_OK : QUARNPKI_FAILED;
         }
         if (rc != QUARNPKI_OK) {
             const std::set<int> reasons = DrainTokenErrors();
-            if (reasons.count(kCkrPinIncorrect) != 0) {
-                SetError("token " + label + " refused the PIN");
-                return QUARNPKI_PIN_INCORRECT;
+            const bool wrong = reasons.count(kCkrPinIncorrect) != 0;
+            if (wrong || reasons.count(kCkrPinLenRange) != 0 || reasons.count(kCkrPinInvalid) != 0) {
+                if (!pin.empty()) {
+                    Remember(key, pin);
+                }
+                const CK_FLAGS flags = TokenFlags(slot);
+                std::string text = named + " refused the PIN from " +
+                                   (token->secureLogin ? std::string("its keypad") : PinSourceName(source, label)) +
+                                   (wrong ? "" : " (not a PIN of the length or characters it takes)") + TriesLeft(flags);
+                if (source == PinSource::File || source == PinSource::Variable) {
+                    text += ". That PIN is not sent to it again: the token is left out until the PIN is corrected";
+                }
+                Notify(text);
+                SetError(text);
+                return (flags & CKF_USER_PIN_LOCKED) != 0 ? QUARNPKI_PIN_LOCKED : QUARNPKI_PIN_INCORRECT;
             }
             if (reasons.count(kCkrPinLocked) != 0) {
-                SetError("token " + label + " is locked after too many wrong PINs");
+                SetError(named + " is locked after too many wrong PINs");
                 return QUARNPKI_PIN_LOCKED;
             }
-            SetError("login to token " + label + " failed");
+            SetError("login to " + named + " failed");
             return LostSession(reasons) ? QUARNPKI_TOKEN_ABSENT : QUARNPKI_FAILED;
         }
         loggedIn.insert(key);
         return QUARNPKI_OK;
+    }
+
+    // The private-key objects of a token as a session of its own sees them, found by the raw
+    // function list so that libp11's cached object lists play no part. A token logged in (by
+    // this process, whichever session did it) shows them all.
+    CPrivateKeyIds PrivateKeyIds(PKCS11_SLOT* slot) {
+        CPrivateKeyIds found;
+        CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+        if (functions->C_OpenSession(PKCS11_get_slotid_from_slot(slot), CKF_SERIAL_SESSION, nullptr, nullptr,
+                                     &session) != CKR_OK) {
+            return found;
+        }
+        CK_SESSION_INFO info {};
+        const bool userSession = functions->C_GetSessionInfo(session, &info) == CKR_OK &&
+                                 (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS);
+        CK_OBJECT_CLASS privateClass = CKO_PRIVATE_KEY;
+        CK_ATTRIBUTE pattern[] = {{CKA_CLASS, &privateClass, sizeof privateClass}};
+        bool listed = functions->C_FindObjectsInit(session, pattern, 1) == CKR_OK;
+        if (listed) {
+            CK_OBJECT_HANDLE objects[64];
+            CK_ULONG count = 0;
+            while ((listed = functions->C_FindObjects(session, objects, 64, &count) == CKR_OK) && count > 0) {
+                for (CK_ULONG i = 0; i < count; ++i) {
+                    unsigned char id[256];
+                    CK_ATTRIBUTE attribute = {CKA_ID, id, sizeof id};
+                    if (functions->C_GetAttributeValue(session, objects[i], &attribute, 1) == CKR_OK &&
+                        attribute.ulValueLen <= sizeof id) {
+                        found.ids.emplace(id, id + attribute.ulValueLen);
+                    }
+                }
+            }
+            functions->C_FindObjectsFinal(session);
+        }
+        // This process's other sessions hold the login: closing this one keeps it.
+        functions->C_CloseSession(session);
+        found.complete = listed && (userSession || !slot->token->loginRequired);
+        return found;
     }
 
     void ForgetLogin(PKCS11_SLOT* slot) { loggedIn.erase(TokenKey(slot->token)); }
@@ -249,6 +351,34 @@ private:
     std::vector<std::pair<PKCS11_SLOT*, unsigned int>> retired;
     std::vector<std::string> lastPresent;
     std::set<std::string> loggedIn;  // label and serial number of the tokens logged in
+    // Per token (label and serial number), keyed digests of the PINs it refused; the key is made
+    // afresh for each process, so the digests tell nothing outside it.
+    std::map<std::string, std::vector<std::array<unsigned char, 32>>> refused;
+    std::array<unsigned char, 32> refusedKey {};
+    bool refusedKeyMade = false;
+
+    CK_FLAGS TokenFlags(PKCS11_SLOT* slot) const {
+        CK_TOKEN_INFO info {};
+        return functions->C_GetTokenInfo(PKCS11_get_slotid_from_slot(slot), &info) == CKR_OK ? info.flags : 0;
+    }
+
+    std::array<unsigned char, 32> PinDigest(const CSecretText& pin) {
+        if (!refusedKeyMade) {
+            refusedKeyMade = RAND_bytes(refusedKey.data(), static_cast<int>(refusedKey.size())) == 1;
+        }
+        std::array<unsigned char, 32> digest {};
+        unsigned int length = 0;
+        HMAC(EVP_sha256(), refusedKey.data(), static_cast<int>(refusedKey.size()),
+             reinterpret_cast<const unsigned char*>(pin.c_str()), pin.size(), digest.data(), &length);
+        return digest;
+    }
+
+    bool Refused(const std::string& key, const CSecretText& pin) {
+        const auto it = refused.find(key);
+        return it != refused.end() && std::find(it->second.begin(), it->second.end(), PinDigest(pin)) != it->second.end();
+    }
+
+    void Remember(const std::string& key, const CSecretText& pin) { refused[key].push_back(PinDigest(pin)); }
 };
 
 PkeyPtr PublicKeyOf(PKCS11_KEY* key) {
@@ -266,8 +396,9 @@ std::shared_ptr<CKeyMaterial> MakeMaterial(const PKCS11_TOKEN* token, const unsi
 }
 
 // The key pairs of a token as seen without a login: its public-key objects, then the
-// certificates whose key has no public-key object.
-std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(PKCS11_SLOT* slot, bool& lost) {
+// certificates whose key has no public-key object. Those whose private key the token shows to
+// be missing are marked.
+std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(CTokenLayer& layer, PKCS11_SLOT* slot, bool& lost) {
     std::vector<std::shared_ptr<CKeyMaterial>> found;
     PKCS11_TOKEN* token = slot->token;
     PKCS11_KEY* keys = nullptr;
@@ -299,6 +430,13 @@ std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(PKCS11_SLOT* slot, bool& l
         }
     }
     lost = LostSession(DrainTokenErrors());
+    // A certificate alone is no key pair. A token that hides private keys until login cannot
+    // tell before it; such a key pair is checked again when its private key is used.
+    const CPrivateKeyIds privateKeys = layer.PrivateKeyIds(slot);
+    for (auto& material : found) {
+        material->privateKeyMissing =
+            privateKeys.complete && !material->keyId.empty() && privateKeys.ids.count(material->keyId) == 0;
+    }
     return found;
 }
 
@@ -320,7 +458,7 @@ std::vector<std::pair<PKCS11_SLOT*, std::vector<std::shared_ptr<CKeyMaterial>>>>
                 continue;
             }
             bool lost = false;
-            auto keypairs = KeypairsOf(slot, lost);
+            auto keypairs = KeypairsOf(layer, slot, lost);
             if (lost) {
                 layer.ForgetLogin(slot);
                 anyLost = true;
@@ -377,8 +515,8 @@ int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>&
                 layer.ForgetLogin(slot);
                 continue;
             }
-            SetError("token " + key.tokenLabel + " holds no private key for this key pair");
-            return QUARNPKI_FAILED;
+            SetError("token " + Quoted(key.tokenLabel) + " holds the certificate but not its private key");
+            return QUARNPKI_NO_PRIVATE_KEY;
         }
         PkeyPtr pkey(PKCS11_get_private_key(privateKey));
         if (!pkey) {
@@ -399,20 +537,30 @@ int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>&
     }
 }
 
-std::shared_ptr<CKeyMaterial> FindTokenKeypair(EVP_PKEY* publicKey, const CDeviceHandle* device) {
+std::shared_ptr<CKeyMaterial> FindTokenKeypair(EVP_PKEY* publicKey, const CDeviceHandle* device,
+                                               bool* privateKeyMissing) {
     CTokenLayer& layer = CTokenLayer::Instance();
     const std::lock_guard lock(layer.mutex);
     if (publicKey == nullptr) {
         return nullptr;
     }
+    std::string withoutPrivateKey;
     for (auto& [slot, keypairs] : AllKeypairs(layer, device ? &device->label : nullptr, device ? &device->serial : nullptr)) {
         for (auto& material : keypairs) {
             if (EVP_PKEY_eq(material->publicKey.get(), publicKey) == 1) {
-                return material;
+                if (!material->privateKeyMissing) {
+                    return material;
+                }
+                withoutPrivateKey = material->tokenLabel;
             }
         }
     }
-    SetError("no present token holds the key");
+    if (privateKeyMissing != nullptr) {
+        *privateKeyMissing = !withoutPrivateKey.empty();
+    }
+    SetError(withoutPrivateKey.empty()
+                 ? "no present token holds the key"
+                 : "token " + Quoted(withoutPrivateKey) + " holds the certificate but not its private key");
     return nullptr;
 }
 
@@ -424,7 +572,10 @@ std::vector<std::shared_ptr<CKeyMaterial>> TokenKeypairs(const CDeviceHandle& de
         SetError("token " + device.label + " is not present");
         return {};
     }
-    return std::move(all.front().second);
+    auto& keypairs = all.front().second;
+    keypairs.erase(std::remove_if(keypairs.begin(), keypairs.end(), [](const auto& k) { return k->privateKeyMissing; }),
+                   keypairs.end());
+    return std::move(keypairs);
 }
 
 std::vector<CTokenCertificate> TokenCertificates() {
@@ -449,7 +600,8 @@ std::vector<CTokenCertificate> TokenCertificates() {
                 continue;
             }
             for (const auto& material : keypairs) {
-                if (EVP_PKEY_eq(material->publicKey.get(), X509_get0_pubkey(certs[i].x509)) == 1) {
+                if (!material->privateKeyMissing &&
+                    EVP_PKEY_eq(material->publicKey.get(), X509_get0_pubkey(certs[i].x509)) == 1) {
                     CTokenCertificate entry;
                     entry.cert.reset(X509_dup(certs[i].x509));
                     entry.keypair = material;

@@ -24,8 +24,10 @@ struct CTokenCertificate {
 int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>& operation);
 
 // The key pair matching a public key on any present token (or only the token of `device`),
-// found through public objects without a PIN.
-std::shared_ptr<CKeyMaterial> FindTokenKeypair(EVP_PKEY* publicKey, const CDeviceHandle* device);
+// found through public objects without a PIN. `privateKeyMissing`, when given, tells whether a
+// token holds the certificate or public key but shows that it lacks the private key.
+std::shared_ptr<CKeyMaterial> FindTokenKeypair(EVP_PKEY* publicKey, const CDeviceHandle* device,
+                                               bool* privateKeyMissing = nullptr);
 
 // The key pairs of one present token, in a stable order.
 std::vector<std::shared_ptr<CKeyMaterial>> TokenKeypairs(const CDeviceHandle& device);

@@ -14,6 +14,9 @@ namespace kelvane::test {
 
 inline constexpr char kOperatorP256[] = "Operator P256";
 inline constexpr char kOperatorRsa[] = "Operator RSA";
+// A token with an operator's certificate and not its key (an encryption certificate, so that the
+// chooser's list stays the two above).
+inline constexpr char kCertificateOnly[] = "Certificate Only";
 
 // A certificate request; the remaining fields keep their defaults.
 inline CTestCertRequest CertRequest(const std::string& commonName, KeyKind kind = KeyKind::P256,
@@ -35,6 +38,8 @@ inline CTestTokenSet& AuditTokens()
             { CertRequest("操作员 甲", KeyKind::P256, CertUsage::Signature, "开标中心") });
         tokens.AddToken(kOperatorRsa, "135791",
             { CertRequest("Operator RSA", KeyKind::Rsa2048) });
+        tokens.AddCertificateOnlyToken(kCertificateOnly, "112233",
+            { CertRequest("No Key", KeyKind::P256, CertUsage::Encryption) });
         tokens.Activate(true);
         // The settings and the local log of this program live in the token folder, removed with it.
         setenv("XDG_CONFIG_HOME", (tokens.Folder() + "/config").c_str(), 1);

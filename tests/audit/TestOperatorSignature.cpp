@@ -203,6 +203,34 @@ TEST_F(OperatorSignature, SigningWithoutTheTokenSaysTheKeyIsMissing)
     EXPECT_EQ(questions[0].caption, L"错误");
 }
 
+TEST_F(OperatorSignature, CertificateWithoutItsKeySaysTheKeyIsMissing)
+{
+    // SoftHSM shows the missing key only once logged in: the first signature finds out after the
+    // PIN, the second before it. Both tell the operator the key is missing.
+    const CertPtr cert = CertFromDer(AuditTokens().Token(kCertificateOnly).keys[0].certDer);
+    std::string signature;
+    EXPECT_NE(SignOperatorData(true, "data", cert.get(), signature), 1);
+    EXPECT_EQ(BindPrivateKey(cert.get()), 0);
+    EXPECT_NE(SignOperatorData(true, "data", cert.get(), signature), 1);
+    const auto questions = prompt.Questions();
+    ASSERT_EQ(questions.size(), 2u);
+    EXPECT_EQ(questions[0].text, kOperatorNoPrivateKeyText);
+    EXPECT_EQ(questions[1].text, kOperatorNoPrivateKeyText);
+}
+
+TEST_F(OperatorSignature, HeadlessChooserNamesTheCandidatesInsteadOfACancel)
+{
+    QuarnPKISetCertChooserHook(nullptr, nullptr);
+    EXPECT_EQ(CheckOperatorCert(kNoWait), 0);
+    const auto questions = prompt.Questions();
+    ASSERT_EQ(questions.size(), 1u);
+    const std::wstring& text = questions[0].text;
+    EXPECT_EQ(text.rfind(kOperatorAmbiguousText, 0), 0u);
+    EXPECT_NE(text.find(L"token \"Operator P256\""), std::wstring::npos);
+    EXPECT_NE(text.find(L"token \"Operator RSA\""), std::wstring::npos);
+    EXPECT_NE(text.find(L"KELVANE_OPERATOR_CERT=<SHA-256 fingerprint>"), std::wstring::npos);
+}
+
 TEST_F(OperatorSignature, BindFindsTheKeyPairOfTheCertificateOnly)
 {
     const CertPtr p256 = CertFromDer(AuditTokens().Token(kOperatorP256).keys[0].certDer);

@@ -70,10 +70,11 @@ TEST_F(PkiSelectCert, CancelGivesMinusEighteen) {
     EXPECT_EQ(cert, nullptr);
 }
 
-TEST_F(PkiSelectCert, HeadlessChoiceByVariableOrCancel) {
+TEST_F(PkiSelectCert, HeadlessChoiceByVariableOrRefusal) {
     void* cert = nullptr;
-    // Two signature certificates and no name: the headless chooser cannot choose.
-    EXPECT_EQ(QuarnPKISelectCert(kOperatorFilter, 0, &cert), -18);
+    // Two signature certificates and no name: the headless chooser cannot choose, and says so
+    // rather than report a cancel that nobody made.
+    EXPECT_EQ(QuarnPKISelectCert(kOperatorFilter, 0, &cert), QUARNPKI_CERT_AMBIGUOUS);
     setenv("KELVANE_OPERATOR_CERT", kOperator.c_str(), 1);  // by token label
     ASSERT_EQ(QuarnPKISelectCert(kOperatorFilter, 0, &cert), 1);
     EXPECT_EQ(CommonName(cert), "操作员 张三");
