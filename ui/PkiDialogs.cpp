@@ -11,6 +11,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimeZone>
@@ -300,6 +301,20 @@ int CertViewerHook(void* userData, void* owner, void* cert)
     });
 }
 
+void MessageHook(void* userData, const char* message)
+{
+    if (message == nullptr)
+        return;
+    const QString text = QString::fromUtf8(message);
+    RunOnUiThread(nullptr, [&] {
+        QMessageBox box(QMessageBox::Warning,
+            QString::fromStdWString(CLanguageCatalogue::Instance().GetText("warnning")), text, QMessageBox::Ok,
+            OwnerOf(userData));
+        box.exec();
+        return 0;
+    });
+}
+
 void InstallPkiHooks(QWidget* owner)
 {
     hookOwner.window = owner;
@@ -308,6 +323,8 @@ void InstallPkiHooks(QWidget* owner)
     const bool chosenByName = named != nullptr && *named != '\0';
     QuarnPKISetCertChooserHook(chosenByName ? nullptr : &CertChooserHook, chosenByName ? nullptr : &hookOwner);
     QuarnPKISetCertViewerHook(&CertViewerHook, &hookOwner);
+    // A token that refused a PIN, and how many tries it has left, is told in the window too.
+    QuarnPKISetMessageHook(&MessageHook, &hookOwner);
 }
 
 void RemovePkiHooks()
@@ -315,5 +332,6 @@ void RemovePkiHooks()
     QuarnPKISetPinPromptHook(nullptr, nullptr);
     QuarnPKISetCertChooserHook(nullptr, nullptr);
     QuarnPKISetCertViewerHook(nullptr, nullptr);
+    QuarnPKISetMessageHook(nullptr, nullptr);
     hookOwner.window = nullptr;
 }

@@ -86,3 +86,5 @@ void RemovePkiHooks();
 int PinPromptHook(void* userData, const char* tokenLabel, int attemptsLeft, char* pin, int pinCapacity);
 int CertChooserHook(void* userData, void* const* certs, int count, int* chosen);
 int CertViewerHook(void* userData, void* owner, void* cert);
+// Shows what the PKI library tells the operator (a refused PIN, the tries left) in a warning box.
+void MessageHook(void* userData, const char* message);

@@ -106,6 +106,19 @@ private slots:
         QCOMPARE(prompt.Ask(L"正在解密标书文件", L"提示", MB_OK | MB_ICONINFORMATION), IDOK);
     }
 
+    void LibraryMessagesAreShownFromAnyThread()
+    {
+        QString shown;
+        AnswerNextModal<QMessageBox>([&](QMessageBox* box) {
+            shown = box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+        std::thread worker([] { MessageHook(nullptr, "token \"A\" refused the PIN; one more wrong PIN locks the token"); });
+        QTRY_VERIFY_WITH_TIMEOUT(!shown.isEmpty(), 10000);
+        worker.join();
+        QCOMPARE(shown, QStringLiteral("token \"A\" refused the PIN; one more wrong PIN locks the token"));
+    }
+
     void PinDialogNamesTheTokenAndHandsBackThePin()
     {
         std::atomic<int> result { -1 };
