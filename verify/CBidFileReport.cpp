@@ -1,10 +1,13 @@
 #include "verify/CBidFileReport.h"
 
+#include "app/LocalLog.h"
+#include "app/RegularFile.h"
 #include "app/TextConversion.h"
 #include "opening/CBidFileHolder.h"
 
 #include <cstdio>
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -15,16 +18,28 @@ struct CFileClose {
 
 } // namespace
 
-int ComputeVerifyCode(const std::wstring& path, std::wstring& code)
+int ComputeVerifyCode(const std::wstring& path, std::wstring& code, std::wstring* reason)
 {
+    // Only a regular file: a FIFO would block here and a device such as /dev/zero never ends.
+    const std::string name = WideToUtf8(path);
+    std::string why;
+    const int fd = OpenRegularFile(name, why);
+    if (fd < 0) {
+        WriteLocalLog(1, "verification code of \"%s\" not computed: %s\n", name.c_str(), why.c_str());
+        if (reason != nullptr)
+            *reason = Utf8ToWide(why);
+        return -1;
+    }
+    const std::unique_ptr<std::FILE, CFileClose> file(::fdopen(fd, "rb"));
+    if (file == nullptr) {
+        ::close(fd);
+        return -1;
+    }
     const kelvane::pki::DevicePtr device(QuarnPKICryptoGetPseudoDevice());
     if (device == nullptr)
         return -1;
     const kelvane::pki::HashPtr hash(QuarnPKICryptoNewHash(device.get(), kVerifyCodeHash));
     if (hash == nullptr)
-        return -1;
-    const std::unique_ptr<std::FILE, CFileClose> file(std::fopen(WideToUtf8(path).c_str(), "rb"));
-    if (file == nullptr)
         return -1;
     std::vector<unsigned char> block(8192);
     for (;;) {

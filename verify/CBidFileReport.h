@@ -14,8 +14,9 @@ inline constexpr int kVerifyCodeHash = 4096;
 
 // The verification code of a file: SM3 over its bytes, read in blocks of 8192, two upper-case
 // hexadecimal digits per byte of the digest. 0 and the code, or -1 (code untouched) when the hash
-// or the file cannot be had.
-int ComputeVerifyCode(const std::wstring& path, std::wstring& code);
+// or the file cannot be had; a name that is not a regular file (a FIFO, a device) is refused at
+// once, with the reason in the local log and, when given, in reason.
+int ComputeVerifyCode(const std::wstring& path, std::wstring& code, std::wstring* reason = nullptr);
 
 class CBidFileReport {
 public:

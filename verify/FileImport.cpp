@@ -1,6 +1,8 @@
 #include "verify/FileImport.h"
 
 #include "app/LanguageCatalogue.h"
+#include "app/LocalLog.h"
+#include "app/RegularFile.h"
 #include "app/TextConversion.h"
 
 #include <cerrno>
@@ -10,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -78,16 +81,31 @@ std::string FileNameOf(const std::string& path)
 
 } // namespace
 
-int CopyIntoFolder(const std::wstring& source, const std::wstring& folder, IPrompt* prompt)
+int CopyIntoFolder(const std::wstring& source, const std::wstring& folder, IPrompt* prompt, std::wstring* reason)
 {
     const std::string from = WideToUtf8(source);
     const std::string name = FileNameOf(from);
     std::string to = WideToUtf8(folder);
-    if (name.empty() || to.empty())
+    auto fail = [&](const std::string& why) {
+        WriteLocalLog(1, "import of \"%s\" into \"%s\" failed: %s\n", from.c_str(), to.c_str(), why.c_str());
+        if (reason != nullptr)
+            *reason = Utf8ToWide(why);
         return kCopyFailed;
+    };
+    if (name.empty() || to.empty())
+        return fail("no file or folder name");
     if (to.back() != '/')
         to += '/';
     const std::string target = to + name;
+
+    // The source first: a FIFO or a device is refused before the operator is asked anything.
+    std::string why;
+    const CFd input(OpenRegularFile(from, why));
+    struct stat sourceStat {};
+    if (input.Get() < 0)
+        return fail(why);
+    if (::fstat(input.Get(), &sourceStat) != 0)
+        return fail(std::generic_category().message(errno));
 
     struct stat existing {};
     if (::lstat(target.c_str(), &existing) == 0) {
@@ -98,25 +116,22 @@ int CopyIntoFolder(const std::wstring& source, const std::wstring& folder, IProm
         if (prompt->Ask(question, CLanguageCatalogue::Instance().GetText("tips"), MB_YESNO | MB_ICONQUESTION) != IDYES)
             return kReplaceDeclined;
         if (S_ISDIR(existing.st_mode))
-            return kCopyFailed;
+            return fail("the package folder holds a folder of that name");
     }
-
-    const CFd input(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat sourceStat {};
-    if (input.Get() < 0 || ::fstat(input.Get(), &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode))
-        return kCopyFailed;
 
     // The temporary name starts with a dot and never ends in .bidx, so no listing takes it for a bid.
     std::string temporary = to + ".kelvane-import-XXXXXX";
     CFd output(::mkstemp(temporary.data()));
     if (output.Get() < 0)
-        return kCopyFailed;
+        return fail("cannot create a file in the package folder: " + std::generic_category().message(errno));
     const bool written = CopyBytes(input.Get(), output.Get())
         && ::fchmod(output.Get(), sourceStat.st_mode & 0666) == 0
         && ::fsync(output.Get()) == 0;
+    const int writeError = errno;
     if (!output.Close() || !written || ::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int error = written ? errno : writeError;
         ::unlink(temporary.c_str());
-        return kCopyFailed;
+        return fail("cannot write the copy: " + std::generic_category().message(error));
     }
     // The new name itself must survive a crash too.
     const CFd directory(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -1,5 +1,6 @@
 #include "workspace/CFolderFileCache.h"
 
+#include "app/RegularFile.h"
 #include "app/TextConversion.h"
 
 #include <algorithm>
@@ -42,9 +43,9 @@ std::vector<std::wstring> CFolderFileCache::Scan(const std::wstring& folder)
     std::error_code error;
     fs::directory_iterator entry(WideToUtf8(folder), error);
     for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
-        std::error_code kindError;
-        // A link to a folder counts as a folder; a dangling link is still a plain entry of the folder.
-        if (entry->is_directory(kindError))
+        // Only regular files, directly or through a link, are bids to show: a folder (Open/, Bad/, or
+        // one named x.bidx), a FIFO, a device or a dangling link is no file the opening could read.
+        if (!IsRegularFile(entry->path().string()))
             continue;
         names.push_back(Utf8ToWide(entry->path().filename().string()));
     }

@@ -1,4 +1,5 @@
-// The plain files of each package folder, as the bid-file list shows them. One cache serves the
+// The plain files of each package folder, as the bid-file list shows them: the regular files,
+// directly or through a link. One cache serves the
 // whole process; a folder is scanned on its first use and then kept until it is rescanned (after
 // an import into it) or the whole cache is cleared (the refresh command), so a file that another
 // program puts into a folder shows only after one of those.
@@ -25,8 +26,9 @@ public:
     // Drops every entry.
     void Clear();
 
-    // The plain files of folder, sorted by name: entries that are folders (Open/, Bad/ and any
-    // other) are left out. A folder that cannot be read gives an empty list.
+    // The plain files of folder, sorted by name: only regular files, so folders (Open/, Bad/ and
+    // any other), FIFOs, devices and dangling links are left out. A folder that cannot be read
+    // gives an empty list.
     static std::vector<std::wstring> Scan(const std::wstring& folder);
 
 private:

@@ -1,5 +1,6 @@
 #include "workspace/ImportInput.h"
 
+#include "app/RegularFile.h"
 #include "app/TextConversion.h"
 #include "app/Utility.h"
 
@@ -92,9 +93,8 @@ std::vector<std::wstring> ListBidServerFolder(const std::wstring& folder)
     std::error_code error;
     fs::directory_iterator entry(WideToUtf8(folder), error);
     for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
-        std::error_code kindError;
         const std::string name = entry->path().filename().string();
-        if (!entry->is_directory(kindError) && IsBidxName(name))
+        if (IsBidxName(name) && IsRegularFile(entry->path().string()))
             names.push_back(Utf8ToWide(name));
     }
     std::sort(names.begin(), names.end());

@@ -30,6 +30,6 @@ std::wstring BidServerFolder(const std::wstring& root, const std::wstring& proje
 // is set could not name a folder.
 bool ShouldListBidServerFolder(bool projectEdited, const std::wstring& project, const std::wstring& package);
 
-// The full paths of the plain files named *.bidx (any case of the extension) in folder, sorted by
-// name; empty when the folder does not exist or cannot be read.
+// The full paths of the regular files (directly or through a link) named *.bidx (any case of the
+// extension) in folder, sorted by name; empty when the folder does not exist or cannot be read.
 std::vector<std::wstring> ListBidServerFolder(const std::wstring& folder);

@@ -11,6 +11,7 @@
 // failed or were cancelled, 2 when it could not run (rules, time, certificates, usage).
 #include "app/LanguageCatalogue.h"
 #include "app/LocalLog.h"
+#include "app/ProcessHardening.h"
 #include "app/SettingFile.h"
 #include "app/TextConversion.h"
 #include "app/Utility.h"
@@ -372,6 +373,8 @@ int TimeStamp(CMsgOutput& output)
 
 int main(int argc, char** argv)
 {
+    // Before any PIN can be typed: no core dump may hold one.
+    DisableCoreDumps();
     const auto options = ParseOptions(argc, argv);
     if (!options || options->command.empty()) {
         PrintUsage(stderr);

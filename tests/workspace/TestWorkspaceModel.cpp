@@ -1,14 +1,18 @@
 // The workspace tree's model and the folder file cache over real folders.
 #include "workspace/CFolderFileCache.h"
 #include "workspace/CWorkspaceModel.h"
+#include "workspace/ImportInput.h"
 
 #include "app/LanguageCatalogue.h"
+#include "app/TextConversion.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -157,4 +161,30 @@ TEST_F(Workspace, CacheListsPlainFilesByNameAndSeesHandCopiesOnlyAfterClear)
     cache.Rescan(package);
     EXPECT_EQ(cache.GetFiles(package), (std::vector<std::wstring> { package + L"0-by-hand.bidx", package + L"b.bidx" }));
     EXPECT_TRUE(cache.GetFiles(Work() + L"/P9/L9/").empty());
+}
+
+// A FIFO, a link to a device, a folder named like a bid and a dangling link are no bid files: the
+// package list and the bid-server listing leave them out (the opening or the import would hang
+// on the FIFO or read the device for ever), and listing them never blocks. Links to regular files
+// stay.
+TEST_F(Workspace, ListingsShowOnlyRegularFiles)
+{
+    const fs::path folder = temp / "work/P1/L2";
+    ASSERT_EQ(::mkfifo((folder / "fifo_P1_L2.bidx").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", folder / "zero_P1_L2.bidx");
+    fs::create_symlink(folder / "missing", folder / "dangling_P1_L2.bidx");
+    fs::create_directories(folder / "folder_P1_L2.bidx");
+    fs::create_symlink(folder / "b.bidx", folder / "link_P1_L2.bidx");
+    const std::wstring package = Work() + L"/P1/L2/";
+    const auto listed = RunInChild([&] {
+        std::wstring names;
+        for (const std::wstring& file : CFolderFileCache::Scan(package))
+            names += file.substr(package.size()) + L" ";
+        names += L"|";
+        for (const std::wstring& file : ListBidServerFolder(Work() + L"/P1/L2"))
+            names += L" " + file.substr(package.size());
+        return WideToUtf8(names);
+    });
+    ASSERT_TRUE(listed) << "the listing did not come back within the deadline";
+    EXPECT_EQ(*listed, "a.txt b.bidx link_P1_L2.bidx | b.bidx link_P1_L2.bidx");
 }
