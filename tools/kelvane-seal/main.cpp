@@ -1,6 +1,8 @@
 // kelvane-seal: the bidder's tool. Seals a bid's files to the openers of a tender's rules, embeds
 // the rules, signs with the bidder's certificate and prints the file's verification code.
 #include "BidSealer.h"
+#include "BidderKey.h"
+#include "OpenerTrust.h"
 #include "PkiSealSigner.h"
 #include "Quelvar.h"
 #include "core/RulesParser.h"
@@ -40,8 +42,8 @@ void OnSignal(int)
 
 const char kUsage[] =
     "usage: kelvane-seal (--rules FILE | --rules-url URL) --project P --package L\n"
-    "                    --cert CERT.pem (--key KEY.pem | --key-on-token) [--output-dir DIR] [--quiet]\n"
-    "                    FILE|FOLDER...\n"
+    "                    --cert CERT.pem (--key KEY.pem [--passphrase-file F] | --key-on-token)\n"
+    "                    [--tender-ca CA.pem] [--output-dir DIR] [--quiet] FILE|FOLDER...\n"
     "\n"
     "Seals the files and folders given to the openers of the tender's rules, with the rules'\n"
     "threshold, embeds the rules, signs with the bidder's certificate and key, and writes\n"
@@ -49,9 +51,21 @@ const char kUsage[] =
     "and the file's verification code. Each file keeps its own name inside the bid; a folder\n"
     "keeps its name and everything below it.\n"
     "\n"
+    "Nothing is sealed unless every opener's certificate in the rules is issued by the tender's\n"
+    "certificate authority, valid now, and allowed to receive a share (key usage keyEncipherment\n"
+    "for RSA, keyAgreement for EC, when the certificate restricts its key), and unless the key\n"
+    "belongs to the bidder's certificate.\n"
+    "\n"
     "  --rules FILE       the rules document, byte for byte as the rules server releases it\n"
     "  --rules-url URL    fetch the rules of --project from the rules server instead\n"
+    "  --key KEY.pem      the bidder's private key, PEM or DER; when it is encrypted its passphrase\n"
+    "                     is asked once on the terminal (not echoed; standard input without one)\n"
+    "  --passphrase-file F  the key's passphrase is the first line of F instead (no prompt)\n"
     "  --key-on-token     sign with the certificate's private key on a token (asks for its PIN)\n"
+    "  --tender-ca CA.pem the tender's certificate authority (PEM, every certificate in it is\n"
+    "                     trusted); without it the first of: bidder-ca.pem in the settings folder\n"
+    "                     ($XDG_CONFIG_HOME/QUARN/rmw, default ~/.config/QUARN/rmw), the file\n"
+    "                     named by KELVANE_BIDDER_CA, the system's certificate store\n"
     "  --quiet            no progress on standard error\n";
 
 struct COptions {
@@ -61,6 +75,8 @@ struct COptions {
     std::string package;
     std::string certFile;
     std::string keyFile;
+    std::string passphraseFile;
+    std::string tenderCa;
     std::string outputDir = ".";
     bool keyOnToken = false;
     bool quiet = false;
@@ -98,6 +114,10 @@ std::optional<COptions> ParseOptions(int argc, char** argv)
             ok = value(o.certFile);
         } else if (arg == "--key") {
             ok = value(o.keyFile);
+        } else if (arg == "--passphrase-file") {
+            ok = value(o.passphraseFile);
+        } else if (arg == "--tender-ca") {
+            ok = value(o.tenderCa);
         } else if (arg == "--output-dir") {
             ok = value(o.outputDir);
         } else if (arg == "--key-on-token") {
@@ -130,6 +150,10 @@ std::optional<COptions> ParseOptions(int argc, char** argv)
     }
     if (o.keyFile.empty() == !o.keyOnToken) {
         Fail("give the bidder's key either as --key FILE or as --key-on-token");
+        return std::nullopt;
+    }
+    if (!o.passphraseFile.empty() && o.keyFile.empty()) {
+        Fail("--passphrase-file goes with --key");
         return std::nullopt;
     }
     // Project and package become part of the file name.
@@ -397,9 +421,33 @@ int main(int argc, char** argv)
         return kExitFailed;
     }
 
+    // The openers are checked before anything else is asked for: a refusal needs no passphrase.
+    std::string anchorError;
+    const std::optional<kelvane::seal::CTenderAnchors> anchors =
+        kelvane::seal::LoadTenderAnchors(options->tenderCa, anchorError);
+    if (!anchors) {
+        Fail(anchorError);
+        return kExitFailed;
+    }
+    bool openersOk = true;
+    const size_t openerCount = content.bidRules->certs.size();
+    for (size_t i = 0; i < openerCount; ++i) {
+        const std::vector<unsigned char>& opener = content.bidRules->certs[i].data;
+        if (const std::string refusal = kelvane::seal::OpenerRefusal(opener, *anchors); !refusal.empty()) {
+            Fail("refusing to seal to opener " + std::to_string(i + 1) + " of " + std::to_string(openerCount) +
+                 " (" + kelvane::seal::SubjectLine(opener) + "): " + refusal);
+            openersOk = false;
+        }
+    }
+    if (!openersOk) {
+        Fail("nothing was sealed: the rules name openers that the tender's certificate authority does not vouch for");
+        return kExitFailed;
+    }
+
     const auto cert = ReadFile(options->certFile);
-    if (!cert) {
-        Fail("cannot read " + options->certFile);
+    Cert bidderCert = cert ? DecodeCertificate(cert->data(), cert->size()) : nullptr;
+    if (!bidderCert) {
+        Fail("cannot read the bidder's certificate " + options->certFile);
         return kExitFailed;
     }
     const std::string bidder = BidderName(*cert);
@@ -416,14 +464,17 @@ int main(int argc, char** argv)
         }
         signer = std::move(onToken);
     } else {
-        const auto key = ReadFile(options->keyFile);
-        PKey privateKey = key ? DecodePrivateKey(key->data(), key->size()) : nullptr;
-        if (!privateKey) {
-            Fail("cannot read the private key " + options->keyFile + " (PEM or DER, unencrypted)");
+        kelvane::seal::CBidderKeyResult key = kelvane::seal::LoadBidderKey(options->keyFile, options->passphraseFile);
+        if (!key.key) {
+            Fail(key.error);
             return kExitFailed;
         }
-        signer = std::make_unique<CSoftwareSealSigner>(DecodeCertificate(cert->data(), cert->size()),
-                                                       std::move(privateKey));
+        if (!kelvane::seal::KeyBelongsTo(key.key.get(), bidderCert.get())) {
+            Fail("the private key " + options->keyFile + " does not belong to the bidder's certificate " +
+                 options->certFile + " (" + kelvane::seal::SubjectLine(*cert) + "); nothing was sealed");
+            return kExitFailed;
+        }
+        signer = std::make_unique<CSoftwareSealSigner>(std::move(bidderCert), PKey(key.key.release()));
     }
 
     CSealRequest request;

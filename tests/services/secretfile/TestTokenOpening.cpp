@@ -252,14 +252,17 @@ TEST_F(TokenOpeningTest, BidFromTheSealingToolOpensWithTokens)
     const std::string& certPem = Tokens().Token("Bidder Key").keys[0].certPem;
     WriteAll(tmp.Path() / "bidder.pem", std::vector<unsigned char>(certPem.begin(), certPem.end()));
     WriteAll(tmp.Path() / "letter.txt", {'b', 'i', 'd'});
+    const std::string& caPem = Tokens().Ca().CertPem();
+    WriteAll(tmp.Path() / "ca.pem", std::vector<unsigned char>(caPem.begin(), caPem.end()));
     std::filesystem::create_directories(tmp.Path() / "bids");
 
     const std::string seal = std::string(KELVANE_BINARY_DIR) + "/bin/kelvane-seal";
     const pid_t pid = fork();
     if (pid == 0) {
         execl(seal.c_str(), seal.c_str(), "--rules", (tmp.Path() / "rules.xml").c_str(), "--project", "P9",
-              "--package", "L2", "--cert", (tmp.Path() / "bidder.pem").c_str(), "--key-on-token", "--output-dir",
-              (tmp.Path() / "bids").c_str(), "--quiet", (tmp.Path() / "letter.txt").c_str(), nullptr);
+              "--package", "L2", "--cert", (tmp.Path() / "bidder.pem").c_str(), "--key-on-token", "--tender-ca",
+              (tmp.Path() / "ca.pem").c_str(), "--output-dir", (tmp.Path() / "bids").c_str(), "--quiet",
+              (tmp.Path() / "letter.txt").c_str(), nullptr);
         _exit(127);
     }
     int status = 0;

@@ -1,9 +1,11 @@
 // kelvane-seal as the bidder runs it: a real process on real files, its output opened through the
 // decryptor.
 #include "SecretFileTestSupport.h"
+#include "TestCa.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,6 +14,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <thread>
 
 namespace kelvane::bidx::test {
@@ -32,22 +36,42 @@ std::string Text(const std::filesystem::path& path)
     return std::string(bytes.begin(), bytes.end());
 }
 
+std::string Pem(const std::vector<unsigned char>& der)
+{
+    return "-----BEGIN CERTIFICATE-----\n" + Base64(der) + "\n-----END CERTIFICATE-----\n";
+}
+
+void WriteText(const std::filesystem::path& path, const std::string& text)
+{
+    WriteAll(path, std::vector<unsigned char>(text.begin(), text.end()));
+}
+
+// A rules document naming the given openers, two of whom must take part.
+void WriteRules(const std::filesystem::path& path, const std::vector<std::vector<unsigned char>>& openers)
+{
+    std::string rules = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<bidenv><source>"
+                        "<projectname>道路工程</projectname><opentime>2026-01-02 09:30:00</opentime>"
+                        "<organization>Demo</organization><encalog>SM4</encalog><hashalog>SM3</hashalog>"
+                        "<rules><rule><m>" + std::to_string(openers.size()) + "</m><n>2</n><openers>";
+    for (const auto& der : openers) {
+        rules += "<opener><cert>\n" + Base64(der) + "\n</cert><participate>YES</participate></opener>";
+    }
+    rules += "</openers></rule></rules></source></bidenv>\n";
+    WriteText(path, rules);
+}
+
+// Environment changes for the tool's process only: a value of nullopt unsets the variable.
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+
 class SealToolTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string rules = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<bidenv><source>"
-                            "<projectname>道路工程</projectname><opentime>2026-01-02 09:30:00</opentime>"
-                            "<organization>Demo</organization><encalog>SM4</encalog><hashalog>SM3</hashalog>"
-                            "<rules><rule><m>3</m><n>2</n><openers>";
-        for (int i = 0; i < 3; ++i) {
-            rules += "<opener><cert>\n" + Base64(Opener(i).certDer) + "\n</cert><participate>YES</participate></opener>";
-        }
-        rules += "</openers></rule></rules></source></bidenv>\n";
-        WriteAll(Rules(), std::vector<unsigned char>(rules.begin(), rules.end()));
+        WriteRules(Rules(), {Opener(0).certDer, Opener(1).certDer, Opener(2).certDer});
+        // The openers' certificates are their own authorities: the tender vouches for each.
+        WriteText(TenderCa(), Pem(Opener(0).certDer) + Pem(Opener(1).certDer) + Pem(Opener(2).certDer));
         const CIdentity& bidder = BidderWithAwkwardName();
-        const std::string pem = "-----BEGIN CERTIFICATE-----\n" + Base64(bidder.certDer) + "\n-----END CERTIFICATE-----\n";
-        WriteAll(tmp.Path() / "bidder.pem", std::vector<unsigned char>(pem.begin(), pem.end()));
+        WriteText(tmp.Path() / "bidder.pem", Pem(bidder.certDer));
         WriteAll(tmp.Path() / "bidder.key", std::vector<unsigned char>(bidder.keyPem.begin(), bidder.keyPem.end()));
         std::filesystem::create_directories(tmp.Path() / "in" / "tech" / "sub");
         std::filesystem::create_directories(tmp.Path() / "bids");
@@ -63,20 +87,28 @@ protected:
     }
     std::filesystem::path Rules() const { return tmp.Path() / "rules.xml"; }
     std::filesystem::path Bids() const { return tmp.Path() / "bids"; }
+    std::filesystem::path TenderCa() const { return tmp.Path() / "tender-ca.pem"; }
 
     std::vector<std::string> BaseArgs() const
     {
         return {"--rules", Rules().string(), "--project", "P1", "--package", "L1", "--cert",
                 (tmp.Path() / "bidder.pem").string(), "--key", (tmp.Path() / "bidder.key").string(),
-                "--output-dir", Bids().string()};
+                "--tender-ca", TenderCa().string(), "--output-dir", Bids().string()};
     }
 
     // Starts the tool with stdout and stderr in files; returns its pid.
     pid_t Start(const std::vector<std::string>& args, const std::string& program = kSeal,
-                const std::string& outputs = "")
+                const std::string& outputs = "", const EnvChanges& env = {}, const std::string& input = "")
     {
         const pid_t pid = fork();
         if (pid == 0) {
+            // No controlling terminal: a prompt falls back to standard input.
+            setsid();
+            for (const auto& [name, value] : env) {
+                value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+            }
+            const int in = open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY);
+            dup2(in, 0);
             const int out = open((tmp.Path() / (outputs + "stdout")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = open((tmp.Path() / (outputs + "stderr")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
@@ -97,7 +129,10 @@ protected:
         waitpid(pid, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    int Run(const std::vector<std::string>& args) { return Wait(Start(args)); }
+    int Run(const std::vector<std::string>& args, const EnvChanges& env = {}, const std::string& input = "")
+    {
+        return Wait(Start(args, kSeal, "", env, input));
+    }
     std::string Out() const { return Text(tmp.Path() / "stdout"); }
     std::string Err() const { return Text(tmp.Path() / "stderr"); }
 
@@ -249,6 +284,159 @@ TEST_F(SealToolTest, InterruptedRunLeavesNoHalfFile)
     EXPECT_EQ(Wait(pid), 130);
     EXPECT_NE(Err().find("interrupted; no file was written"), std::string::npos) << Err();
     EXPECT_EQ(CountEntries(Bids()), 0u) << "neither the bid nor its temporary file remains";
+}
+
+// A rules document can name any certificate: the tool seals only to openers that the tender's
+// authority vouches for, valid now, whose key may receive a share.
+TEST_F(SealToolTest, RefusesOpenersTheTenderDoesNotVouchFor)
+{
+    namespace t = kelvane::test;
+    t::CTestCa tender("Tender CA");
+    t::CTestCa stranger("Stranger CA");
+    const t::CTestIssued good = tender.Issue(t::Request("Good Opener", t::KeyKind::Rsa2048, t::CertUsage::Encryption));
+    const t::CTestIssued goodEc = tender.Issue(t::Request("Good EC Opener", t::KeyKind::P256, t::CertUsage::Encryption));
+    t::CTestCertRequest expired = t::Request("Expired Opener", t::KeyKind::P256, t::CertUsage::Encryption);
+    expired.validFromSeconds = -7200;
+    expired.validToSeconds = -60;
+    t::CTestCertRequest early = t::Request("Early Opener", t::KeyKind::P256, t::CertUsage::Encryption);
+    early.validFromSeconds = 86400;
+    const struct {
+        t::CTestIssued opener;
+        std::string reason;
+    } cases[] = {
+        {stranger.Issue(t::Request("Foreign Opener", t::KeyKind::P256, t::CertUsage::Encryption)),
+         "is not issued by the tender's certificate authority (" + (tmp.Path() / "ca.pem").string() + ")"},
+        {tender.Issue(expired), "its certificate expired on "},
+        {tender.Issue(early), "its certificate is not valid before "},
+        {tender.Issue(t::Request("Signing RSA Opener", t::KeyKind::Rsa2048, t::CertUsage::Signature)),
+         "its RSA key is not for key encipherment (key usage)"},
+        {tender.Issue(t::Request("Signing EC Opener", t::KeyKind::P256, t::CertUsage::Signature)),
+         "its EC key is not for key agreement (key usage)"},
+    };
+    WriteText(tmp.Path() / "ca.pem", tender.CertPem());
+    std::vector<std::string> args = BaseArgs();
+    args[11] = (tmp.Path() / "ca.pem").string();
+    args.push_back((tmp.Path() / "in" / "letter.txt").string());
+    for (const auto& c : cases) {
+        WriteRules(Rules(), {good.certDer, c.opener.certDer, goodEc.certDer});
+        EXPECT_EQ(Run(args), 1) << c.reason;
+        EXPECT_NE(Err().find("refusing to seal to opener 2 of 3 (CN="), std::string::npos) << Err();
+        EXPECT_NE(Err().find(c.reason), std::string::npos) << Err();
+        EXPECT_EQ(Err().find("opener 1 of 3"), std::string::npos) << Err();
+        EXPECT_EQ(Err().find("opener 3 of 3"), std::string::npos) << Err();
+        EXPECT_EQ(CountEntries(Bids()), 0u) << c.reason;
+    }
+
+    WriteRules(Rules(), {good.certDer, goodEc.certDer});
+    EXPECT_EQ(Run(args), 0) << Err();
+}
+
+// Without --tender-ca the first of bidder-ca.pem in the settings folder, KELVANE_BIDDER_CA and the
+// system's store decides alone.
+TEST_F(SealToolTest, TakesTheTenderAuthorityFromTheSettingsFolderThenTheEnvironment)
+{
+    namespace t = kelvane::test;
+    t::CTestCa tender("Tender CA");
+    t::CTestCa other("Other CA");
+    WriteRules(Rules(), {tender.Issue(t::Request("Opener One", t::KeyKind::Rsa2048, t::CertUsage::Encryption)).certDer,
+                         tender.Issue(t::Request("Opener Two", t::KeyKind::P256, t::CertUsage::Encryption)).certDer});
+    const std::filesystem::path settings = tmp.Path() / "config" / "QUARN" / "rmw";
+    std::filesystem::create_directories(settings);
+    WriteText(tmp.Path() / "tender.pem", tender.CertPem());
+    WriteText(tmp.Path() / "other.pem", other.CertPem());
+    std::vector<std::string> args = BaseArgs();
+    args.erase(args.begin() + 10, args.begin() + 12);  // no --tender-ca
+    args.push_back((tmp.Path() / "in" / "letter.txt").string());
+    const std::string config = (tmp.Path() / "config").string();
+    const struct {
+        const char* settingsFile;  // bidder-ca.pem from this file, or none
+        std::optional<std::string> environment;
+        int exitCode;
+        std::string says;
+    } cases[] = {
+        {nullptr, std::nullopt, 1, "(the system's certificate store)"},
+        {nullptr, (tmp.Path() / "other.pem").string(), 1, "(" + (tmp.Path() / "other.pem").string() + ")"},
+        {nullptr, (tmp.Path() / "missing.pem").string(), 1, "missing.pem (from KELVANE_BIDDER_CA) cannot be read"},
+        {"other.pem", (tmp.Path() / "tender.pem").string(), 1, "(" + (settings / "bidder-ca.pem").string() + ")"},
+        {"tender.pem", (tmp.Path() / "other.pem").string(), 0, ""},
+        {nullptr, (tmp.Path() / "tender.pem").string(), 0, ""},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(settings / "bidder-ca.pem");
+        if (c.settingsFile != nullptr) {
+            std::filesystem::copy_file(tmp.Path() / c.settingsFile, settings / "bidder-ca.pem");
+        }
+        std::filesystem::remove_all(Bids());
+        std::filesystem::create_directories(Bids());
+        EXPECT_EQ(Run(args, {{"XDG_CONFIG_HOME", config}, {"KELVANE_BIDDER_CA", c.environment}}), c.exitCode)
+            << c.says << Err();
+        EXPECT_NE(Err().find(c.says), std::string::npos) << Err();
+        EXPECT_EQ(CountEntries(Bids()), c.exitCode == 0 ? 1u : 0u);
+    }
+}
+
+// The bidder's key is held to the certificate before any input is read, and an encrypted key asks
+// for its passphrase once.
+TEST_F(SealToolTest, ChecksTheBiddersKeyBeforeSealing)
+{
+    const std::string input = (tmp.Path() / "in" / "letter.txt").string();
+    WriteAll(tmp.Path() / "other.key", std::vector<unsigned char>(Bidder().keyPem.begin(), Bidder().keyPem.end()));
+    std::vector<std::string> args = BaseArgs();
+    args[9] = (tmp.Path() / "other.key").string();
+    args.push_back((tmp.Path() / "in" / "not-there.pdf").string());
+    EXPECT_EQ(Run(args), 1);
+    EXPECT_NE(Err().find("the private key " + args[9] + " does not belong to the bidder's certificate"),
+              std::string::npos)
+        << Err();
+    EXPECT_EQ(Err().find("no such file"), std::string::npos) << "the key is checked first: " << Err();
+
+    // The bidder's key under a passphrase, as PKCS#8 PEM.
+    {
+        const kelvane::test::TestPkeyPtr key = kelvane::test::KeyFromPem(BidderWithAwkwardName().keyPem);
+        ASSERT_TRUE(key);
+        std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file((tmp.Path() / "locked.key").c_str(), "w"),
+                                                      BIO_free);
+        ASSERT_EQ(PEM_write_bio_PKCS8PrivateKey(bio.get(), key.get(), EVP_aes_256_cbc(), nullptr, 0, nullptr,
+                                                const_cast<char*>("correct horse")),
+                  1);
+    }
+    WriteText(tmp.Path() / "right", "correct horse\n");
+    WriteText(tmp.Path() / "wrong", "wrong horse\n");
+    const struct {
+        std::vector<std::string> extra;  // after --key
+        std::string stdinFile;
+        int exitCode;
+        std::string says;
+    } cases[] = {
+        {{"--passphrase-file", (tmp.Path() / "wrong").string()}, "", 1,
+         "wrong passphrase for the private key " + (tmp.Path() / "locked.key").string()},
+        {{}, (tmp.Path() / "wrong").string(), 1, "wrong passphrase"},
+        {{}, "", 1, "no passphrase was given"},
+        {{"--passphrase-file", (tmp.Path() / "missing").string()}, "", 1, "cannot read the passphrase file"},
+        {{"--passphrase-file", (tmp.Path() / "right").string()}, "", 0, ""},
+        {{}, (tmp.Path() / "right").string(), 0, "passphrase of "},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(Bids());
+        std::filesystem::create_directories(Bids());
+        args = BaseArgs();
+        args[9] = (tmp.Path() / "locked.key").string();
+        args.insert(args.begin() + 10, c.extra.begin(), c.extra.end());
+        args.push_back(input);
+        EXPECT_EQ(Run(args, {}, c.stdinFile), c.exitCode) << c.says << Err();
+        EXPECT_NE(Err().find(c.says), std::string::npos) << Err();
+        const std::string err = Err();
+        const size_t prompt = err.find("passphrase of ");
+        EXPECT_EQ(prompt != std::string::npos, c.extra.empty()) << "a prompt only without a passphrase file: " << err;
+        if (prompt != std::string::npos) {
+            EXPECT_EQ(err.find("passphrase of ", prompt + 1), std::string::npos) << "one prompt only: " << err;
+        }
+        EXPECT_EQ(CountEntries(Bids()), c.exitCode == 0 ? 1u : 0u) << c.says;
+    }
+    int rc = 0;
+    const Handle h = OpenHandle(Bids() / "Acme-Works-Ltd_P1_L1.bidx", tmp.Path() / "Open", &rc);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(QuarnSecretFileDecryptorVerify(h.get()), 0) << "signed with the unlocked key";
 }
 
 }  // namespace
