@@ -3,29 +3,32 @@
 #include "app/TextConversion.h"
 #include "app/Utility.h"
 
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 namespace {
 
-struct CBioFree {
+struct CBioFree
+{
     void operator()(BIO* bio) const { BIO_free(bio); }
 };
-struct CX509Free {
+struct CX509Free
+{
     void operator()(X509* cert) const { X509_free(cert); }
 };
-struct CStoreFree {
+struct CStoreFree
+{
     void operator()(X509_STORE* store) const { X509_STORE_free(store); }
 };
-struct CStoreContextFree {
+struct CStoreContextFree
+{
     void operator()(X509_STORE_CTX* context) const { X509_STORE_CTX_free(context); }
 };
 using CBioPtr = std::unique_ptr<BIO, CBioFree>;
@@ -74,7 +77,8 @@ std::wstring SubjectName(X509* cert)
     const X509_NAME_ENTRY* entry = at >= 0 ? X509_NAME_get_entry(subject, at) : nullptr;
     unsigned char* utf8 = nullptr;
     const int length = entry != nullptr ? ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry)) : -1;
-    std::wstring name = length > 0 ? Utf8ToWide(std::string(reinterpret_cast<const char*>(utf8), length)) : L"";
+    std::wstring name
+        = length > 0 ? Utf8ToWide(std::string(reinterpret_cast<const char*>(utf8), length)) : L"";
     OPENSSL_free(utf8);
     return name;
 }
@@ -101,7 +105,8 @@ int VerifyChain(X509* cert, X509*& failed)
     if (X509_verify_cert(context.get()) == 1)
         return X509_V_OK;
     const int error = X509_STORE_CTX_get_error(context.get());
-    if (X509* current = X509_STORE_CTX_get_current_cert(context.get()); current != nullptr && current != cert) {
+    if (X509* current = X509_STORE_CTX_get_current_cert(context.get());
+        current != nullptr && current != cert) {
         X509_up_ref(current);
         failed = current;
     }
@@ -138,7 +143,8 @@ std::string BidderAnchorFile()
 bool IsTrustedBidderCert(const unsigned char* der, size_t length, std::wstring& reason)
 {
     const unsigned char* cursor = der;
-    const CX509Ptr cert(der != nullptr && length > 0 ? d2i_X509(nullptr, &cursor, static_cast<long>(length)) : nullptr);
+    const CX509Ptr cert(
+        der != nullptr && length > 0 ? d2i_X509(nullptr, &cursor, static_cast<long>(length)) : nullptr);
     bool trusted = false;
     if (!cert || cursor != der + length) {
         reason = L"签名证书无法解析";

@@ -11,8 +11,8 @@ namespace {
 
 using namespace kelvane::test;
 
-CTestCertRequest Signer(const std::string& name, CertUsage usage = CertUsage::Signature, long from = -3600,
-    long to = 86400)
+CTestCertRequest Signer(
+    const std::string& name, CertUsage usage = CertUsage::Signature, long from = -3600, long to = 86400)
 {
     CTestCertRequest request = Request(name, KeyKind::P256, usage);
     request.validFromSeconds = from;
@@ -20,7 +20,8 @@ CTestCertRequest Signer(const std::string& name, CertUsage usage = CertUsage::Si
     return request;
 }
 
-class BidderTrust : public ::testing::Test {
+class BidderTrust : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -43,15 +44,16 @@ protected:
 TEST_F(BidderTrust, OnlyASignatureCertificateOfTheTendersCaValidNowPasses)
 {
     const std::vector<unsigned char> garbage(300, 0x30);
-    const struct {
+    const struct
+    {
         const char* threat;
         std::vector<unsigned char> der;
         const wchar_t* reason; // the start of the reason; null: trusted
         const wchar_t* signer; // named in the reason
     } cases[] = {
         { "the tender's bidder", tender.Issue(Signer("投标人 甲")).certDer, nullptr, L"" },
-        { "signature and encryption", tender.Issue(Signer("投标人 乙", CertUsage::SignatureAndEncryption)).certDer,
-            nullptr, L"" },
+        { "signature and encryption",
+            tender.Issue(Signer("投标人 乙", CertUsage::SignatureAndEncryption)).certDer, nullptr, L"" },
         { "self-signed under the bidder's name", SelfSigned(tender.Issue(Signer("投标人 甲"))).certDer,
             L"签名证书不受信任：", L"投标人 甲" },
         { "another CA", other.Issue(Signer("投标人 甲")).certDer, L"签名证书不受信任：", L"投标人 甲" },
@@ -82,31 +84,37 @@ TEST_F(BidderTrust, SettingsFolderFileDecidesElseTheNamedFileElseTheSystemStore)
     const std::vector<unsigned char> tenderBidder = tender.Issue(Signer("投标人 甲")).certDer;
     const std::vector<unsigned char> otherBidder = other.Issue(Signer("投标人 乙")).certDer;
     const std::filesystem::path settings = temp / "config" / "QUARN" / "rmw" / "bidder-ca.pem";
-    const struct {
+    const struct
+    {
         const char* situation;
         const char* settingsFile; // null: none; empty: a file without certificates
-        const char* namedFile;    // null: KELVANE_BIDDER_CA unset
-        const char* decides;      // "settings", "named" or "" (the system store)
+        const char* namedFile; // null: KELVANE_BIDDER_CA unset
+        const char* decides; // "settings", "named" or "" (the system store)
         bool tenderTrusted;
         bool otherTrusted;
     } cases[] = {
         { "named file only", nullptr, "tender-ca.pem", "named", true, false },
         { "settings file wins over the named one", "other", "tender-ca.pem", "settings", false, true },
-        { "a settings file without certificates trusts nobody", "", "tender-ca.pem", "settings", false, false },
+        { "a settings file without certificates trusts nobody", "", "tender-ca.pem", "settings", false,
+            false },
         { "named file missing: the system store", nullptr, "missing.pem", "", false, false },
         { "neither: the system store", nullptr, nullptr, "", false, false },
     };
     for (const auto& c : cases) {
         std::filesystem::remove(settings);
         if (c.settingsFile != nullptr)
-            temp.WriteFile(settings.lexically_relative(temp.Path()), *c.settingsFile != 0 ? other.CertPem() : "");
+            temp.WriteFile(
+                settings.lexically_relative(temp.Path()), *c.settingsFile != 0 ? other.CertPem() : "");
         const std::string namedPath = c.namedFile != nullptr ? (temp / c.namedFile).string() : std::string();
         const CScopedEnv scoped("KELVANE_BIDDER_CA", c.namedFile != nullptr ? namedPath.c_str() : nullptr);
         std::wstring reason;
         EXPECT_EQ(Trusted(tenderBidder, reason), c.tenderTrusted) << c.situation;
         EXPECT_EQ(Trusted(otherBidder, reason), c.otherTrusted) << c.situation;
         const std::string decides = c.decides;
-        EXPECT_EQ(BidderAnchorFile(), decides == "settings" ? settings.string() : decides == "named" ? namedPath : "")
+        EXPECT_EQ(BidderAnchorFile(),
+            decides == "settings"    ? settings.string()
+                : decides == "named" ? namedPath
+                                     : "")
             << c.situation;
     }
 }
