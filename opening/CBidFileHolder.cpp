@@ -1,7 +1,12 @@
 #include "opening/CBidFileHolder.h"
 
+#include "Quelvar.h"
 #include "app/TextConversion.h"
+#include "core/RulesParser.h"
+#include "opening/CBidderTrust.h"
+#include "opening/OpeningTime.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -11,6 +16,8 @@ namespace {
 
 constexpr unsigned char kRulesMark[4] = { 'R', 'U', 'L', 'F' };
 constexpr size_t kRulesHeaderSize = 8;
+// The decryptor's code for a signature that does not hold.
+constexpr int kSignatureWrong = 23;
 
 // One variable-length value of the decryptor in two calls: the length with no buffer, then the
 // bytes. Returns the decryptor's code; 1 when the buffer cannot be had.
@@ -34,6 +41,20 @@ std::wstring CertText(void* cert, int attribute)
 {
     std::string text;
     return kelvane::pki::GetCertText(cert, attribute, text) ? Utf8ToWide(text) : std::wstring();
+}
+
+// The DER of a certificate in any form the PKI library reads (the rules carry Base64 text); empty
+// when it is none.
+std::vector<unsigned char> CertDer(const unsigned char* data, size_t size)
+{
+    const CertPtr cert(size > 0 && size <= (size_t { 1 } << 20) ? QuarnPKICertNewCert(data, static_cast<int>(size)) : nullptr);
+    unsigned char* raw = nullptr;
+    int length = 0;
+    const bool encoded = cert != nullptr && QuarnPKICertGetCertEncoded(cert.get(), &raw, &length) == 1;
+    const kelvane::pki::BytesPtr der(raw);
+    if (!encoded || der == nullptr || length <= 0)
+        return {};
+    return std::vector<unsigned char>(der.get(), der.get() + length);
 }
 
 } // namespace
@@ -112,6 +133,8 @@ int CBidFileHolder::Release()
 
 int CBidFileHolder::VerifyStructure()
 {
+    failureReason.clear();
+    signerRefused = false;
     if (handle == nullptr)
         return -1;
     if (const int result = QuarnSecretFileDecryptorVerify(handle); result != 0)
@@ -125,6 +148,12 @@ int CBidFileHolder::VerifyStructure()
         return 1;
     if (certResult != 0)
         return -1;
+    // Nothing of a signer the anchors do not vouch for is shown: its name is whatever the forger
+    // chose.
+    if (!IsTrustedBidderCert(certBytes.data(), certBytes.size(), failureReason)) {
+        signerRefused = true;
+        return kSignatureWrong;
+    }
     signCert.reset();
     signCert.reset(QuarnPKICertNewCert(certBytes.data(), static_cast<int>(certBytes.size())));
     if (signCert == nullptr)
@@ -146,6 +175,83 @@ int CBidFileHolder::VerifyStructure()
     customData = std::move(data);
 
     return FindEmbeddedRules(customData.data(), customData.size(), hasEmbeddedRules, embeddedRulesLength);
+}
+
+int CBidFileHolder::CheckAgainstEmbeddedRules()
+{
+    failureReason.clear();
+    embeddedOpenTime.reset();
+    if (handle == nullptr)
+        return -1;
+    if (!hasEmbeddedRules) {
+        failureReason = L"标书没有内嵌规则文件";
+        return QUELVAR_EMPTY_BODY;
+    }
+    CRulesContent content;
+    try {
+        const std::string text(reinterpret_cast<const char*>(customData.data() + kRulesHeaderSize),
+            static_cast<size_t>(embeddedRulesLength));
+        if (const int code = rules::ParseRules(text.c_str(), content); code != QUELVAR_OK) {
+            failureReason = L"标书内嵌的规则文件无法解析";
+            return code;
+        }
+    } catch (const std::bad_alloc&) {
+        return QUELVAR_NO_MEMORY;
+    }
+    if (content.bidRules == nullptr)
+        return QUELVAR_NO_RULE_ELEMENT;
+    const CBidRules& embedded = *content.bidRules;
+
+    int minimum = 0;
+    int total = 0;
+    if (QuarnSecretFileDecryptorGetMinNum(handle, &minimum) != 0 || QuarnSecretFileDecryptorGetOpenerNum(handle, &total) != 0) {
+        failureReason = L"无法读取文件头的门限";
+        return QUELVAR_DATA_DIFFERS;
+    }
+    if (minimum != embedded.minimum) {
+        failureReason = L"文件头的门限n=" + std::to_wstring(minimum) + L"与标书内嵌规则的n=" + std::to_wstring(embedded.minimum)
+            + L"不一致";
+        return QUELVAR_DATA_DIFFERS;
+    }
+    if (total != embedded.total || static_cast<size_t>(total) != embedded.certs.size()) {
+        failureReason = L"文件头的开标人数m=" + std::to_wstring(total) + L"与标书内嵌规则的m=" + std::to_wstring(embedded.total)
+            + L"不一致";
+        return QUELVAR_DATA_DIFFERS;
+    }
+
+    std::vector<std::vector<unsigned char>> sealedTo;
+    std::vector<std::vector<unsigned char>> named;
+    for (int i = 0; i < total; ++i) {
+        std::vector<unsigned char> der;
+        const int result = ReadBytes(
+            [this, i](unsigned char* buffer, int* length) {
+                return QuarnSecretFileDecryptorGetOpenerCert(handle, i, buffer, length);
+            },
+            der);
+        if (result == 1)
+            return QUELVAR_NO_MEMORY;
+        if (result != 0 || der.empty()) {
+            failureReason = L"无法读取文件头的开标人证书";
+            return QUELVAR_DATA_DIFFERS;
+        }
+        sealedTo.push_back(std::move(der));
+        std::vector<unsigned char> ruleDer = CertDer(embedded.certs[static_cast<size_t>(i)].data.data(),
+            embedded.certs[static_cast<size_t>(i)].data.size());
+        if (ruleDer.empty()) {
+            failureReason = L"标书内嵌规则中的开标人证书无法解析";
+            return QUELVAR_DATA_DIFFERS;
+        }
+        named.push_back(std::move(ruleDer));
+    }
+    // The order of the shares is the sealer's; who holds them is what counts.
+    std::sort(sealedTo.begin(), sealedTo.end());
+    std::sort(named.begin(), named.end());
+    if (sealedTo != named) {
+        failureReason = L"文件头的开标人证书与标书内嵌规则中的开标人不一致";
+        return QUELVAR_DATA_DIFFERS;
+    }
+    embeddedOpenTime = ParseOpeningTime(content.openTime);
+    return 0;
 }
 
 int CBidFileHolder::GetDecryptorStatus()

@@ -3,17 +3,19 @@
 // reported (the signer's certificate, the custom data with the embedded rules file, the
 // certificates of the openers who have contributed so far).
 //
-// Operations return 0 or a code of the decryptor's result table; -1 is the holder's own code
-// (no handle, empty path or folder, signer certificate not obtained, embedded rules length beyond
-// the data) and 1 a failed allocation. The holder shows nothing and logs nothing. One thread uses
-// a holder at a time.
+// Operations return 0 or a code of the decryptor's result table (CheckAgainstEmbeddedRules: of the
+// rules library's); -1 is the holder's own code (no handle, empty path or folder, signer
+// certificate not obtained, embedded rules length beyond the data) and 1 a failed allocation. The
+// holder shows nothing and logs nothing. One thread uses a holder at a time.
 #pragma once
 
 #include "QuarnSecretFile.h"
 #include "audit/PkiPtr.h"
 #include "opening/BidStatus.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,7 +57,25 @@ public:
 
     int Open();
     int Release();
+    // The decryptor's structure and signature check, then the signer: a certificate that the
+    // tender's trust anchors do not vouch for gives the decryptor's code for a wrong signature (23)
+    // with the reason in GetFailureReason.
     int VerifyStructure();
+    // Holds the file to the rules embedded in it, whatever the settings say about the comparison
+    // with the served rules: the header's threshold n, its opener count m and its openers'
+    // certificates (as a set, by their DER) must be those of the embedded rules, for a header
+    // sealed to other openers or a lower threshold would open with fewer or other keys than the
+    // rules it carries name. After a successful VerifyStructure; 0 or a code of the rules
+    // library's result table (24 no embedded rules, a parser code for rules that do not read,
+    // 17 a difference), with the reason in GetFailureReason; -1 without a handle.
+    int CheckAgainstEmbeddedRules();
+    // The opening time of the embedded rules as wall-clock seconds (see OpeningTime.h), after a
+    // successful CheckAgainstEmbeddedRules; nothing when the text is no date and time.
+    const std::optional<std::int64_t>& GetEmbeddedOpenTime() const { return embeddedOpenTime; }
+    // What the last failing VerifyStructure or CheckAgainstEmbeddedRules found beyond its code, or
+    // empty; a signer that is not trusted also sets IsSignerRefused.
+    const std::wstring& GetFailureReason() const { return failureReason; }
+    bool IsSignerRefused() const { return signerRefused; }
     int GetDecryptorStatus();
     int Try();
     int Decrypt();
@@ -83,6 +103,9 @@ private:
     std::vector<unsigned char> customData;
     int embeddedRulesLength = 0;
     bool hasEmbeddedRules = false;
+    std::optional<std::int64_t> embeddedOpenTime;
+    std::wstring failureReason;
+    bool signerRefused = false;
     CQuarnFileDecryptor* handle = nullptr;
     kelvane::pki::CertPtr signCert;
     int bidStatus = Ready;

@@ -69,6 +69,13 @@ private:
     // The decryptor text of code. A code without an entry gets the generic text with its number,
     // so that a file never shows the reason of an earlier file's failure.
     const std::wstring& FailureText(int code);
+    // The rules library's text of code, or the generic text with its number.
+    static std::wstring RulesText(int code);
+    // text, and after it what the holder found beyond its code.
+    static std::wstring WithReason(const std::wstring& text, const CBidFileHolder& holder)
+    {
+        return holder.GetFailureReason().empty() ? text : text + L"：" + holder.GetFailureReason();
+    }
     void MoveToBad(CBidFileHolder& holder);
 
     bool FetchRulesAndTime();
@@ -107,6 +114,14 @@ const std::wstring& COpeningRun::FailureText(int code)
     if (!CResultTexts::GetText(CResultTexts::kDecryptorTable, code, failureText))
         failureText = Text("unknow_error") + L"(" + std::to_wstring(code) + L")";
     return failureText;
+}
+
+std::wstring COpeningRun::RulesText(int code)
+{
+    std::wstring text;
+    if (!CResultTexts::GetText(CResultTexts::kRulesTable, code, text))
+        text = Text("unknow_error") + L"(" + std::to_wstring(code) + L")";
+    return text;
 }
 
 void COpeningRun::MoveToBad(CBidFileHolder& holder)
@@ -219,14 +234,27 @@ void COpeningRun::VerifyFiles()
         Output("verify_structure_ing");
 
         if (const int code = holder.VerifyStructure(); code != 0) {
-            Output("vefifystructure_fail", FailureText(code));
-            Log(kLogTypeFailure, FileRecord(holder, L"验证文件结构失败:") + failureText);
+            const std::wstring reason = WithReason(FailureText(code), holder);
+            Output("vefifystructure_fail", reason);
+            Log(kLogTypeFailure, FileRecord(holder, L"验证文件结构失败:") + reason);
             holder.SetBidStatus(Destroyed);
             manager.ShowStatus(holder);
             MoveToBad(holder);
             continue;
         }
         Output("vefifystructure_success");
+
+        // Whatever the comparison setting: a header sealed to other openers or a lower threshold
+        // than the rules it carries would open with other keys than those rules name.
+        if (const int code = holder.CheckAgainstEmbeddedRules(); code != 0) {
+            const std::wstring reason = WithReason(RulesText(code), holder);
+            Output("verifyrulefile_fail", reason);
+            Log(kLogTypeFailure, FileRecord(holder, L"验证规则文件失败：") + reason);
+            holder.SetBidStatus(Destroyed);
+            manager.ShowStatus(holder);
+            MoveToBad(holder);
+            continue;
+        }
 
         // Only the exact text "false" switches the comparison off: a switch that fails safe.
         if (CSettingFile::Instance().GetRulesCompare() != L"false") {
@@ -243,6 +271,30 @@ void COpeningRun::VerifyFiles()
                 continue;
             }
             Output("verifyrulefile_success");
+        }
+
+        // The served opening time has come (FetchRulesAndTime), but without the comparison the
+        // served rules need not be the bid's: the bid's own opening time must have come too, on
+        // the same verified time-stamp.
+        const std::optional<std::int64_t>& bidOpenTime = holder.GetEmbeddedOpenTime();
+        if (!bidOpenTime) {
+            const std::wstring reason = RulesText(QUELVAR_NO_OPENTIME_ELEMENT) + L"：标书内嵌规则的开标时间无法识别";
+            Output("verifyrulefile_fail", reason);
+            Log(kLogTypeFailure, FileRecord(holder, L"验证规则文件失败：") + reason);
+            holder.SetBidStatus(Destroyed);
+            manager.ShowStatus(holder);
+            MoveToBad(holder);
+            continue;
+        }
+        if (timeStampTime - *bidOpenTime < 0) {
+            // The bid is sound and opens at its own time: it stays where it is.
+            const std::wstring reason = L"：标书的开标时间是" + FormatWallClock(*bidOpenTime);
+            holder.Release();
+            Output("notto_opentime", reason);
+            Log(kLogTypeFailure, FileRecord(holder, L"未到开标时间") + reason);
+            holder.SetBidStatus(DecryptCancelled);
+            manager.ShowStatus(holder);
+            continue;
         }
 
         ready.push_back(&holder);

@@ -1,7 +1,9 @@
 // The bid opening: fetches the tender's rules, checks with a time-stamp authority that the opening
-// time has come, verifies every selected bid file (moving failures to Bad/ beside them), waits
-// until enough openers' tokens have contributed, asks for a final confirmation and decrypts into
-// Open/. Every step writes a line to the output sink, updates the file's row in the list, and
+// time has come, verifies every selected bid file (structure, signature, a signer the tender
+// trusts, a header sealed as its embedded rules say, those rules the served ones unless the
+// settings switch the comparison off; failures move to Bad/ beside them), leaves a bid whose own
+// opening time has not come where it is, waits until enough openers' tokens have contributed,
+// asks for a final confirmation and decrypts into Open/. Every step writes a line to the output sink, updates the file's row in the list, and
 // submits an operation record.
 //
 // One manager belongs to the bid-file list. The UI thread fills it (ClearFiles, SetProjectNumber,

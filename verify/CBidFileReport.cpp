@@ -1,9 +1,11 @@
 #include "verify/CBidFileReport.h"
 
+#include "app/LanguageCatalogue.h"
 #include "app/LocalLog.h"
 #include "app/RegularFile.h"
 #include "app/TextConversion.h"
 #include "opening/CBidFileHolder.h"
+#include "opening/CResultTexts.h"
 
 #include <cstdio>
 #include <memory>
@@ -87,10 +89,17 @@ int CBidFileReport::Verify()
     if (code == 0)
         code = holder.VerifyStructure();
     if (code != 0) {
-        formatResult = signResult = Check::Failed;
+        // A signer the anchors do not vouch for spoils the signature, not the file's format.
+        formatResult = holder.IsSignerRefused() ? Check::Passed : Check::Failed;
+        signResult = Check::Failed;
+        std::wstring text;
+        if (!CResultTexts::GetText(CResultTexts::kDecryptorTable, code, text))
+            text = CLanguageCatalogue::Instance().GetText("unknow_error") + L"(" + std::to_wstring(code) + L")";
+        failureReason = holder.GetFailureReason().empty() ? text : text + L"：" + holder.GetFailureReason();
         return code;
     }
     holder.Release();
+    failureReason.clear();
     formatResult = signResult = Check::Passed;
     bidder = holder.GetSignerName();
     signCert.reset(holder.GetSignCert() != nullptr ? QuarnPKICertDupCert(holder.GetSignCert()) : nullptr);

@@ -1,6 +1,7 @@
 // The verification report of one bid file, without the dialog: the file's verification code (the
 // SM3 digest of the whole file in upper-case hexadecimal, which a bidder compares with the code on
-// the receipt), whether its format and its signature are valid, and who signed it. The signer and
+// the receipt), whether its format and its signature are valid (a signature counts only when the
+// tender's trust anchors vouch for its signer), why not, and who signed it. The signer and
 // the signer's certificate are those of the last successful verification: a later failure leaves
 // them, so the certificate button still shows the earlier signer.
 #pragma once
@@ -33,6 +34,9 @@ public:
     const std::wstring& GetBidder() const { return bidder; }
     Check GetFormatResult() const { return formatResult; }
     Check GetSignResult() const { return signResult; }
+    // Why the last verification failed: the decryptor's text of its code and what was found beyond
+    // it ("验证失败!：签名证书不受信任：..."); empty after a success.
+    const std::wstring& GetFailureReason() const { return failureReason; }
     // The signer certificate of the last successful verification (owned by the report), or null.
     void* GetSignCert() const { return signCert.get(); }
 
@@ -45,6 +49,7 @@ private:
     std::wstring path;
     std::wstring verifyCode;
     std::wstring bidder;
+    std::wstring failureReason;
     Check formatResult = Check::NotChecked;
     Check signResult = Check::NotChecked;
     kelvane::pki::CertPtr signCert;

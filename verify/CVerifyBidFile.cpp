@@ -30,6 +30,12 @@ std::wstring CodeText(int table, int code)
     return text;
 }
 
+// text, and after it what the holder found beyond its code.
+std::wstring WithReason(const std::wstring& text, const CBidFileHolder& holder)
+{
+    return holder.GetFailureReason().empty() ? text : text + L"：" + holder.GetFailureReason();
+}
+
 // The message of a file's record: 标书"name" and what happened.
 std::wstring FileMessage(const std::wstring& fileName, const std::wstring& what)
 {
@@ -153,15 +159,27 @@ void CVerifyBidFile::RunVerify()
             lastCode = result.code = holder.VerifyStructure();
             if (result.code != 0) {
                 anyFailed = true;
-                Output(Text("vefifystructure_fail"));
+                Output(Text("vefifystructure_fail") + holder.GetFailureReason());
                 Output(Text("verify_fail"));
                 record(kLogTypeFailure,
-                    FileMessage(holder.GetFileName(), L"验证失败:" + CodeText(CResultTexts::kDecryptorTable, result.code)));
+                    FileMessage(holder.GetFileName(),
+                        L"验证失败:" + WithReason(CodeText(CResultTexts::kDecryptorTable, result.code), holder)));
                 holder.Release();
                 continue;
             }
             Output(Text("vefifystructure_success"));
             Output(Text("verify_success"));
+            // Whatever the comparison setting, the header must be sealed to the openers and the
+            // threshold of the rules the file carries.
+            lastCode = result.code = holder.CheckAgainstEmbeddedRules();
+            if (result.code != 0) {
+                anyFailed = true;
+                const std::wstring reason = WithReason(CodeText(CResultTexts::kRulesTable, result.code), holder);
+                Output(Text("verifyrulefile_fail") + reason);
+                record(kLogTypeFailure, FileMessage(holder.GetFileName(), L"验证规则文件失败：" + reason));
+                holder.Release();
+                continue;
+            }
             // Only the exact text "false" switches the comparison off.
             if (CSettingFile::Instance().GetRulesCompare() != L"false") {
                 int length = 0;

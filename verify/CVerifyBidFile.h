@@ -1,7 +1,9 @@
 // The import's verification: fetches the tender's rules for the project, then takes the chosen
-// bid files one by one: opens each with the sealed-file decryptor, checks its structure and
-// signature, compares the rules file embedded in it with the fetched one (unless the settings
-// switch the comparison off), and copies every file that passes into the package folder. A file
+// bid files one by one: opens each with the sealed-file decryptor, checks its structure, its
+// signature and that the tender's trust anchors vouch for its signer, holds its header (threshold
+// and openers) to the rules file embedded in it, compares that rules file with the fetched one
+// (unless the settings switch the comparison off), and copies every file that passes into the
+// package folder. A file
 // that fails is reported and left out; the others go on. Only a failed rules fetch ends the run.
 // Every step writes a line to the output sink and every outcome is submitted as an operation
 // record.

@@ -64,7 +64,8 @@ void PrintUsage(std::FILE* out)
                "       kelvane-cli [--yes] timestamp\n"
                "  open       opens the package's bid files (all .bidx files, or the FILEs named)\n"
                "  import     verifies the FILEs and copies those that pass into the package folder\n"
-               "  verify     prints a bid file's verification code, format and signature results and signer\n"
+               "  verify     prints a bid file's verification code, format and signature results (a failure\n"
+               "             with its reason) and signer\n"
                "  timestamp  asks the time-stamp authorities for the present time\n"
                "  --yes      answer every question without asking (see README.md)\n"
                "exit status: 0 all done, 1 some files failed or were cancelled, 2 could not run\n",
@@ -343,7 +344,10 @@ int Verify(const COptions& options)
     line("bidder_file", report.GetPath());
     line("verify_verifycode", report.GetVerifyCode());
     line("bidder_format", CBidFileReport::ResultMark(report.GetFormatResult()));
-    line("bidder_signdata", CBidFileReport::ResultMark(report.GetSignResult()));
+    // The reason follows the mark it explains, on the same line.
+    const std::wstring& reason = report.GetFailureReason();
+    line("bidder_signdata",
+        std::wstring(CBidFileReport::ResultMark(report.GetSignResult())) + (reason.empty() ? L"" : L" " + reason));
     line("bidder", report.GetBidder());
     const bool passed = report.GetFormatResult() == CBidFileReport::Check::Passed
         && report.GetSignResult() == CBidFileReport::Check::Passed;

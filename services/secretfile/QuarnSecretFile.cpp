@@ -272,4 +272,22 @@ int QuarnSecretFileDecryptorReleaseHandle(CQuarnFileDecryptor* handle)
     return kOk;
 }
 
+
+int QuarnSecretFileDecryptorGetOpenerNum(CQuarnFileDecryptor* handle, int* m)
+{
+    if (!IsLive(handle) || m == nullptr) {
+        return kInvalidParam;
+    }
+    *m = static_cast<int>(handle->reader.Header().openers.size());
+    return kOk;
+}
+
+int QuarnSecretFileDecryptorGetOpenerCert(CQuarnFileDecryptor* handle, int index, unsigned char* buffer, int* length)
+{
+    if (!IsLive(handle) || index < 0 || static_cast<size_t>(index) >= handle->reader.Header().openers.size()) {
+        return kInvalidParam;
+    }
+    return CopyOut(handle->reader.Header().openers[static_cast<size_t>(index)].cert, buffer, length);
+}
+
 }  // extern "C"

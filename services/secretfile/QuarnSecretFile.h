@@ -87,6 +87,13 @@ QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorDecrypt(CQuarnFileDecryptor
 /* Ends the handle and wipes the shares it gathered. */
 QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorReleaseHandle(CQuarnFileDecryptor* handle);
 
+/* The openers the file's key is split among, as its header names them: their number m, and the
+ * certificate (DER) of the opener at index, two calls. Lets a caller hold the file to the tender's
+ * openers before any share is tried. */
+QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetOpenerNum(CQuarnFileDecryptor* handle, int* m);
+QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetOpenerCert(CQuarnFileDecryptor* handle, int index,
+                                                                   unsigned char* buffer, int* length);
+
 #ifdef __cplusplus
 }
 #endif

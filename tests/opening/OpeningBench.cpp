@@ -106,6 +106,7 @@ COpeningBench::COpeningBench()
     folder = tokens.Folder();
     Write(folder / "ca.pem", tokens.Ca().CertPem());
     setenv("KELVANE_TSA_CA", (folder / "ca.pem").c_str(), 1);
+    setenv("KELVANE_BIDDER_CA", (folder / "ca.pem").c_str(), 1);
 
     authority = LoadAuthority(tokens.Ca(), folder, "tsa");
     secondAuthority = LoadAuthority(tokens.Ca(), folder, "tsa2");
@@ -244,11 +245,12 @@ std::wstring CTestWindow::Cell(int row, int column) const
 }
 
 void SealBid(const fs::path& path, const std::string& rules, int n, const std::vector<std::string>& openerLabels,
-    size_t contentSize, const std::vector<unsigned char>* customData)
+    size_t contentSize, const std::vector<unsigned char>* customData, const CTestIssued* signedBy)
 {
     COpeningBench& bench = COpeningBench::Get();
-    const CTestIssued bidder = bench.tokens.Ca().Issue(Request("投标人 " + path.stem().string(), CertUsage::Signature,
-        KeyKind::P256, "投标公司"));
+    const CTestIssued bidder = signedBy != nullptr
+        ? *signedBy
+        : bench.tokens.Ca().Issue(Request("投标人 " + path.stem().string(), CertUsage::Signature, KeyKind::P256, "投标公司"));
     kelvane::bidx::CSoftwareSealSigner signer(kelvane::bidx::DecodeCertificate(bidder.certDer.data(), bidder.certDer.size()),
         kelvane::bidx::DecodePrivateKey(bidder.keyDer.data(), bidder.keyDer.size()));
 
@@ -277,6 +279,31 @@ void SealBid(const fs::path& path, const std::string& rules, int n, const std::v
     fs::remove(plain);
     if (code != 0)
         throw std::runtime_error("sealing " + path.string() + " failed with " + std::to_string(code));
+}
+
+std::vector<CForgedSigner> ForgedSigners()
+{
+    CTestCa& ca = COpeningBench::Get().tokens.Ca();
+    CTestCertRequest expired = Request("投标人 过期", CertUsage::Signature, KeyKind::P256, "投标公司");
+    expired.validFromSeconds = -2 * 86400;
+    expired.validToSeconds = -86400;
+    CTestCa other("Kelvane Test CA");
+    CTestIssued anchor;
+    anchor.certDer = CertDer(ca.Cert());
+    anchor.certPem = ca.CertPem();
+    anchor.keyDer = PrivateKeyDer(ca.Key());
+    anchor.keyPem = PrivateKeyPem(ca.Key());
+    return {
+        { "self-signed", SelfSigned(ca.Issue(Request("投标人 甲", CertUsage::Signature, KeyKind::P256, "投标公司"))),
+            L"签名证书不受信任：" },
+        { "expired", ca.Issue(expired), L"签名证书已过期：" },
+        // The same name as the tender's CA: only the signature tells them apart.
+        { "other-ca", other.Issue(Request("投标人 甲", CertUsage::Signature, KeyKind::P256, "投标公司")),
+            L"签名证书不受信任：" },
+        { "no-signature-usage", ca.Issue(Request("投标人 乙", CertUsage::Encryption, KeyKind::P256, "投标公司")),
+            L"签名证书没有数字签名用途" },
+        { "ca-itself", anchor, L"签名证书是证书颁发机构的证书" },
+    };
 }
 
 void Tamper(const fs::path& path)

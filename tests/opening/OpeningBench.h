@@ -1,7 +1,8 @@
 // A whole tender on this machine for the opening tests: SoftHSM tokens for three openers and the
 // operator (behind the forwarding module, so that a test can pull a token out), a rules server, a
 // trusted time-stamp authority and the log service on one loopback server, a second trusted
-// authority and one from a foreign CA on servers of their own, and bids sealed to the openers.
+// authority and one from a foreign CA on servers of their own, and bids sealed to the openers by
+// bidders of the tokens' CA, which is the tender's trust anchor for bidders (KELVANE_BIDDER_CA).
 #pragma once
 
 #include "CLogService.h"
@@ -125,10 +126,22 @@ private:
 };
 
 // Seals a bid of the given size for the openers, embedding rules; threshold n. customData, when
-// given, is carried instead of the rules.
+// given, is carried instead of the rules; bidder, when given, signs instead of a bidder that the
+// bench's CA issues for the file ("投标人 <stem>", 投标公司).
 void SealBid(const std::filesystem::path& path, const std::string& rules, int n,
     const std::vector<std::string>& openerLabels, size_t contentSize = 4096,
-    const std::vector<unsigned char>* customData = nullptr);
+    const std::vector<unsigned char>* customData = nullptr, const CTestIssued* bidder = nullptr);
+// A signer the tender's anchors do not vouch for: what makes it so (also the bid's file stem), its
+// certificate and key, and the start of the reason its refusal gives.
+struct CForgedSigner {
+    std::string threat;
+    CTestIssued issued;
+    std::wstring reason;
+};
+// Self-signed under a bidder's name, expired, from another CA, without the signature usage, and
+// the tender's CA itself.
+std::vector<CForgedSigner> ForgedSigners();
+
 // Flips one byte in the middle of the file, inside the sealed payload.
 void Tamper(const std::filesystem::path& path);
 

@@ -3,10 +3,14 @@
 #include "app/TextConversion.h"
 #include "opening/CBidFileHolder.h"
 
+#include "tests/support/TempDir.h"
+
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -30,16 +34,20 @@ protected:
         folder = fs::temp_directory_path() / ("kelvane-holder-" + std::to_string(::getpid()));
         fs::create_directories(folder / "Open");
         std::ofstream(folder / "content.txt") << "the bid";
+        // The bidders of this CA are the tender's; no settings folder of the user's decides.
+        std::ofstream(folder / "ca.pem") << ca.CertPem();
+        anchors.emplace("KELVANE_BIDDER_CA", (folder / "ca.pem").c_str());
+        config.emplace("XDG_CONFIG_HOME", (folder / "config").c_str());
     }
     void TearDown() override { fs::remove_all(folder); }
 
-    // Seals content.txt for one opener, signed by a bidder with the given names, carrying
-    // customData; returns the file's path.
+    // Seals content.txt, signed by a bidder with the given names, carrying customData; returns
+    // the file's path. Without openers, for one opener with threshold 1.
     std::wstring Seal(const std::string& name, const std::vector<unsigned char>& customData,
-        const std::string& bidderName = "投标人 甲", const std::string& bidderOrg = "甲公司")
+        const std::string& bidderName = "投标人 甲", const std::string& bidderOrg = "甲公司", int threshold = 1,
+        const std::vector<CTestIssued>& openers = {})
     {
         const CTestIssued bidder = ca.Issue(Request(bidderName, bidderOrg, CertUsage::Signature));
-        const CTestIssued opener = ca.Issue(Request("开标人", "", CertUsage::Encryption));
         kelvane::bidx::CSoftwareSealSigner signer(
             kelvane::bidx::DecodeCertificate(bidder.certDer.data(), bidder.certDer.size()),
             kelvane::bidx::DecodePrivateKey(bidder.keyDer.data(), bidder.keyDer.size()));
@@ -47,8 +55,11 @@ protected:
         request.signerCert = bidder.certDer;
         request.signer = &signer;
         request.customData = customData;
-        request.threshold = 1;
-        request.openerCerts = { opener.certDer };
+        request.threshold = threshold;
+        for (const CTestIssued& opener : openers)
+            request.openerCerts.push_back(opener.certDer);
+        if (openers.empty())
+            request.openerCerts = { ca.Issue(Request("开标人", "", CertUsage::Encryption)).certDer };
         request.files = { { (folder / "content.txt").string(), "content.txt" } };
         request.computeVerificationCode = false;
         const fs::path path = folder / name;
@@ -68,8 +79,28 @@ protected:
 
     CTestCa ca { "Holder CA" };
     fs::path folder;
+    std::optional<CScopedEnv> anchors;
+    std::optional<CScopedEnv> config;
     CBidFileHolder holder;
 };
+
+// The custom data of a rules document for m openers, n of them needed, opening at openTime.
+std::vector<unsigned char> RulesData(int m, int n, const std::vector<CTestIssued>& openers,
+    const std::string& openTime = "2026-03-01 09:30:00")
+{
+    std::string list;
+    for (const CTestIssued& opener : openers) {
+        std::string text(4 * ((opener.certDer.size() + 2) / 3) + 1, '\0');
+        text.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+            opener.certDer.data(), static_cast<int>(opener.certDer.size()))));
+        list += "<opener><cert>" + text + "</cert><participate>YES</participate></opener>";
+    }
+    const std::string rules = "<bidenv><source><projectname>P</projectname><opentime>" + openTime
+        + "</opentime><organization>O</organization><encalog>SM4</encalog><hashalog>SM3</hashalog><rules><rule><m>"
+        + std::to_string(m) + "</m><n>" + std::to_string(n) + "</n><openers>" + list
+        + "</openers></rule></rules></source></bidenv>";
+    return kelvane::bidx::MakeRulesCustomData({ rules.begin(), rules.end() });
+}
 
 TEST_F(BidFileHolder, FileNameIsThePartAfterTheLastSlash)
 {
@@ -165,6 +196,61 @@ TEST_F(BidFileHolder, ThresholdIsNotMetWithoutOpeners)
     EXPECT_EQ(opened.GetOpenerName(0), L"");
     EXPECT_EQ(opened.Release(), 0);
     EXPECT_FALSE(opened.HasHandle());
+}
+
+// ---- A header sealed to other keys than the rules it carries ----------------------------------------
+
+TEST_F(BidFileHolder, HeaderMustHoldTheThresholdAndOpenersOfItsEmbeddedRules)
+{
+    const std::vector<CTestIssued> openers = { ca.Issue(Request("开标人 A", "", CertUsage::Encryption)),
+        ca.Issue(Request("开标人 B", "", CertUsage::Encryption)), ca.Issue(Request("开标人 C", "", CertUsage::Encryption)) };
+    const CTestIssued stranger = ca.Issue(Request("开标人 D", "", CertUsage::Encryption));
+    const auto abc = RulesData(3, 2, openers);
+    const struct {
+        const char* threat;
+        std::vector<unsigned char> customData;
+        int threshold;
+        std::vector<CTestIssued> sealedTo;
+        int code;
+        const wchar_t* reason;
+    } cases[] = {
+        { "as its rules", abc, 2, openers, 0, L"" },
+        { "rules name the openers in another order", RulesData(3, 2, { openers[2], openers[0], openers[1] }), 2, openers,
+            0, L"" },
+        { "lower threshold", abc, 1, openers, 17, L"文件头的门限n=1与标书内嵌规则的n=2不一致" },
+        { "higher threshold", abc, 3, openers, 17, L"文件头的门限n=3与标书内嵌规则的n=2不一致" },
+        { "fewer openers", abc, 2, { openers[0], openers[1] }, 17, L"文件头的开标人数m=2与标书内嵌规则的m=3不一致" },
+        { "one opener swapped for another", abc, 2, { openers[0], openers[1], stranger }, 17,
+            L"文件头的开标人证书与标书内嵌规则中的开标人不一致" },
+        { "no embedded rules", Bytes("none of the rules"), 2, openers, 24, L"标书没有内嵌规则文件" },
+        { "rules that do not read", kelvane::bidx::MakeRulesCustomData(Bytes("<bidenv/>")), 2, openers, 4,
+            L"标书内嵌的规则文件无法解析" },
+    };
+    int fileNumber = 0;
+    for (const auto& c : cases) {
+        CBidFileHolder checked;
+        checked.SetPath(Seal("rules" + std::to_string(++fileNumber) + ".bidx", c.customData, "投标人 甲", "甲公司",
+            c.threshold, c.sealedTo));
+        checked.SetOutputFolder(Utf8ToWide((folder / "Open").string()));
+        ASSERT_EQ(checked.Open(), 0) << c.threat;
+        ASSERT_EQ(checked.VerifyStructure(), 0) << c.threat;
+        EXPECT_EQ(checked.CheckAgainstEmbeddedRules(), c.code) << c.threat;
+        EXPECT_EQ(checked.GetFailureReason(), c.reason) << c.threat;
+        EXPECT_EQ(checked.GetEmbeddedOpenTime().has_value(), c.code == 0) << c.threat;
+    }
+}
+
+TEST_F(BidFileHolder, UntrustedSignerFailsTheSignatureAndShowsNoName)
+{
+    CTestCa forger { "Holder CA" };
+    std::ofstream(folder / "ca.pem", std::ios::trunc) << forger.CertPem();
+    CBidFileHolder& opened = Holder(Seal("forged.bidx", Bytes(std::string("RULF\0\0\0\0", 8)), "投标人 甲"));
+    ASSERT_EQ(opened.Open(), 0);
+    EXPECT_EQ(opened.VerifyStructure(), 23);
+    EXPECT_TRUE(opened.IsSignerRefused());
+    EXPECT_EQ(opened.GetFailureReason().rfind(L"签名证书不受信任：", 0), 0u);
+    EXPECT_EQ(opened.GetSignerName(), L"");
+    EXPECT_EQ(opened.GetSignCert(), nullptr);
 }
 
 } // namespace

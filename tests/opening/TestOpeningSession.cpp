@@ -7,6 +7,7 @@
 #include "app/TextConversion.h"
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
+#include "opening/CResultTexts.h"
 #include "opening/CRulesFileClient.h"
 #include "opening/CTimeStampClient.h"
 #include "opening/OpeningTime.h"
@@ -321,6 +322,115 @@ TEST_F(OpeningSession, OnlyTheExactTextFalseSkipsTheRulesComparison)
         EXPECT_EQ(fs::exists(bid), skipped) << value;
         EXPECT_EQ(CountRecords(kLogTypeFailure, FileRecord(bid.filename().string(), "验证规则文件失败")), skipped ? 0 : 1)
             << value;
+    }
+}
+
+// ---- Bids not the tender's: forged signers, headers sealed to other keys, early bids --------------------
+
+TEST_F(OpeningSession, SignersTheTenderDoesNotTrustAreMovedToBadWithTheirReason)
+{
+    std::vector<fs::path> bids;
+    const std::vector<CForgedSigner> forged = ForgedSigners();
+    for (const CForgedSigner& signer : forged) {
+        bids.push_back(package / (signer.threat + ".bidx"));
+        SealBid(bids.back(), rules, 2, { kOpenerA, kOpenerB, kOpenerC }, 4096, nullptr, &signer.issued);
+    }
+    CTestWindow window({ IDYES, IDOK, IDOK });
+    Run(window, bids);
+
+    std::wstring wrongSignature;
+    ASSERT_TRUE(CResultTexts::GetText(CResultTexts::kDecryptorTable, 23, wrongSignature));
+    for (size_t i = 0; i < forged.size(); ++i) {
+        const std::string name = bids[i].filename().string();
+        const std::wstring reason = wrongSignature + L"：" + forged[i].reason;
+        EXPECT_TRUE(fs::exists(package / "Bad" / name)) << name;
+        EXPECT_TRUE(window.HasLineStartingWith(Text("vefifystructure_fail") + reason)) << name;
+        int records = 0;
+        for (const auto& record : Records())
+            records += record.message.rfind(FileRecord(name, "验证文件结构失败:") + WideToUtf8(reason), 0) == 0 ? 1 : 0;
+        EXPECT_EQ(records, 1) << name;
+        EXPECT_EQ(window.Cell(static_cast<int>(i), 5), Text("status_destroy")) << name;
+        EXPECT_EQ(window.Cell(static_cast<int>(i), 2), L"") << "the forger's name is not shown as the bidder";
+    }
+    EXPECT_FALSE(fs::exists(package / "Open"));
+    EXPECT_TRUE(window.questions.empty());
+    EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::NoFileVerified);
+}
+
+TEST_F(OpeningSession, HeaderNotSealedAsItsRulesIsMovedToBadWhateverTheComparisonSays)
+{
+    const std::string twoOpeners = bench.WriteRules(2, 2, { kOpenerA, kOpenerB });
+    rules = bench.WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC });
+    std::wstring differs;
+    ASSERT_TRUE(CResultTexts::GetText(CResultTexts::kRulesTable, 17, differs));
+    const struct {
+        const char* threat;
+        const std::string& embedded;
+        int n;
+        std::vector<std::string> sealedTo;
+        std::wstring reason;
+    } cases[] = {
+        { "one-opener", rules, 1, { kOpenerA, kOpenerB, kOpenerC }, L"文件头的门限n=1与标书内嵌规则的n=2不一致" },
+        { "fewer-openers", rules, 2, { kOpenerA, kOpenerB }, L"文件头的开标人数m=2与标书内嵌规则的m=3不一致" },
+        { "other-openers", twoOpeners, 2, { kOpenerA, kOpenerC }, L"文件头的开标人证书与标书内嵌规则中的开标人不一致" },
+    };
+    for (const char* compare : { "true", "false" }) {
+        Settings({}, compare);
+        std::vector<fs::path> bids;
+        for (const auto& c : cases) {
+            bids.push_back(package / (std::string(c.threat) + "-" + compare + ".bidx"));
+            SealBid(bids.back(), c.embedded, c.n, c.sealedTo);
+        }
+        CTestWindow window({ IDYES, IDOK, IDOK });
+        Run(window, bids);
+        for (size_t i = 0; i < bids.size(); ++i) {
+            const std::string name = bids[i].filename().string();
+            const std::wstring reason = differs + L"：" + cases[i].reason;
+            EXPECT_TRUE(fs::exists(package / "Bad" / name)) << name;
+            EXPECT_TRUE(window.HasLine(Text("verifyrulefile_fail") + reason)) << name;
+            EXPECT_EQ(CountRecords(kLogTypeFailure, FileRecord(name, "验证规则文件失败：") + WideToUtf8(reason)), 1) << name;
+        }
+        EXPECT_FALSE(fs::exists(package / "Open")) << compare;
+        EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::NoFileVerified) << compare;
+    }
+}
+
+TEST_F(OpeningSession, NoBidOpensBeforeItsOwnOpeningTimeWhateverTheServedRulesSay)
+{
+    // The served rules move the opening an hour earlier; the bids carry the tender's own time.
+    const std::string ownTime = OpenTimeText();
+    const std::string earlier = WideToUtf8(FormatWallClock(*ParseOpeningTime(ownTime) - 3600));
+    const struct {
+        const char* compare;
+        std::int64_t clock; // seconds from the bid's own opening time
+        const char* outcome; // "bad": refused by the comparison; "early": left where it is; "opened"
+    } cases[] = {
+        { "true", -1800, "bad" },
+        { "false", -1800, "early" },
+        { "false", -1, "early" },
+        { "false", 0, "opened" },
+    };
+    int fileNumber = 0;
+    for (const auto& c : cases) {
+        Settings({}, c.compare);
+        const fs::path bid = Bid("early" + std::to_string(++fileNumber) + ".bidx");
+        bench.WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC }, earlier);
+        bench.FreezeAt(c.clock);
+        CTestWindow window({ IDYES, IDOK, IDOK });
+        Run(window, { bid });
+        const std::string name = bid.filename().string();
+        const std::string outcome = c.outcome;
+        EXPECT_EQ(fs::exists(package / "Bad" / name), outcome == "bad") << name;
+        EXPECT_EQ(fs::exists(bid), outcome != "bad") << name;
+        EXPECT_EQ(fs::exists(package / "Open" / bid.stem()), outcome == "opened") << name;
+        const std::wstring early = L"：标书的开标时间是" + Utf8ToWide(ownTime);
+        EXPECT_EQ(window.HasLine(Text("notto_opentime") + early), outcome == "early") << name;
+        EXPECT_EQ(CountRecords(kLogTypeFailure, FileRecord(name, "未到开标时间") + WideToUtf8(early)), outcome == "early" ? 1 : 0)
+            << name;
+        if (outcome == "early") {
+            EXPECT_EQ(window.Cell(0, 5), Text("status_decrypt_cancel")) << name;
+        }
+        EXPECT_EQ(manager.GetLastEnd(), outcome == "opened" ? COpeningEnd::Completed : COpeningEnd::NoFileVerified) << name;
     }
 }
 

@@ -2,6 +2,7 @@
 #include "OpeningBench.h"
 
 #include "app/TextConversion.h"
+#include "opening/CResultTexts.h"
 #include "tests/support/TempDir.h"
 #include "verify/CBidFileReport.h"
 
@@ -9,6 +10,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <sys/wait.h>
 
 namespace fs = std::filesystem;
 using namespace kelvane::test;
@@ -45,6 +47,8 @@ protected:
     std::wstring Wide(const fs::path& path) { return Utf8ToWide(path.string()); }
 
     CTempDir temp;
+    // No settings folder of the user's: the bench's KELVANE_BIDDER_CA names the anchors.
+    CScopedEnv config { "XDG_CONFIG_HOME", (temp / "config").c_str() };
     std::string rules = COpeningBench::Get().WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC });
 };
 
@@ -105,4 +109,45 @@ TEST_F(BidFileReport, FailureMarksBothAndKeepsTheEarlierSignerButNotItsCode)
         EXPECT_EQ(report.GetBidder(), L"投标人 good") << c.path;
         EXPECT_EQ(report.GetSignCert(), goodCert) << c.path;
     }
+}
+
+TEST_F(BidFileReport, SignerTheTenderDoesNotTrustFailsTheSignatureNotTheFormat)
+{
+    std::wstring wrongSignature;
+    ASSERT_TRUE(CResultTexts::GetText(CResultTexts::kDecryptorTable, 23, wrongSignature));
+    for (const CForgedSigner& signer : ForgedSigners()) {
+        const fs::path bid = temp / (signer.threat + ".bidx");
+        SealBid(bid, rules, 2, { kOpenerA, kOpenerB, kOpenerC }, 4096, nullptr, &signer.issued);
+        CBidFileReport report;
+        report.SetPath(Wide(bid));
+        EXPECT_EQ(report.Verify(), 23) << signer.threat;
+        EXPECT_STREQ(CBidFileReport::ResultMark(report.GetFormatResult()), L"√") << signer.threat;
+        EXPECT_STREQ(CBidFileReport::ResultMark(report.GetSignResult()), L"×") << signer.threat;
+        EXPECT_EQ(report.GetFailureReason().rfind(wrongSignature + L"：" + signer.reason, 0), 0u)
+            << signer.threat << ": " << WideToUtf8(report.GetFailureReason());
+        EXPECT_EQ(report.GetBidder(), L"") << "the forger's name is never shown as the bidder";
+        EXPECT_EQ(report.GetSignCert(), nullptr) << signer.threat;
+        EXPECT_EQ(report.GetVerifyCode(), OpensslSm3(bid)) << "the code is the file's all the same";
+    }
+}
+
+TEST_F(BidFileReport, CliVerifyPrintsTheReasonAfterTheSignaturesMark)
+{
+    const CForgedSigner signer = ForgedSigners().front();
+    const fs::path bid = temp / "forged.bidx";
+    SealBid(bid, rules, 2, { kOpenerA, kOpenerB, kOpenerC }, 4096, nullptr, &signer.issued);
+    // The built-in texts: no language folder beside the program's copy under test.
+    const std::string command = std::string("LANG=zh_CN.UTF-8 '") + KELVANE_CLI_PATH + "' verify '" + bid.string() + "'";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char block[512];
+    while (const size_t got = std::fread(block, 1, sizeof block, pipe))
+        output.append(block, got);
+    EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 1) << "a failed verification";
+    const size_t mark = output.find("签名数据: × ");
+    ASSERT_NE(mark, std::string::npos) << output;
+    const std::string line = output.substr(mark, output.find('\n', mark) - mark);
+    EXPECT_NE(line.find(WideToUtf8(signer.reason)), std::string::npos) << line;
+    EXPECT_NE(output.find("标书格式: √"), std::string::npos) << output;
 }

@@ -6,12 +6,14 @@
 #include "app/TextConversion.h"
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
+#include "opening/CResultTexts.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
 #include "verify/CVerifyBidFile.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
@@ -102,6 +104,17 @@ protected:
         verify.Join();
         results = verify.Results();
         return result;
+    }
+
+    // The output lines about one file: from its "verifyfile_ing" line to the next file's.
+    std::vector<std::wstring> LinesOf(const fs::path& file) const
+    {
+        const std::wstring start = Text("verifyfile_ing") + Utf8ToWide(file.string());
+        auto first = std::find(output.lines.begin(), output.lines.end(), start);
+        auto last = first == output.lines.end() ? first : std::find_if(first + 1, output.lines.end(), [](const std::wstring& line) {
+            return line.rfind(Text("verifyfile_ing"), 0) == 0;
+        });
+        return { first, last };
     }
 
     std::vector<CStoredLogRecord> Records() const { return bench.RecordsSince(firstRecord); }
@@ -274,4 +287,73 @@ TEST_F(VerifyImport, OnlyTheExactTextFalseSwitchesTheRulesComparisonOff)
     for (const auto& record : Records())
         differing += record.message.rfind("标书\"other.bidx\"验证规则文件失败：", 0) == 0 ? 1 : 0;
     EXPECT_EQ(differing, 3);
+}
+
+// ---- Bids not the tender's ---------------------------------------------------------------------
+
+TEST_F(VerifyImport, SignersTheTenderDoesNotTrustAreNotImported)
+{
+    std::vector<fs::path> bids;
+    const std::vector<CForgedSigner> forged = ForgedSigners();
+    for (const CForgedSigner& signer : forged) {
+        bids.push_back(incoming / (signer.threat + ".bidx"));
+        SealBid(bids.back(), rules, 2, { kOpenerA, kOpenerB, kOpenerC }, 4096, nullptr, &signer.issued);
+    }
+    EXPECT_EQ(Import(bids), kVerifyProcessed);
+    std::wstring wrongSignature;
+    ASSERT_TRUE(CResultTexts::GetText(CResultTexts::kDecryptorTable, 23, wrongSignature));
+    ASSERT_EQ(results.size(), forged.size());
+    for (size_t i = 0; i < forged.size(); ++i) {
+        const std::string name = bids[i].filename().string();
+        EXPECT_FALSE(results[i].imported) << name;
+        EXPECT_EQ(results[i].code, 23) << name;
+        EXPECT_FALSE(fs::exists(package / name)) << name;
+        const std::vector<std::wstring> lines = LinesOf(bids[i]);
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                      [&](const std::wstring& line) { return line.rfind(Text("vefifystructure_fail") + forged[i].reason, 0) == 0; }),
+            1)
+            << name;
+        int records = 0;
+        for (const auto& record : Records()) {
+            const std::string start = "标书\"" + name + "\"验证失败:" + WideToUtf8(wrongSignature + L"：" + forged[i].reason);
+            records += record.message.rfind(start, 0) == 0 ? 1 : 0;
+        }
+        EXPECT_EQ(records, 1) << name;
+    }
+    EXPECT_TRUE(Asked("check_count"));
+}
+
+TEST_F(VerifyImport, HeaderNotSealedAsItsRulesIsNotImportedWhateverTheComparisonSays)
+{
+    std::wstring differs;
+    ASSERT_TRUE(CResultTexts::GetText(CResultTexts::kRulesTable, 17, differs));
+    const struct {
+        const char* threat;
+        int n;
+        std::vector<std::string> sealedTo;
+        std::wstring reason;
+    } cases[] = {
+        { "one-opener", 1, { kOpenerA, kOpenerB, kOpenerC }, L"文件头的门限n=1与标书内嵌规则的n=2不一致" },
+        { "fewer-openers", 2, { kOpenerA, kOpenerC }, L"文件头的开标人数m=2与标书内嵌规则的m=3不一致" },
+    };
+    for (const char* compare : { "true", "false" }) {
+        Settings(compare);
+        std::vector<fs::path> bids;
+        for (const auto& c : cases) {
+            bids.push_back(incoming / (std::string(c.threat) + "-" + compare + ".bidx"));
+            SealBid(bids.back(), rules, c.n, c.sealedTo);
+        }
+        EXPECT_EQ(Import(bids), kVerifyProcessed);
+        ASSERT_EQ(results.size(), bids.size());
+        for (size_t i = 0; i < bids.size(); ++i) {
+            const std::string name = bids[i].filename().string();
+            const std::wstring reason = differs + L"：" + cases[i].reason;
+            EXPECT_FALSE(results[i].imported) << name;
+            EXPECT_EQ(results[i].code, 17) << name;
+            EXPECT_FALSE(fs::exists(package / name)) << name;
+            const std::vector<std::wstring> lines = LinesOf(bids[i]);
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), Text("verifyrulefile_fail") + reason), 1) << name;
+            EXPECT_EQ(CountRecords(kLogTypeFailure, "标书\"" + name + "\"验证规则文件失败：" + WideToUtf8(reason)), 1) << name;
+        }
+    }
 }

@@ -133,6 +133,12 @@ void CSingleBidFileVerifyDlg::ShowFields()
     bidderLabel->setText(QString::fromStdWString(report.GetBidder()));
     resultList->topLevelItem(0)->setText(1, QString::fromWCharArray(CBidFileReport::ResultMark(report.GetFormatResult())));
     resultList->topLevelItem(1)->setText(1, QString::fromWCharArray(CBidFileReport::ResultMark(report.GetSignResult())));
+    // Why a check failed, on the cell of its mark (the column keeps its width).
+    const CBidFileReport::Check results[] = { report.GetFormatResult(), report.GetSignResult() };
+    for (int row = 0; row < 2; ++row) {
+        const bool failed = results[row] == CBidFileReport::Check::Failed;
+        resultList->topLevelItem(row)->setToolTip(1, failed ? QString::fromStdWString(report.GetFailureReason()) : QString());
+    }
 }
 
 void CSingleBidFileVerifyDlg::keyPressEvent(QKeyEvent* event)
