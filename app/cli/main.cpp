@@ -399,8 +399,10 @@ int main(int argc, char** argv)
         PrintUsage(stderr);
     }
     SetAuditPrompt(nullptr);
-    // A record the log service has not accepted is not done yet: it waits in the outbox.
-    if (const int waiting = PendingRecordCount(); waiting > 0) {
+    // A record the log service has not accepted is not done yet: it waits in the outbox. One more
+    // try first: a record that waits to be signed can be signed once the operator's certificate
+    // is held.
+    if (const int waiting = ResendPendingRecords(); waiting > 0) {
         std::fprintf(stderr, "kelvane-cli: %d operation records are waiting to be sent to the log service\n", waiting);
         status = std::max(status, static_cast<int>(kSomeFailed));
     }
