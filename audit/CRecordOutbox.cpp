@@ -3,13 +3,12 @@
 #include "app/TextConversion.h"
 #include "app/Utility.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <dirent.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,8 +43,9 @@ std::string Sha256Hex(std::string_view bytes)
 
 bool IsRecordId(std::string_view id)
 {
-    return id.size() == 32
-        && std::all_of(id.begin(), id.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return id.size() == 32 && std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    });
 }
 
 void AddField(std::string& out, std::string_view name, std::string_view value)
@@ -140,7 +140,9 @@ bool SyncPath(const std::string& path)
 CRecordOutbox::CRecordOutbox(std::string folderPath)
     : folder(std::move(folderPath))
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (!folder.empty() && stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
         Lock();
 }
@@ -162,8 +164,7 @@ bool CRecordOutbox::Lock()
     if (fd < 0)
         return false;
     int locked = -1;
-    while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
+    while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) { }
     if (locked != 0) {
         close(fd);
         return false;
@@ -235,7 +236,8 @@ std::vector<CPendingRecord> CRecordOutbox::Pending(std::vector<std::string>* dam
             continue;
         const auto bytes = ReadFile(folder + "/" + name);
         if (bytes && Decode(*bytes))
-            rename((folder + "/" + name).c_str(), (folder + "/" + name.substr(0, kSequenceDigits) + ".rec").c_str());
+            rename((folder + "/" + name).c_str(),
+                (folder + "/" + name.substr(0, kSequenceDigits) + ".rec").c_str());
         else
             setAside(name);
         renamed = true;
@@ -275,7 +277,8 @@ bool CRecordOutbox::Add(CPendingRecord& record)
 
 bool CRecordOutbox::Replace(const CPendingRecord& record)
 {
-    return IsOpen() && SequenceOf(record.fileName) && WriteDurably(record.fileName.substr(0, kSequenceDigits), record);
+    return IsOpen() && SequenceOf(record.fileName)
+        && WriteDurably(record.fileName.substr(0, kSequenceDigits), record);
 }
 
 bool CRecordOutbox::Remove(const CPendingRecord& record)

@@ -24,10 +24,10 @@
 // One record waiting for the log service.
 struct CPendingRecord
 {
-    std::string recordId;   // 32 lower-case hexadecimal digits, also the JSON's "recordid"
-    std::string plainText;  // the record's JSON text, as signed
+    std::string recordId; // 32 lower-case hexadecimal digits, also the JSON's "recordid"
+    std::string plainText; // the record's JSON text, as signed
     std::string signedData; // Base64 of the CMS signature; empty while the record waits to be signed
-    std::string fileName;   // the name in the outbox; empty for a record not written yet
+    std::string fileName; // the name in the outbox; empty for a record not written yet
 };
 
 class CRecordOutbox

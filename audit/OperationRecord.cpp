@@ -8,12 +8,11 @@
 #include "audit/OperatorSignature.h"
 #include "audit/PkiPtr.h"
 
-#include <openssl/rand.h>
-
 #include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <openssl/rand.h>
 #include <vector>
 
 namespace {
@@ -74,7 +73,12 @@ int SignQuietly(const std::string& json, std::string& signature)
     return SignOperatorData(true, json, cert.get(), signature) == 1 ? 1 : 0;
 }
 
-enum class CSendResult { Accepted, Refused, NoAnswer };
+enum class CSendResult
+{
+    Accepted,
+    Refused,
+    NoAnswer
+};
 
 CSendResult Send(CSubmissionState& state, const std::string& url, const CPendingRecord& record, bool resent)
 {
@@ -83,12 +87,14 @@ CSendResult Send(CSubmissionState& state, const std::string& url, const CPending
     if (PostLogRecord(url, record.plainText, record.signedData, response, &status, resent) == 1)
         return CSendResult::Accepted;
     if (status != 0) {
-        WriteLocalLog(2, "the log service refused operation record %s with status %d; it waits in the outbox\n",
+        WriteLocalLog(2,
+            "the log service refused operation record %s with status %d; it waits in the outbox\n",
             record.recordId.c_str(), status);
         return CSendResult::Refused;
     }
     state.pausedUntil = std::chrono::steady_clock::now() + state.pause;
-    WriteLocalLog(2, "the log service at %s gave no answer; records wait in the outbox for %lld s\n", url.c_str(),
+    WriteLocalLog(2, "the log service at %s gave no answer; records wait in the outbox for %lld s\n",
+        url.c_str(),
         static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(state.pause).count()));
     return CSendResult::NoAnswer;
 }
@@ -121,7 +127,8 @@ bool SendPending(CSubmissionState& state, CRecordOutbox& outbox, const std::stri
     std::vector<std::string> damaged;
     std::vector<CPendingRecord> pending = outbox.Pending(&damaged);
     for (const std::string& name : damaged)
-        WriteLocalLog(1, "the outbox file %s is damaged (cut off by a crash?) and was set aside\n", name.c_str());
+        WriteLocalLog(
+            1, "the outbox file %s is damaged (cut off by a crash?) and was set aside\n", name.c_str());
     const size_t saved = pending.size();
     pending.insert(pending.end(), state.unsaved.begin(), state.unsaved.end());
     if (pending.empty())
@@ -169,7 +176,8 @@ int SubmitOperationRecord(int logType, const std::string& projectId, const std::
     CPendingRecord record;
     record.recordId = NewRecordId();
     if (record.recordId.empty()
-        || BuildLogRecord(projectId, projectName, ansiMessage, logType, record.plainText, record.recordId) != 1)
+        || BuildLogRecord(projectId, projectName, ansiMessage, logType, record.plainText, record.recordId)
+            != 1)
         return 0;
 
     // Signed before the queue is taken: the signature may ask the operator for the token.
@@ -258,8 +266,10 @@ int BuildLogRecord(const std::string& projectId, const std::string& projectName,
     // lengths are given so that the members carry the whole texts.
     if (!AddMember(object.get(), "logtype", quarn_json_newnumber(static_cast<double>(logType)))
         || !AddMember(object.get(), "projectid", quarn_json_newstring(id.data(), static_cast<int>(id.size())))
-        || !AddMember(object.get(), "projectname", quarn_json_newstring(name.data(), static_cast<int>(name.size())))
-        || !AddMember(object.get(), "logmsg", quarn_json_newstring(text.data(), static_cast<int>(text.size())))
+        || !AddMember(
+            object.get(), "projectname", quarn_json_newstring(name.data(), static_cast<int>(name.size())))
+        || !AddMember(
+            object.get(), "logmsg", quarn_json_newstring(text.data(), static_cast<int>(text.size())))
         || (!recordId.empty()
             && !AddMember(object.get(), "recordid",
                 quarn_json_newstring(recordId.data(), static_cast<int>(recordId.size())))))

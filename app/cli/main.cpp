@@ -403,7 +403,8 @@ int main(int argc, char** argv)
     // try first: a record that waits to be signed can be signed once the operator's certificate
     // is held.
     if (const int waiting = ResendPendingRecords(); waiting > 0) {
-        std::fprintf(stderr, "kelvane-cli: %d operation records are waiting to be sent to the log service\n", waiting);
+        std::fprintf(
+            stderr, "kelvane-cli: %d operation records are waiting to be sent to the log service\n", waiting);
         status = std::max(status, static_cast<int>(kSomeFailed));
     }
     return status;

@@ -2,17 +2,18 @@
 #include "audit/CRecordOutbox.h"
 #include "tests/support/TempDir.h"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
+#include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-CPendingRecord Record(const std::string& id, const std::string& message, const std::string& signature = "MIIB+/=")
+CPendingRecord Record(
+    const std::string& id, const std::string& message, const std::string& signature = "MIIB+/=")
 {
-    return { id, R"({"logtype":1,"projectid":"P1","projectname":"","logmsg":")" + message + R"(","recordid":")" + id
+    return { id,
+        R"({"logtype":1,"projectid":"P1","projectname":"","logmsg":")" + message + R"(","recordid":")" + id
             + "\"}",
         signature, {} };
 }

@@ -92,11 +92,11 @@ std::string CommonName(X509* certificate)
     return name;
 }
 
-
 bool IsRecordId(std::string_view id)
 {
-    return id.size() == 32
-        && std::all_of(id.begin(), id.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return id.size() == 32 && std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    });
 }
 
 } // namespace
@@ -140,11 +140,13 @@ std::unique_ptr<CLogService> CLogService::Open(
     }
     // A database made before records had ids gets the columns; adding one that is there fails
     // harmlessly.
-    sqlite3_exec(service->database, "ALTER TABLE records ADD COLUMN recordid TEXT", nullptr, nullptr, nullptr);
-    sqlite3_exec(service->database, "ALTER TABLE records ADD COLUMN resent INTEGER NOT NULL DEFAULT 0", nullptr,
-        nullptr, nullptr);
+    sqlite3_exec(
+        service->database, "ALTER TABLE records ADD COLUMN recordid TEXT", nullptr, nullptr, nullptr);
+    sqlite3_exec(service->database, "ALTER TABLE records ADD COLUMN resent INTEGER NOT NULL DEFAULT 0",
+        nullptr, nullptr, nullptr);
     if (sqlite3_exec(service->database,
-            "CREATE UNIQUE INDEX IF NOT EXISTS records_recordid ON records (recordid)", nullptr, nullptr, nullptr)
+            "CREATE UNIQUE INDEX IF NOT EXISTS records_recordid ON records (recordid)", nullptr, nullptr,
+            nullptr)
         != SQLITE_OK) {
         error = std::string("cannot prepare the log database: ") + sqlite3_errmsg(service->database);
         return nullptr;
@@ -176,7 +178,8 @@ CLogService::Verdict CLogService::Submit(std::string_view body)
     const bool isResent = resent != fields->end();
     if (plainText == fields->end() || signedData == fields->end() || fields->size() != (isResent ? 3u : 2u)
         || (isResent && resent->second != "1"))
-        return { false, "the body must hold exactly plainText and signedData, and resent=1 for a record sent again" };
+        return { false,
+            "the body must hold exactly plainText and signedData, and resent=1 for a record sent again" };
 
     const auto der = DecodeBase64(signedData->second);
     if (!der)
@@ -251,14 +254,17 @@ CLogService::Verdict CLogService::Store(
     sqlite3_stmt* raw = nullptr;
     if (!record.recordId.empty()) {
         // The same record again is answered as stored; another one under its id is not taken.
-        if (sqlite3_prepare_v2(database, "SELECT plaintext FROM records WHERE recordid = ?", -1, &raw, nullptr)
+        if (sqlite3_prepare_v2(
+                database, "SELECT plaintext FROM records WHERE recordid = ?", -1, &raw, nullptr)
             != SQLITE_OK)
             return { false, std::string("cannot store: ") + sqlite3_errmsg(database) };
         const StmtPtr lookup(raw);
-        sqlite3_bind_text(raw, 1, record.recordId.data(), static_cast<int>(record.recordId.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(
+            raw, 1, record.recordId.data(), static_cast<int>(record.recordId.size()), SQLITE_TRANSIENT);
         if (sqlite3_step(raw) == SQLITE_ROW) {
             const auto* stored = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
-            const std::string_view storedText(stored ? stored : "", static_cast<size_t>(sqlite3_column_bytes(raw, 0)));
+            const std::string_view storedText(
+                stored ? stored : "", static_cast<size_t>(sqlite3_column_bytes(raw, 0)));
             if (storedText != plainText)
                 return { false, "another record with this recordid is stored" };
             return { true, "stored before" };
@@ -295,8 +301,9 @@ std::vector<CStoredLogRecord> CLogService::Records() const
     std::lock_guard lock(mutex);
     std::vector<CStoredLogRecord> records;
     sqlite3_stmt* raw = nullptr;
-    const char* select = "SELECT id, received, logtype, projectid, projectname, logmsg, signer, recordid, resent"
-                         " FROM records ORDER BY id";
+    const char* select
+        = "SELECT id, received, logtype, projectid, projectname, logmsg, signer, recordid, resent"
+          " FROM records ORDER BY id";
     if (sqlite3_prepare_v2(database, select, -1, &raw, nullptr) != SQLITE_OK)
         return records;
     StmtPtr statement(raw);
@@ -305,8 +312,8 @@ std::vector<CStoredLogRecord> CLogService::Records() const
         return bytes ? std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(raw, column))) : std::string();
     };
     while (sqlite3_step(raw) == SQLITE_ROW) {
-        records.push_back({ sqlite3_column_int64(raw, 0), text(1), sqlite3_column_int64(raw, 2), text(3), text(4),
-            text(5), text(6), text(7), sqlite3_column_int(raw, 8) != 0 });
+        records.push_back({ sqlite3_column_int64(raw, 0), text(1), sqlite3_column_int64(raw, 2), text(3),
+            text(4), text(5), text(6), text(7), sqlite3_column_int(raw, 8) != 0 });
     }
     return records;
 }
@@ -342,10 +349,10 @@ void CLogService::Mount(httplib::Server& server)
     server.Get("/log/records", [this](const httplib::Request&, httplib::Response& response) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();
         for (const CStoredLogRecord& record : Records()) {
-            list.push_back({ { "id", record.id }, { "received", record.received }, { "logtype", record.logType },
-                { "projectid", record.projectId }, { "projectname", record.projectName },
-                { "logmsg", record.message }, { "signer", record.signer }, { "recordid", record.recordId },
-                { "resent", record.resent } });
+            list.push_back({ { "id", record.id }, { "received", record.received },
+                { "logtype", record.logType }, { "projectid", record.projectId },
+                { "projectname", record.projectName }, { "logmsg", record.message },
+                { "signer", record.signer }, { "recordid", record.recordId }, { "resent", record.resent } });
         }
         response.set_content(list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
             "application/json");

@@ -33,7 +33,7 @@ struct CStoredLogRecord
     std::string message;
     std::string signer; // the signer certificate's subject common name
     std::string recordId; // the record's "recordid", empty for a record without one
-    bool resent = false;  // the first arrival was marked as sent again
+    bool resent = false; // the first arrival was marked as sent again
 };
 
 // The log service for development and tests. A record is accepted only when its signature is a
