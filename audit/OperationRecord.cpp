@@ -4,10 +4,16 @@
 #include "app/LocalLog.h"
 #include "app/SettingFile.h"
 #include "app/TextConversion.h"
+#include "audit/CRecordOutbox.h"
 #include "audit/OperatorSignature.h"
 #include "audit/PkiPtr.h"
 
+#include <atomic>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <openssl/rand.h>
+#include <vector>
 
 namespace {
 
@@ -28,6 +34,129 @@ bool AddMember(quarn_json* object, const char* name, quarn_json* made)
     return true;
 }
 
+constexpr std::chrono::milliseconds kDefaultPause = std::chrono::seconds(60);
+
+// The submissions of this process. The mutex is held while the outbox is sent and the new record
+// posted, so that records leave in the order they were kept, and so that threads that come while
+// a submission waits for a stalling service find the pause set when it ends.
+struct CSubmissionState
+{
+    std::mutex mutex;
+    std::chrono::milliseconds pause = kDefaultPause;
+    std::chrono::steady_clock::time_point pausedUntil {};
+    // Records that could not be written to the outbox (disk full, folder not writable): newer
+    // than every record there, written there at the next chance.
+    std::deque<CPendingRecord> unsaved;
+};
+
+CSubmissionState& State()
+{
+    static CSubmissionState state;
+    return state;
+}
+
+// Set after a signing failure was shown, cleared by the next signature: one message per run of
+// failures, not one per record of an opening.
+std::atomic<bool> signFailureShown { false };
+
+bool Paused(const CSubmissionState& state)
+{
+    return std::chrono::steady_clock::now() < state.pausedUntil;
+}
+
+// Signs with the held operator certificate without any message: 1 when signed.
+int SignQuietly(const std::string& json, std::string& signature)
+{
+    const kelvane::pki::CertPtr cert(CopyOperatorCert());
+    if (cert == nullptr || BindPrivateKey(cert.get()) != 1)
+        return 0;
+    return SignOperatorData(true, json, cert.get(), signature) == 1 ? 1 : 0;
+}
+
+enum class CSendResult
+{
+    Accepted,
+    Refused,
+    NoAnswer
+};
+
+CSendResult Send(CSubmissionState& state, const std::string& url, const CPendingRecord& record, bool resent)
+{
+    std::string response;
+    int status = 0;
+    if (PostLogRecord(url, record.plainText, record.signedData, response, &status, resent) == 1)
+        return CSendResult::Accepted;
+    if (status != 0) {
+        WriteLocalLog(2,
+            "the log service refused operation record %s with status %d; it waits in the outbox\n",
+            record.recordId.c_str(), status);
+        return CSendResult::Refused;
+    }
+    state.pausedUntil = std::chrono::steady_clock::now() + state.pause;
+    WriteLocalLog(2, "the log service at %s gave no answer; records wait in the outbox for %lld s\n",
+        url.c_str(),
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(state.pause).count()));
+    return CSendResult::NoAnswer;
+}
+
+// Writes the records kept in memory to the outbox, oldest first, while it takes them.
+void SaveUnsaved(CSubmissionState& state, CRecordOutbox& outbox)
+{
+    while (!state.unsaved.empty() && outbox.Add(state.unsaved.front()))
+        state.unsaved.pop_front();
+}
+
+// Keeps a record that was not accepted: in the outbox, or in memory when the outbox cannot take
+// it (and behind records already in memory, so that the order holds).
+void Keep(CSubmissionState& state, CRecordOutbox& outbox, CPendingRecord record)
+{
+    if (state.unsaved.empty() && outbox.Add(record)) {
+        WriteLocalLog(2, "operation record %s waits in the outbox %s\n", record.recordId.c_str(),
+            record.fileName.c_str());
+        return;
+    }
+    WriteLocalLog(1, "operation record %s could not be written to the outbox; it waits in memory\n",
+        record.recordId.c_str());
+    state.unsaved.push_back(std::move(record));
+}
+
+// Sends the waiting records oldest first. True when none waits any more.
+bool SendPending(CSubmissionState& state, CRecordOutbox& outbox, const std::string& url)
+{
+    SaveUnsaved(state, outbox);
+    std::vector<std::string> damaged;
+    std::vector<CPendingRecord> pending = outbox.Pending(&damaged);
+    for (const std::string& name : damaged)
+        WriteLocalLog(
+            1, "the outbox file %s is damaged (cut off by a crash?) and was set aside\n", name.c_str());
+    const size_t saved = pending.size();
+    pending.insert(pending.end(), state.unsaved.begin(), state.unsaved.end());
+    if (pending.empty())
+        return true;
+    if (Paused(state))
+        return false;
+    for (size_t i = 0; i < pending.size(); ++i) {
+        CPendingRecord& record = pending[i];
+        const bool inOutbox = i < saved;
+        if (record.signedData.empty()) {
+            if (SignQuietly(record.plainText, record.signedData) != 1)
+                return false;
+            // Kept signed from now on, whatever the service answers.
+            if (inOutbox)
+                outbox.Replace(record);
+            else
+                state.unsaved.front().signedData = record.signedData;
+        }
+        if (Send(state, url, record, true) != CSendResult::Accepted)
+            return false;
+        if (inOutbox)
+            outbox.Remove(record);
+        else
+            state.unsaved.pop_front();
+    }
+    return true;
+}
+
 } // namespace
 
 int SubmitOperationRecord(int logType, const std::string& projectId, const std::string& projectName,
@@ -45,23 +174,88 @@ int SubmitOperationRecord(int logType, const std::string& projectId, const std::
     if (settings.GetSubmitLog() != L"true")
         return 1;
 
-    std::string json;
-    if (BuildLogRecord(projectId, projectName, ansiMessage, logType, json) != 1)
+    CPendingRecord record;
+    record.recordId = NewRecordId();
+    if (record.recordId.empty()
+        || BuildLogRecord(projectId, projectName, ansiMessage, logType, record.plainText, record.recordId)
+            != 1)
         return 0;
 
-    std::string signature;
-    const kelvane::pki::CertPtr cert(CopyOperatorCert());
-    if (SignOperatorData(true, json, cert.get(), signature) != 1) {
-        kelvane::audit::ShowAuditMessage(kRecordSignFailedText, L"提示");
-        return 0;
+    // Signed before the queue is taken: the signature may ask the operator for the token.
+    if (!signFailureShown.load()) {
+        const kelvane::pki::CertPtr cert(CopyOperatorCert());
+        if (SignOperatorData(true, record.plainText, cert.get(), record.signedData) != 1) {
+            record.signedData.clear();
+            signFailureShown.store(true);
+            kelvane::audit::ShowAuditMessage(kRecordSignFailedText, L"提示");
+        }
+    } else if (SignQuietly(record.plainText, record.signedData) != 1) {
+        record.signedData.clear();
     }
+    if (!record.signedData.empty())
+        signFailureShown.store(false);
 
-    std::string response;
-    return PostLogRecord(WideToAnsi(settings.GetLogSubmitUrl()), json, signature, response) == 1 ? 1 : 0;
+    CSubmissionState& state = State();
+    const std::lock_guard lock(state.mutex);
+    CRecordOutbox outbox(CRecordOutbox::DefaultFolder());
+    const std::string url = WideToAnsi(settings.GetLogSubmitUrl());
+    if (SendPending(state, outbox, url) && !record.signedData.empty() && !Paused(state)
+        && Send(state, url, record, false) == CSendResult::Accepted)
+        return 1;
+    Keep(state, outbox, std::move(record));
+    return 0;
+}
+
+int ResendPendingRecords()
+{
+    CSubmissionState& state = State();
+    const std::lock_guard lock(state.mutex);
+    CRecordOutbox outbox(CRecordOutbox::DefaultFolder());
+    const CSettingFile& settings = CSettingFile::Instance();
+    if (settings.GetSubmitLog() == L"true")
+        SendPending(state, outbox, WideToAnsi(settings.GetLogSubmitUrl()));
+    return static_cast<int>(outbox.Pending().size() + state.unsaved.size());
+}
+
+int PendingRecordCount()
+{
+    CSubmissionState& state = State();
+    const std::lock_guard lock(state.mutex);
+    CRecordOutbox outbox(CRecordOutbox::DefaultFolder());
+    SaveUnsaved(state, outbox);
+    return static_cast<int>(outbox.Pending().size() + state.unsaved.size());
+}
+
+std::wstring PendingRecordsNotice()
+{
+    const int waiting = PendingRecordCount();
+    return waiting > 0 ? L"\n" + std::to_wstring(waiting) + L"条操作记录等待发送到日志服务" : std::wstring();
+}
+
+void SetLogServicePause(std::chrono::milliseconds pause)
+{
+    CSubmissionState& state = State();
+    const std::lock_guard lock(state.mutex);
+    state.pause = pause;
+    state.pausedUntil = {};
+}
+
+std::string NewRecordId()
+{
+    unsigned char bytes[16];
+    if (RAND_bytes(bytes, sizeof bytes) != 1)
+        return {};
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string id;
+    for (const unsigned char byte : bytes) {
+        id += kDigits[byte >> 4];
+        id += kDigits[byte & 0x0F];
+    }
+    return id;
 }
 
 int BuildLogRecord(const std::string& projectId, const std::string& projectName, const std::string& message,
-    int logType, std::string& json)
+    int logType, std::string& json, const std::string& recordId)
 {
     const JsonPtr object(quarn_json_newobject());
     if (object == nullptr)
@@ -73,8 +267,13 @@ int BuildLogRecord(const std::string& projectId, const std::string& projectName,
     // lengths are given so that the members carry the whole texts.
     if (!AddMember(object.get(), "logtype", quarn_json_newnumber(static_cast<double>(logType)))
         || !AddMember(object.get(), "projectid", quarn_json_newstring(id.data(), static_cast<int>(id.size())))
-        || !AddMember(object.get(), "projectname", quarn_json_newstring(name.data(), static_cast<int>(name.size())))
-        || !AddMember(object.get(), "logmsg", quarn_json_newstring(text.data(), static_cast<int>(text.size()))))
+        || !AddMember(
+            object.get(), "projectname", quarn_json_newstring(name.data(), static_cast<int>(name.size())))
+        || !AddMember(
+            object.get(), "logmsg", quarn_json_newstring(text.data(), static_cast<int>(text.size())))
+        || (!recordId.empty()
+            && !AddMember(object.get(), "recordid",
+                quarn_json_newstring(recordId.data(), static_cast<int>(recordId.size())))))
         return 0;
     char* encoded = nullptr;
     int length = 0;
@@ -88,9 +287,11 @@ int BuildLogRecord(const std::string& projectId, const std::string& projectName,
 }
 
 int PostLogRecord(const std::string& url, const std::string& plainText, const std::string& signedText,
-    std::string& response, int* status)
+    std::string& response, int* status, bool resent)
 {
-    const std::string body = "plainText=" + UrlEncode(plainText) + "&signedData=" + UrlEncode(signedText);
+    std::string body = "plainText=" + UrlEncode(plainText) + "&signedData=" + UrlEncode(signedText);
+    if (resent)
+        body += "&resent=1";
     const char* headers[] = { "Connection:Keep-Alive", "Cache-Control:no-cache",
         "Content-type:application/x-www-form-urlencoded" };
     int received = 0;

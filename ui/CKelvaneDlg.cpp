@@ -183,6 +183,7 @@ void CKelvaneDlg::InitDialog()
 
 void CKelvaneDlg::OnFirstTimer()
 {
+    ResendPendingRecords();
     TimeStampTest();
     CheckWorkingDirFreeSpace(prompt, CLanguageCatalogue::Instance());
 }

@@ -8,7 +8,8 @@
 //   kelvane-cli [--yes] timestamp
 //
 // Exit status: 0 when everything asked was done, 1 when the session ran to its end but some files
-// failed or were cancelled, 2 when it could not run (rules, time, certificates, usage).
+// failed or were cancelled, or operation records wait for the log service, 2 when it could not
+// run (rules, time, certificates, usage).
 #include "app/LanguageCatalogue.h"
 #include "app/LocalLog.h"
 #include "app/ProcessHardening.h"
@@ -387,6 +388,7 @@ int main(int argc, char** argv)
     // The window's start: texts, then the local log as the settings say.
     CLanguageCatalogue::Instance().Load();
     InitLocalLog(CSettingFile::Instance().GetWriteLocalLog());
+    ResendPendingRecords();
 
     CConsoleOutput output;
     CConsolePrompt console(std::cin, stdout);
@@ -410,5 +412,13 @@ int main(int argc, char** argv)
         PrintUsage(stderr);
     }
     SetAuditPrompt(nullptr);
+    // A record the log service has not accepted is not done yet: it waits in the outbox. One more
+    // try first: a record that waits to be signed can be signed once the operator's certificate
+    // is held.
+    if (const int waiting = ResendPendingRecords(); waiting > 0) {
+        std::fprintf(
+            stderr, "kelvane-cli: %d operation records are waiting to be sent to the log service\n", waiting);
+        status = std::max(status, static_cast<int>(kSomeFailed));
+    }
     return status;
 }

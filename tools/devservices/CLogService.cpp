@@ -3,6 +3,7 @@
 #include "CDevClock.h"
 #include "OpenSslSupport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <httplib.h>
@@ -91,6 +92,12 @@ std::string CommonName(X509* certificate)
     return name;
 }
 
+bool IsRecordId(std::string_view id)
+{
+    return id.size() == 32 && std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    });
+}
 
 } // namespace
 
@@ -131,6 +138,19 @@ std::unique_ptr<CLogService> CLogService::Open(
         error = std::string("cannot prepare the log database: ") + sqlite3_errmsg(service->database);
         return nullptr;
     }
+    // A database made before records had ids gets the columns; adding one that is there fails
+    // harmlessly.
+    sqlite3_exec(
+        service->database, "ALTER TABLE records ADD COLUMN recordid TEXT", nullptr, nullptr, nullptr);
+    sqlite3_exec(service->database, "ALTER TABLE records ADD COLUMN resent INTEGER NOT NULL DEFAULT 0",
+        nullptr, nullptr, nullptr);
+    if (sqlite3_exec(service->database,
+            "CREATE UNIQUE INDEX IF NOT EXISTS records_recordid ON records (recordid)", nullptr, nullptr,
+            nullptr)
+        != SQLITE_OK) {
+        error = std::string("cannot prepare the log database: ") + sqlite3_errmsg(service->database);
+        return nullptr;
+    }
     if (!caPem.empty()) {
         service->trust = X509_STORE_new();
         if (!service->trust || X509_STORE_load_file(service->trust, caPem.c_str()) != 1) {
@@ -154,8 +174,12 @@ CLogService::Verdict CLogService::Submit(std::string_view body)
         return { false, "the body is not a well-formed form" };
     const auto plainText = fields->find("plainText");
     const auto signedData = fields->find("signedData");
-    if (plainText == fields->end() || signedData == fields->end() || fields->size() != 2)
-        return { false, "the body must hold exactly plainText and signedData" };
+    const auto resent = fields->find("resent");
+    const bool isResent = resent != fields->end();
+    if (plainText == fields->end() || signedData == fields->end() || fields->size() != (isResent ? 3u : 2u)
+        || (isResent && resent->second != "1"))
+        return { false,
+            "the body must hold exactly plainText and signedData, and resent=1 for a record sent again" };
 
     const auto der = DecodeBase64(signedData->second);
     if (!der)
@@ -201,9 +225,14 @@ CLogService::Verdict CLogService::Submit(std::string_view body)
         for (const auto& item : json.items())
             members.push_back(item.key());
     }
+    const bool hasId = members.size() == kMembers.size() + 1 && members.back() == "recordid";
+    if (hasId)
+        members.pop_back();
     if (members != kMembers || !json["logtype"].is_number_integer() || !json["projectid"].is_string()
         || !json["projectname"].is_string() || !json["logmsg"].is_string())
         return { false, "the plain text is not an operation record with logtype, projectid, projectname, logmsg" };
+    if (hasId && (!json["recordid"].is_string() || !IsRecordId(json["recordid"].get<std::string>())))
+        return { false, "recordid is not 32 lower-case hexadecimal digits" };
 
     CStoredLogRecord record;
     record.received = CDevClock::FormatUtc(
@@ -213,6 +242,8 @@ CLogService::Verdict CLogService::Submit(std::string_view body)
     record.projectName = json["projectname"].get<std::string>();
     record.message = json["logmsg"].get<std::string>();
     record.signer = signer;
+    record.recordId = hasId ? json["recordid"].get<std::string>() : std::string();
+    record.resent = isResent;
     return Store(record, plainText->second, signedData->second);
 }
 
@@ -221,8 +252,26 @@ CLogService::Verdict CLogService::Store(
 {
     std::lock_guard lock(mutex);
     sqlite3_stmt* raw = nullptr;
+    if (!record.recordId.empty()) {
+        // The same record again is answered as stored; another one under its id is not taken.
+        if (sqlite3_prepare_v2(
+                database, "SELECT plaintext FROM records WHERE recordid = ?", -1, &raw, nullptr)
+            != SQLITE_OK)
+            return { false, std::string("cannot store: ") + sqlite3_errmsg(database) };
+        const StmtPtr lookup(raw);
+        sqlite3_bind_text(
+            raw, 1, record.recordId.data(), static_cast<int>(record.recordId.size()), SQLITE_TRANSIENT);
+        if (sqlite3_step(raw) == SQLITE_ROW) {
+            const auto* stored = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+            const std::string_view storedText(
+                stored ? stored : "", static_cast<size_t>(sqlite3_column_bytes(raw, 0)));
+            if (storedText != plainText)
+                return { false, "another record with this recordid is stored" };
+            return { true, "stored before" };
+        }
+    }
     const char* insert = "INSERT INTO records (received, logtype, projectid, projectname, logmsg, signer,"
-                         " plaintext, signeddata) VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
+                         " plaintext, signeddata, recordid, resent) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
     if (sqlite3_prepare_v2(database, insert, -1, &raw, nullptr) != SQLITE_OK)
         return { false, std::string("cannot store: ") + sqlite3_errmsg(database) };
     StmtPtr statement(raw);
@@ -237,6 +286,11 @@ CLogService::Verdict CLogService::Store(
     text(6, record.signer);
     text(7, plainText);
     text(8, signedData);
+    if (record.recordId.empty())
+        sqlite3_bind_null(raw, 9);
+    else
+        text(9, record.recordId);
+    sqlite3_bind_int(raw, 10, record.resent ? 1 : 0);
     if (sqlite3_step(raw) != SQLITE_DONE)
         return { false, std::string("cannot store: ") + sqlite3_errmsg(database) };
     return { true, {} };
@@ -247,7 +301,9 @@ std::vector<CStoredLogRecord> CLogService::Records() const
     std::lock_guard lock(mutex);
     std::vector<CStoredLogRecord> records;
     sqlite3_stmt* raw = nullptr;
-    const char* select = "SELECT id, received, logtype, projectid, projectname, logmsg, signer FROM records ORDER BY id";
+    const char* select
+        = "SELECT id, received, logtype, projectid, projectname, logmsg, signer, recordid, resent"
+          " FROM records ORDER BY id";
     if (sqlite3_prepare_v2(database, select, -1, &raw, nullptr) != SQLITE_OK)
         return records;
     StmtPtr statement(raw);
@@ -256,8 +312,8 @@ std::vector<CStoredLogRecord> CLogService::Records() const
         return bytes ? std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(raw, column))) : std::string();
     };
     while (sqlite3_step(raw) == SQLITE_ROW) {
-        records.push_back({ sqlite3_column_int64(raw, 0), text(1), sqlite3_column_int64(raw, 2), text(3), text(4),
-            text(5), text(6) });
+        records.push_back({ sqlite3_column_int64(raw, 0), text(1), sqlite3_column_int64(raw, 2), text(3),
+            text(4), text(5), text(6), text(7), sqlite3_column_int(raw, 8) != 0 });
     }
     return records;
 }
@@ -284,7 +340,8 @@ void CLogService::Mount(httplib::Server& server)
             }
             const Verdict verdict = Submit(body);
             std::fprintf(stderr, "log %s: %s%s\n", request.remote_addr.c_str(),
-                verdict.accepted ? "accepted" : "refused, ", verdict.reason.c_str());
+                verdict.accepted ? (verdict.reason.empty() ? "accepted" : "accepted, ") : "refused, ",
+                verdict.reason.c_str());
             response.status = verdict.accepted ? 200 : 400;
             response.set_content(verdict.accepted ? "OK\n" : verdict.reason + "\n", "text/plain");
         });
@@ -292,9 +349,10 @@ void CLogService::Mount(httplib::Server& server)
     server.Get("/log/records", [this](const httplib::Request&, httplib::Response& response) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();
         for (const CStoredLogRecord& record : Records()) {
-            list.push_back({ { "id", record.id }, { "received", record.received }, { "logtype", record.logType },
-                { "projectid", record.projectId }, { "projectname", record.projectName },
-                { "logmsg", record.message }, { "signer", record.signer } });
+            list.push_back({ { "id", record.id }, { "received", record.received },
+                { "logtype", record.logType }, { "projectid", record.projectId },
+                { "projectname", record.projectName }, { "logmsg", record.message },
+                { "signer", record.signer }, { "recordid", record.recordId }, { "resent", record.resent } });
         }
         response.set_content(list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
             "application/json");

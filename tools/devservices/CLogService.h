@@ -32,14 +32,19 @@ struct CStoredLogRecord
     std::string projectName;
     std::string message;
     std::string signer; // the signer certificate's subject common name
+    std::string recordId; // the record's "recordid", empty for a record without one
+    bool resent = false; // the first arrival was marked as sent again
 };
 
 // The log service for development and tests. A record is accepted only when its signature is a
 // valid CMS SignedData whose signed content is byte for byte the submitted plain text, whose signer
 // certificate chains to the tender's CA (when one is given), and whose plain text is the JSON
-// object of an operation record: "logtype", "projectid", "projectname", "logmsg", in that order.
+// object of an operation record: "logtype", "projectid", "projectname", "logmsg", in that order,
+// optionally followed by "recordid" (32 lower-case hexadecimal digits). A record whose id is
+// stored already is answered 200 and not stored again (a workstation sends a record again when
+// it missed the answer); another record under a stored id is refused.
 //
-// POST /log          form body plainText=...&signedData=...; 200 stored, 400 refused
+// POST /log          form body plainText=...&signedData=...[&resent=1]; 200 stored, 400 refused
 // GET  /log/records  every stored record as a JSON array
 class CLogService
 {

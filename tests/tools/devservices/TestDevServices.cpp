@@ -248,3 +248,42 @@ TEST_F(DevServices, LogAcceptsOnlyValidSignedRecords)
     const auto listed = nlohmann::json::parse(client.Get("/log/records")->body);
     EXPECT_EQ(listed.size(), 2u);
 }
+
+// A workstation sends a record again when it missed the answer: the record is stored once, its
+// id cannot be taken by another record, and only a well-formed id and resent mark pass.
+TEST_F(DevServices, LogStoresARecordOnceWhateverTimesItArrives)
+{
+    const std::string id = "00112233445566778899aabbccddeeff";
+    const std::string record
+        = R"({"logtype":1,"projectid":"P001","projectname":"","logmsg":"开标","recordid":")" + id + "\"}";
+    const std::string body = SignedRecord(record, "operator");
+    EXPECT_EQ(PostLog(body), 200);
+    EXPECT_EQ(PostLog(body + "&resent=1"), 200) << "the same record again is answered as stored";
+    EXPECT_EQ(PostLog(SignedRecord(record, "operator", true) + "&resent=1"), 200)
+        << "also with a new signature";
+    const std::string other
+        = R"({"logtype":1,"projectid":"P001","projectname":"","logmsg":"另一条","recordid":")" + id + "\"}";
+    EXPECT_EQ(PostLog(SignedRecord(other, "operator") + "&resent=1"), 400)
+        << "another record under a stored id";
+
+    const std::string fresh
+        = R"({"logtype":2,"projectid":"P001","projectname":"","logmsg":"重发","recordid":"ffeeddccbbaa99887766554433221100"})";
+    EXPECT_EQ(PostLog(SignedRecord(fresh, "operator") + "&resent=1"), 200);
+    for (const char* bad :
+        {
+            R"({"logtype":1,"projectid":"P","projectname":"","logmsg":"","recordid":"00112233445566778899AABBCCDDEEFF"})",
+            R"({"logtype":1,"projectid":"P","projectname":"","logmsg":"","recordid":"0011"})",
+            R"({"logtype":1,"projectid":"P","projectname":"","recordid":"ffeeddccbbaa99887766554433221101","logmsg":""})",
+            R"({"logtype":1,"projectid":"P","projectname":"","logmsg":"","recordid":1})",
+        })
+        EXPECT_EQ(PostLog(SignedRecord(bad, "operator")), 400) << bad;
+    EXPECT_EQ(PostLog(SignedRecord(kRecord, "operator") + "&resent=yes"), 400);
+    EXPECT_EQ(PostLog(SignedRecord(kRecord, "operator") + "&extra=1"), 400);
+
+    const auto records = logs->Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].recordId, id);
+    EXPECT_FALSE(records[0].resent);
+    EXPECT_EQ(records[1].message, "重发");
+    EXPECT_TRUE(records[1].resent);
+}
