@@ -403,7 +403,8 @@ void COpeningRun::DecryptReady()
         + std::to_wstring(failed) + L"份标书";
     if (failed != 0)
         summary += L",请予以检查。";
-    manager.Ask(summary, L"提示", MB_OK | MB_ICONINFORMATION);
+    // The record keeps the summary as it is; the operator also learns what still waits to be sent.
+    manager.Ask(summary + PendingRecordsNotice(), L"提示", MB_OK | MB_ICONINFORMATION);
     Output("end_open_bidfile");
     End(0, failed == 0 ? kLogTypeSuccess : kLogTypeNeutral, summary, COpeningEnd::Completed);
 }

@@ -73,7 +73,8 @@ int ComputeVerifyCode(const std::wstring& path, std::wstring& code, std::wstring
 void CBidFileReport::UpdateCode()
 {
     // A code that cannot be computed is shown empty, never as the code of a file verified before.
-    if (ComputeVerifyCode(path, verifyCode) != 0)
+    codeFailure.clear();
+    if (ComputeVerifyCode(path, verifyCode, &codeFailure) != 0)
         verifyCode.clear();
 }
 
@@ -95,7 +96,9 @@ int CBidFileReport::Verify()
         std::wstring text;
         if (!CResultTexts::GetText(CResultTexts::kDecryptorTable, code, text))
             text = CLanguageCatalogue::Instance().GetText("unknow_error") + L"(" + std::to_wstring(code) + L")";
-        failureReason = holder.GetFailureReason().empty() ? text : text + L"：" + holder.GetFailureReason();
+        // Why: the holder's reason, else why the file could not even be read for its code.
+        const std::wstring& why = holder.GetFailureReason().empty() ? codeFailure : holder.GetFailureReason();
+        failureReason = why.empty() ? text : text + L"：" + why;
         return code;
     }
     holder.Release();

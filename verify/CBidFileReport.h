@@ -50,6 +50,7 @@ private:
     std::wstring verifyCode;
     std::wstring bidder;
     std::wstring failureReason;
+    std::wstring codeFailure;
     Check formatResult = Check::NotChecked;
     Check signResult = Check::NotChecked;
     kelvane::pki::CertPtr signCert;

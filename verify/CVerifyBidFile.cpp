@@ -197,16 +197,20 @@ void CVerifyBidFile::RunVerify()
             }
             // The decryptor lets go of the file before it is copied.
             holder.Release();
-            if (CopyIntoFolder(path, destination, notifyWindow) != kCopied) {
+            if (std::wstring reason; CopyIntoFolder(path, destination, notifyWindow, &reason) != kCopied) {
                 anyFailed = true;
-                Output(Text("importfile_fail"));
-                record(kLogTypeFailure, FileMessage(holder.GetFileName(), L"导入失败"));
+                const std::wstring because = reason.empty() ? std::wstring() : L"：" + reason;
+                Output(Text("importfile_fail") + because);
+                record(kLogTypeFailure, FileMessage(holder.GetFileName(), L"导入失败" + because));
                 continue;
             }
             result.imported = true;
             Output(Text("importfile_success"));
             record(kLogTypeSuccess, FileMessage(holder.GetFileName(), L"导入成功"));
         }
+        // Records the log service has not taken yet are said before the window closes.
+        if (const std::wstring notice = PendingRecordsNotice(); !notice.empty())
+            Output(notice.substr(1));
         post(0, lastCode);
         if (anyFailed)
             Ask(Text("check_count"), Text("error"), MB_OK | MB_ICONWARNING);
