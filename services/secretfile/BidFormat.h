@@ -1,5 +1,5 @@
 // Layout of a sealed bid file (.bidx): constants, the parsed header, and the checks that need no
-// key. Files already sealed must keep opening: the test vectors pin this layout down.
+// key. Files sealed in this version must keep opening: the test vectors pin this layout down.
 #pragma once
 
 #include <array>
