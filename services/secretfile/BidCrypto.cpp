@@ -251,16 +251,36 @@ int RandomBytes(unsigned char* out, size_t size)
     return RAND_bytes(out, static_cast<int>(size)) == 1 ? kOk : kGenerateRandomFailed;
 }
 
-int DeriveContentKeys(const CKey& contentKey, const std::array<unsigned char, kFileIdSize>& fileId,
-                      CKey& payloadKey, std::array<unsigned char, kKeySize>& commitment)
+int MakeKeyBinding(const CBidHeader& header, CKeyBinding& binding)
 {
-    if (const int rc = Hkdf(contentKey.data(), kKeySize, fileId.data(), fileId.size(), Info(kPayloadInfo),
-                            payloadKey.data(), kKeySize);
+    unsigned int len = 0;
+    if (EVP_Digest(header.signerCert.data(), header.signerCert.size(), binding.bytes.data(), &len,
+            EVP_sha256(), nullptr)
+            != 1
+        || len != kDigestSize
+        || EVP_Digest(header.customData.data(), header.customData.size(), binding.bytes.data() + kDigestSize,
+               &len, EVP_sha256(), nullptr)
+            != 1
+        || len != kDigestSize) {
+        return kKdfFailed;
+    }
+    return kOk;
+}
+
+int DeriveContentKeys(const CKey& contentKey, const std::array<unsigned char, kFileIdSize>& fileId,
+    const CKeyBinding& binding, CKey& payloadKey, std::array<unsigned char, kKeySize>& commitment)
+{
+    std::vector<unsigned char> info = Info(kPayloadInfo);
+    info.insert(info.end(), binding.bytes.begin(), binding.bytes.end());
+    if (const int rc
+        = Hkdf(contentKey.data(), kKeySize, fileId.data(), fileId.size(), info, payloadKey.data(), kKeySize);
         rc != kOk) {
         return rc;
     }
-    return Hkdf(contentKey.data(), kKeySize, fileId.data(), fileId.size(), Info(kCommitmentInfo), commitment.data(),
-                commitment.size());
+    info = Info(kCommitmentInfo);
+    info.insert(info.end(), binding.bytes.begin(), binding.bytes.end());
+    return Hkdf(contentKey.data(), kKeySize, fileId.data(), fileId.size(), info, commitment.data(),
+        commitment.size());
 }
 
 CChunkCipher::CChunkCipher(bool encrypt, const CKey& key) : ctx_(EVP_CIPHER_CTX_new()), encrypt_(encrypt)

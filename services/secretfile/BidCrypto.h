@@ -53,9 +53,19 @@ int WrapMethodForCertificate(const std::vector<unsigned char>& der, WrapMethod& 
 
 int RandomBytes(unsigned char* out, size_t size);
 
-// Payload key and key commitment, both from the content key and the file id.
+// What the key schedule binds besides the file id: SHA-256 of the signer certificate's DER, then
+// SHA-256 of the custom data. A copy re-signed by someone else, or with other rules, derives other
+// keys from the same shares, so its commitment check fails (59) and nothing of it decrypts.
+struct CKeyBinding
+{
+    std::array<unsigned char, 2 * kDigestSize> bytes {};
+};
+int MakeKeyBinding(const CBidHeader& header, CKeyBinding& binding);
+
+// Payload key and key commitment, both from the content key, the file id and the binding:
+// HKDF(IKM = content key, salt = file id, info = label || binding).
 int DeriveContentKeys(const CKey& contentKey, const std::array<unsigned char, kFileIdSize>& fileId,
-                      CKey& payloadKey, std::array<unsigned char, kKeySize>& commitment);
+    const CKeyBinding& binding, CKey& payloadKey, std::array<unsigned char, kKeySize>& commitment);
 
 // AES-256-GCM over one chunk: sealing in place, opening into another buffer. The nonce is the chunk index and the last-chunk flag, so a
 // chunk decrypts only at its own position and only the true last chunk passes as last.

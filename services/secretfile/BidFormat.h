@@ -1,5 +1,5 @@
 // Layout of a sealed bid file (.bidx): constants, the parsed header, and the checks that need no
-// key. Files already sealed must keep opening: the test vectors pin this layout down.
+// key. Files sealed in this version must keep opening: the test vectors pin this layout down.
 #pragma once
 
 #include <array>
@@ -60,7 +60,9 @@ enum Code : int {
 
 inline constexpr std::array<unsigned char, 8> kMagic = {'K', 'V', 'B', 'I', 'D', 'X', '\r', '\n'};
 inline constexpr std::array<unsigned char, 4> kTrailerMagic = {'K', 'V', 'S', 'G'};
-inline constexpr uint16_t kVersion = 1;
+// Version 2 binds the signer certificate and the custom data into the key schedule (BidCrypto.h);
+// version 1 files, whose keys bind neither, are refused as foreign (10).
+inline constexpr uint16_t kVersion = 2;
 inline constexpr uint8_t kAeadAes256Gcm = 1;
 inline constexpr uint8_t kHashSha256 = 1;
 inline constexpr uint8_t kSharingShamirGf256 = 1;

@@ -1,5 +1,7 @@
 #include "BidReader.h"
 
+#include "FdWrite.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,18 +110,12 @@ int CBidReader::ReadAt(uint64_t offset, unsigned char* data, size_t size) const
 
 int CBidReader::Open(const std::string& path)
 {
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-        return errno == ENOENT ? kFileNotFound : kOpenFileFailed;
+    // A FIFO, a device or a folder under a bid's name is refused at once (7), never read.
+    struct stat st {};
+    if (const int rc = OpenRegularFile(path.c_str(), &fd_, &st); rc != kOk) {
+        return rc;
     }
     path_ = path;
-    struct stat st {};
-    if (fstat(fd_, &st) != 0) {
-        return kReadFileLenFailed;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return kOpenFileFailed;
-    }
     fileSize_ = static_cast<uint64_t>(st.st_size);
     posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
 

@@ -273,14 +273,11 @@ int CheckFiles(const std::vector<CSealFile>& files, uint64_t& total)
 int SealFileContent(const CSealFile& file, CChunker& chunker, std::vector<unsigned char>& block, uint64_t& done,
                     uint64_t total, const CSealRequest& request)
 {
-    const int fd = open(file.source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == ENOENT ? kFileNotFound : kOpenFileFailed;
-    }
+    // Checked before already; a FIFO put in the file's place since must not block the run.
+    int fd = -1;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return kReadFileLenFailed;
+    if (const int rc = OpenRegularFile(file.source.c_str(), &fd, &st); rc != kOk) {
+        return rc;
     }
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     const std::vector<unsigned char> entry = EncodeEntryHeader(file.name, size);
@@ -336,7 +333,13 @@ int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult
         RandomBytes(contentKey.data(), kKeySize) != kOk) {
         return kGenerateRandomFailed;
     }
-    if (const int rc = DeriveContentKeys(contentKey, header.fileId, payloadKey, header.commitment); rc != kOk) {
+    // The signer certificate and the custom data are in the header by now: the keys bind them.
+    CKeyBinding binding;
+    if (const int rc = MakeKeyBinding(header, binding); rc != kOk) {
+        return rc;
+    }
+    if (const int rc = DeriveContentKeys(contentKey, header.fileId, binding, payloadKey, header.commitment);
+        rc != kOk) {
         return rc;
     }
     std::vector<CKey> shares;

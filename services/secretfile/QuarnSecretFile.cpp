@@ -83,6 +83,11 @@ std::string BidFolderName(const std::string& path)
 // others: every subset of n shares is tried until one gives the committed key.
 bool RecoverKey(const CBidHeader& header, const std::vector<CContribution>& contributions, CKey& payloadKey)
 {
+    // Hashed once: the custom data may run to megabytes and the loop to thousands of subsets.
+    CKeyBinding binding;
+    if (MakeKeyBinding(header, binding) != kOk) {
+        return false;
+    }
     const size_t n = static_cast<size_t>(header.minimum);
     const size_t count = contributions.size();
     std::vector<size_t> pick(n);
@@ -97,7 +102,7 @@ bool RecoverKey(const CBidHeader& header, const std::vector<CContribution>& cont
         CKey contentKey;
         std::array<unsigned char, kKeySize> commitment{};
         if (CombineShares(shares, contentKey) == kOk &&
-            DeriveContentKeys(contentKey, header.fileId, payloadKey, commitment) == kOk &&
+            DeriveContentKeys(contentKey, header.fileId, binding, payloadKey, commitment) == kOk &&
             CRYPTO_memcmp(commitment.data(), header.commitment.data(), kKeySize) == 0) {
             return true;
         }
@@ -272,7 +277,6 @@ int QuarnSecretFileDecryptorReleaseHandle(CQuarnFileDecryptor* handle)
     return kOk;
 }
 
-
 int QuarnSecretFileDecryptorGetOpenerNum(CQuarnFileDecryptor* handle, int* m)
 {
     if (!IsLive(handle) || m == nullptr) {
@@ -282,9 +286,11 @@ int QuarnSecretFileDecryptorGetOpenerNum(CQuarnFileDecryptor* handle, int* m)
     return kOk;
 }
 
-int QuarnSecretFileDecryptorGetOpenerCert(CQuarnFileDecryptor* handle, int index, unsigned char* buffer, int* length)
+int QuarnSecretFileDecryptorGetOpenerCert(
+    CQuarnFileDecryptor* handle, int index, unsigned char* buffer, int* length)
 {
-    if (!IsLive(handle) || index < 0 || static_cast<size_t>(index) >= handle->reader.Header().openers.size()) {
+    if (!IsLive(handle) || index < 0
+        || static_cast<size_t>(index) >= handle->reader.Header().openers.size()) {
         return kInvalidParam;
     }
     return CopyOut(handle->reader.Header().openers[static_cast<size_t>(index)].cert, buffer, length);

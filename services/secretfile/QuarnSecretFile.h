@@ -29,8 +29,9 @@ typedef struct CQuarnFileDecryptor CQuarnFileDecryptor;
 
 /* Opens the bid file at path (UTF-8) and checks its header and trailer. On 0 *handle receives
  * a new handle; on failure *handle is left as it was. 28 when the file does not exist, 7 when it
- * cannot be opened, 9/10 for a file that is not a sealed bid file, 6 for an unknown algorithm,
- * 13/14/20/53/64 for a damaged structure. */
+ * cannot be opened or is not a regular file (a FIFO, a device or a folder is refused at once,
+ * without reading), 9/10 for a file that is not a sealed bid file of version 2 (version 1 files
+ * give 10), 6 for an unknown algorithm, 13/14/20/53/64 for a damaged structure. */
 QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorCreateHandle(CQuarnFileDecryptor** handle, const char* path);
 
 /* The folder (UTF-8) that receives the plain content at Decrypt. It is created when missing. */
@@ -76,8 +77,10 @@ QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetCrackerCert(CQuarnFileDe
 QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetMinNum(CQuarnFileDecryptor* handle, int* n);
 
 /* Recovers the content key (35 below the threshold, 59 when the shares do not give the key the
- * file commits to), then decrypts the payload in one streaming pass into
- * <folder>/<bid file name without extension>/, or "<name> (2)", "<name> (3)" ... when that exists.
+ * file commits to; the keys bind the signer certificate and the custom data, so a copy re-signed
+ * by another signer or carrying other custom data gives 59 with every share), then decrypts the
+ * payload in one streaming pass into <folder>/<bid file name without extension>/, or "<name> (2)",
+ * "<name> (3)" ... when that exists.
  * Everything is written into a hidden staging folder, synced, and renamed only after the whole
  * payload and the signature have been checked: on any failure the folder is left as it was.
  * Payload names that are absolute, contain "..", NUL, control bytes, backslash or colon, or are
@@ -87,12 +90,14 @@ QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorDecrypt(CQuarnFileDecryptor
 /* Ends the handle and wipes the shares it gathered. */
 QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorReleaseHandle(CQuarnFileDecryptor* handle);
 
-/* The openers the file's key is split among, as its header names them: their number m, and the
- * certificate (DER) of the opener at index, two calls. Lets a caller hold the file to the tender's
- * openers before any share is tried. */
+/* The number of openers the file was sealed to (the header's m), whether they contributed or not:
+ * with GetOpenerCert it lets the opening program hold the bid's openers to its tender's. */
 QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetOpenerNum(CQuarnFileDecryptor* handle, int* m);
-QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetOpenerCert(CQuarnFileDecryptor* handle, int index,
-                                                                   unsigned char* buffer, int* length);
+
+/* The certificate (DER) of the header's index-th opener, 0 <= index < m, in the header's order,
+ * two calls. 2 for an index out of range. */
+QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetOpenerCert(
+    CQuarnFileDecryptor* handle, int index, unsigned char* buffer, int* length);
 
 #ifdef __cplusplus
 }

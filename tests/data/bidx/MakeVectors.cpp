@@ -39,11 +39,19 @@ struct CVectors {
     fs::path out;
     fs::path work;
 
-    CSoftwareSealSigner Signer() const
+    // "bidder", or "forger": a self-signed signer of another name, who takes others' bids.
+    CSoftwareSealSigner Signer(const std::string& who = "bidder") const
     {
-        const auto cert = Read(keys / "bidder.pem");
-        const auto key = Read(keys / "bidder.key");
+        const auto cert = Read(keys / (who + ".pem"));
+        const auto key = Read(keys / (who + ".key"));
         return CSoftwareSealSigner(DecodeCertificate(cert.data(), cert.size()), DecodePrivateKey(key.data(), key.size()));
+    }
+
+    std::vector<unsigned char> SignerDer(const std::string& who) const
+    {
+        const auto pem = Read(keys / (who + ".pem"));
+        const Cert cert = DecodeCertificate(pem.data(), pem.size());
+        return cert ? CertificateDer(cert.get()) : std::vector<unsigned char> {};
     }
 
     CSealRequest Request(ISealSigner& signer) const
@@ -99,12 +107,39 @@ struct CVectors {
         return true;
     }
 
-    // Rewrites the header and signs again, as a dishonest bidder would.
-    bool Resign(const std::string& from, const std::string& to, const std::function<void(CBidHeader&)>& edit) const
+    // Signs header and payload as they are and writes them with the signature and trailer.
+    bool SignAndWrite(std::vector<unsigned char> bytes, const std::string& to, const std::string& who) const
+    {
+        CFileHash hash;
+        hash.Update(bytes.data(), bytes.size());
+        std::array<unsigned char, kDigestSize> digest{};
+        std::vector<unsigned char> signature;
+        CSoftwareSealSigner signer = Signer(who);
+        if (!hash.Final(digest) || signer.Sign(digest.data(), digest.size(), signature) != 0) {
+            return false;
+        }
+        bytes.insert(bytes.end(), signature.begin(), signature.end());
+        PutU32(bytes, static_cast<uint32_t>(signature.size()));
+        bytes.insert(bytes.end(), kTrailerMagic.begin(), kTrailerMagic.end());
+        Write(out / to, bytes);
+        return true;
+    }
+
+    // Header and payload of a vector, without signature and trailer.
+    std::vector<unsigned char> Signed(const std::vector<unsigned char>& file) const
+    {
+        const size_t signatureSize = GetU32(file.data() + file.size() - kTrailerSize);
+        return std::vector<unsigned char>(
+            file.begin(), file.end() - static_cast<long>(signatureSize + kTrailerSize));
+    }
+
+    // Rewrites the header and signs again: as a dishonest bidder would, or, signed by the forger,
+    // as someone who passes another's bid off as his own.
+    bool Resign(const std::string& from, const std::string& to, const std::function<void(CBidHeader&)>& edit,
+        const std::string& who = "bidder") const
     {
         const std::vector<unsigned char> file = Read(out / from);
         const size_t headerSize = GetU32(file.data() + 14);
-        const size_t signatureSize = GetU32(file.data() + file.size() - kTrailerSize);
         CBidHeader header;
         if (ParseHeader(file.data(), headerSize, header) != 0) {
             return false;
@@ -114,21 +149,9 @@ struct CVectors {
         if (SerializeHeader(header, bytes) != 0) {
             return false;
         }
-        bytes.insert(bytes.end(), file.begin() + static_cast<long>(headerSize),
-                     file.end() - static_cast<long>(signatureSize + kTrailerSize));
-        CFileHash hash;
-        hash.Update(bytes.data(), bytes.size());
-        std::array<unsigned char, kDigestSize> digest{};
-        std::vector<unsigned char> signature;
-        CSoftwareSealSigner signer = Signer();
-        if (!hash.Final(digest) || signer.Sign(digest.data(), digest.size(), signature) != 0) {
-            return false;
-        }
-        bytes.insert(bytes.end(), signature.begin(), signature.end());
-        PutU32(bytes, static_cast<uint32_t>(signature.size()));
-        bytes.insert(bytes.end(), kTrailerMagic.begin(), kTrailerMagic.end());
-        Write(out / to, bytes);
-        return true;
+        const std::vector<unsigned char> payload = Signed(file);
+        bytes.insert(bytes.end(), payload.begin() + static_cast<long>(headerSize), payload.end());
+        return SignAndWrite(std::move(bytes), to, who);
     }
 };
 
@@ -178,6 +201,25 @@ int main(int argc, char** argv)
         WrapShare(rec.cert, rec.method, header.fileId, rec.shareNumber, MakeSharePlain(header.fileId, rec.shareNumber, bogus),
                   rec.wrapped);
     });
+    // The same bid passed off as the forger's: his certificate in the header and his signature,
+    // file id, commitment, shares and payload kept. It verifies, and no group of openers opens it.
+    const std::vector<unsigned char> forger = v.SignerDer("forger");
+    ok = ok && !forger.empty()
+        && v.Resign(
+            "opens-2of3.bidx", "code59-resigned-by-another.bidx",
+            [&](CBidHeader& header) { header.signerCert = forger; }, "forger");
+    // The same bid with other rules, signed again by the bidder himself.
+    ok = ok && v.Resign("opens-2of3.bidx", "code59-rules-swapped.bidx", [](CBidHeader& header) {
+        header.customData = MakeRulesCustomData(
+            Bytes("<bidenv><source><projectname>Other</projectname></source></bidenv>\n"));
+    });
+    // A file whose version field says 1, signed properly: its keys would bind neither signer nor rules.
+    ok = ok && [&] {
+        std::vector<unsigned char> bytes = v.Signed(Read(v.out / "opens-2of3.bidx"));
+        bytes[8] = 0;
+        bytes[9] = 1;
+        return v.SignAndWrite(std::move(bytes), "code10-version-1.bidx", "bidder");
+    }();
     const auto archive = [](std::vector<std::vector<unsigned char>> entries) {
         std::vector<unsigned char> a;
         for (const auto& e : entries) {

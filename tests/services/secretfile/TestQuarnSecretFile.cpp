@@ -7,8 +7,15 @@
 #include <gtest/gtest.h>
 #include <openssl/cms.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <numeric>
+#include <thread>
 
 namespace kelvane::bidx::test {
 namespace {
@@ -174,11 +181,12 @@ const std::vector<CDamage>& Damages()
         {"header length", [](auto& f, auto&) { f[17] ^= 1; }, kReadHeaderContentFailed, 0, 0},
         {"key commitment", [](auto& f, auto&) { f[kFixedPrefixSize + kFileIdSize] ^= 1; }, 0, kHashVerifyFailed,
          kShareComposeFailed},
+        // The keys bind signer and custom data: Decrypt finds no key for them before reading on.
         {"signer certificate signature",
          [](auto& f, auto&) { f[kFixedPrefixSize + 48 + 4 + GetU32(f.data() + kFixedPrefixSize + 48) - 1] ^= 1; },
-         0, kHashVerifyFailed, kHashVerifyFailed},
+         0, kHashVerifyFailed, kShareComposeFailed},
         {"custom data", [](auto& f, auto&) { f[CustomDataOffset(f) + 9] ^= 1; }, 0, kHashVerifyFailed,
-         kHashVerifyFailed},
+         kShareComposeFailed},
         {"second chunk", [](auto& f, auto& l) { f[l.headerSize + kSealedChunkSize + 77] ^= 1; }, 0,
          kHashVerifyFailed, kHashVerifyFailed},
         {"last tag", [](auto& f, auto& l) { f[l.headerSize + l.payloadSize - 1] ^= 1; }, 0, kHashVerifyFailed,
@@ -447,6 +455,21 @@ TEST_F(DecryptorTest, TwoCallReadsAndBadArguments)
     ASSERT_EQ(QuarnSecretFileDecryptorGetCustomData(h.get(), custom.data(), &len), 0);
     EXPECT_EQ(custom, MakeRulesCustomData(CSealSpec{}.rules));
 
+    // The openers the bid was sealed to, in the header's order, whether they took part or not.
+    int m = 0;
+    ASSERT_EQ(QuarnSecretFileDecryptorGetOpenerNum(h.get(), &m), 0);
+    ASSERT_EQ(m, 3);
+    for (int i = 0; i < m; ++i) {
+        ASSERT_EQ(QuarnSecretFileDecryptorGetOpenerCert(h.get(), i, nullptr, &len), 0);
+        std::vector<unsigned char> opener(static_cast<size_t>(len));
+        ASSERT_EQ(QuarnSecretFileDecryptorGetOpenerCert(h.get(), i, opener.data(), &len), 0);
+        EXPECT_EQ(opener, Opener(i).certDer);
+    }
+    EXPECT_EQ(QuarnSecretFileDecryptorGetOpenerCert(h.get(), m, nullptr, &len), kInvalidParam);
+    EXPECT_EQ(QuarnSecretFileDecryptorGetOpenerCert(h.get(), -1, nullptr, &len), kInvalidParam);
+    EXPECT_EQ(QuarnSecretFileDecryptorGetOpenerNum(h.get(), nullptr), kInvalidParam);
+    EXPECT_EQ(QuarnSecretFileDecryptorGetOpenerNum(nullptr, &m), kInvalidParam);
+
     EXPECT_EQ(QuarnSecretFileDecryptorGetCrackerCert(h.get(), 0, nullptr, &len), kInvalidParam);
     EXPECT_EQ(QuarnSecretFileDecryptorGetCrackerCert(h.get(), -1, nullptr, &len), kInvalidParam);
     EXPECT_EQ(QuarnSecretFileDecryptorVerify(nullptr), kInvalidParam);
@@ -470,6 +493,41 @@ TEST_F(DecryptorTest, TwoCallReadsAndBadArguments)
 
     const Handle noFolder = OpenHandle(Bid(), "", &rc);
     EXPECT_EQ(rc, kInvalidParam);
+}
+
+// A FIFO, a device or a folder under a bid's name is refused at once (7): opening must neither
+// wait for a writer nor read an endless device. Each attempt runs in a child that is killed at
+// the deadline, so a regression fails instead of hanging the suite.
+TEST_F(DecryptorTest, NonRegularFilesAreRefusedAtOnce)
+{
+    ASSERT_EQ(mkfifo(Bid("fifo.bidx").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", Bid("zero.bidx"));
+    std::filesystem::create_directory(Bid("x.bidx"));
+    for (const char* name : { "fifo.bidx", "zero.bidx", "x.bidx" }) {
+        SCOPED_TRACE(name);
+        const std::string path = Bid(name).string();
+        const auto started = std::chrono::steady_clock::now();
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            CQuarnFileDecryptor* h = nullptr;
+            _exit(QuarnSecretFileDecryptorCreateHandle(&h, path.c_str()));
+        }
+        int status = 0;
+        pid_t done = 0;
+        while ((done = waitpid(pid, &status, WNOHANG)) == 0
+            && std::chrono::steady_clock::now() - started < std::chrono::seconds(1)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (done == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "CreateHandle still busy after a second";
+            continue;
+        }
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), kOpenFileFailed);
+    }
 }
 
 TEST_F(DecryptorTest, HeaderWithoutCustomDataReportsIt)
