@@ -87,6 +87,8 @@ const char* BidStatusKey(int status)
         return "status_destroy";
     case DecryptCancelled:
         return "status_decrypt_cancel";
+    case DecryptFailed:
+        return "status_decrypt_fail";
     default:
         return "status_unknown";
     }

@@ -13,6 +13,7 @@
 #include "opening/OpeningTime.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fcntl.h>
 #include <system_error>
 
@@ -36,6 +37,15 @@ std::wstring FillNumber(std::wstring text, int number)
 std::wstring FileRecord(const CBidFileHolder& holder, const wchar_t* what)
 {
     return L"标书\"" + holder.GetFileName() + L"\"" + what;
+}
+
+// The decryptor's codes that say the workstation failed (memory, a write), never the bid.
+constexpr int kDecryptorOutOfMemory = 1;
+constexpr int kDecryptorWriteFailed = 18;
+
+bool IsLocalFailure(int code)
+{
+    return code == kDecryptorWriteFailed || code == kDecryptorOutOfMemory;
 }
 
 } // namespace
@@ -77,6 +87,11 @@ private:
         return holder.GetFailureReason().empty() ? text : text + L"：" + holder.GetFailureReason();
     }
     void MoveToBad(CBidFileHolder& holder);
+    // What keeps this workstation from writing the bid out before it is tried (too little free
+    // space for it), empty when nothing does.
+    std::wstring LocalObstacle(const CBidFileHolder& holder) const;
+    // A failure of the workstation, not of the bid: the bid keeps its place and is not damaged.
+    void FailLocally(CBidFileHolder& holder, const std::wstring& reason);
 
     bool FetchRulesAndTime();
     void VerifyFiles();
@@ -96,6 +111,7 @@ private:
     std::vector<COpenerRecord> openers;
     std::wstring failureText;
     int decryptedCount = 0;
+    int localFailures = 0;
     bool waitCursor = false;
 };
 
@@ -134,6 +150,25 @@ void COpeningRun::MoveToBad(CBidFileHolder& holder)
         Output("movefile_success", badFolder);
     else
         Output("movefile_fail");
+}
+
+std::wstring COpeningRun::LocalObstacle(const CBidFileHolder& holder) const
+{
+    // The output is the payload, a little less than the sealed file.
+    std::error_code error;
+    const auto size = std::filesystem::file_size(WideToUtf8(holder.GetFullPath()), error);
+    if (error || HasEnoughFreeSpace(holder.GetOutputFolder(), size) != 0)
+        return {};
+    return L"磁盘空间不足：" + holder.GetOutputFolder() + L" 需要 " + std::to_wstring(size) + L" 字节";
+}
+
+void COpeningRun::FailLocally(CBidFileHolder& holder, const std::wstring& reason)
+{
+    ++localFailures;
+    Output("decrypt_fail_local", reason);
+    holder.SetBidStatus(DecryptFailed);
+    manager.ShowStatus(holder);
+    Log(kLogTypeFailure, FileRecord(holder, L"开标失败（本机故障，标书未移动）：") + reason);
 }
 
 void COpeningRun::Run()
@@ -382,12 +417,18 @@ void COpeningRun::DecryptReady()
         holder->SetBidStatus(Decrypting);
         manager.ShowStatus(*holder);
         Output("decryptfile_ing", holder->GetFullPath());
+        if (const std::wstring reason = LocalObstacle(*holder); !reason.empty()) {
+            FailLocally(*holder, reason);
+            continue;
+        }
         if (const int code = holder->Decrypt(); code == 0) {
             ++decryptedCount;
             Output("decrypt_success");
             holder->SetBidStatus(Decrypted);
             manager.ShowStatus(*holder);
             Log(kLogTypeSuccess, FileRecord(*holder, L"开标完成"));
+        } else if (IsLocalFailure(code)) {
+            FailLocally(*holder, FailureText(code));
         } else {
             Output("decrypt_fail", FailureText(code));
             holder->SetBidStatus(Destroyed);
@@ -403,6 +444,9 @@ void COpeningRun::DecryptReady()
         + std::to_wstring(failed) + L"份标书";
     if (failed != 0)
         summary += L",请予以检查。";
+    if (localFailures != 0)
+        summary += L"其中" + std::to_wstring(localFailures)
+            + L"份标书因本机故障（如磁盘空间不足、目录不可写）未能解密，仍在原处，排除故障后可重新开标。";
     // The record keeps the summary as it is; the operator also learns what still waits to be sent.
     manager.Ask(summary + PendingRecordsNotice(), L"提示", MB_OK | MB_ICONINFORMATION);
     Output("end_open_bidfile");

@@ -258,6 +258,33 @@ TEST_F(OpeningSession, FailedFilesMoveToBadAndTheSummaryCountsTheRest)
     EXPECT_EQ(records.back().message, summary);
 }
 
+// A workstation that cannot write the bid out (here Open/ is a file, so no folder can be made
+// there) is not the bid's fault: the bid keeps its place, and a rerun opens it once that is fixed.
+TEST_F(OpeningSession, LocalWriteFailureLeavesTheBidInItsPackageForARerun)
+{
+    const fs::path good = Bid("a.bidx");
+    std::ofstream(package / "Open") << "in the way";
+    CTestWindow window({ IDYES, IDOK, IDOK });
+    Run(window, { good });
+
+    EXPECT_TRUE(fs::exists(good));
+    EXPECT_FALSE(fs::exists(package / "Bad" / "a.bidx"));
+    EXPECT_EQ(window.Cell(0, 5), Text("status_decrypt_fail"));
+    EXPECT_TRUE(window.HasLineStartingWith(Text("decrypt_fail_local")));
+    ASSERT_EQ(window.questions.size(), 3u);
+    EXPECT_NE(window.questions[2].text.find(L"1份标书因本机故障"), std::wstring::npos) << WideToUtf8(window.questions[2].text);
+    bool recorded = false;
+    for (const auto& record : Records())
+        recorded = recorded || record.message.rfind(FileRecord("a.bidx", "开标失败（本机故障，标书未移动）："), 0) == 0;
+    EXPECT_TRUE(recorded);
+
+    fs::remove(package / "Open");
+    CTestWindow rerun({ IDYES, IDOK, IDOK });
+    Run(rerun, { good });
+    EXPECT_EQ(rerun.Cell(0, 5), Text("status_derypted"));
+    EXPECT_TRUE(fs::exists(package / "Open" / "a" / "content.bin"));
+}
+
 TEST_F(OpeningSession, FailureWithoutTextNamesItsCodeNotAnEarlierReason)
 {
     const fs::path unopenable = Garbage("a.bidx");
