@@ -94,6 +94,9 @@ private:
     void FailLocally(CBidFileHolder& holder, const std::wstring& reason);
 
     bool FetchRulesAndTime();
+    bool StopRequested() const { return manager.stopRequested.load(); }
+    // The end of a run that was interrupted: the files not reached keep their state.
+    void StopOnRequest();
     void VerifyFiles();
     bool CollectOpenerKeys();
     void DecryptReady();
@@ -171,12 +174,23 @@ void COpeningRun::FailLocally(CBidFileHolder& holder, const std::wstring& reason
     Log(kLogTypeFailure, FileRecord(holder, L"开标失败（本机故障，标书未移动）：") + reason);
 }
 
+void COpeningRun::StopOnRequest()
+{
+    Output("cancel_open_bidfile");
+    Output("end_open_bidfile");
+    End(0, kLogTypeNeutral, L"开标被中断，开标结束", COpeningEnd::Cancelled);
+}
+
 void COpeningRun::Run()
 {
     Output("begin_open_bidfile");
     if (!FetchRulesAndTime())
         return;
     VerifyFiles();
+    if (StopRequested()) {
+        StopOnRequest();
+        return;
+    }
     if (ready.empty()) {
         End(0, kLogTypeNeutral, L"开标结束：没有可解密的文件", COpeningEnd::NoFileVerified);
         return;
@@ -246,7 +260,7 @@ bool COpeningRun::FetchRulesAndTime()
 void COpeningRun::VerifyFiles()
 {
     auto& files = manager.files;
-    for (size_t i = 0; i < files.size(); ++i) {
+    for (size_t i = 0; i < files.size() && !StopRequested(); ++i) {
         CBidFileHolder& holder = *files[i];
         holder.SetOpenTime(openTimeText);
         if (i == 0) {
@@ -344,6 +358,10 @@ bool COpeningRun::CollectOpenerKeys()
 {
     const COpeningTimings& timings = manager.timings;
     for (;;) {
+        if (StopRequested()) {
+            StopOnRequest();
+            return false;
+        }
         if (manager.Ask(Text("insert_bidder_key"), Text("tips"), MB_YESNO | MB_ICONINFORMATION) != IDYES) {
             Output("cancel_open_bidfile");
             Output("end_open_bidfile");
@@ -409,6 +427,11 @@ void COpeningRun::DecryptReady()
 {
     Output("prepair_decryptfile");
     for (CBidFileHolder* holder : ready) {
+        // The file in hand finishes; the ones after it stay as they are for another opening.
+        if (StopRequested()) {
+            StopOnRequest();
+            return;
+        }
         if (holder->GetDecryptorStatus() != 0) {
             holder->SetBidStatus(DecryptCancelled);
             manager.ShowStatus(*holder);
@@ -498,6 +521,7 @@ int COpeningManager::Start()
         worker.join();
     CLanguageCatalogue::Instance().Load();
     openingError.store(0);
+    stopRequested.store(false);
     lastEnd.store(COpeningEnd::NotRun);
     workerExitCode.store(0);
     finishPosted.store(false);

@@ -78,6 +78,9 @@ public:
     // window's implementations answer it), and every later message box counts as not shown, so
     // the run ends at its next question. Does not block.
     void Detach();
+    // An interrupt (SIGINT, SIGTERM): the run stops after the file in hand, says so and writes
+    // the cancellation's record. Safe from any thread; does not block.
+    void RequestStop() { stopRequested.store(true); }
     // Waits until the worker has ended. Not from inside the worker's own calls.
     void Join();
     bool IsRunning() const { return running.load(); }
@@ -131,6 +134,7 @@ private:
     std::atomic<bool> finishPosted { false };
     std::atomic<COpeningEnd> lastEnd { COpeningEnd::NotRun };
     std::atomic<int> workerExitCode { 0 };
+    std::atomic<bool> stopRequested { false };
 
     friend class COpeningRun;
 };

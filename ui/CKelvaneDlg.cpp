@@ -20,6 +20,7 @@
 #include "verify/widgets/CSingleBidFileVerifyDlg.h"
 #include "verify/widgets/CVerifyProgressDlg.h"
 #include "workspace/CFolderFileCache.h"
+#include "workspace/CrashLeftovers.h"
 #include "workspace/widgets/CImportFileDlg.h"
 #include "workspace/widgets/CImportFileInterNetDlg.h"
 #include "workspace/widgets/CFolderTreeView.h"
@@ -176,6 +177,8 @@ void CKelvaneDlg::InitDialog()
     SetAuditPrompt(&prompt);
     InstallPkiHooks(this);
     InitLocalLog(CSettingFile::Instance().GetWriteLocalLog());
+    // What a killed import or opening left behind is partial and under no bid's name.
+    RemoveCrashLeftovers(CSettingFile::Instance().GetWorkingDir());
     // Creates the working directory when it is missing, so the operator finds it from the start.
     tree->RefreshTree();
     QTimer::singleShot(500, this, &CKelvaneDlg::OnFirstTimer);

@@ -56,6 +56,7 @@ int CVerifyBidFile::Start()
     if (running.exchange(true))
         return -1;
     Join();
+    stopRequested.store(false);
     try {
         worker = std::thread([this] {
             RunVerify();
@@ -76,7 +77,8 @@ void CVerifyBidFile::Join()
 
 bool CVerifyBidFile::AllImported() const
 {
-    if (!rulesFetched)
+    // An interrupted run leaves files it never reached.
+    if (!rulesFetched || results.size() != files.size())
         return false;
     for (const CVerifiedFile& file : results) {
         if (!file.imported)
@@ -139,6 +141,13 @@ void CVerifyBidFile::RunVerify()
         bool anyFailed = false;
         int lastCode = 0;
         for (const std::wstring& path : files) {
+            if (stopRequested.load()) {
+                anyFailed = true;
+                const std::wstring stopped = L"导入被中断，" + std::to_wstring(files.size() - results.size()) + L"个文件未导入";
+                Output(L"---->" + stopped);
+                record(kLogTypeNeutral, stopped);
+                break;
+            }
             CVerifiedFile& result = results.emplace_back();
             result.path = path;
             CBidFileHolder holder;

@@ -65,6 +65,9 @@ public:
     // Starts the run on the worker: 0; kVerifyCancelled at once, with no request, folder or
     // record, when the list is empty; -1 when a run is still going or no thread could be made.
     int Start();
+    // An interrupt: the run stops after the file in hand; the files not reached are not imported.
+    // Safe from any thread.
+    void RequestStop() { stopRequested.store(true); }
     // Waits until the worker has ended (after its closing message). Not from the worker's calls.
     void Join();
 
@@ -89,6 +92,7 @@ private:
     IVerifyWindow* notifyWindow = nullptr;
     std::thread worker;
     std::atomic<bool> running { false };
+    std::atomic<bool> stopRequested { false };
     bool rulesFetched = false;
     std::wstring destination;
     std::vector<CVerifiedFile> results;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,6 +125,9 @@ int CopyIntoFolder(const std::wstring& source, const std::wstring& folder, IProm
     CFd output(::mkstemp(temporary.data()));
     if (output.Get() < 0)
         return fail("cannot create a file in the package folder: " + std::generic_category().message(errno));
+    // Held while the copy is written: a program starting meanwhile takes an unlocked temporary for
+    // a crash's leftover, never this one.
+    ::flock(output.Get(), LOCK_EX | LOCK_NB);
     const bool written = CopyBytes(input.Get(), output.Get())
         && ::fchmod(output.Get(), sourceStat.st_mode & 0666) == 0
         && ::fsync(output.Get()) == 0;

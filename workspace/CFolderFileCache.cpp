@@ -47,6 +47,9 @@ std::vector<std::wstring> CFolderFileCache::Scan(const std::wstring& folder)
         // one named x.bidx), a FIFO, a device or a dangling link is no file the opening could read.
         if (!IsRegularFile(entry->path().string()))
             continue;
+        // Hidden files are ours (an import's temporary left by a crash) or nobody's bid.
+        if (entry->path().filename().string().starts_with('.'))
+            continue;
         names.push_back(Utf8ToWide(entry->path().filename().string()));
     }
     // The order of directory entries differs between file systems and even between two scans of

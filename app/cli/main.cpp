@@ -18,6 +18,7 @@
 #include "app/Utility.h"
 #include "app/cli/CConsoleOutput.h"
 #include "app/cli/CConsolePrompt.h"
+#include "app/cli/InterruptWatch.h"
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
 #include "opening/BidStatus.h"
@@ -28,6 +29,7 @@
 #include "verify/CBidFileReport.h"
 #include "verify/CVerifyBidFile.h"
 #include "workspace/CFolderFileCache.h"
+#include "workspace/CrashLeftovers.h"
 #include "workspace/ImportInput.h"
 
 #include <algorithm>
@@ -255,12 +257,15 @@ int Open(const COptions& options, IPrompt& prompt, CMsgOutput& output)
     manager.SetNotifyWindow(&window);
     manager.SetListControl(&list);
     manager.SetOutputSink(&output);
+    SetInterruptAction([&manager] { manager.RequestStop(); });
     if (manager.Start() != 0) {
+        SetInterruptAction(nullptr);
         std::fputs("kelvane-cli: the opening could not be started\n", stderr);
         return kCouldNotRun;
     }
     window.WaitUntilFinished();
     manager.Join();
+    SetInterruptAction(nullptr);
     if (manager.GetOpeningError() != 0) {
         std::fprintf(stderr, "kelvane-cli: %s\n", Narrow(CLanguageCatalogue::Instance().GetText("fail_to_get_rule")).c_str());
     }
@@ -312,7 +317,10 @@ int Import(const COptions& options, IPrompt& prompt, CMsgOutput& output)
     verify.SetOutputSink(&output);
     verify.SetProjectNumber(project);
     verify.SetPackageNumber(package);
-    if (RunVerifyBidFile(verify, &prompt) != kVerifyProcessed)
+    SetInterruptAction([&verify] { verify.RequestStop(); });
+    const int run = RunVerifyBidFile(verify, &prompt);
+    SetInterruptAction(nullptr);
+    if (run != kVerifyProcessed)
         return kCouldNotRun;
 
     // The window now shows the package with its new files.
@@ -380,6 +388,7 @@ int main(int argc, char** argv)
 {
     // Before any PIN can be typed: no core dump may hold one.
     DisableCoreDumps();
+    WatchInterrupts();
     const auto options = ParseOptions(argc, argv);
     if (!options || options->command.empty()) {
         PrintUsage(stderr);
@@ -388,6 +397,8 @@ int main(int argc, char** argv)
     // The window's start: texts, then the local log as the settings say.
     CLanguageCatalogue::Instance().Load();
     InitLocalLog(CSettingFile::Instance().GetWriteLocalLog());
+    // What a killed import or opening left behind is partial and under no bid's name.
+    RemoveCrashLeftovers(WorkingDir());
     ResendPendingRecords();
 
     CConsoleOutput output;

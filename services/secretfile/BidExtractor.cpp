@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,7 +52,13 @@ int CBidExtractor::Begin()
     }
     stagingPath_ = templ;
     stagingFd_ = open(stagingPath_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    return stagingFd_ >= 0 ? kOk : kWriteDataFailed;
+    if (stagingFd_ < 0) {
+        return kWriteDataFailed;
+    }
+    // Held for the staging folder's life: a program starting meanwhile takes only an unlocked
+    // staging folder for a crash's leftover.
+    flock(stagingFd_, LOCK_EX | LOCK_NB);
+    return kOk;
 }
 
 int CBidExtractor::TakeField(const unsigned char*& data, size_t& size, size_t want)
