@@ -87,6 +87,9 @@ private:
         return holder.GetFailureReason().empty() ? text : text + L"：" + holder.GetFailureReason();
     }
     void MoveToBad(CBidFileHolder& holder);
+    // A file that failed its checks: the output line and the record with the reason, the status
+    // "damaged", and the move to Bad/.
+    void RefuseFile(CBidFileHolder& holder, const char* outputKey, const wchar_t* what, const std::wstring& reason);
     // What keeps this workstation from writing the bid out before it is tried (too little free
     // space for it), empty when nothing does.
     std::wstring LocalObstacle(const CBidFileHolder& holder) const;
@@ -153,6 +156,16 @@ void COpeningRun::MoveToBad(CBidFileHolder& holder)
         Output("movefile_success", badFolder);
     else
         Output("movefile_fail");
+}
+
+void COpeningRun::RefuseFile(CBidFileHolder& holder, const char* outputKey, const wchar_t* what,
+    const std::wstring& reason)
+{
+    Output(outputKey, reason);
+    Log(kLogTypeFailure, FileRecord(holder, what) + reason);
+    holder.SetBidStatus(Destroyed);
+    manager.ShowStatus(holder);
+    MoveToBad(holder);
 }
 
 std::wstring COpeningRun::LocalObstacle(const CBidFileHolder& holder) const
@@ -272,23 +285,14 @@ void COpeningRun::VerifyFiles()
         Output("verify_ing", holder.GetFullPath());
 
         if (const int code = holder.Open(); code != 0) {
-            Output("openfile_fail", FailureText(code));
-            Log(kLogTypeFailure, FileRecord(holder, L"打开失败") + failureText);
-            holder.SetBidStatus(Destroyed);
-            manager.ShowStatus(holder);
-            MoveToBad(holder);
+            RefuseFile(holder, "openfile_fail", L"打开失败", FailureText(code));
             continue;
         }
         Output("openfile_success");
         Output("verify_structure_ing");
 
         if (const int code = holder.VerifyStructure(); code != 0) {
-            const std::wstring reason = WithReason(FailureText(code), holder);
-            Output("vefifystructure_fail", reason);
-            Log(kLogTypeFailure, FileRecord(holder, L"验证文件结构失败:") + reason);
-            holder.SetBidStatus(Destroyed);
-            manager.ShowStatus(holder);
-            MoveToBad(holder);
+            RefuseFile(holder, "vefifystructure_fail", L"验证文件结构失败:", WithReason(FailureText(code), holder));
             continue;
         }
         Output("vefifystructure_success");
@@ -296,12 +300,7 @@ void COpeningRun::VerifyFiles()
         // Whatever the comparison setting: a header sealed to other openers or a lower threshold
         // than the rules it carries would open with other keys than those rules name.
         if (const int code = holder.CheckAgainstEmbeddedRules(); code != 0) {
-            const std::wstring reason = WithReason(RulesText(code), holder);
-            Output("verifyrulefile_fail", reason);
-            Log(kLogTypeFailure, FileRecord(holder, L"验证规则文件失败：") + reason);
-            holder.SetBidStatus(Destroyed);
-            manager.ShowStatus(holder);
-            MoveToBad(holder);
+            RefuseFile(holder, "verifyrulefile_fail", L"验证规则文件失败：", WithReason(RulesText(code), holder));
             continue;
         }
 
