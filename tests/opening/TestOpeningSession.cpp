@@ -19,6 +19,7 @@
 #include <ctime>
 #include <fstream>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -283,6 +284,27 @@ TEST_F(OpeningSession, LocalWriteFailureLeavesTheBidInItsPackageForARerun)
     Run(rerun, { good });
     EXPECT_EQ(rerun.Cell(0, 5), Text("status_derypted"));
     EXPECT_TRUE(fs::exists(package / "Open" / "a" / "content.bin"));
+}
+
+// A disk too small for the bid: found before anything is written, and not the bid's fault.
+TEST_F(OpeningSession, NoSpaceForTheBidLeavesItInItsPackage)
+{
+    const fs::path good = Bid("a.bidx", 1 << 20);
+    const fs::path open = package / "Open";
+    fs::create_directories(open);
+    if (mount("tmpfs", open.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "a small tmpfs needs root";
+    struct CUnmount {
+        const fs::path& at;
+        ~CUnmount() { umount(at.c_str()); }
+    } unmount { open };
+    CTestWindow window({ IDYES, IDOK, IDOK });
+    Run(window, { good });
+    EXPECT_TRUE(fs::exists(good));
+    EXPECT_FALSE(fs::exists(package / "Bad"/ "a.bidx"));
+    EXPECT_EQ(window.Cell(0, 5), Text("status_decrypt_fail"));
+    EXPECT_TRUE(window.HasLineStartingWith(Text("decrypt_fail_local") + L"磁盘空间不足"));
+    EXPECT_TRUE(fs::is_empty(open)) << "nothing was written";
 }
 
 TEST_F(OpeningSession, FailureWithoutTextNamesItsCodeNotAnEarlierReason)
