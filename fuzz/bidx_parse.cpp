@@ -56,6 +56,15 @@ void ParseAsBidFile(const uint8_t* data, size_t size)
             }
             int n = 0;
             QuarnSecretFileDecryptorGetMinNum(handle, &n);
+            int m = 0;
+            if (QuarnSecretFileDecryptorGetOpenerNum(handle, &m) == 0) {
+                for (int i = 0; i < m; ++i) {
+                    if (QuarnSecretFileDecryptorGetOpenerCert(handle, i, nullptr, &length) == 0) {
+                        std::vector<unsigned char> cert(static_cast<size_t>(length));
+                        QuarnSecretFileDecryptorGetOpenerCert(handle, i, cert.data(), &length);
+                    }
+                }
+            }
             QuarnSecretFileDecryptorReleaseHandle(handle);
         }
     }
