@@ -1,5 +1,6 @@
 #include "opening/CBidderTrust.h"
 
+#include "OpenSslPtr.h"
 #include "app/TextConversion.h"
 #include "app/Utility.h"
 
@@ -7,7 +8,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <memory>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -15,26 +15,11 @@
 
 namespace {
 
-struct CBioFree
-{
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct CX509Free
-{
-    void operator()(X509* cert) const { X509_free(cert); }
-};
-struct CStoreFree
-{
-    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
-};
-struct CStoreContextFree
-{
-    void operator()(X509_STORE_CTX* context) const { X509_STORE_CTX_free(context); }
-};
-using CBioPtr = std::unique_ptr<BIO, CBioFree>;
-using CX509Ptr = std::unique_ptr<X509, CX509Free>;
-using CStorePtr = std::unique_ptr<X509_STORE, CStoreFree>;
-using CStoreContextPtr = std::unique_ptr<X509_STORE_CTX, CStoreContextFree>;
+using kelvane::BioPtr;
+using kelvane::OpenSslMemoryPtr;
+using kelvane::X509Ptr;
+using kelvane::X509StoreCtxPtr;
+using kelvane::X509StorePtr;
 
 constexpr char kAnchorFileName[] = "bidder-ca.pem";
 
@@ -48,18 +33,18 @@ bool IsFile(const std::string& path)
 // bidder is trusted: an anchor file that cannot be read must not open the system store instead.
 void AddPemFile(X509_STORE* store, const std::string& path)
 {
-    const CBioPtr bio(BIO_new_file(path.c_str(), "r"));
+    const BioPtr bio(BIO_new_file(path.c_str(), "r"));
     while (bio) {
-        const CX509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        const X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
         if (!cert)
             break;
         X509_STORE_add_cert(store, cert.get());
     }
 }
 
-CStorePtr NewAnchors()
+X509StorePtr NewAnchors()
 {
-    CStorePtr store(X509_STORE_new());
+    X509StorePtr store(X509_STORE_new());
     if (!store)
         return nullptr;
     const std::string file = BidderAnchorFile();
@@ -77,10 +62,8 @@ std::wstring SubjectName(X509* cert)
     const X509_NAME_ENTRY* entry = at >= 0 ? X509_NAME_get_entry(subject, at) : nullptr;
     unsigned char* utf8 = nullptr;
     const int length = entry != nullptr ? ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry)) : -1;
-    std::wstring name
-        = length > 0 ? Utf8ToWide(std::string(reinterpret_cast<const char*>(utf8), length)) : L"";
-    OPENSSL_free(utf8);
-    return name;
+    const OpenSslMemoryPtr<unsigned char> owned(utf8);
+    return length > 0 ? Utf8ToWide(std::string(reinterpret_cast<const char*>(utf8), length)) : L"";
 }
 
 std::wstring TimeText(const ASN1_TIME* time)
@@ -98,8 +81,8 @@ std::wstring TimeText(const ASN1_TIME* time)
 int VerifyChain(X509* cert, X509*& failed)
 {
     failed = cert;
-    const CStorePtr anchors = NewAnchors();
-    const CStoreContextPtr context(X509_STORE_CTX_new());
+    const X509StorePtr anchors = NewAnchors();
+    const X509StoreCtxPtr context(X509_STORE_CTX_new());
     if (!anchors || !context || X509_STORE_CTX_init(context.get(), anchors.get(), cert, nullptr) != 1)
         return X509_V_ERR_OUT_OF_MEM;
     if (X509_verify_cert(context.get()) == 1)
@@ -143,7 +126,7 @@ std::string BidderAnchorFile()
 bool IsTrustedBidderCert(const unsigned char* der, size_t length, std::wstring& reason)
 {
     const unsigned char* cursor = der;
-    const CX509Ptr cert(
+    const X509Ptr cert(
         der != nullptr && length > 0 ? d2i_X509(nullptr, &cursor, static_cast<long>(length)) : nullptr);
     bool trusted = false;
     if (!cert || cursor != der + length) {
@@ -158,7 +141,7 @@ bool IsTrustedBidderCert(const unsigned char* der, size_t length, std::wstring& 
         X509* failed = nullptr;
         const int error = VerifyChain(cert.get(), failed);
         // The chain's certificate is held for the reason and released with it.
-        const CX509Ptr heldFailed(failed != cert.get() ? failed : nullptr);
+        const X509Ptr heldFailed(failed != cert.get() ? failed : nullptr);
         trusted = error == X509_V_OK;
         if (!trusted)
             reason = ChainReason(error, cert.get(), failed) + L"（" + SubjectName(cert.get()) + L"）";

@@ -1,27 +1,20 @@
 #include "RulesHttp.h"
 
 #include "EnvironmentProxy.h"
+#include "FreeWith.h"
 
 #include <curl/curl.h>
 
 #include <chrono>
-#include <memory>
-#include <new>
 
 namespace rules {
 
 namespace {
 
-struct CCurlDeleter {
-    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-    void operator()(char* text) const { curl_free(text); }
-};
-using CCurl = std::unique_ptr<CURL, CCurlDeleter>;
-using CCurlUrl = std::unique_ptr<CURLU, CCurlDeleter>;
-using CCurlList = std::unique_ptr<curl_slist, CCurlDeleter>;
-using CCurlText = std::unique_ptr<char, CCurlDeleter>;
+using CCurl = kelvane::FreedPtr<CURL, curl_easy_cleanup>;
+using CCurlUrl = kelvane::FreedPtr<CURLU, curl_url_cleanup>;
+using CCurlList = kelvane::FreedPtr<curl_slist, curl_slist_free_all>;
+using CCurlText = kelvane::FreedPtr<char, curl_free>;
 
 using CClock = std::chrono::steady_clock;
 
@@ -75,11 +68,14 @@ struct CTransfer {
     curl_off_t expected = 0;  // the Content-Length, 0 without one
     bool headersDone = false;
     bool bodyComplete = false;
+    // A callback that failed (out of memory, libcurl refusing to tell the status): the transfer
+    // is stopped and fails. No exception may cross libcurl's C frames.
+    bool failed = false;
 };
 
 // At the end of the final header block the Content-Length decides how much of the body is read,
 // before any of the body has arrived.
-size_t OnHeader(char* data, const size_t size, const size_t count, void* user)
+size_t OnHeader(char* data, const size_t size, const size_t count, void* user) noexcept
 {
     auto& transfer = *static_cast<CTransfer*>(user);
     const size_t length = size * count;
@@ -89,19 +85,26 @@ size_t OnHeader(char* data, const size_t size, const size_t count, void* user)
         return length;
     }
     long status = 0;
-    curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+    if (curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) {
+        transfer.failed = true;
+        return 0;
+    }
     if (status >= 100 && status < 200) {
         return length;  // an interim answer; the real one follows
     }
     curl_off_t announced = -1;
-    curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    if (curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK) {
+        transfer.failed = true;
+        return 0;
+    }
     transfer.expected = announced < 0 ? 0 : announced;
     if (static_cast<unsigned long long>(transfer.expected) > kMaxRulesBodyBytes) {
         return 0;
     }
     try {
         transfer.body.reserve(static_cast<size_t>(transfer.expected));
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
+        transfer.failed = true;
         return 0;
     }
     transfer.headersDone = true;
@@ -111,7 +114,7 @@ size_t OnHeader(char* data, const size_t size, const size_t count, void* user)
 
 // Takes the body only up to the announced length. Once that much has arrived the transfer is
 // stopped, so that nothing the server sends beyond it is read.
-size_t OnBody(char* data, const size_t size, const size_t count, void* user)
+size_t OnBody(char* data, const size_t size, const size_t count, void* user) noexcept
 {
     auto& transfer = *static_cast<CTransfer*>(user);
     const size_t length = size * count;
@@ -120,7 +123,12 @@ size_t OnBody(char* data, const size_t size, const size_t count, void* user)
     }
     const size_t missing = static_cast<size_t>(transfer.expected) - transfer.body.size();
     const size_t taken = length < missing ? length : missing;
-    transfer.body.append(data, taken);
+    try {
+        transfer.body.append(data, taken);
+    } catch (...) {
+        transfer.failed = true;
+        return 0;
+    }
     if (transfer.body.size() == static_cast<size_t>(transfer.expected)) {
         transfer.bodyComplete = true;
         return taken == length ? length : 0;
@@ -132,7 +140,7 @@ size_t OnBody(char* data, const size_t size, const size_t count, void* user)
 // longer than receiveTimeoutMs, whether the wait is for the connection, the answer or more of
 // the body.
 int OnProgress(void* user, curl_off_t, const curl_off_t downloaded, curl_off_t,
-               const curl_off_t uploaded)
+               const curl_off_t uploaded) noexcept
 {
     auto& transfer = *static_cast<CTransfer*>(user);
     const CClock::time_point now = CClock::now();
@@ -226,7 +234,7 @@ bool PostRulesRequest(const CRulesRequest& request, std::string& body)
     // closes before sending all it announced leaves a shorter body, which is taken as it is.
     const bool receivedOk = result == CURLE_OK || result == CURLE_PARTIAL_FILE ||
                              (result == CURLE_WRITE_ERROR && transfer.bodyComplete);
-    if (!receivedOk || !transfer.headersDone) {
+    if (!receivedOk || !transfer.headersDone || transfer.failed) {
         return false;
     }
     body = std::move(received);

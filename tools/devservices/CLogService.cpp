@@ -18,8 +18,8 @@
 
 namespace {
 
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, CFreeWith<CMS_ContentInfo_free>>;
-using StmtPtr = std::unique_ptr<sqlite3_stmt, CFreeWith<sqlite3_finalize>>;
+using kelvane::CmsPtr;
+using StmtPtr = FreedPtr<sqlite3_stmt, sqlite3_finalize>;
 
 int HexValue(char c)
 {
@@ -85,11 +85,10 @@ std::string CommonName(X509* certificate)
         return {};
     unsigned char* utf8 = nullptr;
     const int length = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
+    const OpenSslMemoryPtr<unsigned char> owned(utf8);
     if (length < 0)
         return {};
-    std::string name(reinterpret_cast<char*>(utf8), static_cast<size_t>(length));
-    OPENSSL_free(utf8);
-    return name;
+    return std::string(reinterpret_cast<char*>(utf8), static_cast<size_t>(length));
 }
 
 bool IsRecordId(std::string_view id)

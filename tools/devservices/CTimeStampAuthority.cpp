@@ -12,9 +12,9 @@
 
 namespace {
 
-using TsRespCtxPtr = std::unique_ptr<TS_RESP_CTX, CFreeWith<TS_RESP_CTX_free>>;
-using TsRespPtr = std::unique_ptr<TS_RESP, CFreeWith<TS_RESP_free>>;
-using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, CFreeWith<ASN1_OBJECT_free>>;
+using kelvane::TsRespPtr;
+using TsRespCtxPtr = FreedPtr<TS_RESP_CTX, TS_RESP_CTX_free>;
+using Asn1ObjectPtr = FreedPtr<ASN1_OBJECT, ASN1_OBJECT_free>;
 
 // A private arc for the development authority's policy; nothing outside tests relies on it.
 constexpr const char* kDevPolicy = "1.3.6.1.4.1.59999.1.1";
@@ -132,11 +132,10 @@ std::string CTimeStampAuthority::Respond(std::string_view requestDer)
     }
     unsigned char* der = nullptr;
     const int length = i2d_TS_RESP(response.get(), &der);
+    const OpenSslMemoryPtr<unsigned char> owned(der);
     if (length <= 0)
         return {};
-    std::string encoded(reinterpret_cast<char*>(der), static_cast<size_t>(length));
-    OPENSSL_free(der);
-    return encoded;
+    return std::string(reinterpret_cast<char*>(der), static_cast<size_t>(length));
 }
 
 void CTimeStampAuthority::Mount(httplib::Server& server)

@@ -1,18 +1,14 @@
 // What the development services share over OpenSSL: owners for its handles and its error text.
 #pragma once
 
-#include <memory>
-#include <openssl/bio.h>
+#include "OpenSslPtr.h"
+
 #include <openssl/err.h>
 #include <string>
 
-template <auto Free>
-struct CFreeWith
-{
-    template <typename T>
-    void operator()(T* p) const { Free(p); }
-};
-using BioPtr = std::unique_ptr<BIO, CFreeWith<BIO_free>>;
+using kelvane::BioPtr;
+using kelvane::FreedPtr;
+using kelvane::OpenSslMemoryPtr;
 
 // The oldest error on this thread's OpenSSL queue as text; the queue is emptied.
 inline std::string OpenSslError()

@@ -1,17 +1,12 @@
 #include "RulesCipher.h"
 
+#include "OpenSslPtr.h"
 #include "core/RulesKey.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include <memory>
-
 namespace {
-
-struct CCipherContextDeleter {
-    void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
-};
 
 // Wipes the key material when it leaves scope, on every path.
 struct CRulesSecret {
@@ -35,7 +30,7 @@ struct CRulesSecret {
 
 std::optional<std::string> EncryptRulesAnswer(const std::string_view bytes)
 {
-    const std::unique_ptr<EVP_CIPHER_CTX, CCipherContextDeleter> context(EVP_CIPHER_CTX_new());
+    const kelvane::CipherCtxPtr context(EVP_CIPHER_CTX_new());
     if (!context || bytes.size() > (1u << 30)) {
         return std::nullopt;
     }
