@@ -6,7 +6,7 @@
 #include "app/TextConversion.h"
 #include "audit/CRecordOutbox.h"
 #include "audit/OperatorSignature.h"
-#include "audit/PkiPtr.h"
+#include "PkiPtr.h"
 
 #include <atomic>
 #include <deque>

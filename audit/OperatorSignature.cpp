@@ -1,7 +1,7 @@
 #include "audit/OperatorSignature.h"
 
 #include "app/TextConversion.h"
-#include "audit/PkiPtr.h"
+#include "PkiPtr.h"
 
 #include <cstring>
 #include <mutex>

@@ -10,7 +10,7 @@
 #pragma once
 
 #include "QuarnSecretFile.h"
-#include "audit/PkiPtr.h"
+#include "PkiPtr.h"
 #include "opening/BidStatus.h"
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 // library handle (the library is not bound or could not make one).
 #pragma once
 
-#include "audit/PkiPtr.h"
+#include "PkiPtr.h"
 #include "opening/CQuelvarLibrary.h"
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 #include "app/SettingFile.h"
 #include "app/TextConversion.h"
 #include "app/Utility.h"
-#include "audit/PkiPtr.h"
+#include "PkiPtr.h"
 #include "opening/OpeningTime.h"
 
 #include <vector>

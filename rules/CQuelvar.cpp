@@ -4,12 +4,12 @@
 #include "core/RulesBase64.h"
 #include "core/RulesKey.h"
 
+#include <PkiPtr.h>
 #include <QuarnPKI.h>
 
 #include <openssl/crypto.h>
 
 #include <cstring>
-#include <memory>
 #include <new>
 
 namespace {
@@ -38,15 +38,6 @@ std::string UpToFirstZero(const char* data, const std::size_t length)
     const void* zero = std::memchr(data, '\0', length);
     return std::string(data, zero != nullptr ? static_cast<const char*>(zero) - data : length);
 }
-
-struct CPkiDeleter {
-    void operator()(void* memory) const { QuarnPKICryptoFreeMemory(memory); }
-};
-using CPkiMemory = std::unique_ptr<unsigned char, CPkiDeleter>;
-
-struct CCipherDeleter {
-    void operator()(void* cipher) const { QuarnPKICryptoFreeCipher(cipher); }
-};
 
 }  // namespace
 
@@ -129,7 +120,7 @@ int CQuelvar::DecryptRules()
     unsigned char iv[rules::kRulesIvLength];
     rules::BuildRulesKey(key);
     rules::BuildRulesIv(iv);
-    const std::unique_ptr<void, CCipherDeleter> cipher(
+    const kelvane::pki::CipherPtr cipher(
         QuarnPKICryptoGetCipherHandle(nullptr, QUARNPKI_CIPHER_SM4_CBC, key, static_cast<int>(sizeof key), iv));
     OPENSSL_cleanse(key, sizeof key);
     OPENSSL_cleanse(iv, sizeof iv);
@@ -147,13 +138,13 @@ int CQuelvar::DecryptRules()
                                    static_cast<int>(ruleText.size()), &first, &firstLength) != 1) {
         return QUELVAR_DECRYPT_UPDATE_FAILED;
     }
-    const CPkiMemory firstPiece(first);
+    const kelvane::pki::BytesPtr firstPiece(first);
     unsigned char* second = nullptr;
     int secondLength = 0;
     if (QuarnPKICryptoCipherFinal(cipher.get(), &second, &secondLength) != 1) {
         return QUELVAR_DECRYPT_FINAL_FAILED;
     }
-    const CPkiMemory secondPiece(second);
+    const kelvane::pki::BytesPtr secondPiece(second);
     try {
         std::string decrypted;
         decrypted.reserve(static_cast<std::size_t>(firstLength) + static_cast<std::size_t>(secondLength));

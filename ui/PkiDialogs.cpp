@@ -2,7 +2,10 @@
 
 #include "UiThread.h"
 #include "app/LanguageCatalogue.h"
+#include "app/PkiSettings.h"
+#include "app/cli/PkiPrompts.h"
 
+#include "PkiPtr.h"
 #include "QuarnPKI.h"
 
 #include <QDateTime>
@@ -30,13 +33,10 @@ QString Text(const char* key)
 
 QString StringAttribute(void* cert, int attribute)
 {
-    char* value = nullptr;
-    int length = 0;
-    if (QuarnPKICertGetCertStringAttribute(cert, attribute, &value, &length) != QUARNPKI_OK || value == nullptr)
+    std::string value;
+    if (!kelvane::pki::GetCertText(cert, attribute, value))
         return {};
-    const QString text = QString::fromUtf8(value, length);
-    QuarnPKICryptoFreeMemory(value);
-    return text;
+    return QString::fromStdString(value);
 }
 
 int IntegerAttribute(void* cert, int attribute, int fallback)
@@ -318,10 +318,14 @@ void MessageHook(void* userData, const char* message)
 void InstallPkiHooks(QWidget* owner)
 {
     hookOwner.window = owner;
+    kelvane::SupplyPkiSettings();
     QuarnPKISetPinPromptHook(&PinPromptHook, &hookOwner);
     const char* const named = std::getenv("KELVANE_OPERATOR_CERT");
     const bool chosenByName = named != nullptr && *named != '\0';
-    QuarnPKISetCertChooserHook(chosenByName ? nullptr : &CertChooserHook, chosenByName ? nullptr : &hookOwner);
+    if (chosenByName)
+        QuarnPKISetCertChooserHook(&kelvane::HeadlessCertChooser, nullptr);
+    else
+        QuarnPKISetCertChooserHook(&CertChooserHook, &hookOwner);
     QuarnPKISetCertViewerHook(&CertViewerHook, &hookOwner);
     // A token that refused a PIN, and how many tries it has left, is told in the window too.
     QuarnPKISetMessageHook(&MessageHook, &hookOwner);

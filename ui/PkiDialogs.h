@@ -74,12 +74,13 @@ private:
     QWidget* form;
 };
 
-// Registers the three hooks; dialogs are owned by `owner` (the main window). The owner may go
-// away before the hooks are removed: the dialogs then have no owner. A certificate named by
-// KELVANE_OPERATOR_CERT is taken without the chooser, as on a headless workstation, so that a
-// window started by a script (the screenshots, a kiosk) signs with the certificate it was told.
+// Names the module and trust anchors to the PKI library and registers the hooks; dialogs are
+// owned by `owner` (the main window). The owner may go away before the hooks are removed: the
+// dialogs then have no owner. A certificate named by KELVANE_OPERATOR_CERT is taken by the
+// headless chooser, as on a workstation without a window, so that a window started by a script
+// (the screenshots, a kiosk) signs with the certificate it was told.
 void InstallPkiHooks(QWidget* owner);
-// Gives the library back its headless defaults.
+// Gives the library back its defaults: no PIN, no choice.
 void RemovePkiHooks();
 
 // The hooks themselves, as the library calls them (exposed for tests).

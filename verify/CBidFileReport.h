@@ -6,7 +6,7 @@
 // them, so the certificate button still shows the earlier signer.
 #pragma once
 
-#include "audit/PkiPtr.h"
+#include "PkiPtr.h"
 
 #include <string>
 

@@ -12,6 +12,7 @@
 // run (rules, time, certificates, usage).
 #include "app/LanguageCatalogue.h"
 #include "app/LocalLog.h"
+#include "app/PkiSettings.h"
 #include "app/ProcessHardening.h"
 #include "app/SettingFile.h"
 #include "app/TextConversion.h"
@@ -19,6 +20,7 @@
 #include "app/cli/CConsoleOutput.h"
 #include "app/cli/CConsolePrompt.h"
 #include "app/cli/InterruptWatch.h"
+#include "app/cli/PkiPrompts.h"
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
 #include "opening/BidStatus.h"
@@ -397,6 +399,8 @@ int main(int argc, char** argv)
     // The window's start: texts, then the local log as the settings say.
     CLanguageCatalogue::Instance().Load();
     InitLocalLog(CSettingFile::Instance().GetWriteLocalLog());
+    kelvane::SupplyPkiSettings();
+    kelvane::InstallTerminalPkiPrompts();
     // What a killed import or opening left behind is partial and under no bid's name.
     RemoveCrashLeftovers(WorkingDir());
     ResendPendingRecords();

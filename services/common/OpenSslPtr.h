@@ -4,6 +4,7 @@
 #include "FreeWith.h"
 
 #include <openssl/bio.h>
+#include <openssl/bn.h>
 #include <openssl/cms.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -21,6 +22,7 @@ inline void FreeOpenSslMemory(void* memory) noexcept
 }
 
 using BioPtr = FreedPtr<BIO, BIO_free_all>;
+using BignumPtr = FreedPtr<BIGNUM, BN_free>;
 using X509Ptr = FreedPtr<X509, X509_free>;
 using X509StorePtr = FreedPtr<X509_STORE, X509_STORE_free>;
 using X509StoreCtxPtr = FreedPtr<X509_STORE_CTX, X509_STORE_CTX_free>;

@@ -57,12 +57,11 @@ std::string NameEntry(const X509_NAME* name, int nid) {
     const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index));
     unsigned char* utf8 = nullptr;
     const int length = ASN1_STRING_to_UTF8(&utf8, value);
+    const OpenSslMemoryPtr<unsigned char> owned(utf8);
     if (length < 0) {
         return {};
     }
-    std::string text(reinterpret_cast<const char*>(utf8), static_cast<size_t>(length));
-    OPENSSL_free(utf8);
-    return text;
+    return std::string(reinterpret_cast<const char*>(utf8), static_cast<size_t>(length));
 }
 
 std::string NameLine(const X509_NAME* name) {
@@ -183,6 +182,7 @@ void* QuarnPKICertDupCert(void* cert) {
         }
         auto handle = std::make_unique<CCertHandle>(std::move(copy));
         handle->keypair = c->keypair;
+        handle->objectLabel = c->objectLabel;
         return Publish(std::move(handle));
     });
 }
@@ -201,12 +201,10 @@ int QuarnPKICertGetCertStringAttribute(void* cert, int attribute, char** value, 
             case QUARNPKI_CERT_SUBJECT: text = NameLine(X509_get_subject_name(x)); break;
             case QUARNPKI_CERT_ISSUER: text = NameLine(X509_get_issuer_name(x)); break;
             case QUARNPKI_CERT_SERIAL: {
-                const BIGNUM* serial = ASN1_INTEGER_to_BN(X509_get0_serialNumber(x), nullptr);
-                if (serial != nullptr) {
-                    char* hex = BN_bn2hex(serial);
-                    text = hex != nullptr ? hex : "";
-                    OPENSSL_free(hex);
-                    BN_free(const_cast<BIGNUM*>(serial));
+                const BignumPtr serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(x), nullptr));
+                if (serial) {
+                    const OpenSslMemoryPtr<char> hex(BN_bn2hex(serial.get()));
+                    text = hex ? hex.get() : "";
                 }
                 break;
             }
@@ -217,6 +215,10 @@ int QuarnPKICertGetCertStringAttribute(void* cert, int attribute, char** value, 
                 text = NameEntry(X509_get_subject_name(x), NID_organizationName);
                 break;
             case QUARNPKI_CERT_SHA256_FINGERPRINT: text = Fingerprint(x); break;
+            case QUARNPKI_CERT_TOKEN_LABEL:
+                text = c->keypair != nullptr && c->keypair->OnToken() ? c->keypair->tokenLabel : "";
+                break;
+            case QUARNPKI_CERT_TOKEN_OBJECT_LABEL: text = c->objectLabel; break;
             default: SetError("unknown string attribute"); return QUARNPKI_INVALID_ARGUMENT;
         }
         if (text.empty()) {
@@ -279,13 +281,12 @@ int QuarnPKICertGetCertEncoded(void* cert, unsigned char** der, int* length) {
         }
         unsigned char* encoded = nullptr;
         const int size = i2d_X509(c->x509.get(), &encoded);
+        const OpenSslMemoryPtr<unsigned char> owned(encoded);
         if (size <= 0) {
             SetOpenSslError("certificate encoding failed");
             return QUARNPKI_FAILED;
         }
-        const int rc = HandOut(encoded, static_cast<size_t>(size), der, length);
-        OPENSSL_free(encoded);
-        return rc;
+        return HandOut(encoded, static_cast<size_t>(size), der, length);
     });
 }
 

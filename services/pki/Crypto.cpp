@@ -21,8 +21,6 @@ public:
     bool finished = false;
 };
 
-struct CipherCtxFree { void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); } };
-
 class CCipherHandle final : public CHandle {
 public:
     CCipherHandle() : CHandle(HandleKind::Cipher), ctx(EVP_CIPHER_CTX_new()) {}
@@ -31,7 +29,7 @@ public:
         OPENSSL_cleanse(iv.data(), iv.size());
     }
 
-    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx;
+    CipherCtxPtr ctx;
     std::array<unsigned char, 16> key{};
     std::array<unsigned char, 16> iv{};
     bool encrypt = false;

@@ -3,12 +3,14 @@
 
 #include "EnvironmentProxy.h"
 
+#include "FreeWith.h"
 #include "PkiInternal.h"
 #include "QuarnPKI.h"
 
 #include <curl/curl.h>
 
 #include <atomic>
+#include <exception>
 #include <mutex>
 
 namespace quarnpki {
@@ -17,33 +19,58 @@ namespace {
 std::atomic<long> connectTimeoutMs{10000};
 std::atomic<long> totalTimeoutMs{30000};
 
-struct CurlFree { void operator()(CURL* p) const { curl_easy_cleanup(p); } };
-struct SlistFree { void operator()(curl_slist* p) const { curl_slist_free_all(p); } };
+using CurlPtr = kelvane::FreedPtr<CURL, curl_easy_cleanup>;
+using CurlListPtr = kelvane::FreedPtr<curl_slist, curl_slist_free_all>;
 
+// What the callbacks gather. No exception may cross libcurl's C frames: a callback that fails
+// keeps its exception here, tells libcurl to stop, and it is thrown again once
+// curl_easy_perform has returned.
 struct CReceived {
     std::vector<unsigned char> body;
     std::string headers;
     bool overCap = false;
+    std::exception_ptr failure;
 };
 
-size_t OnBody(char* data, size_t size, size_t count, void* user) {
+size_t OnBody(char* data, size_t size, size_t count, void* user) noexcept {
     auto* received = static_cast<CReceived*>(user);
     const size_t length = size * count;
     if (received->body.size() + length > kMaxResponseBody) {
         received->overCap = true;
         return 0;  // makes libcurl stop with a write error
     }
-    received->body.insert(received->body.end(), data, data + length);
+    try {
+        received->body.insert(received->body.end(), data, data + length);
+    } catch (...) {
+        received->failure = std::current_exception();
+        return 0;
+    }
     return length;
 }
 
-size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+size_t OnHeader(char* data, size_t size, size_t count, void* user) noexcept {
     auto* received = static_cast<CReceived*>(user);
     const size_t length = size * count;
     if (received->headers.size() + length <= kMaxResponseBody) {
-        received->headers.append(data, length);
+        try {
+            received->headers.append(data, length);
+        } catch (...) {
+            received->failure = std::current_exception();
+            return 0;  // any other count than the one given stops the transfer
+        }
     }
     return length;
+}
+
+// Sets one option; false with the error text when libcurl refuses it.
+template <typename T>
+bool SetOption(CURL* curl, CURLoption option, T value, const char* what) {
+    const CURLcode code = curl_easy_setopt(curl, option, value);
+    if (code != CURLE_OK) {
+        SetError(std::string("the HTTP client refuses ") + what + ": " + curl_easy_strerror(code));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -60,15 +87,23 @@ void SetHttpTimeouts(long connectMs, long totalMs) {
 int HttpPost(const std::string& url, const std::vector<std::string>& headers, const unsigned char* body,
              size_t bodyLength, CHttpResult& result) {
     static std::once_flag initialised;
-    std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    static CURLcode initCode = CURLE_OK;
+    std::call_once(initialised, [] { initCode = curl_global_init(CURL_GLOBAL_DEFAULT); });
+    if (initCode != CURLE_OK) {
+        SetError(std::string("HTTP client cannot start: ") + curl_easy_strerror(initCode));
+        return QUARNPKI_FAILED;
+    }
 
-    std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
+    CurlPtr curl(curl_easy_init());
     if (!curl) {
         SetError("HTTP client cannot start");
         return QUARNPKI_FAILED;
     }
-    std::unique_ptr<curl_slist, SlistFree> headerList;
-    for (const auto& line : headers) {
+    CurlListPtr headerList;
+    // libcurl waits for "100 Continue" on larger bodies; our servers never send it.
+    std::vector<std::string> lines = headers;
+    lines.emplace_back("Expect:");
+    for (const auto& line : lines) {
         curl_slist* appended = curl_slist_append(headerList.get(), line.c_str());
         if (appended == nullptr) {
             SetError("out of memory");
@@ -77,35 +112,36 @@ int HttpPost(const std::string& url, const std::vector<std::string>& headers, co
         (void)headerList.release();
         headerList.reset(appended);
     }
-    // libcurl waits for "100 Continue" on larger bodies; our servers never send it.
-    curl_slist* appended = curl_slist_append(headerList.get(), "Expect:");
-    if (appended == nullptr) {
-        SetError("out of memory");
-        return QUARNPKI_FAILED;
-    }
-    (void)headerList.release();
-    headerList.reset(appended);
 
     CReceived received;
     CURL* c = curl.get();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_POST, 1L);
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body != nullptr ? reinterpret_cast<const char*>(body) : "");
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodyLength));
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headerList.get());
     // The workstation's proxy from the environment, loopback always direct.
     const std::string directHosts = DirectHosts();
-    curl_easy_setopt(c, CURLOPT_NOPROXY, directHosts.c_str());
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs.load());
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, totalTimeoutMs.load());
-    curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxResponseBody));
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &received);
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &OnHeader);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, &received);
+    // Only HTTP and HTTPS: a failure to restrict the protocols must not let a file:// or other
+    // URL through.
+    const bool configured =
+        SetOption(c, CURLOPT_URL, url.c_str(), "the URL") &&
+        SetOption(c, CURLOPT_PROTOCOLS_STR, "http,https", "to restrict the protocols to HTTP and HTTPS") &&
+        SetOption(c, CURLOPT_POST, 1L, "a POST") &&
+        SetOption(c, CURLOPT_POSTFIELDS, body != nullptr ? reinterpret_cast<const char*>(body) : "", "the body") &&
+        SetOption(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodyLength), "the body length") &&
+        SetOption(c, CURLOPT_HTTPHEADER, headerList.get(), "the header lines") &&
+        SetOption(c, CURLOPT_NOPROXY, directHosts.c_str(), "the hosts reached without a proxy") &&
+        SetOption(c, CURLOPT_NOSIGNAL, 1L, "to work without signals") &&
+        SetOption(c, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs.load(), "the connection time-out") &&
+        SetOption(c, CURLOPT_TIMEOUT_MS, totalTimeoutMs.load(), "the time-out") &&
+        SetOption(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxResponseBody), "the body cap") &&
+        SetOption(c, CURLOPT_WRITEFUNCTION, &OnBody, "the body reader") &&
+        SetOption(c, CURLOPT_WRITEDATA, &received, "the body reader") &&
+        SetOption(c, CURLOPT_HEADERFUNCTION, &OnHeader, "the header reader") &&
+        SetOption(c, CURLOPT_HEADERDATA, &received, "the header reader");
+    if (!configured) {
+        return QUARNPKI_FAILED;
+    }
     const CURLcode code = curl_easy_perform(c);
+    if (received.failure) {
+        std::rethrow_exception(received.failure);  // Guarded reports it at the C boundary
+    }
     if (code != CURLE_OK) {
         if (received.overCap || code == CURLE_FILESIZE_EXCEEDED) {
             SetError("the response body is larger than 16 MiB");
@@ -115,7 +151,11 @@ int HttpPost(const std::string& url, const std::vector<std::string>& headers, co
         return QUARNPKI_FAILED;
     }
     long status = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    const CURLcode statusCode = curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    if (statusCode != CURLE_OK) {
+        SetError(std::string("HTTP exchange with ") + url + " gave no status: " + curl_easy_strerror(statusCode));
+        return QUARNPKI_FAILED;
+    }
     result.status = status;
     result.headers = std::move(received.headers);
     result.body = std::move(received.body);

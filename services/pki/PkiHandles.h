@@ -41,6 +41,8 @@ public:
 
     X509Ptr x509;
     std::shared_ptr<const CKeyMaterial> keypair;
+    // The label of the certificate object on its token; empty for one read from bytes.
+    std::string objectLabel;
 };
 
 class CPublicKeyHandle final : public CHandle {

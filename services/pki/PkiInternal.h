@@ -2,6 +2,8 @@
 // OpenSSL handle owners and the hand-out of library memory.
 #pragma once
 
+#include "OpenSslPtr.h"
+
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -50,16 +52,19 @@ int HandOut(const unsigned char* data, size_t length, unsigned char** out, int* 
 int HandOut(const std::vector<unsigned char>& data, unsigned char** out, int* outLength);
 int HandOutText(std::string_view text, char** out, int* length = nullptr);
 
-struct BioFree { void operator()(BIO* p) const { BIO_free_all(p); } };
-struct PkeyFree { void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); } };
-struct PkeyCtxFree { void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); } };
-struct X509Free { void operator()(X509* p) const { X509_free(p); } };
-struct MdCtxFree { void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); } };
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using kelvane::BignumPtr;
+using kelvane::BioPtr;
+using kelvane::CipherCtxPtr;
+using kelvane::CmsPtr;
+using kelvane::MdCtxPtr;
+using kelvane::OpenSslMemoryPtr;
+using kelvane::PkeyCtxPtr;
+using kelvane::PkeyPtr;
+using kelvane::TsReqPtr;
+using kelvane::TsRespPtr;
+using kelvane::TsVerifyCtxPtr;
+using kelvane::X509Ptr;
+using kelvane::X509StorePtr;
 
 // Standard Base64 decoding that skips blanks and line breaks and refuses anything else.
 bool DecodeBase64Text(std::string_view text, std::vector<unsigned char>& out);

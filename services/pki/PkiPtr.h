@@ -1,34 +1,28 @@
 // Owners for the handles and buffers of the PKI library, so that every path out of a function
-// releases what it obtained, each with the library's own free call.
+// releases what it obtained, each with the library's own free call. For the library's users;
+// the library itself holds its handles in its registry.
 #pragma once
 
+#include "FreeWith.h"
 #include "QuarnPKI.h"
 
-#include <memory>
 #include <string>
 
 namespace kelvane::pki {
 
-template <void (*Free)(void*)>
-struct CPkiFree {
-    void operator()(void* handle) const { Free(handle); }
-};
-
-using CertPtr = std::unique_ptr<void, CPkiFree<QuarnPKICertFreeCert>>;
-using KeypairPtr = std::unique_ptr<void, CPkiFree<QuarnPKICryptoFreeKeypair>>;
-using PublicKeyPtr = std::unique_ptr<void, CPkiFree<QuarnPKICryptoFreePublicKey>>;
-using DevicePtr = std::unique_ptr<void, CPkiFree<QuarnPKICryptoFreeDevice>>;
-using HashPtr = std::unique_ptr<void, CPkiFree<QuarnPKICryptoFreeHash>>;
-using Base64Ptr = std::unique_ptr<void, CPkiFree<QuarnPKICryptoFreeBase64>>;
-using SignedDataPtr = std::unique_ptr<void, CPkiFree<QuarnPKIMsgFreeSignedData>>;
-using TimeStampPtr = std::unique_ptr<void, CPkiFree<QuarnPKIMsgFreeTimeStamp>>;
+using CertPtr = FreedPtr<void, QuarnPKICertFreeCert>;
+using KeypairPtr = FreedPtr<void, QuarnPKICryptoFreeKeypair>;
+using PublicKeyPtr = FreedPtr<void, QuarnPKICryptoFreePublicKey>;
+using DevicePtr = FreedPtr<void, QuarnPKICryptoFreeDevice>;
+using HashPtr = FreedPtr<void, QuarnPKICryptoFreeHash>;
+using CipherPtr = FreedPtr<void, QuarnPKICryptoFreeCipher>;
+using Base64Ptr = FreedPtr<void, QuarnPKICryptoFreeBase64>;
+using SignedDataPtr = FreedPtr<void, QuarnPKIMsgFreeSignedData>;
+using TimeStampPtr = FreedPtr<void, QuarnPKIMsgFreeTimeStamp>;
 
 // Library memory: the buffers and texts that calls hand out.
-struct CMemoryFree {
-    void operator()(void* p) const { QuarnPKICryptoFreeMemory(p); }
-};
-using BytesPtr = std::unique_ptr<unsigned char, CMemoryFree>;
-using TextPtr = std::unique_ptr<char, CMemoryFree>;
+using BytesPtr = FreedPtr<unsigned char, QuarnPKICryptoFreeMemory>;
+using TextPtr = FreedPtr<char, QuarnPKICryptoFreeMemory>;
 
 // A string attribute of a certificate as UTF-8, or nothing when the call does not return 1.
 inline bool GetCertText(void* cert, int attribute, std::string& value)

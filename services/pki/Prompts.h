@@ -1,5 +1,5 @@
-// The PIN prompt, the certificate chooser and the viewer: hooks of the window, with headless
-// defaults.
+// The PIN prompt, the certificate chooser and the viewer: hooks that the program registers. Without
+// them there is no PIN and no choice; the viewer prints the fields.
 #pragma once
 
 #include <openssl/crypto.h>
@@ -35,24 +35,21 @@ private:
     std::string text;
 };
 
-// Where a PIN came from. The hook and the terminal are a person who can type another one; the
-// file and the variable give the same PIN again at every ask.
-enum class PinSource { Hook, File, Variable, Terminal };
+// Where a PIN came from: its name in messages ("the PIN prompt", "the PIN file /path", ...), and
+// whether asking again gives the same PIN (a file, a variable) rather than a person who can type
+// another.
+struct CPinSource {
+    std::string name = "the PIN prompt";
+    bool repeats = false;
+};
 
-// Asks for the PIN of a token: the registered hook, else the PIN file, the variable and the
-// terminal. QUARNPKI_OK with the PIN and its source, QUARNPKI_CANCELLED, or QUARNPKI_FAILED when
-// the PIN file cannot be used (the reason is the error text).
-int AskPin(const std::string& tokenLabel, int attemptsLeft, CSecretText& pin, PinSource& source);
-
-// Words for a PIN source in messages: "the PIN file /path", "KELVANE_PIN_X", ...
-std::string PinSourceName(PinSource source, const std::string& tokenLabel);
+// Asks the program's PIN prompt hook for the PIN of a token. QUARNPKI_OK with the PIN and its
+// source, QUARNPKI_CANCELLED (also when no hook is registered), or QUARNPKI_FAILED when the
+// hook's source cannot be used (the reason is the error text, and the operator is told it once).
+int AskPin(const std::string& tokenLabel, int attemptsLeft, CSecretText& pin, CPinSource& source);
 
 // Tells the operator something that does not fail the current call on its own (a token that
 // refused a PIN): the message hook, else standard error.
 void Notify(const std::string& message);
-
-// The name of the PIN variable for a label: KELVANE_PIN_ and the label upper-cased, with every
-// character other than A-Z and 0-9 turned into "_".
-std::string PinVariableName(const std::string& tokenLabel);
 
 }  // namespace quarnpki

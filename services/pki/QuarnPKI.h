@@ -5,7 +5,8 @@
  * RFC 3161 time-stamps and HTTP POST, behind a C interface that every other library and
  * program of the workstation reaches through this one shared object. It alone owns the
  * process's PKCS#11 context, the tokens it has logged in, and the PIN, chooser and viewer
- * hooks.
+ * hooks. It knows nothing of the program that loads it: the program registers its prompts as
+ * hooks and names the PKCS#11 module and the time-stamp trust anchors (see "Program settings").
  *
  * Conventions, for every call below:
  *   - Success is 1 or a non-null handle. 0 is a failure, QUARNPKI_INVALID_ARGUMENT (-1) a
@@ -20,7 +21,7 @@
  *   - After a failure QuarnPKIGetLastError gives the reason as text for the caller's log.
  *     It never contains a PIN.
  *
- * Tokens: the PKCS#11 module is p11-kit-proxy.so unless KELVANE_PKCS11_MODULE names another.
+ * Tokens: the PKCS#11 module is p11-kit-proxy.so unless QuarnPKISetPkcs11Module names another.
  * It is loaded on first use; SOFTHSM2_CONF and the other variables must be set before that.
  * Tokens are matched by label. Each token is logged in once, through the PIN prompt, when a
  * private-key operation first needs it, and stays logged in until it is removed or the
@@ -62,8 +63,7 @@ extern "C" {
 /* The token holds the certificate (and maybe its public key) but not its private key; a
  * token that hides its private keys until login shows it only after the PIN. */
 #define QUARNPKI_NO_PRIVATE_KEY (-5)
-/* Several certificates match and the headless chooser may not pick one; the error text lists
- * them with their SHA-256 fingerprints. */
+/* Several certificates match and the chooser may not pick one; the error text says which. */
 #define QUARNPKI_CERT_AMBIGUOUS (-6)
 /* The operator cancelled a PIN prompt or the certificate chooser. */
 #define QUARNPKI_CANCELLED (-18)
@@ -86,6 +86,8 @@ extern "C" {
 #define QUARNPKI_CERT_COMMON_NAME 16      /* subject commonName */
 #define QUARNPKI_CERT_ORGANIZATION 18     /* subject organizationName */
 #define QUARNPKI_CERT_SHA256_FINGERPRINT 20 /* 64 upper-case hex digits of the DER's SHA-256 */
+#define QUARNPKI_CERT_TOKEN_LABEL 60      /* label of the token that holds its key pair */
+#define QUARNPKI_CERT_TOKEN_OBJECT_LABEL 61 /* label of the certificate object on its token */
 
 /* Certificate integer attributes. */
 #define QUARNPKI_CERT_KEY_TYPE 4          /* 1 RSA, 4 EC (SM2 included), -1 unknown */
@@ -260,23 +262,29 @@ QUARNPKI_API int QuarnPKICryptoKeypairDeriveSecret(void* keypair, const unsigned
  * ("any", or a label or SHA-256 fingerprint that the certificate must match); unknown members
  * are ignored. `flags` is 0. On 1 `cert` receives a new certificate handle with its key pair
  * attached. QUARNPKI_CANCELLED (-18) when the operator cancels, 0 when no certificate
- * matches, QUARNPKI_CERT_AMBIGUOUS (-6) when the headless chooser finds several (the error
- * text lists them). */
+ * matches or the chooser finds none that fits, QUARNPKI_CERT_AMBIGUOUS (-6) when the chooser
+ * finds several and may not pick one (the error text says which). */
 QUARNPKI_API int QuarnPKISelectCert(const char* filterJson, int flags, void** cert);
 
 /* Shows the certificate: the viewer hook when one is registered, else its fields are
  * printed on standard output. `owner` is the owner window or 0. */
 QUARNPKI_API int QuarnPKIUIDisplayCert(void* owner, void* cert);
 
-/* ---- Hooks of the window ---------------------------------------------------------------- */
+/* ---- Hooks of the program -------------------------------------------------------------- */
 
 /* Asked for a token's PIN. `attemptsLeft` is 1 when the token says the next wrong PIN locks
  * it, -1 when unknown. Write the zero-terminated PIN into `pin` (room for `pinCapacity`
- * bytes) and return 1, or return 0 to cancel. The library wipes the buffer after use. */
+ * bytes) and return 1 when a person gave it, 2 when it comes from a source that gives the
+ * same PIN at every ask (a file, a variable); return 0 to cancel, or a negative value when the
+ * source cannot be used (the login fails with the reason given by QuarnPKISetHookError, and
+ * the message hook is told each distinct reason once). The library wipes the buffer after use. */
 typedef int (*QuarnPKIPinPromptHook)(void* userData, const char* tokenLabel, int attemptsLeft,
                                      char* pin, int pinCapacity);
 /* Asked to choose one of `count` certificates (handles owned by the library for the duration
- * of the call). Write the chosen index and return 1, or return 0 to cancel. */
+ * of the call). Write the chosen index and return 1, or return 0 to cancel. A chooser that
+ * may not choose returns QUARNPKI_CERT_AMBIGUOUS (several fit) or another negative value
+ * (none fits, QuarnPKISelectCert fails with 0), with the reason given by
+ * QuarnPKISetHookError. */
 typedef int (*QuarnPKICertChooserHook)(void* userData, void* const* certs, int count, int* chosen);
 /* Asked to show a certificate; returns 1 when it was shown. */
 typedef int (*QuarnPKICertViewerHook)(void* userData, void* owner, void* cert);
@@ -284,22 +292,37 @@ typedef int (*QuarnPKICertViewerHook)(void* userData, void* owner, void* cert);
  * PIN, and whether one more wrong PIN locks it. Never contains a PIN. */
 typedef void (*QuarnPKIMessageHook)(void* userData, const char* message);
 
-/* Register a hook; NULL restores the headless default. The PIN prompt's default takes the PIN
- * from the file named by KELVANE_PIN_FILE (lines "label<TAB>PIN"), then from the variable
- * KELVANE_PIN_<LABEL> (the label upper-cased, every character other than A-Z and 0-9 turned
- * into "_"), then from the terminal when standard input is one. The PIN file must be a regular
- * file of at most 64 KiB; any other (a FIFO, a device) fails the login with the reason. A PIN
- * from the file or the variable that the token refused is not sent again: the token is left
- * out, with the reason in QuarnPKIGetLastError. When the hook or the terminal gives a PIN the
- * token already refused, the message hook is told and the PIN is asked again (three times at
- * most). The chooser's default takes the only matching certificate, or the only one named by
- * KELVANE_OPERATOR_CERT (a token label, certificate label, commonName or SHA-256 fingerprint);
- * with several it refuses with QUARNPKI_CERT_AMBIGUOUS. The message hook's default writes the
- * message to standard error. */
+/* Register a hook; NULL restores the default. Without a PIN prompt there is no PIN: a login
+ * is cancelled (QUARNPKI_CANCELLED). Without a chooser the choice is cancelled. Without a
+ * viewer the certificate's fields are printed on standard output; without a message hook the
+ * message goes to standard error.
+ *
+ * A PIN that a token refused is not sent to it again. One from a source that repeats itself
+ * (the prompt returned 2) leaves the token out, with the reason in QuarnPKIGetLastError. When
+ * a person (the prompt returned 1) gives a PIN the token already refused, the message hook is
+ * told and the PIN is asked again (three times at most). */
 QUARNPKI_API void QuarnPKISetPinPromptHook(QuarnPKIPinPromptHook hook, void* userData);
 QUARNPKI_API void QuarnPKISetCertChooserHook(QuarnPKICertChooserHook hook, void* userData);
 QUARNPKI_API void QuarnPKISetCertViewerHook(QuarnPKICertViewerHook hook, void* userData);
 QUARNPKI_API void QuarnPKISetMessageHook(QuarnPKIMessageHook hook, void* userData);
+
+/* Called by a PIN prompt or chooser hook before it returns a refusal, on the thread that runs
+ * the hook: the reason the refused call reports in QuarnPKIGetLastError. */
+QUARNPKI_API void QuarnPKISetHookError(const char* reason);
+/* Called by a PIN prompt hook before it returns a PIN, on the thread that runs it: where the
+ * PIN came from, as messages of a refused PIN name it ("the PIN file /path"). The default is
+ * "the PIN prompt". */
+QUARNPKI_API void QuarnPKISetPinSource(const char* name);
+
+/* ---- Program settings ------------------------------------------------------------------- */
+
+/* The PKCS#11 module to load (a file name or path); NULL or "" restores p11-kit-proxy.so.
+ * Takes effect only before the first token operation: the module is loaded once. */
+QUARNPKI_API void QuarnPKISetPkcs11Module(const char* path);
+/* The PEM files whose certificates the time-stamp verification trusts, beside the system
+ * store; each replaces the earlier list. The files are read at each verification: a missing
+ * one adds nothing. 1, or QUARNPKI_INVALID_ARGUMENT for a negative count or a NULL list. */
+QUARNPKI_API int QuarnPKISetTimeStampTrustAnchors(const char* const* pemFiles, int count);
 
 /* ---- Signed data (CMS SignedData, DER) ----------------------------------------------- */
 
@@ -324,8 +347,9 @@ QUARNPKI_API void QuarnPKIMsgFreeSignedData(void* signedData);
 
 /* ---- HTTP --------------------------------------------------------------------------------- */
 
-/* POSTs `body` to `url` with the header lines given ("Name:value"). Never takes a proxy from
- * the environment. On 1, `status` holds the HTTP status (whatever it is), `responseHeaders`
+/* POSTs `body` to `url` (http or https only) with the header lines given ("Name:value"). The
+ * proxy is the environment's (http_proxy, https_proxy); the hosts in no_proxy and loopback
+ * always go direct. On 1, `status` holds the HTTP status (whatever it is), `responseHeaders`
  * (may be NULL) the response's header lines, and `response` the body. The body is capped at
  * 16 MiB: a longer one fails. A connection that cannot be made, or an exchange that outlasts
  * the time-outs, fails. */
@@ -347,8 +371,8 @@ QUARNPKI_API int QuarnPKIMsgTimeStampSetMessageImprint(void* timeStamp, const un
 /* Sends a request with a fresh nonce that asks for the authority's certificate, and reads the
  * answer. On 1, `status` is the response's PKIStatus. A granted response (0 or 1) is accepted
  * only when it is verified: imprint and nonce as asked, a valid signature, and an authority
- * certificate with the timeStamping usage that chains to the trust anchors (KELVANE_TSA_CA,
- * tsa-ca.pem in the settings folder, the system store); otherwise the call fails with the
+ * certificate with the timeStamping usage that chains to the trust anchors (the files named
+ * with QuarnPKISetTimeStampTrustAnchors, the system store); otherwise the call fails with the
  * reason in QuarnPKIGetLastError. A refused response (2 and above) returns 1 with its status
  * and yields neither time nor token. */
 QUARNPKI_API int QuarnPKIMsgTimeStampGetResponse(void* timeStamp, int* status);

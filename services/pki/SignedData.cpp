@@ -26,9 +26,6 @@ public:
     std::vector<unsigned char> content;
 };
 
-struct CmsFree { void operator()(CMS_ContentInfo* p) const { CMS_ContentInfo_free(p); } };
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, CmsFree>;
-
 // The digest for the algorithm, or nullptr when it does not fit the key.
 const EVP_MD* DigestFor(int algorithm, EVP_PKEY* key) {
     switch (algorithm) {

@@ -15,21 +15,12 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 
 namespace quarnpki {
 namespace {
-
-struct TsReqFree { void operator()(TS_REQ* p) const { TS_REQ_free(p); } };
-struct TsRespFree { void operator()(TS_RESP* p) const { TS_RESP_free(p); } };
-struct TsVerifyFree { void operator()(TS_VERIFY_CTX* p) const { TS_VERIFY_CTX_free(p); } };
-struct StoreFree { void operator()(X509_STORE* p) const { X509_STORE_free(p); } };
-using TsReqPtr = std::unique_ptr<TS_REQ, TsReqFree>;
-using TsRespPtr = std::unique_ptr<TS_RESP, TsRespFree>;
-using TsVerifyPtr = std::unique_ptr<TS_VERIFY_CTX, TsVerifyFree>;
-using StorePtr = std::unique_ptr<X509_STORE, StoreFree>;
 
 class CTimeStampHandle final : public CHandle {
 public:
@@ -59,13 +50,12 @@ void AddPemFile(X509_STORE* store, const std::string& path) {
     ERR_clear_error();
 }
 
-std::string SettingsAnchorPath() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg != nullptr && *xdg != '\0') {
-        return std::string(xdg) + "/QUARN/rmw/tsa-ca.pem";
-    }
-    const char* home = std::getenv("HOME");
-    return home != nullptr && *home != '\0' ? std::string(home) + "/.config/QUARN/rmw/tsa-ca.pem" : std::string();
+std::mutex anchorMutex;
+std::vector<std::string> anchorFiles;
+
+std::vector<std::string> AnchorFiles() {
+    const std::lock_guard lock(anchorMutex);
+    return anchorFiles;
 }
 
 std::string TimeText(const ASN1_GENERALIZEDTIME* time) {
@@ -135,13 +125,13 @@ int RefusalStatus(const unsigned char* der, size_t length) {
 }  // namespace
 
 X509_STORE* NewTimeStampAnchors() {
-    StorePtr store(X509_STORE_new());
+    X509StorePtr store(X509_STORE_new());
     if (!store) {
         return nullptr;
     }
-    const char* testAnchors = std::getenv("KELVANE_TSA_CA");
-    AddPemFile(store.get(), testAnchors != nullptr ? testAnchors : "");
-    AddPemFile(store.get(), SettingsAnchorPath());
+    for (const std::string& file : AnchorFiles()) {
+        AddPemFile(store.get(), file);
+    }
     X509_STORE_set_default_paths(store.get());
     ERR_clear_error();
     return store.release();
@@ -175,7 +165,7 @@ int EvaluateTimeStampResponse(TS_REQ* request, const unsigned char* der, size_t 
         SetError("the authority refused the request with status " + std::to_string(statusValue));
         return QUARNPKI_OK;
     }
-    TsVerifyPtr verify(TS_REQ_to_TS_VERIFY_CTX(request, nullptr));
+    TsVerifyCtxPtr verify(TS_REQ_to_TS_VERIFY_CTX(request, nullptr));
     if (!verify || X509_STORE_up_ref(anchors) != 1) {
         SetOpenSslError("time-stamp verification cannot start");
         return QUARNPKI_FAILED;
@@ -263,6 +253,7 @@ int QuarnPKIMsgTimeStampGetResponse(void* timeStamp, int* status) {
         }
         unsigned char* der = nullptr;
         const int derLength = i2d_TS_REQ(request.get(), &der);
+        const OpenSslMemoryPtr<unsigned char> owned(der);
         if (derLength <= 0) {
             SetOpenSslError("time-stamp request cannot be encoded");
             return QUARNPKI_FAILED;
@@ -270,7 +261,6 @@ int QuarnPKIMsgTimeStampGetResponse(void* timeStamp, int* status) {
         CHttpResult http;
         const int posted = HttpPost(ts->url, {"Content-Type: application/timestamp-query"}, der,
                                     static_cast<size_t>(derLength), http);
-        OPENSSL_free(der);
         if (posted != QUARNPKI_OK) {
             return posted;
         }
@@ -278,7 +268,7 @@ int QuarnPKIMsgTimeStampGetResponse(void* timeStamp, int* status) {
             SetError("the authority answered with HTTP status " + std::to_string(http.status));
             return QUARNPKI_FAILED;
         }
-        StorePtr anchors(NewTimeStampAnchors());
+        X509StorePtr anchors(NewTimeStampAnchors());
         if (!anchors) {
             SetError("out of memory");
             return QUARNPKI_FAILED;
@@ -323,5 +313,23 @@ int QuarnPKIMsgTimeStampGetTimeStampToken(void* timeStamp, unsigned char** token
 }
 
 void QuarnPKIMsgFreeTimeStamp(void* timeStamp) { Release(timeStamp, HandleKind::TimeStamp); }
+
+int QuarnPKISetTimeStampTrustAnchors(const char* const* pemFiles, int count) {
+    return Guarded(QUARNPKI_FAILED, [&] {
+        if (count < 0 || (pemFiles == nullptr && count > 0)) {
+            SetError("bad trust anchor list");
+            return QUARNPKI_INVALID_ARGUMENT;
+        }
+        std::vector<std::string> files;
+        for (int i = 0; i < count; ++i) {
+            if (pemFiles[i] != nullptr && *pemFiles[i] != '\0') {
+                files.emplace_back(pemFiles[i]);
+            }
+        }
+        const std::lock_guard lock(anchorMutex);
+        anchorFiles = std::move(files);
+        return QUARNPKI_OK;
+    });
+}
 
 }  // extern "C"

@@ -22,8 +22,8 @@ struct CTimeStampResult {
 int EvaluateTimeStampResponse(TS_REQ* request, const unsigned char* der, size_t length, X509_STORE* anchors,
                               CTimeStampResult& result);
 
-// The trust anchors for authorities: KELVANE_TSA_CA, tsa-ca.pem in the settings folder, and the
-// system store.
+// The trust anchors for authorities: the files the program named with
+// QuarnPKISetTimeStampTrustAnchors, and the system store.
 X509_STORE* NewTimeStampAnchors();
 
 }  // namespace quarnpki

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
@@ -80,6 +79,14 @@ std::string TriesLeft(CK_FLAGS flags) {
         return "; few tries are left before the token locks";
     }
     return {};
+}
+
+std::mutex moduleMutex;
+std::string modulePath;  // empty: p11-kit-proxy.so
+
+std::string ConfiguredModule() {
+    const std::lock_guard lock(moduleMutex);
+    return modulePath.empty() ? std::string("p11-kit-proxy.so") : modulePath;
 }
 
 std::string TokenKey(const PKCS11_TOKEN* token) {
@@ -180,11 +187,19 @@ public:
         }
         // libp11 remembers a login across a removal; switching the session mode makes it start
         // from fresh sessions and forget it.
-        PKCS11_open_session(slot, 1);
-        PKCS11_open_session(slot, 0);
+        // A write-protected token refuses the read-write session; the read-only one must open.
+        const bool readWrite = PKCS11_open_session(slot, 1) == 0;
+        if (PKCS11_open_session(slot, 0) != 0) {
+            const std::set<int> reasons = DrainTokenErrors();
+            SetError("no session can be opened on " + named);
+            return LostSession(reasons) ? QUARNPKI_TOKEN_ABSENT : QUARNPKI_FAILED;
+        }
+        if (!readWrite) {
+            DrainTokenErrors();
+        }
         int rc = QUARNPKI_OK;
         CSecretText pin;
-        PinSource source = PinSource::Hook;
+        CPinSource source;
         if (token->secureLogin) {
             // The PIN is entered on the token's own keypad.
             rc = PKCS11_login(slot, 0, nullptr) == 0 ? QUARNPKI_OK : QUARNPKI_FAILED;
@@ -203,9 +218,9 @@ public:
                 if (!Refused(key, pin)) {
                     break;
                 }
-                const std::string text = named + " already refused the PIN from " + PinSourceName(source, label) +
+                const std::string text = named + " already refused the PIN from " + source.name +
                                          "; it is not sent to the token again";
-                const bool person = source == PinSource::Hook || source == PinSource::Terminal;
+                const bool person = !source.repeats;
                 if (person && asked < kMaxPromptsForRefusedPin) {
                     Notify(text + ": enter the right PIN");
                     continue;
@@ -224,9 +239,9 @@ public:
                 }
                 const CK_FLAGS flags = TokenFlags(slot);
                 std::string text = named + " refused the PIN from " +
-                                   (token->secureLogin ? std::string("its keypad") : PinSourceName(source, label)) +
+                                   (token->secureLogin ? std::string("its keypad") : source.name) +
                                    (wrong ? "" : " (not a PIN of the length or characters it takes)") + TriesLeft(flags);
-                if (source == PinSource::File || source == PinSource::Variable) {
+                if (source.repeats) {
                     text += ". That PIN is not sent to it again: the token is left out until the PIN is corrected";
                 }
                 Notify(text);
@@ -285,8 +300,7 @@ public:
 
 private:
     bool Load() {
-        const char* configured = std::getenv("KELVANE_PKCS11_MODULE");
-        const std::string module = configured != nullptr && *configured != '\0' ? configured : "p11-kit-proxy.so";
+        const std::string module = ConfiguredModule();
         PKCS11_CTX* created = PKCS11_CTX_new();
         if (created == nullptr) {
             SetError("out of memory");
@@ -300,9 +314,9 @@ private:
         }
         // The module is already initialised by libp11; its function list answers which tokens
         // are present without disturbing libp11's sessions.
-        module_ = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
-        auto getList = module_ != nullptr
-                           ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(module_, "C_GetFunctionList"))
+        moduleHandle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+        auto getList = moduleHandle != nullptr
+                           ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(moduleHandle, "C_GetFunctionList"))
                            : nullptr;
         if (getList == nullptr || getList(&functions) != CKR_OK) {
             PKCS11_CTX_unload(created);
@@ -344,7 +358,7 @@ private:
     }
 
     PKCS11_CTX* ctx = nullptr;
-    void* module_ = nullptr;
+    void* moduleHandle = nullptr;
     CK_FUNCTION_LIST_PTR functions = nullptr;
     PKCS11_SLOT* slots = nullptr;
     unsigned int slotCount = 0;
@@ -635,3 +649,12 @@ bool FindPresentToken(const std::string& serial, std::string& label) {
 }
 
 }  // namespace quarnpki
+
+extern "C" {
+
+void QuarnPKISetPkcs11Module(const char* path) {
+    const std::lock_guard lock(quarnpki::moduleMutex);
+    quarnpki::modulePath = path != nullptr ? path : "";
+}
+
+}  // extern "C"

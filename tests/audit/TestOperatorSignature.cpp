@@ -1,6 +1,7 @@
 #include "AuditTestEnvironment.h"
+#include "PkiPrompts.h"
 #include "audit/OperatorSignature.h"
-#include "audit/PkiPtr.h"
+#include "PkiPtr.h"
 #include "tests/support/ScriptedPrompt.h"
 
 #include <gtest/gtest.h>
@@ -84,7 +85,7 @@ protected:
     }
     void TearDown() override
     {
-        QuarnPKISetCertChooserHook(nullptr, nullptr);
+        QuarnPKISetCertChooserHook(&kelvane::HeadlessCertChooser, nullptr);
         SetAuditPrompt(nullptr);
         SetOperatorCert(nullptr);
         AuditTokens().PutBack(kOperatorP256);
@@ -220,7 +221,7 @@ TEST_F(OperatorSignature, CertificateWithoutItsKeySaysTheKeyIsMissing)
 
 TEST_F(OperatorSignature, HeadlessChooserNamesTheCandidatesInsteadOfACancel)
 {
-    QuarnPKISetCertChooserHook(nullptr, nullptr);
+    QuarnPKISetCertChooserHook(&kelvane::HeadlessCertChooser, nullptr);
     EXPECT_EQ(CheckOperatorCert(kNoWait), 0);
     const auto questions = prompt.Questions();
     ASSERT_EQ(questions.size(), 1u);

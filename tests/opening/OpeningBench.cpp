@@ -2,6 +2,7 @@
 
 #include "BidSealer.h"
 #include "app/LanguageCatalogue.h"
+#include "app/PkiSettings.h"
 #include "opening/OpeningTime.h"
 
 #include <openssl/evp.h>
@@ -107,6 +108,7 @@ COpeningBench::COpeningBench()
     Write(folder / "ca.pem", tokens.Ca().CertPem());
     setenv("KELVANE_TSA_CA", (folder / "ca.pem").c_str(), 1);
     setenv("KELVANE_BIDDER_CA", (folder / "ca.pem").c_str(), 1);
+    kelvane::SupplyPkiSettings();
 
     authority = LoadAuthority(tokens.Ca(), folder, "tsa");
     secondAuthority = LoadAuthority(tokens.Ca(), folder, "tsa2");

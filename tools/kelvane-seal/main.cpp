@@ -4,7 +4,9 @@
 #include "BidderKey.h"
 #include "OpenerTrust.h"
 #include "PkiSealSigner.h"
+#include "PkiPrompts.h"
 #include "Quelvar.h"
+#include "app/PkiSettings.h"
 #include "core/RulesParser.h"
 
 #include <openssl/x509.h>
@@ -405,6 +407,8 @@ int main(int argc, char** argv)
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    kelvane::SupplyPkiSettings();
+    kelvane::InstallTerminalPkiPrompts();
 
     std::optional<std::vector<unsigned char>> rules =
         options->rulesUrl.empty() ? ReadFile(options->rulesFile) : FetchRules(options->rulesUrl, options->project);

@@ -1,6 +1,7 @@
 // The token set of the token test program, shared by its test files.
 #pragma once
 
+#include "PkiPrompts.h"
 #include "QuarnPKI.h"
 #include "TestTokenSet.h"
 
@@ -46,7 +47,7 @@ protected:
         book.pins = {{kOpener, "111111"}, {kEcOpener, "222222"}, {kOperator, "333333"}, {kEcSigner, "777777"}};
         QuarnPKISetPinPromptHook(&CPinBook::Answer, &book);
     }
-    void TearDown() override { QuarnPKISetPinPromptHook(nullptr, nullptr); }
+    void TearDown() override { QuarnPKISetPinPromptHook(&kelvane::TerminalPinPrompt, nullptr); }
 
     static void* Cert(const std::string& label, size_t index = 0) {
         const auto& der = Tokens().Token(label).keys.at(index).certDer;

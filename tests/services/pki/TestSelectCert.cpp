@@ -37,7 +37,7 @@ struct CChooser {
 class PkiSelectCert : public PkiTokens {
 protected:
     void TearDown() override {
-        QuarnPKISetCertChooserHook(nullptr, nullptr);
+        QuarnPKISetCertChooserHook(&kelvane::HeadlessCertChooser, nullptr);
         unsetenv("KELVANE_OPERATOR_CERT");
         PkiTokens::TearDown();
     }
@@ -68,6 +68,8 @@ TEST_F(PkiSelectCert, CancelGivesMinusEighteen) {
     void* cert = reinterpret_cast<void*>(1);
     EXPECT_EQ(QuarnPKISelectCert(kOperatorFilter, 0, &cert), -18);
     EXPECT_EQ(cert, nullptr);
+    QuarnPKISetCertChooserHook(nullptr, nullptr);  // the library alone has nobody to ask
+    EXPECT_EQ(QuarnPKISelectCert(kOperatorFilter, 0, &cert), -18);
 }
 
 TEST_F(PkiSelectCert, HeadlessChoiceByVariableOrRefusal) {

@@ -2,6 +2,7 @@
 // a verified grant yields a time and a token.
 #include "LoopbackServer.h"
 #include "PkiTestUtil.h"
+#include "app/PkiSettings.h"
 #include "QuarnPKI.h"
 #include "TestCa.h"
 
@@ -113,6 +114,7 @@ protected:
         emptyConfig = (std::filesystem::temp_directory_path() / ("kelvane-empty-cfg-" + std::to_string(getpid()))).string();
         std::filesystem::create_directories(emptyConfig);
         setenv("XDG_CONFIG_HOME", emptyConfig.c_str(), 1);
+        kelvane::SupplyPkiSettings();  // as the programs start
     }
     static void TearDownTestSuite() {
         std::filesystem::remove(anchorFile);
@@ -259,8 +261,10 @@ TEST_F(PkiTimeStamp, TrustAnchorFromTheSettingsFolder) {
     std::filesystem::create_directories(config + "/QUARN/rmw");
     std::ofstream(config + "/QUARN/rmw/tsa-ca.pem") << otherCa->CertPem();
     setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    kelvane::SupplyPkiSettings();
     const CAttempt attempt = Ask(server.Url("/tsa/untrusted/granted"));
     setenv("XDG_CONFIG_HOME", emptyConfig.c_str(), 1);
+    kelvane::SupplyPkiSettings();
     std::filesystem::remove_all(config);
     EXPECT_EQ(attempt.response, 1) << QuarnPKIGetLastError();
     EXPECT_EQ(attempt.token, 1);

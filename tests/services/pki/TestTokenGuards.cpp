@@ -3,6 +3,7 @@
 // certificate picked among several, and a PIN file that hangs or floods the process. Through
 // the forwarding module, which counts the C_Login calls each token receives.
 #include "PkiTestUtil.h"
+#include "PkiPrompts.h"
 #include "QuarnPKI.h"
 #include "TestTokenSet.h"
 
@@ -115,7 +116,7 @@ protected:
     }
     void TearDown() override {
         QuarnPKISetMessageHook(nullptr, nullptr);
-        QuarnPKISetPinPromptHook(nullptr, nullptr);
+        QuarnPKISetPinPromptHook(&kelvane::TerminalPinPrompt, nullptr);
         setenv("KELVANE_PIN_FILE", Tokens().PinFilePath().c_str(), 1);
         unsetenv("KELVANE_OPERATOR_CERT");
     }

@@ -1,6 +1,7 @@
 // A token pulled out and put back during a run, through the forwarding PKCS#11 module: the next
 // call fails cleanly, and a later call logs in again and works. Other tokens keep their login.
 #include "PkiTestUtil.h"
+#include "PkiPrompts.h"
 #include "QuarnPKI.h"
 #include "TestTokenSet.h"
 
@@ -46,7 +47,7 @@ protected:
     }
     void TearDown() override {
         Tokens().PutBack(kRemovable);
-        QuarnPKISetPinPromptHook(nullptr, nullptr);
+        QuarnPKISetPinPromptHook(&kelvane::TerminalPinPrompt, nullptr);
     }
 
     // Decrypts a fresh RSA-OAEP message with the key of the token's certificate.

@@ -202,9 +202,9 @@ TEST_F(PkiTokens, OperatorBindingFindsTheSecondKeyPairOfItsToken) {
     EXPECT_TRUE(book.asked.empty());
 }
 
-// Without a hook the PIN comes from the PIN file, else from KELVANE_PIN_<LABEL>.
+// Without a prompt of the program there is no PIN; kelvane-cli's prompt takes it from the PIN
+// file, else from KELVANE_PIN_<LABEL>.
 TEST_F(PkiTokens, HeadlessPinComesFromTheFileThenTheVariable) {
-    QuarnPKISetPinPromptHook(nullptr, nullptr);
     const auto useKey = [](const std::string& label) {
         const auto& issued = Tokens().Token(label).keys[0];
         void* cert = QuarnPKICertNewCert(issued.certDer.data(), static_cast<int>(issued.certDer.size()));
@@ -219,6 +219,9 @@ TEST_F(PkiTokens, HeadlessPinComesFromTheFileThenTheVariable) {
         QuarnPKICertFreeCert(cert);
         return rc;
     };
+    QuarnPKISetPinPromptHook(nullptr, nullptr);
+    EXPECT_EQ(useKey(kFromFile), QUARNPKI_CANCELLED);
+    QuarnPKISetPinPromptHook(&kelvane::TerminalPinPrompt, nullptr);
     EXPECT_EQ(useKey(kFromFile), 1) << QuarnPKIGetLastError();
 
     Tokens().SetPinFileEnabled(false);
