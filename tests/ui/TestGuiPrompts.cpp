@@ -205,4 +205,4 @@ private slots:
 };
 
 QTEST_MAIN(TestGuiPrompts)
-#include "test_gui_prompts.moc"
+#include "TestGuiPrompts.moc"
