@@ -19,17 +19,19 @@ function(kelvane_add_gtest name)
 endfunction()
 
 # kelvane_add_fuzzer(<name> SOURCES <files...> LIBS <targets...>)
-# A libFuzzer entry point (LLVMFuzzerTestOneInput). Every build gets a replay program that feeds
+# A libFuzzer entry point (LLVMFuzzerTestOneInput). With BUILD_TESTING a replay program feeds
 # each file of fuzz/corpus/<name>/ through it, run by CTest, so that the targets stay alive;
 # with KELVANE_FUZZ=ON (clang) a real libFuzzer program <name>-fuzzer is built beside it.
 function(kelvane_add_fuzzer name)
   cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
   set(corpus ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name})
-  add_executable(${name}-replay ${F_SOURCES} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
-  target_link_libraries(${name}-replay PRIVATE ${F_LIBS})
-  set_target_properties(${name}-replay PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/fuzz)
-  add_test(NAME fuzz-replay-${name} COMMAND ${name}-replay ${corpus})
-  set_tests_properties(fuzz-replay-${name} PROPERTIES LABELS fuzz TIMEOUT 300)
+  if(BUILD_TESTING)
+    add_executable(${name}-replay ${F_SOURCES} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+    target_link_libraries(${name}-replay PRIVATE ${F_LIBS})
+    set_target_properties(${name}-replay PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/fuzz)
+    add_test(NAME test_fuzz_replay_${name} COMMAND ${name}-replay ${corpus})
+    set_tests_properties(test_fuzz_replay_${name} PROPERTIES LABELS fuzz TIMEOUT 300)
+  endif()
   if(KELVANE_FUZZ)
     add_executable(${name}-fuzzer ${F_SOURCES})
     target_link_libraries(${name}-fuzzer PRIVATE ${F_LIBS})

@@ -6,21 +6,19 @@
 #include "audit/CRecordOutbox.h"
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
+#include "tests/support/LoopbackServer.h"
 #include "tests/support/ScriptedPrompt.h"
+#include "tests/support/TempDir.h"
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <httplib.h>
-#include <netinet/in.h>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <poll.h>
 #include <set>
-#include <sstream>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -30,38 +28,6 @@ namespace fs = std::filesystem;
 using namespace kelvane::test;
 
 namespace {
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-// An HTTP server on a free loopback port, serving until destroyed.
-class CLoopbackServer {
-public:
-    CLoopbackServer()
-    {
-        port = server.bind_to_any_port("127.0.0.1");
-        worker = std::thread([this] { server.listen_after_bind(); });
-        while (!server.is_running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ~CLoopbackServer()
-    {
-        server.stop();
-        worker.join();
-    }
-    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
-
-    httplib::Server server;
-    int port = 0;
-
-private:
-    std::thread worker;
-};
 
 // A log service broken below HTTP on a loopback port: nobody listening, a listener that takes the
 // request and never answers, or one that answers bytes that are not HTTP.
@@ -76,49 +42,16 @@ public:
     };
 
     explicit CBrokenService(Kind kind)
-        : kind(kind)
     {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
         if (kind == Kind::Down) {
-            close(listener); // the port refuses connections
-            listener = -1;
+            port = FreePort();
             return;
         }
-        listen(listener, 16);
-        worker = std::thread([this] { Serve(); });
-    }
-    ~CBrokenService()
-    {
-        stop = true;
-        if (worker.joinable())
-            worker.join();
-        for (const int fd : held)
-            close(fd);
-        if (listener >= 0)
-            close(listener);
-    }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port) + "/log"; }
-
-private:
-    void Serve()
-    {
-        while (!stop) {
-            pollfd waiting { listener, POLLIN, 0 };
-            if (poll(&waiting, 1, 20) != 1)
-                continue;
-            const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
-                continue;
+        server.emplace([this, kind](const int fd) {
             if (kind == Kind::Stalling) {
-                held.push_back(fd);
-                continue;
+                while (!stop)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                return;
             }
             char buffer[4096];
             pollfd request { fd, POLLIN, 0 };
@@ -126,16 +59,20 @@ private:
                 const auto got = read(fd, buffer, sizeof buffer);
             constexpr char kGarbage[] = "\x17\x03\x03 no HTTP here\r\n\r\n";
             [[maybe_unused]] const auto sent = write(fd, kGarbage, sizeof kGarbage - 1);
-            close(fd);
-        }
+        });
+        port = server->Port();
     }
+    ~CBrokenService()
+    {
+        stop = true;
+        server.reset();
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port) + "/log"; }
 
-    Kind kind;
-    int listener = -1;
+private:
     int port = 0;
     std::atomic<bool> stop { false };
-    std::vector<int> held;
-    std::thread worker;
+    std::optional<CRawServer> server;
 };
 
 // The HTTP client's time-outs, short for the life of the object.
@@ -175,6 +112,7 @@ protected:
             });
         service.server.Post("/unavailable",
             [](const httplib::Request&, httplib::Response& response) { response.status = 503; });
+        service.Start();
         // The operator is chosen by label, as kelvane-cli does it.
         setenv("KELVANE_OPERATOR_CERT", kOperatorP256, 1);
         ASSERT_EQ(CheckOperatorCert(std::chrono::milliseconds(0)), 1);
@@ -228,7 +166,7 @@ TEST_F(OperationRecord, SubmissionOffWritesOnlyTheLocalLog)
         Settings(value, service.Url("/log"));
         const std::wstring message = L"本地记录 " + std::wstring(value, value + std::strlen(value));
         EXPECT_EQ(SubmitOperationRecord(kLogTypeFailure, "P1", "", message), 1) << value;
-        const std::string log = ReadAll(GetLocalLogPath());
+        const std::string log = ReadFileBytes(GetLocalLogPath());
         EXPECT_NE(log.find("INFO     本地记录 " + std::string(value) + " \n  "), std::string::npos) << value;
     }
     EXPECT_TRUE(logs->Records().empty());
@@ -238,7 +176,7 @@ TEST_F(OperationRecord, LocalCopyStaysWhenTheSubmissionFails)
 {
     Settings("true", "");
     EXPECT_EQ(SubmitOperationRecord(kLogTypeFailure, "P1", "", L"无地址"), 0);
-    EXPECT_NE(ReadAll(GetLocalLogPath()).find(" 无地址 \n"), std::string::npos);
+    EXPECT_NE(ReadFileBytes(GetLocalLogPath()).find(" 无地址 \n"), std::string::npos);
 }
 
 TEST_F(OperationRecord, OnlyStatus200CountsAsAccepted)

@@ -5,8 +5,6 @@
 #include "app/PkiSettings.h"
 #include "opening/OpeningTime.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <ctime>
 #include <fstream>
@@ -48,12 +46,6 @@ std::unique_ptr<CTimeStampAuthority> LoadAuthority(CTestCa& ca, const fs::path& 
     return authority;
 }
 
-// Counts every request the server answers.
-void Count(CLoopbackServer& server)
-{
-    server.server.set_logger([&server](const httplib::Request&, const httplib::Response&) { ++server.requests; });
-}
-
 } // namespace
 
 const std::string& OpenTimeText()
@@ -64,30 +56,6 @@ const std::string& OpenTimeText()
         return std::string(shown.begin(), shown.end());
     }();
     return text;
-}
-
-CLoopbackServer::CLoopbackServer() = default;
-
-CLoopbackServer::~CLoopbackServer()
-{
-    server.stop();
-    if (worker.joinable())
-        worker.join();
-}
-
-void CLoopbackServer::Start()
-{
-    port = server.bind_to_any_port("127.0.0.1");
-    if (port <= 0)
-        throw std::runtime_error("no loopback port");
-    worker = std::thread([this] { server.listen_after_bind(); });
-    while (!server.is_running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-}
-
-std::string CLoopbackServer::Url(const std::string& path) const
-{
-    return "http://127.0.0.1:" + std::to_string(port) + path;
 }
 
 COpeningBench& COpeningBench::Get()
@@ -136,9 +104,6 @@ COpeningBench::COpeningBench()
     rules->Mount(services.server);
     secondAuthority->Mount(second.server);
     foreignAuthority->Mount(foreign.server);
-    Count(services);
-    Count(second);
-    Count(foreign);
     services.Start();
     second.Start();
     foreign.Start();
@@ -147,11 +112,7 @@ COpeningBench::COpeningBench()
 
 std::string COpeningBench::OpenerCertText(const std::string& label) const
 {
-    const std::vector<unsigned char>& der = tokens.Token(label).keys[0].certDer;
-    std::string text(4 * ((der.size() + 2) / 3) + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), der.data(), static_cast<int>(der.size()));
-    text.resize(static_cast<size_t>(length));
-    return text;
+    return CertBase64(tokens.Token(label).keys[0].certDer);
 }
 
 std::string COpeningBench::WriteRules(int m, int n, const std::vector<std::string>& openerLabels, const std::string& openTime)

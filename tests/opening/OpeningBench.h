@@ -11,6 +11,7 @@
 #include "TestTokenSet.h"
 #include "app/CMsgOutput.h"
 #include "opening/COpeningManager.h"
+#include "tests/support/LoopbackServer.h"
 
 #include <httplib.h>
 
@@ -36,22 +37,6 @@ inline constexpr char kProjectName[] = "道路工程";
 // The opening time of the rules, Beijing time: an hour from the start of the program, so that the
 // authorities' certificates are valid at every time a test puts their clocks to.
 const std::string& OpenTimeText();
-
-// An HTTP server on a free loopback port that counts the requests it serves.
-class CLoopbackServer {
-public:
-    CLoopbackServer();
-    ~CLoopbackServer();
-    void Start();
-    std::string Url(const std::string& path) const;
-
-    httplib::Server server;
-    std::atomic<int> requests { 0 };
-    int port = 0;
-
-private:
-    std::thread worker;
-};
 
 class COpeningBench {
 public:

@@ -1,12 +1,11 @@
 #include "BidSealer.h"
-#include "TestCa.h"
+#include "tests/support/TestCa.h"
 #include "app/TextConversion.h"
 #include "opening/CBidFileHolder.h"
 
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <filesystem>
 #include <fstream>
@@ -90,10 +89,7 @@ std::vector<unsigned char> RulesData(int m, int n, const std::vector<CTestIssued
 {
     std::string list;
     for (const CTestIssued& opener : openers) {
-        std::string text(4 * ((opener.certDer.size() + 2) / 3) + 1, '\0');
-        text.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-            opener.certDer.data(), static_cast<int>(opener.certDer.size()))));
-        list += "<opener><cert>" + text + "</cert><participate>YES</participate></opener>";
+        list += "<opener><cert>" + CertBase64(opener.certDer) + "</cert><participate>YES</participate></opener>";
     }
     const std::string rules = "<bidenv><source><projectname>P</projectname><opentime>" + openTime
         + "</opentime><organization>O</organization><encalog>SM4</encalog><hashalog>SM3</hashalog><rules><rule><m>"

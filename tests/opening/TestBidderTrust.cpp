@@ -1,6 +1,6 @@
 // The bidder's certificate against the tender's trust anchors: which signers pass, and which file
 // of anchors decides.
-#include "TestCa.h"
+#include "tests/support/TestCa.h"
 #include "app/TextConversion.h"
 #include "opening/CBidderTrust.h"
 #include "tests/support/TempDir.h"

@@ -1,67 +1,21 @@
 #include "RulesTestSupport.h"
 
+#include "OpenSslPtr.h"
+#include "tests/support/TestCa.h"
+
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <memory>
-#include <random>
-#include <strings.h>
 
 namespace rulestest {
 
-namespace {
-
-struct COpenSslDeleter {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-    void operator()(X509* cert) const { X509_free(cert); }
-};
-
-std::string Base64(const unsigned char* bytes, const int length)
-{
-    std::string text(static_cast<size_t>((length + 2) / 3 * 4 + 1), '\0');
-    text.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes, length)));
-    return text;
-}
-
-}  // namespace
-
 std::string MakeCertificateBase64(const std::string& commonName)
 {
-    const std::unique_ptr<EVP_PKEY, COpenSslDeleter> key(EVP_EC_gen("P-256"));
-    const std::unique_ptr<X509, COpenSslDeleter> cert(X509_new());
-    if (!key || !cert) {
-        ADD_FAILURE() << "OpenSSL cannot make a key";
-        return {};
-    }
-    X509_set_version(cert.get(), X509_VERSION_3);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600L * 24 * 365);
-    X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName.c_str()),
-                               -1, -1, 0);
-    X509_set_issuer_name(cert.get(), name);
-    X509_set_pubkey(cert.get(), key.get());
-    if (X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0) {
-        ADD_FAILURE() << "OpenSSL cannot sign a certificate";
-        return {};
-    }
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(cert.get(), &der);
-    std::string text = Base64(der, length);
-    OPENSSL_free(der);
-    return text;
+    using namespace kelvane::test;
+    return CertBase64(SelfSignedCert(Request(commonName, KeyKind::P256, CertUsage::Unrestricted)).certDer);
 }
 
 std::string CertificateDer(const std::string& base64)
@@ -75,7 +29,7 @@ std::string CertificateDer(const std::string& base64)
     }
     der.resize(static_cast<size_t>(length));
     const auto* cursor = reinterpret_cast<const unsigned char*>(der.data());
-    const std::unique_ptr<X509, COpenSslDeleter> cert(d2i_X509(nullptr, &cursor, length));
+    const kelvane::X509Ptr cert(d2i_X509(nullptr, &cursor, length));
     if (!cert) {
         return {};
     }
@@ -116,35 +70,6 @@ std::string Edited(std::string document, const std::string& what, const std::str
     return document;
 }
 
-CTempFolder::CTempFolder()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "kelvane-rules-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        ADD_FAILURE() << "cannot make a temporary folder";
-    }
-    path = pattern;
-}
-
-CTempFolder::~CTempFolder()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
-void WriteFile(const std::filesystem::path& file, const std::string& bytes)
-{
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    EXPECT_TRUE(out.flush()) << file;
-}
-
-std::string ReadFile(const std::filesystem::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 CTenderFolder::CTenderFolder(std::string project, const std::string releaseTime) : project(std::move(project))
 {
     WriteTenderJson(R"({"project": ")" + this->project + R"(", "packages": ["01", "02"],
@@ -156,7 +81,7 @@ CTenderFolder::CTenderFolder(std::string project, const std::string releaseTime)
 
 void CTenderFolder::WriteRules(const std::string& document) const
 {
-    WriteFile(RulesFile(), document);
+    WriteFileBytes(RulesFile(), document);
 }
 
 std::filesystem::path CTenderFolder::RulesFile() const
@@ -166,7 +91,7 @@ std::filesystem::path CTenderFolder::RulesFile() const
 
 void CTenderFolder::WriteTenderJson(const std::string& json) const
 {
-    WriteFile(Path() / "tender.json", json);
+    WriteFileBytes(Path() / "tender.json", json);
 }
 
 std::string DevServerPath()
@@ -237,114 +162,6 @@ int CDevServerProcess::Wait()
     const pid_t ended = waitpid(pid, &status, 0);
     pid = -1;
     return ended > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-CRawServer::CRawServer(CHandler handler) : handler(std::move(handler))
-{
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 16) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        ADD_FAILURE() << "cannot listen on loopback";
-        return;
-    }
-    port = ntohs(address.sin_port);
-    acceptor = std::thread([this] {
-        while (!stopping) {
-            pollfd waiting{listener, POLLIN, 0};
-            if (poll(&waiting, 1, 100) <= 0) {
-                continue;
-            }
-            const int connection = accept(listener, nullptr, nullptr);
-            if (connection < 0) {
-                continue;
-            }
-            workers.emplace_back([this, connection] {
-                this->handler(connection);
-                close(connection);
-            });
-        }
-    });
-}
-
-CRawServer::~CRawServer()
-{
-    stopping = true;
-    if (acceptor.joinable()) {
-        acceptor.join();
-    }
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-    if (listener >= 0) {
-        close(listener);
-    }
-}
-
-std::string CRawServer::Url(const std::string& path) const
-{
-    return "http://127.0.0.1:" + std::to_string(port) + path;
-}
-
-CRawRequest ReadRequest(const int socket)
-{
-    CRawRequest request;
-    std::string received;
-    char buffer[4096];
-    size_t headEnd = std::string::npos;
-    while ((headEnd = received.find("\r\n\r\n")) == std::string::npos) {
-        const ssize_t count = recv(socket, buffer, sizeof buffer, 0);
-        if (count <= 0) {
-            return request;
-        }
-        received.append(buffer, static_cast<size_t>(count));
-    }
-    request.head = received.substr(0, headEnd + 2);
-    request.body = received.substr(headEnd + 4);
-    const size_t wanted = static_cast<size_t>(std::atol(HeaderValue(request.head, "Content-Length").c_str()));
-    while (request.body.size() < wanted) {
-        const ssize_t count = recv(socket, buffer, sizeof buffer, 0);
-        if (count <= 0) {
-            break;
-        }
-        request.body.append(buffer, static_cast<size_t>(count));
-    }
-    return request;
-}
-
-void SendAll(const int socket, const std::string& bytes)
-{
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t count = send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (count <= 0) {
-            return;
-        }
-        sent += static_cast<size_t>(count);
-    }
-}
-
-std::string HeaderValue(const std::string& head, const std::string& name)
-{
-    size_t lineStart = head.find("\r\n");
-    while (lineStart != std::string::npos && lineStart + 2 < head.size()) {
-        const size_t begin = lineStart + 2;
-        const size_t end = head.find("\r\n", begin);
-        const std::string line = head.substr(begin, end - begin);
-        const size_t colon = line.find(':');
-        if (colon == name.size() && strncasecmp(line.c_str(), name.c_str(), name.size()) == 0) {
-            size_t value = colon + 1;
-            while (value < line.size() && line[value] == ' ') {
-                ++value;
-            }
-            return line.substr(value);
-        }
-        lineStart = end;
-    }
-    return {};
 }
 
 }  // namespace rulestest

@@ -1,14 +1,13 @@
-// Shared by the tests of Quelvar and of the rules server: real certificates, tender folders,
-// the development server as a process, and a raw loopback server for answers that no well-behaved
-// server gives.
+// Shared by the tests of Quelvar and of the rules server: rules documents with real
+// certificates, tender folders and the development server as a process.
 #pragma once
 
-#include <atomic>
+#include "tests/support/LoopbackServer.h"
+#include "tests/support/TempDir.h"
+
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <sys/types.h>
-#include <thread>
 #include <vector>
 
 namespace rulestest {
@@ -24,22 +23,6 @@ std::string MakeRulesDocument(const std::string& projectName, int m, int n);
 // document with the first occurrence of what replaced by with; fails the test when it is absent.
 std::string Edited(std::string document, const std::string& what, const std::string& with);
 
-// A temporary folder, removed with everything in it.
-class CTempFolder {
-public:
-    CTempFolder();
-    ~CTempFolder();
-    CTempFolder(const CTempFolder&) = delete;
-    CTempFolder& operator=(const CTempFolder&) = delete;
-    const std::filesystem::path& Path() const { return path; }
-
-private:
-    std::filesystem::path path;
-};
-
-void WriteFile(const std::filesystem::path& file, const std::string& bytes);
-std::string ReadFile(const std::filesystem::path& file);
-
 // A tender folder as the rules server reads it: tender.json and rules/<project>.xml.
 class CTenderFolder {
 public:
@@ -51,7 +34,7 @@ public:
     void WriteTenderJson(const std::string& json) const;
 
 private:
-    CTempFolder folder;
+    CTempDir folder;
     std::string project;
 };
 
@@ -79,35 +62,5 @@ private:
 };
 
 std::string DevServerPath();
-
-// A loopback TCP server that hands each connection to a handler on its own thread. The handler
-// gets the socket; ReadRequest reads one request's head and body.
-class CRawServer {
-public:
-    using CHandler = std::function<void(int socket)>;
-    explicit CRawServer(CHandler handler);
-    ~CRawServer();
-    CRawServer(const CRawServer&) = delete;
-    CRawServer& operator=(const CRawServer&) = delete;
-    int Port() const { return port; }
-    std::string Url(const std::string& path) const;
-
-private:
-    int listener = -1;
-    int port = 0;
-    std::atomic<bool> stopping{false};
-    CHandler handler;
-    std::thread acceptor;
-    std::vector<std::thread> workers;
-};
-
-struct CRawRequest {
-    std::string head;  // request line and headers, up to the blank line
-    std::string body;  // as many bytes as its Content-Length says
-};
-CRawRequest ReadRequest(int socket);
-void SendAll(int socket, const std::string& bytes);
-// A header's value from a request head, empty when absent (names compared without case).
-std::string HeaderValue(const std::string& head, const std::string& name);
 
 }  // namespace rulestest

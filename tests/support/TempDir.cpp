@@ -32,13 +32,18 @@ CTempDir::~CTempDir()
 fs::path CTempDir::WriteFile(const fs::path& name, const std::string& bytes) const
 {
     const fs::path file = path / name;
+    WriteFileBytes(file, bytes);
+    return file;
+}
+
+void WriteFileBytes(const fs::path& file, const std::string& bytes)
+{
     fs::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
+    if (!out.flush()) {
         throw std::runtime_error("cannot write " + file.string());
     }
-    return file;
 }
 
 std::string ReadFileBytes(const fs::path& file)

@@ -1,4 +1,5 @@
-// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+// The tests' one temporary folder: fresh under the system's temporary folder, removed with
+// everything in it at the end (folders a test left without permissions included).
 #pragma once
 
 #include <filesystem>
@@ -25,6 +26,8 @@ private:
 
 // Reads a whole file as bytes; empty when it cannot be read.
 std::string ReadFileBytes(const std::filesystem::path& file);
+// Writes a whole file, creating its folders; throws std::runtime_error when it cannot.
+void WriteFileBytes(const std::filesystem::path& file, const std::string& bytes);
 
 // Sets (or, with nullptr, unsets) an environment variable for the life of the object.
 class CScopedEnv

@@ -1,7 +1,7 @@
 // Certificate parsing, attributes, public keys and software key pairs.
 #include "PkiTestUtil.h"
 #include "QuarnPKI.h"
-#include "TestCa.h"
+#include "tests/support/TestCa.h"
 
 #include <gtest/gtest.h>
 
@@ -15,13 +15,6 @@ namespace {
 CTestCa& Ca() {
     static CTestCa ca;
     return ca;
-}
-
-std::string Base64Of(const std::vector<unsigned char>& der) {
-    std::string text(4 * ((der.size() + 2) / 3) + 1, '\0');
-    text.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), der.data(),
-                                                    static_cast<int>(der.size()))));
-    return text;
 }
 
 std::string Fingerprint(void* cert) {
@@ -43,7 +36,7 @@ TEST(PkiCert, AcceptsDerPemAndBase64TextOfOneCertificate) {
     const std::string expected = Fingerprint(der);
     ASSERT_EQ(expected.size(), 64u);
 
-    const std::string oneLine = Base64Of(issued.certDer);
+    const std::string oneLine = CertBase64(issued.certDer);
     std::string wrapped;  // 76 columns with CRLF, as mail-style encoders write it
     for (size_t at = 0; at < oneLine.size(); at += 76) {
         wrapped += oneLine.substr(at, 76) + "\r\n";
@@ -65,7 +58,7 @@ TEST(PkiCert, RefusesWhatIsNotExactlyOneCertificate) {
     trailing.push_back(0);
     std::vector<unsigned char> flipped = issued.certDer;
     flipped[1] ^= 0x40;  // the outer length
-    const std::string base64 = Base64Of(issued.certDer);
+    const std::string base64 = CertBase64(issued.certDer);
     for (const auto& bad : {truncated, trailing, flipped, Bytes("hello"), Bytes(base64.substr(0, base64.size() - 4)),
                             Bytes(base64 + "!"), Bytes("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n")}) {
         EXPECT_EQ(QuarnPKICertNewCert(bad.data(), static_cast<int>(bad.size())), nullptr);

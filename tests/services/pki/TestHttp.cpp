@@ -1,13 +1,10 @@
 // HTTP POST against a real server on loopback: statuses, headers, the body cap, refused
 // connections and proxies from the environment.
-#include "LoopbackServer.h"
 #include "PkiTestUtil.h"
 #include "QuarnPKI.h"
+#include "tests/support/LoopbackServer.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <netinet/in.h>
-#include <unistd.h>
 
 using namespace kelvane::test;
 
@@ -41,7 +38,7 @@ CPosted Post(const std::string& url, const std::string& body) {
 class PkiHttp : public ::testing::Test {
 protected:
     void SetUp() override {
-        auto& routes = server.Routes();
+        auto& routes = server.server;
         routes.Post("/status/(\\d+)", [](const httplib::Request& req, httplib::Response& res) {
             res.status = std::stoi(req.matches[1]);
             res.set_content("type=" + req.get_header_value("Content-type") + ";body=" + req.body, "text/plain");
@@ -114,16 +111,7 @@ TEST_F(PkiHttp, TakesTheEnvironmentsProxyExceptForLoopback) {
 }
 
 TEST(PkiHttpFailures, RefusedConnectionAndBadArgumentsFail) {
-    // A port that was free a moment ago and has no listener.
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    close(s);
-    const CPosted refused = Post("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", "x");
+    const CPosted refused = Post("http://127.0.0.1:" + std::to_string(FreePort()) + "/", "x");
     EXPECT_EQ(refused.rc, 0);
     EXPECT_NE(std::string(QuarnPKIGetLastError()).find("failed"), std::string::npos);
     EXPECT_EQ(Post("", "x").rc, 0);

@@ -1,16 +1,15 @@
 // Time-stamps against an authority built here with OpenSSL's TS API, served on loopback: only
 // a verified grant yields a time and a token.
-#include "LoopbackServer.h"
 #include "PkiTestUtil.h"
 #include "app/PkiSettings.h"
 #include "QuarnPKI.h"
-#include "TestCa.h"
+#include "tests/support/LoopbackServer.h"
+#include "tests/support/TestCa.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <openssl/ts.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -91,8 +90,8 @@ public:
     }
 
 private:
-    TestPkeyPtr key;
-    TestX509Ptr cert;
+    PkeyPtr key;
+    X509Ptr cert;
 };
 
 std::string WriteTemp(const std::string& name, const std::string& text) {
@@ -126,7 +125,7 @@ protected:
     }
 
     void SetUp() override {
-        server.Routes().Post("/tsa/(\\w+)/(\\w+)", [](const httplib::Request& req, httplib::Response& res) {
+        server.server.Post("/tsa/(\\w+)/(\\w+)", [](const httplib::Request& req, httplib::Response& res) {
             const CTestAuthority& authority = req.matches[1] == "trusted" ? *trusted : *untrusted;
             static const std::map<std::string, Answer> answers = {
                 {"granted", Answer::Granted},       {"mods", Answer::GrantedWithMods},
@@ -282,27 +281,24 @@ TEST_F(PkiTimeStamp, RequestNeedsAMatchingImprint) {
 }
 
 TEST(PkiTimeStampSilence, AnAuthorityThatNeverAnswersIsGivenUpWithinTheTimeOut) {
-    // Listens, so that the connection is made, but never reads or answers.
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    listen(s, 4);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    // Takes the connection and the request but never answers, until the client gives up.
+    CRawServer silent([](const int fd) {
+        char buffer[4096];
+        pollfd waiting {fd, POLLIN, 0};
+        while (poll(&waiting, 1, 10000) == 1 && recv(fd, buffer, sizeof buffer, 0) > 0) {
+        }
+    });
     QuarnPKICryptoSetHttpTimeouts(1000, 1500);
     const auto start = std::chrono::steady_clock::now();
     void* ts = QuarnPKIMsgNewTimeStamp();
     const std::vector<unsigned char> digest(32, 7);
-    QuarnPKIMsgTimeStampSetTSA(ts, ("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/tsa").c_str());
+    QuarnPKIMsgTimeStampSetTSA(ts, silent.Url("/tsa").c_str());
     QuarnPKIMsgTimeStampSetMessageImprint(ts, digest.data(), 32);
     int status = -1;
     EXPECT_NE(QuarnPKIMsgTimeStampGetResponse(ts, &status), 1);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     QuarnPKIMsgFreeTimeStamp(ts);
     QuarnPKICryptoSetHttpTimeouts(10000, 30000);
-    close(s);
     EXPECT_GE(elapsed, std::chrono::milliseconds(1400));
     EXPECT_LT(elapsed, std::chrono::milliseconds(5000));
     EXPECT_NE(std::string(QuarnPKIGetLastError()).find("failed"), std::string::npos);

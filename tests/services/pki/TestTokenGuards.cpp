@@ -71,7 +71,7 @@ int UseKey(const std::string& label) {
     int rc = QUARNPKI_TOKEN_ABSENT;
     if (keypair != nullptr) {
         const unsigned char* p = der.data();
-        TestX509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+        X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
         EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(X509_get0_pubkey(x509.get()), nullptr);
         EVP_PKEY_encrypt_init(ctx);
         EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING);

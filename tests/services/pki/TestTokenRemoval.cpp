@@ -66,7 +66,7 @@ protected:
 
     static int Decrypt(void* keypair, const std::vector<unsigned char>& certDer) {
         const unsigned char* p = certDer.data();
-        TestX509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(certDer.size())));
+        X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(certDer.size())));
         EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(X509_get0_pubkey(x509.get()), nullptr);
         EVP_PKEY_encrypt_init(ctx);
         EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING);

@@ -104,10 +104,10 @@ TEST_F(PkiTokens, EcdhThroughTheTokenMatchesTheSoftwareSide) {
     void* keypair = QuarnPKICertGetCertKeyPair(opener, 0x40000000, 0x10000001, nullptr);
     ASSERT_NE(keypair, nullptr);
     // The sealing side: an ephemeral key and ECDH with the opener's certificate.
-    TestPkeyPtr ephemeral = GenerateKey(KeyKind::P256);
+    PkeyPtr ephemeral = GenerateKey(KeyKind::P256);
     const auto& certDer = Tokens().Token(kEcOpener).keys[0].certDer;
     const unsigned char* p = certDer.data();
-    TestX509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(certDer.size())));
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(certDer.size())));
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(ephemeral.get(), nullptr);
     EVP_PKEY_derive_init(ctx);
     EVP_PKEY_derive_set_peer(ctx, X509_get0_pubkey(cert.get()));

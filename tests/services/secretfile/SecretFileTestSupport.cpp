@@ -3,103 +3,36 @@
 #include "BidFormat.h"
 
 #include <gtest/gtest.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
 
 #include <array>
 #include <fstream>
 #include <iterator>
-#include <random>
 
 namespace kelvane::bidx::test {
-namespace {
 
-struct CBioFree {
-    void operator()(BIO* p) const { BIO_free(p); }
-};
-
-PKey Generate(KeyKind kind)
+CIdentity MakeIdentity(KeyKind kind, const std::string& commonName, CertUsage usage)
 {
-    switch (kind) {
-    case KeyKind::Rsa2048:
-        return PKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048}));
-    case KeyKind::P256:
-        return PKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
-    case KeyKind::Ed25519:
-        return PKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
-    }
-    return nullptr;
-}
-
-}  // namespace
-
-CIdentity MakeIdentity(KeyKind kind, const std::string& commonName, const std::string& keyUsage)
-{
-    CIdentity id;
-    id.name = commonName;
-    PKey key = Generate(kind);
-    Cert cert(X509_new());
-    if (!key || !cert) {
-        ADD_FAILURE() << "key generation failed";
-        return id;
-    }
-    X509_set_version(cert.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), static_cast<long>(std::random_device{}() & 0x7fffffff));
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * 365);
-    X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName.c_str()),
-                               -1, -1, 0);
-    X509_set_issuer_name(cert.get(), name);
-    X509_set_pubkey(cert.get(), key.get());
-    if (!keyUsage.empty()) {
-        X509V3_CTX ctx;
-        X509V3_set_ctx(&ctx, cert.get(), cert.get(), nullptr, nullptr, 0);
-        X509_EXTENSION* ext = X509V3_EXT_nconf_nid(nullptr, &ctx, NID_key_usage, keyUsage.c_str());
-        X509_add_ext(cert.get(), ext, -1);
-        X509_EXTENSION_free(ext);
-    }
-    X509_sign(cert.get(), key.get(), kind == KeyKind::Ed25519 ? nullptr : EVP_sha256());
-    id.certDer = CertificateDer(cert.get());
-    std::unique_ptr<BIO, CBioFree> bio(BIO_new(BIO_s_mem()));
-    PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-    char* data = nullptr;
-    const long len = BIO_get_mem_data(bio.get(), &data);
-    id.keyPem.assign(data, static_cast<size_t>(len));
-    return id;
+    const kelvane::test::CTestIssued issued = kelvane::test::SelfSignedCert(kelvane::test::Request(commonName, kind, usage));
+    return CIdentity{issued.keyPem, issued.certDer, commonName};
 }
 
 const CIdentity& Bidder()
 {
-    static const CIdentity id = MakeIdentity(KeyKind::P256, "Bidder Co. Ltd", "digitalSignature");
+    static const CIdentity id = MakeIdentity(KeyKind::P256, "Bidder Co. Ltd", CertUsage::Signature);
     return id;
 }
 
+// Key usages: RSA key encipherment, EC key agreement, none at all, and signing besides enciphering.
 const CIdentity& Opener(int index)
 {
     static const std::array<CIdentity, 5> openers = {
-        MakeIdentity(KeyKind::Rsa2048, "Opener A", "keyEncipherment"),
-        MakeIdentity(KeyKind::P256, "Opener B", "keyAgreement"),
+        MakeIdentity(KeyKind::Rsa2048, "Opener A", CertUsage::Encryption),
+        MakeIdentity(KeyKind::P256, "Opener B", CertUsage::Encryption),
         MakeIdentity(KeyKind::Rsa2048, "Opener C"),
         MakeIdentity(KeyKind::P256, "Opener D"),
-        MakeIdentity(KeyKind::Rsa2048, "Opener E", "keyEncipherment,digitalSignature"),
+        MakeIdentity(KeyKind::Rsa2048, "Opener E", CertUsage::SignatureAndEncryption),
     };
     return openers.at(static_cast<size_t>(index));
-}
-
-CTempDir::CTempDir()
-{
-    std::string templ = (std::filesystem::temp_directory_path() / "kelvane-bidx-XXXXXX").string();
-    if (mkdtemp(templ.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed";
-    }
-    path_ = templ;
-}
-
-CTempDir::~CTempDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 std::vector<unsigned char> ReadAll(const std::filesystem::path& path)

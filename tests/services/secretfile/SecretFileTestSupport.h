@@ -4,6 +4,8 @@
 #include "BidCrypto.h"
 #include "BidSealer.h"
 #include "QuarnSecretFile.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestCa.h"
 
 #include <filesystem>
 #include <functional>
@@ -12,7 +14,8 @@
 
 namespace kelvane::bidx::test {
 
-enum class KeyKind { Rsa2048, P256, Ed25519 };
+using kelvane::test::CertUsage;
+using kelvane::test::KeyKind;
 
 // A self-signed certificate and its private key, made in the test.
 struct CIdentity {
@@ -20,24 +23,11 @@ struct CIdentity {
     std::vector<unsigned char> certDer;
     std::string name;
 };
-// keyUsage: an OpenSSL extension value such as "keyEncipherment", or empty for none.
-CIdentity MakeIdentity(KeyKind kind, const std::string& commonName, const std::string& keyUsage = "");
+CIdentity MakeIdentity(KeyKind kind, const std::string& commonName, CertUsage usage = CertUsage::Unrestricted);
 
 // Identities are slow to make (RSA): tests share one set per process.
 const CIdentity& Bidder();
 const CIdentity& Opener(int index);  // 0..4: RSA, P-256, RSA, P-256, RSA
-
-class CTempDir {
-public:
-    CTempDir();
-    ~CTempDir();
-    CTempDir(const CTempDir&) = delete;
-    CTempDir& operator=(const CTempDir&) = delete;
-    const std::filesystem::path& Path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 std::vector<unsigned char> ReadAll(const std::filesystem::path& path);
 void WriteAll(const std::filesystem::path& path, const std::vector<unsigned char>& bytes);

@@ -28,7 +28,7 @@ protected:
 
 TEST_F(SealerTest, RefusesBadRequestsBeforeWritingAnything)
 {
-    const CIdentity signOnly = MakeIdentity(KeyKind::Rsa2048, "Signing Only", "digitalSignature");
+    const CIdentity signOnly = MakeIdentity(KeyKind::Rsa2048, "Signing Only", CertUsage::Signature);
     const CIdentity edwards = MakeIdentity(KeyKind::Ed25519, "Edwards");
     CSoftwareSealSigner signer = MakeSigner(Bidder());
     const struct {
@@ -69,14 +69,9 @@ TEST_F(SealerTest, AcceptsCertificatesAsPemAndAsBase64TextWithBlanks)
     CSoftwareSealSigner signer = MakeSigner(Bidder());
     CSealSpec spec;
     CSealRequest request = MakeRequest(spec, signer);
-    const auto base64 = [](const std::vector<unsigned char>& der) {
-        std::string b64(4 * ((der.size() + 2) / 3), '\0');
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), der.data(), static_cast<int>(der.size()));
-        return b64;
-    };
     // The rules document carries certificates as Base64 whose line breaks became blanks.
     const std::vector<unsigned char>& der = Opener(0).certDer;
-    const std::string b64 = base64(der);
+    const std::string b64 = kelvane::test::CertBase64(der);
     std::string spaced;
     for (size_t i = 0; i < b64.size(); ++i) {
         spaced += b64[i];
@@ -85,10 +80,10 @@ TEST_F(SealerTest, AcceptsCertificatesAsPemAndAsBase64TextWithBlanks)
         }
     }
     request.openerCerts[0].assign(spaced.begin(), spaced.end());
-    const std::string pem = "-----BEGIN CERTIFICATE-----\n" + base64(Opener(1).certDer) + "\n-----END CERTIFICATE-----\n";
+    const std::string pem = "-----BEGIN CERTIFICATE-----\n" + kelvane::test::CertBase64(Opener(1).certDer) + "\n-----END CERTIFICATE-----\n";
     request.openerCerts[1].assign(pem.begin(), pem.end());
     // PEM inside XML, after the parser's white-space condensing.
-    const std::string third = base64(Opener(2).certDer);
+    const std::string third = kelvane::test::CertBase64(Opener(2).certDer);
     const std::string condensed =
         " -----BEGIN CERTIFICATE----- " + third.substr(0, 64) + " " + third.substr(64) + " -----END CERTIFICATE----- ";
     request.openerCerts[2].assign(condensed.begin(), condensed.end());

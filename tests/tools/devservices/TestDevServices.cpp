@@ -1,32 +1,20 @@
 #include "CDevClock.h"
 #include "CLogService.h"
 #include "CTimeStampAuthority.h"
+#include "tests/support/LoopbackServer.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestCa.h"
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
-#include <thread>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void WriteFile(const fs::path& path, std::string_view bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 int Shell(const std::string& command)
 {
@@ -48,39 +36,33 @@ std::string FormEncode(std::string_view text)
     return encoded;
 }
 
-// A throwaway PKI made with the openssl command: a CA, an authority certificate with the critical
-// timeStamping usage, an operator certificate, and an operator certificate from a foreign CA.
+// A throwaway PKI: a CA, an authority certificate with the critical timeStamping usage, an
+// operator certificate, and an operator certificate from a foreign CA. The openssl command checks
+// what the services answer.
 class DevServices : public ::testing::Test
 {
 protected:
     static void SetUpTestSuite()
     {
-        dir = fs::temp_directory_path() / ("kelvane-devservices-" + std::to_string(::getpid()));
-        fs::create_directories(dir);
-        const std::string d = dir.string();
-        auto issue = [&](const std::string& ca, const std::string& name, const std::string& subject,
-                         const std::string& extensions) {
-            WriteFile(dir / (name + ".ext"), extensions);
-            ASSERT_EQ(Shell("openssl req -utf8 -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + d + "/" + name
-                          + ".key -subj '" + subject + "' -out " + d + "/" + name + ".csr"),
-                0);
-            ASSERT_EQ(Shell("openssl x509 -req -in " + d + "/" + name + ".csr -CA " + d + "/" + ca + ".pem -CAkey " + d
-                          + "/" + ca + ".key -CAcreateserial -days 30 -extfile " + d + "/" + name + ".ext -out " + d
-                          + "/" + name + ".pem"),
-                0);
+        using namespace kelvane::test;
+        folder = std::make_unique<CTempDir>();
+        dir = folder->Path();
+        CTestCa ca("ca CA");
+        CTestCa foreign("foreign CA");
+        const auto write = [](const std::string& name, const CTestIssued& issued) {
+            WriteFileBytes(dir / (name + ".pem"), issued.certPem);
+            WriteFileBytes(dir / (name + ".key"), issued.keyPem);
         };
-        for (const std::string ca : { "ca", "foreign" }) {
-            ASSERT_EQ(Shell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj '/CN=" + ca
-                          + " CA' -keyout " + d + "/" + ca + ".key -out " + d + "/" + ca + ".pem"),
-                0);
-        }
-        issue("ca", "tsa", "/CN=Dev TSA", "extendedKeyUsage=critical,timeStamping\nkeyUsage=digitalSignature\n");
-        issue("ca", "operator", "/CN=操作员 Zhang", "keyUsage=digitalSignature\n");
-        issue("foreign", "stranger", "/CN=Stranger", "keyUsage=digitalSignature\n");
-        WriteFile(dir / "tsa-chain.pem", ReadFile(dir / "tsa.pem") + ReadFile(dir / "ca.pem"));
+        const CTestIssued tsa = ca.Issue(Request("Dev TSA", KeyKind::P256, CertUsage::TimeStamping));
+        write("tsa", tsa);
+        write("operator", ca.Issue(Request("操作员 Zhang")));
+        write("stranger", foreign.Issue(Request("Stranger")));
+        WriteFileBytes(dir / "ca.pem", ca.CertPem());
+        WriteFileBytes(dir / "foreign.pem", foreign.CertPem());
+        WriteFileBytes(dir / "tsa-chain.pem", tsa.certPem + ca.CertPem());
     }
 
-    static void TearDownTestSuite() { fs::remove_all(dir); }
+    static void TearDownTestSuite() { folder.reset(); }
 
     void SetUp() override
     {
@@ -90,20 +72,9 @@ protected:
         logs = CLogService::Open(dir / (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".sqlite"),
             dir / "ca.pem", error);
         ASSERT_TRUE(logs) << error;
-        authority->Mount(server);
-        logs->Mount(server);
-        port = server.bind_to_any_port("127.0.0.1");
-        ASSERT_GT(port, 0);
-        worker = std::thread([this] { server.listen_after_bind(); });
-        while (!server.is_running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-
-    void TearDown() override
-    {
-        server.stop();
-        if (worker.joinable())
-            worker.join();
+        authority->Mount(service.server);
+        logs->Mount(service.server);
+        service.Start();
     }
 
     // Asks the authority through HTTP with a request made by the openssl command; returns the
@@ -111,41 +82,40 @@ protected:
     fs::path AskTimeStamp(const std::string& name)
     {
         const fs::path data = dir / (name + ".data"), query = dir / (name + ".tsq"), reply = dir / (name + ".tsr");
-        WriteFile(data, std::string(80, '\x01'));
+        WriteFileBytes(data, std::string(80, '\x01'));
         EXPECT_EQ(Shell("openssl ts -query -data " + data.string() + " -sha256 -cert -out " + query.string()), 0);
-        httplib::Client client("127.0.0.1", port);
-        auto result = client.Post("/tsa", ReadFile(query), "application/timestamp-query");
+        httplib::Client client("127.0.0.1", service.Port());
+        auto result = client.Post("/tsa", ReadFileBytes(query), "application/timestamp-query");
         if (!result || result->status != 200)
             return {};
-        WriteFile(reply, result->body);
+        WriteFileBytes(reply, result->body);
         return reply;
     }
 
     std::string SignedRecord(const std::string& json, const std::string& signer, bool detached = false)
     {
-        WriteFile(dir / "record.json", json);
+        WriteFileBytes(dir / "record.json", json);
         const std::string d = dir.string();
         EXPECT_EQ(Shell("openssl cms -sign -binary " + std::string(detached ? "" : "-nodetach ") + "-in " + d
                       + "/record.json -signer " + d + "/" + signer + ".pem -inkey " + d + "/" + signer
                       + ".key -outform DER -out " + d + "/record.p7 && openssl base64 -A -in " + d
                       + "/record.p7 -out " + d + "/record.b64"),
             0);
-        return "plainText=" + FormEncode(json) + "&signedData=" + FormEncode(ReadFile(dir / "record.b64"));
+        return "plainText=" + FormEncode(json) + "&signedData=" + FormEncode(ReadFileBytes(dir / "record.b64"));
     }
 
     int PostLog(const std::string& body)
     {
-        httplib::Client client("127.0.0.1", port);
+        httplib::Client client("127.0.0.1", service.Port());
         auto result = client.Post("/log", body, "application/x-www-form-urlencoded");
         return result ? result->status : -1;
     }
 
+    static inline std::unique_ptr<CTempDir> folder;
     static inline fs::path dir;
     std::unique_ptr<CTimeStampAuthority> authority;
     std::unique_ptr<CLogService> logs;
-    httplib::Server server;
-    std::thread worker;
-    int port = 0;
+    kelvane::test::CLoopbackServer service;
 };
 
 const std::string kRecord = R"({"logtype":1,"projectid":"P001","projectname":"道路工程","logmsg":"开始解标..."})";
@@ -191,7 +161,7 @@ TEST(FormBody, DecodesAndRefusesAmbiguity)
 
 TEST_F(DevServices, AuthorityAnswersAtItsFrozenTimeAndVerifies)
 {
-    ASSERT_EQ(Shell("curl -s -X POST --data time=2024-01-01T00:00:00Z http://127.0.0.1:" + std::to_string(port)
+    ASSERT_EQ(Shell("curl -s -X POST --data time=2024-01-01T00:00:00Z http://127.0.0.1:" + std::to_string(service.Port())
                   + "/control/tsa-clock"),
         0);
     const fs::path reply = AskTimeStamp("frozen");
@@ -206,7 +176,7 @@ TEST_F(DevServices, AuthorityAnswersAtItsFrozenTimeAndVerifies)
 
 TEST_F(DevServices, AuthorityClockControlRefusesNonsense)
 {
-    httplib::Client client("127.0.0.1", port);
+    httplib::Client client("127.0.0.1", service.Port());
     EXPECT_EQ(client.Post("/control/tsa-clock", "offset=-28800", "text/plain")->status, 200);
     EXPECT_EQ(client.Post("/control/tsa-clock", "offset=soon", "text/plain")->status, 400);
     EXPECT_EQ(client.Post("/control/tsa-clock", "time=2024-02-30T00:00:00Z", "text/plain")->status, 400);
@@ -215,7 +185,7 @@ TEST_F(DevServices, AuthorityClockControlRefusesNonsense)
     auto rejected = client.Post("/tsa", "garbage", "application/timestamp-query");
     ASSERT_TRUE(rejected);
     EXPECT_EQ(rejected->status, 200);
-    WriteFile(dir / "rejected.tsr", rejected->body);
+    WriteFileBytes(dir / "rejected.tsr", rejected->body);
     EXPECT_EQ(Shell("openssl ts -reply -in " + (dir / "rejected.tsr").string() + " -text | grep -q 'Status: Rejected'"), 0);
 }
 
@@ -244,7 +214,7 @@ TEST_F(DevServices, LogAcceptsOnlyValidSignedRecords)
     EXPECT_EQ(records[0].message, "开始解标...");
     EXPECT_EQ(records[0].signer, "操作员 Zhang");
 
-    httplib::Client client("127.0.0.1", port);
+    httplib::Client client("127.0.0.1", service.Port());
     const auto listed = nlohmann::json::parse(client.Get("/log/records")->body);
     EXPECT_EQ(listed.size(), 2u);
 }

@@ -1,7 +1,7 @@
 // kelvane-seal as the bidder runs it: a real process on real files, its output opened through the
 // decryptor.
 #include "SecretFileTestSupport.h"
-#include "TestCa.h"
+#include "tests/support/TestCa.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -23,13 +23,6 @@ namespace {
 
 const std::string kSeal = std::string(KELVANE_BINARY_DIR) + "/bin/kelvane-seal";
 
-std::string Base64(const std::vector<unsigned char>& der)
-{
-    std::string b64(4 * ((der.size() + 2) / 3), '\0');
-    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(b64.data()), der.data(), static_cast<int>(der.size()));
-    return b64;
-}
-
 std::string Text(const std::filesystem::path& path)
 {
     const std::vector<unsigned char> bytes = ReadAll(path);
@@ -38,7 +31,7 @@ std::string Text(const std::filesystem::path& path)
 
 std::string Pem(const std::vector<unsigned char>& der)
 {
-    return "-----BEGIN CERTIFICATE-----\n" + Base64(der) + "\n-----END CERTIFICATE-----\n";
+    return "-----BEGIN CERTIFICATE-----\n" + kelvane::test::CertBase64(der) + "\n-----END CERTIFICATE-----\n";
 }
 
 void WriteText(const std::filesystem::path& path, const std::string& text)
@@ -54,7 +47,7 @@ void WriteRules(const std::filesystem::path& path, const std::vector<std::vector
                         "<organization>Demo</organization><encalog>SM4</encalog><hashalog>SM3</hashalog>"
                         "<rules><rule><m>" + std::to_string(openers.size()) + "</m><n>2</n><openers>";
     for (const auto& der : openers) {
-        rules += "<opener><cert>\n" + Base64(der) + "\n</cert><participate>YES</participate></opener>";
+        rules += "<opener><cert>\n" + kelvane::test::CertBase64(der) + "\n</cert><participate>YES</participate></opener>";
     }
     rules += "</openers></rule></rules></source></bidenv>\n";
     WriteText(path, rules);
@@ -82,7 +75,7 @@ protected:
 
     static const CIdentity& BidderWithAwkwardName()
     {
-        static const CIdentity id = MakeIdentity(KeyKind::Rsa2048, "Acme_Works.Ltd", "digitalSignature");
+        static const CIdentity id = MakeIdentity(KeyKind::Rsa2048, "Acme_Works.Ltd", CertUsage::Signature);
         return id;
     }
     std::filesystem::path Rules() const { return tmp.Path() / "rules.xml"; }
@@ -392,7 +385,7 @@ TEST_F(SealToolTest, ChecksTheBiddersKeyBeforeSealing)
 
     // The bidder's key under a passphrase, as PKCS#8 PEM.
     {
-        const kelvane::test::TestPkeyPtr key = kelvane::test::KeyFromPem(BidderWithAwkwardName().keyPem);
+        const kelvane::test::PkeyPtr key = kelvane::test::KeyFromPem(BidderWithAwkwardName().keyPem);
         ASSERT_TRUE(key);
         std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file((tmp.Path() / "locked.key").c_str(), "w"),
                                                       BIO_free);

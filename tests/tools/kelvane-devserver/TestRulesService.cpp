@@ -63,7 +63,7 @@ TEST_F(RulesService, ServesTheRulesFileByteForByteOnceReleased)
     EXPECT_EQ(answer.status, 200);
     EXPECT_EQ(answer.body.find_first_of("\r\n="), answer.body.find('='))
         << "the Base64 text must be one line";
-    EXPECT_EQ(Decrypted(answer.body), ReadFile(tender.RulesFile()));
+    EXPECT_EQ(Decrypted(answer.body), ReadFileBytes(tender.RulesFile()));
 }
 
 TEST_F(RulesService, RefusesBeforeTheReleaseTime)

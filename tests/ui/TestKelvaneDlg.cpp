@@ -245,4 +245,4 @@ private slots:
 };
 
 QTEST_MAIN(TestKelvaneDlg)
-#include "test_kelvane_dlg.moc"
+#include "TestKelvaneDlg.moc"

@@ -126,4 +126,4 @@ private slots:
 };
 
 QTEST_MAIN(TestBidVerifyDlg)
-#include "test_bid_verify_dlg.moc"
+#include "TestBidVerifyDlg.moc"

@@ -4,6 +4,7 @@
 #include "ModalHelper.h"
 
 #include "QuarnPKI.h"
+#include "tests/support/TestCa.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -12,10 +13,6 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTreeWidget>
-
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
 #include <atomic>
 #include <cstring>
@@ -33,28 +30,12 @@ using CertHandle = std::unique_ptr<void, CertDeleter>;
 // A self-signed RSA certificate with a Chinese common name and a key usage, through the library.
 CertHandle MakeCert(const char* commonName, long serial)
 {
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(2048), EVP_PKEY_free);
-    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
-    X509_set_version(cert.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * 365);
-    X509_NAME* const name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("开标中心"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
-    X509_set_issuer_name(cert.get(), name);
-    X509_set_pubkey(cert.get(), key.get());
-    X509V3_CTX context;
-    X509V3_set_ctx(&context, cert.get(), cert.get(), nullptr, nullptr, 0);
-    X509_EXTENSION* const usage = X509V3_EXT_conf_nid(nullptr, &context, NID_key_usage, "critical,digitalSignature,keyEncipherment");
-    X509_add_ext(cert.get(), usage, -1);
-    X509_EXTENSION_free(usage);
-    X509_sign(cert.get(), key.get(), EVP_sha256());
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(cert.get(), &der);
-    CertHandle handle(QuarnPKICertNewCert(der, length));
-    OPENSSL_free(der);
-    return handle;
+    using namespace kelvane::test;
+    CTestCertRequest request = Request(commonName, KeyKind::Rsa2048, CertUsage::SignatureAndEncryption, "开标中心");
+    request.serial = serial;
+    request.validFromSeconds = 0;
+    const CTestIssued issued = SelfSignedCert(request);
+    return CertHandle(QuarnPKICertNewCert(issued.certDer.data(), static_cast<int>(issued.certDer.size())));
 }
 
 } // namespace
@@ -205,4 +186,4 @@ private slots:
 };
 
 QTEST_MAIN(TestGuiPrompts)
-#include "test_gui_prompts.moc"
+#include "TestGuiPrompts.moc"

@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Tender, RefusesAMissingOrOversizedFileAndAMissingRulesDocument)
 {
-    CTempFolder empty;
+    CTempDir empty;
     std::string error;
     EXPECT_FALSE(LoadTender(empty.Path(), error));
     EXPECT_NE(error.find("tender.json"), std::string::npos) << error;

@@ -4,9 +4,9 @@
 # libraries through the run path, libquelvar.so through dlopen beside the program, and the
 # language file under share/. Everything stays inside the temporary folder.
 #
-#   install_tree_test.sh BUILD_DIR
+#   install-tree.sh BUILD_DIR
 set -uo pipefail
-build=${1:?usage: install_tree_test.sh BUILD_DIR}
+build=${1:?usage: install-tree.sh BUILD_DIR}
 work=$(mktemp -d /tmp/kelvane-install-test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix

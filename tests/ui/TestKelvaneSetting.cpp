@@ -139,4 +139,4 @@ private slots:
 };
 
 QTEST_MAIN(TestKelvaneSetting)
-#include "test_kelvane_setting.moc"
+#include "TestKelvaneSetting.moc"

@@ -135,4 +135,4 @@ private slots:
 };
 
 QTEST_MAIN(TestMsgListView)
-#include "test_msg_list_view.moc"
+#include "TestMsgListView.moc"

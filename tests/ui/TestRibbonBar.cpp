@@ -217,4 +217,4 @@ private slots:
 };
 
 QTEST_MAIN(TestRibbonBar)
-#include "test_ribbon_bar.moc"
+#include "TestRibbonBar.moc"

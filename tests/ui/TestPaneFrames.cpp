@@ -76,4 +76,4 @@ private slots:
 };
 
 QTEST_MAIN(TestPaneFrames)
-#include "test_pane_frames.moc"
+#include "TestPaneFrames.moc"

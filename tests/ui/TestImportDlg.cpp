@@ -255,4 +255,4 @@ private slots:
 };
 
 QTEST_MAIN(TestImportDlg)
-#include "test_import_dlg.moc"
+#include "TestImportDlg.moc"

@@ -214,4 +214,4 @@ private slots:
 };
 
 QTEST_MAIN(TestWindowOpening)
-#include "test_window_opening.moc"
+#include "TestWindowOpening.moc"

@@ -385,4 +385,4 @@ private slots:
 };
 
 QTEST_MAIN(TestWorkspaceWidgets)
-#include "test_workspace_widgets.moc"
+#include "TestWorkspaceWidgets.moc"

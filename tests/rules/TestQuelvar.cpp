@@ -103,7 +103,7 @@ TEST_F(QuelvarAgainstDevServer, FetchesTheRulesAndAnswersEveryQuestion)
 
 TEST_F(QuelvarAgainstDevServer, ComparesAFileByLengthThenBytes)
 {
-    const std::string document = ReadFile(tender.RulesFile());
+    const std::string document = ReadFileBytes(tender.RulesFile());
     CHandle handle;
     ASSERT_EQ(handle.Fetch(server.Url("/rules")), QUELVAR_OK);
     const int size = static_cast<int>(document.size());
@@ -154,7 +154,7 @@ class QuelvarDocumentFailure : public QuelvarAgainstDevServer,
 
 TEST_P(QuelvarDocumentFailure, GivesItsCodeAndLeavesTheHandleAsPromised)
 {
-    const std::string valid = ReadFile(tender.RulesFile());
+    const std::string valid = ReadFileBytes(tender.RulesFile());
     CHandle handle;
     ASSERT_EQ(handle.Fetch(server.Url("/rules")), QUELVAR_OK);
     std::string document = Edited(valid, "Road works", "Bridge job");
@@ -203,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(QuelvarAgainstDevServer, MissingHashAlgoStoresTheTextsBeforeIt)
 {
-    const std::string valid = ReadFile(tender.RulesFile());
+    const std::string valid = ReadFileBytes(tender.RulesFile());
     tender.WriteRules(Edited(Edited(Edited(valid, "<hashalog>SM3</hashalog>", ""), "SM4", "AES"),
                              "Road works", "Bridge job"));
     CHandle handle;

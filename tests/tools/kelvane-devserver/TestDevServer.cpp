@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+using namespace kelvane::test;
 using namespace rulestest;
 
 namespace {
@@ -18,24 +19,11 @@ namespace {
 // Runs the program to its end and gives its exit status and standard error.
 int RunToEnd(const std::string& arguments, std::string& errors)
 {
-    CTempFolder folder;
+    CTempDir folder;
     const std::string errorFile = (folder.Path() / "stderr").string();
     const int status = std::system((DevServerPath() + " " + arguments + " >/dev/null 2>" + errorFile).c_str());
-    errors = ReadFile(errorFile);
+    errors = ReadFileBytes(errorFile);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-int FreePort()
-{
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return ntohs(address.sin_port);
 }
 
 // Posts body to /rules over a plain socket and gives the status code of the answer.
@@ -68,11 +56,11 @@ std::string HttpStatusOfPost(const int port, const std::string& body)
 TEST(DevServer, AnnouncesItsPortAndWritesThePortFile)
 {
     CTenderFolder tender("KV-1");
-    CTempFolder folder;
+    CTempDir folder;
     const std::string portFile = (folder.Path() / "port").string();
     CDevServerProcess server({"--tender", tender.Path().string(), "--port-file", portFile});
     ASSERT_GT(server.Port(), 0) << server.FirstLine();
-    EXPECT_EQ(ReadFile(portFile), std::to_string(server.Port()) + "\n");
+    EXPECT_EQ(ReadFileBytes(portFile), std::to_string(server.Port()) + "\n");
 }
 
 TEST(DevServer, ListensOnTheGivenPort)

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+using namespace kelvane::test;
 using namespace rulestest;
 using namespace std::chrono_literals;
 
