@@ -274,7 +274,7 @@ int Open(const COptions& options, IPrompt& prompt, CMsgOutput& output)
     bool allDecrypted = true;
     for (const auto& holder : manager.Files()) {
         const int row = holder->GetRow();
-        allDecrypted = allDecrypted && holder->GetBidStatus() == Decrypted;
+        allDecrypted = allDecrypted && holder->GetBidStatus() == BidStatus::Decrypted;
         std::printf("  %-40s  %s  %s  %s\n", Narrow(holder->GetFileName()).c_str(),
             Narrow(list.Cell(row, kColumnStatus)).c_str(), Narrow(list.Cell(row, kColumnBidder)).c_str(),
             Narrow(list.Cell(row, kColumnOpenerPresence)).c_str());
