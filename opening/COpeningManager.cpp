@@ -221,8 +221,8 @@ void COpeningRun::Run()
 bool COpeningRun::FetchRulesAndTime()
 {
     rules.SetTarget(manager.projectNumber);
-    // The query is "projectid=" and the project number: the records carry the number alone.
-    projectId = rules.Query().size() > 10 ? rules.Query().substr(10) : std::string();
+    // The records carry the project number alone.
+    projectId = rules.ProjectId();
     Output("get_rulefile_ing");
     if (const int code = rules.GetRules(); code != 0) {
         Output("get_rulefile_fail_status");
