@@ -1,7 +1,7 @@
 #include "workspace/PackageFolder.h"
 
 #include "app/SettingFile.h"
-#include "workspace/ImportInput.h"
+#include "app/TextConversion.h"
 
 std::wstring WorkingFolderOf(const std::wstring& workingDirSetting)
 {
@@ -16,8 +16,8 @@ std::wstring WorkingFolder()
     return WorkingFolderOf(CSettingFile::Instance().GetWorkingDir());
 }
 
-std::wstring PackageFolderIn(const std::wstring& workingDirSetting, const std::wstring& project,
-    const std::wstring& package)
+std::wstring PackageFolderIn(
+    const std::wstring& workingDirSetting, const std::wstring& project, const std::wstring& package)
 {
     return WorkingFolderOf(workingDirSetting) + project + L"/" + package + L"/";
 }

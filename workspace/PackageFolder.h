@@ -6,14 +6,15 @@
 
 #include <string>
 
-// The working directory text trimmed (TrimBlanks) with one trailing "/"; empty when nothing is left.
+// The working directory text trimmed (TrimBlanks) with one trailing "/"; empty when nothing is
+// left.
 std::wstring WorkingFolderOf(const std::wstring& workingDirSetting);
 // WorkingFolderOf the settings' working directory.
 std::wstring WorkingFolder();
 
 // The package folder below a working directory text, with its trailing "/". The numbers are taken
 // as they are: the import dialogs and kelvane-cli trim and check them first (CheckImportInput).
-std::wstring PackageFolderIn(const std::wstring& workingDirSetting, const std::wstring& project,
-    const std::wstring& package);
+std::wstring PackageFolderIn(
+    const std::wstring& workingDirSetting, const std::wstring& project, const std::wstring& package);
 // The package folder below the settings' working directory.
 std::wstring PackageFolder(const std::wstring& project, const std::wstring& package);

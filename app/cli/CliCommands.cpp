@@ -86,7 +86,8 @@ int VerifyCommand(const COptions& options)
     // The reason follows the mark it explains, on the same line.
     const std::wstring& reason = report.GetFailureReason();
     line("bidder_signdata",
-        std::wstring(CBidFileReport::ResultMark(report.GetSignResult())) + (reason.empty() ? L"" : L" " + reason));
+        std::wstring(CBidFileReport::ResultMark(report.GetSignResult()))
+            + (reason.empty() ? L"" : L" " + reason));
     line("bidder", report.GetBidder());
     const bool passed = report.GetFormatResult() == CBidFileReport::Check::Passed
         && report.GetSignResult() == CBidFileReport::Check::Passed;

@@ -28,7 +28,10 @@ namespace {
 class CConsoleOpeningWindow : public IOpeningWindow
 {
 public:
-    explicit CConsoleOpeningWindow(IPrompt& prompt) : prompt(prompt) {}
+    explicit CConsoleOpeningWindow(IPrompt& prompt)
+        : prompt(prompt)
+    {
+    }
 
     int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override
     {
@@ -41,7 +44,7 @@ public:
         finishedWith = wParam;
         changed.notify_all();
     }
-    void SetWaitCursor(bool) override {}
+    void SetWaitCursor(bool) override { }
 
     int WaitUntilFinished()
     {
@@ -81,7 +84,8 @@ private:
 
 // The bid files to open: the named ones (a bare name or a path inside the package folder), else
 // every .bidx file of the folder by name. Empty with a message when a named file is not there.
-std::optional<std::vector<std::wstring>> SelectFiles(const fs::path& package, const std::vector<std::string>& named)
+std::optional<std::vector<std::wstring>> SelectFiles(
+    const fs::path& package, const std::vector<std::string>& named)
 {
     std::vector<std::wstring> names;
     if (named.empty()) {
@@ -91,7 +95,8 @@ std::optional<std::vector<std::wstring>> SelectFiles(const fs::path& package, co
                 names.push_back(Utf8ToWide(entry.path().filename().string()));
         }
         if (error) {
-            std::fprintf(stderr, "kelvane-cli: cannot list %s: %s\n", package.c_str(), error.message().c_str());
+            std::fprintf(
+                stderr, "kelvane-cli: cannot list %s: %s\n", package.c_str(), error.message().c_str());
             return std::nullopt;
         }
         std::sort(names.begin(), names.end());
@@ -119,22 +124,26 @@ int OpenCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
         std::fputs("kelvane-cli: open needs --project and --package\n", stderr);
         return kCouldNotRun;
     }
-    for (const auto& [number, key] : { std::pair { &options.project, "prognum_invalid" }, std::pair { &options.package, "package_invalid" } }) {
+    for (const auto& [number, key] : { std::pair { &options.project, "prognum_invalid" },
+             std::pair { &options.package, "package_invalid" } }) {
         if (!IsSafeFolderName(Utf8ToWide(*number))) {
-            std::fprintf(stderr, "kelvane-cli: %s\n", WideToUtf8(CLanguageCatalogue::Instance().GetText(key)).c_str());
+            std::fprintf(
+                stderr, "kelvane-cli: %s\n", WideToUtf8(CLanguageCatalogue::Instance().GetText(key)).c_str());
             return kCouldNotRun;
         }
     }
     const std::wstring folder = PackageFolder(Utf8ToWide(options.project), Utf8ToWide(options.package));
     if (!fs::is_directory(WideToUtf8(folder))) {
-        std::fprintf(stderr, "kelvane-cli: the package folder %s does not exist\n", WideToUtf8(folder).c_str());
+        std::fprintf(
+            stderr, "kelvane-cli: the package folder %s does not exist\n", WideToUtf8(folder).c_str());
         return kCouldNotRun;
     }
     const auto names = SelectFiles(WideToUtf8(folder), options.files);
     if (!names)
         return kCouldNotRun;
     if (names->empty()) {
-        std::fprintf(stderr, "kelvane-cli: %s\n", WideToUtf8(CLanguageCatalogue::Instance().GetText("select_decryptfile")).c_str());
+        std::fprintf(stderr, "kelvane-cli: %s\n",
+            WideToUtf8(CLanguageCatalogue::Instance().GetText("select_decryptfile")).c_str());
         return kCouldNotRun;
     }
     // The window's decrypt command: the operator's certificate first.
@@ -161,7 +170,8 @@ int OpenCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
     manager.Join();
     SetInterruptAction(nullptr);
     if (manager.GetOpeningError() != 0) {
-        std::fprintf(stderr, "kelvane-cli: %s\n", WideToUtf8(CLanguageCatalogue::Instance().GetText("fail_to_get_rule")).c_str());
+        std::fprintf(stderr, "kelvane-cli: %s\n",
+            WideToUtf8(CLanguageCatalogue::Instance().GetText("fail_to_get_rule")).c_str());
     }
 
     // The list as the window would show it.
@@ -170,7 +180,8 @@ int OpenCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
         const int row = holder->GetRow();
         allDecrypted = allDecrypted && holder->GetBidStatus() == BidStatus::Decrypted;
         std::printf("  %-40s  %s  %s  %s\n", WideToUtf8(holder->GetFileName()).c_str(),
-            WideToUtf8(list.Cell(row, kColumnStatus)).c_str(), WideToUtf8(list.Cell(row, kColumnBidder)).c_str(),
+            WideToUtf8(list.Cell(row, kColumnStatus)).c_str(),
+            WideToUtf8(list.Cell(row, kColumnBidder)).c_str(),
             WideToUtf8(list.Cell(row, kColumnOpenerPresence)).c_str());
     }
     switch (manager.GetLastEnd()) {

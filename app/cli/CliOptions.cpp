@@ -14,7 +14,8 @@ void PrintUsage(std::FILE* out)
                "             with its reason) and signer\n"
                "  timestamp  asks the time-stamp authorities for the present time\n"
                "  --yes      answer every question without asking (see README.md)\n"
-               "exit status: 0 all done, 1 some files failed or were cancelled or records wait for the log service, 2 could not run\n",
+               "exit status: 0 all done, 1 some files failed or were cancelled or records wait for the log "
+               "service, 2 could not run\n",
         out);
 }
 

@@ -6,7 +6,12 @@
 #include <string>
 #include <vector>
 
-enum ExitStatus : int { kAllDone = 0, kSomeFailed = 1, kCouldNotRun = 2 };
+enum ExitStatus : int
+{
+    kAllDone = 0,
+    kSomeFailed = 1,
+    kCouldNotRun = 2
+};
 
 struct COptions
 {
