@@ -3,6 +3,7 @@
 #include "app/IPrompt.h"
 #include "app/LanguageCatalogue.h"
 #include "app/SettingFile.h"
+#include "app/TextConversion.h"
 #include "app/Utility.h"
 
 bool CheckWorkingDirFreeSpace(IPrompt& prompt, const CLanguageCatalogue& texts)
@@ -13,10 +14,7 @@ bool CheckWorkingDirFreeSpace(IPrompt& prompt, const CLanguageCatalogue& texts)
     if (minimum <= 0) {
         return true;
     }
-    std::wstring workingDir = settings.GetWorkingDir();
-    constexpr std::wstring_view blanks = L" \t\r\n";
-    workingDir.erase(0, workingDir.find_first_not_of(blanks));
-    workingDir.erase(workingDir.find_last_not_of(blanks) + 1);
+    const std::wstring workingDir = TrimBlanks(settings.GetWorkingDir());
     if (HasEnoughFreeSpace(workingDir, static_cast<std::uint64_t>(minimum)) != 0) {
         return true;
     }

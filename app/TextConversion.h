@@ -25,6 +25,10 @@ std::string AnsiToUtf8(std::string_view text);
 // Whether text is well-formed UTF-8 (no overlong forms, surrogates or values above U+10FFFF).
 bool IsValidUtf8(std::string_view text);
 
+// Blanks (spaces, tabs, line ends) removed at both ends: the one rule for the numbers the operator
+// types and for the working directory setting.
+std::wstring TrimBlanks(const std::wstring& text);
+
 // Outside text made safe for one line of the local log, the output view or a terminal: every
 // control character (C0, DEL and C1: line breaks, escape sequences, carriage returns) becomes
 // "\xHH" (or "\u00HH" for C1), so that a file name cannot forge a line or steer the terminal.

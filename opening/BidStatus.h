@@ -1,7 +1,8 @@
 // A bid file's opening state, as the status column of the bid-file list shows it.
 #pragma once
 
-enum BidStatus : int {
+enum class BidStatus : int
+{
     Ready = 0,            // verified, waiting to be decrypted
     Decrypting = 1,
     Decrypted = 2,
@@ -12,4 +13,4 @@ enum BidStatus : int {
 };
 
 // The language key of a status; "status_unknown" for any other value.
-const char* BidStatusKey(int status);
+const char* BidStatusKey(BidStatus status);

@@ -74,20 +74,20 @@ int FindEmbeddedRules(const unsigned char* data, size_t size, bool& found, int& 
     return 0;
 }
 
-const char* BidStatusKey(int status)
+const char* BidStatusKey(BidStatus status)
 {
     switch (status) {
-    case Ready:
+    case BidStatus::Ready:
         return "status_ready";
-    case Decrypting:
+    case BidStatus::Decrypting:
         return "status_decrypting";
-    case Decrypted:
+    case BidStatus::Decrypted:
         return "status_derypted";
-    case Destroyed:
+    case BidStatus::Destroyed:
         return "status_destroy";
-    case DecryptCancelled:
+    case BidStatus::DecryptCancelled:
         return "status_decrypt_cancel";
-    case DecryptFailed:
+    case BidStatus::DecryptFailed:
         return "status_decrypt_fail";
     default:
         return "status_unknown";

@@ -38,7 +38,7 @@ public:
     void SetRow(int value) { row = value; }
     void SetOpenTime(const std::wstring& text) { openTime = text; }
     void SetOpenOrg(const std::wstring& text) { openOrg = text; }
-    void SetBidStatus(int status) { bidStatus = status; }
+    void SetBidStatus(BidStatus status) { bidStatus = status; }
 
     const std::wstring& GetFileName() const { return fileName; }
     const std::wstring& GetFullPath() const { return fullPath; }
@@ -48,7 +48,7 @@ public:
     const std::wstring& GetSignerOrg() const { return signerOrg; }
     const std::wstring& GetOpenOrg() const { return openOrg; }
     const std::wstring& GetOpenTime() const { return openTime; }
-    int GetBidStatus() const { return bidStatus; }
+    BidStatus GetBidStatus() const { return bidStatus; }
     // The signer's certificate from the last successful VerifyStructure (owned by the holder), or null.
     void* GetSignCert() const { return signCert.get(); }
     // The embedded rules file: a view into the custom data, valid while the holder keeps it.
@@ -108,6 +108,6 @@ private:
     bool signerRefused = false;
     CQuarnFileDecryptor* handle = nullptr;
     kelvane::pki::CertPtr signCert;
-    int bidStatus = Ready;
+    BidStatus bidStatus = BidStatus::Ready;
     std::vector<kelvane::pki::CertPtr> openerCerts;
 };

@@ -163,7 +163,7 @@ void COpeningRun::RefuseFile(CBidFileHolder& holder, const char* outputKey, cons
 {
     Output(outputKey, reason);
     Log(kLogTypeFailure, FileRecord(holder, what) + reason);
-    holder.SetBidStatus(Destroyed);
+    holder.SetBidStatus(BidStatus::Destroyed);
     manager.ShowStatus(holder);
     MoveToBad(holder);
 }
@@ -182,7 +182,7 @@ void COpeningRun::FailLocally(CBidFileHolder& holder, const std::wstring& reason
 {
     ++localFailures;
     Output("decrypt_fail_local", reason);
-    holder.SetBidStatus(DecryptFailed);
+    holder.SetBidStatus(BidStatus::DecryptFailed);
     manager.ShowStatus(holder);
     Log(kLogTypeFailure, FileRecord(holder, L"开标失败（本机故障，标书未移动）：") + reason);
 }
@@ -221,8 +221,8 @@ void COpeningRun::Run()
 bool COpeningRun::FetchRulesAndTime()
 {
     rules.SetTarget(manager.projectNumber);
-    // The query is "projectid=" and the project number: the records carry the number alone.
-    projectId = rules.Query().size() > 10 ? rules.Query().substr(10) : std::string();
+    // The records carry the project number alone.
+    projectId = rules.ProjectId();
     Output("get_rulefile_ing");
     if (const int code = rules.GetRules(); code != 0) {
         Output("get_rulefile_fail_status");
@@ -312,7 +312,7 @@ void COpeningRun::VerifyFiles()
             if (rules.CompareFile(embedded, length) != 0) {
                 holder.Release();
                 Output("verifyrulefile_fail");
-                holder.SetBidStatus(Destroyed);
+                holder.SetBidStatus(BidStatus::Destroyed);
                 manager.ShowStatus(holder);
                 Log(kLogTypeFailure, FileRecord(holder, L"验证规则文件失败"));
                 MoveToBad(holder);
@@ -329,7 +329,7 @@ void COpeningRun::VerifyFiles()
             const std::wstring reason = RulesText(QUELVAR_NO_OPENTIME_ELEMENT) + L"：标书内嵌规则的开标时间无法识别";
             Output("verifyrulefile_fail", reason);
             Log(kLogTypeFailure, FileRecord(holder, L"验证规则文件失败：") + reason);
-            holder.SetBidStatus(Destroyed);
+            holder.SetBidStatus(BidStatus::Destroyed);
             manager.ShowStatus(holder);
             MoveToBad(holder);
             continue;
@@ -340,14 +340,14 @@ void COpeningRun::VerifyFiles()
             holder.Release();
             Output("notto_opentime", reason);
             Log(kLogTypeFailure, FileRecord(holder, L"未到开标时间") + reason);
-            holder.SetBidStatus(DecryptCancelled);
+            holder.SetBidStatus(BidStatus::DecryptCancelled);
             manager.ShowStatus(holder);
             continue;
         }
 
         ready.push_back(&holder);
         holder.SetOpenOrg(openOrg);
-        holder.SetBidStatus(Ready);
+        holder.SetBidStatus(BidStatus::Ready);
         manager.ShowDetails(holder);
         manager.ShowStatus(holder);
     }
@@ -432,11 +432,11 @@ void COpeningRun::DecryptReady()
             return;
         }
         if (holder->GetDecryptorStatus() != 0) {
-            holder->SetBidStatus(DecryptCancelled);
+            holder->SetBidStatus(BidStatus::DecryptCancelled);
             manager.ShowStatus(*holder);
             continue;
         }
-        holder->SetBidStatus(Decrypting);
+        holder->SetBidStatus(BidStatus::Decrypting);
         manager.ShowStatus(*holder);
         Output("decryptfile_ing", holder->GetFullPath());
         if (const std::wstring reason = LocalObstacle(*holder); !reason.empty()) {
@@ -446,14 +446,14 @@ void COpeningRun::DecryptReady()
         if (const int code = holder->Decrypt(); code == 0) {
             ++decryptedCount;
             Output("decrypt_success");
-            holder->SetBidStatus(Decrypted);
+            holder->SetBidStatus(BidStatus::Decrypted);
             manager.ShowStatus(*holder);
             Log(kLogTypeSuccess, FileRecord(*holder, L"开标完成"));
         } else if (IsLocalFailure(code)) {
             FailLocally(*holder, FailureText(code));
         } else {
             Output("decrypt_fail", FailureText(code));
-            holder->SetBidStatus(Destroyed);
+            holder->SetBidStatus(BidStatus::Destroyed);
             manager.ShowStatus(*holder);
             Log(kLogTypeFailure, FileRecord(*holder, L"开标失败") + failureText);
             MoveToBad(*holder);

@@ -6,6 +6,16 @@
 #include "opening/CResultTexts.h"
 #include "opening/OpeningTime.h"
 
+#include <iterator>
+
+namespace {
+
+// What the query carries before the project number; ASCII, so as long in the narrow query.
+constexpr wchar_t kQueryPrefix[] = L"projectid=";
+constexpr std::size_t kQueryPrefixLength = std::size(kQueryPrefix) - 1;
+
+} // namespace
+
 CRulesFileClient::CRulesFileClient(CQuelvarLibrary& library)
     : library(library)
 {
@@ -26,8 +36,13 @@ int CRulesFileClient::SetTarget(const std::wstring& projectNumber)
         const std::string url = WideToAnsi(CSettingFile::Instance().GetBidRuleFileUrl());
         result = library.SetTargetUrl(handle, url.c_str());
     }
-    query = WideToAnsi(L"projectid=" + projectNumber);
+    query = WideToAnsi(kQueryPrefix + projectNumber);
     return result;
+}
+
+std::string CRulesFileClient::ProjectId() const
+{
+    return query.size() > kQueryPrefixLength ? query.substr(kQueryPrefixLength) : std::string();
 }
 
 int CRulesFileClient::GetRules()

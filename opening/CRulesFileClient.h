@@ -42,6 +42,9 @@ public:
 
     // The query as formed by SetTarget (narrow text).
     const std::string& Query() const { return query; }
+    // The project number as the query carries it (the query after "projectid="), the project id
+    // of the operation records; empty before SetTarget or for an empty number.
+    std::string ProjectId() const;
     int GetOpenerCertCount() const { return static_cast<int>(openerCerts.size()); }
 
 private:

@@ -14,13 +14,13 @@
 #include "app/Utility.h"
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
-#include "opening/CTimeStampClient.h"
-#include "opening/OpeningTime.h"
+#include "opening/TimeStampTest.h"
 #include "workspace/widgets/CBidFileListView.h"
 #include "verify/widgets/CSingleBidFileVerifyDlg.h"
+#include "verify/ImportCommand.h"
 #include "verify/widgets/CVerifyProgressDlg.h"
-#include "workspace/CFolderFileCache.h"
 #include "workspace/CrashLeftovers.h"
+#include "workspace/PackageFolder.h"
 #include "workspace/widgets/CImportFileDlg.h"
 #include "workspace/widgets/CImportFileInterNetDlg.h"
 #include "workspace/widgets/CFolderTreeView.h"
@@ -178,7 +178,7 @@ void CKelvaneDlg::InitDialog()
     InstallPkiHooks(this);
     InitLocalLog(CSettingFile::Instance().GetWriteLocalLog());
     // What a killed import or opening left behind is partial and under no bid's name.
-    RemoveCrashLeftovers(CSettingFile::Instance().GetWorkingDir());
+    RemoveCrashLeftovers(WorkingFolder());
     // Creates the working directory when it is missing, so the operator finds it from the start.
     tree->RefreshTree();
     QTimer::singleShot(500, this, &CKelvaneDlg::OnFirstTimer);
@@ -263,22 +263,14 @@ void CKelvaneDlg::OnCommand(int id)
 
 void CKelvaneDlg::TimeStampTest()
 {
-    if (BusyGuard() || CheckOperatorCert() != 1)
+    if (BusyGuard())
         return;
-    const CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
-    output->Output(texts.GetText("get_timestamping"), 1);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const std::string address = GetLocalIpAddress();
-    std::int64_t now = 0;
-    const bool stamped = CTimeStampClient().GetTimeStamp(&now) == 1;
-    QApplication::restoreOverrideCursor();
-    if (stamped) {
-        output->Output(texts.GetText("get_timestmap_success"), 1);
-        output->Output(texts.GetText("currenttime") + FormatWallClock(now, "%Y-%m-%d  %H:%M:%S"), 1);
-        return;
-    }
-    output->Output(texts.GetText("get_timestmap_fail"), 1);
-    SubmitOperationRecord(kLogTypeFailure, address, "", L"获取时间戳失败");
+    RunTimeStampTest(*output, [](bool waiting) {
+        if (waiting)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QApplication::restoreOverrideCursor();
+    });
 }
 
 void CKelvaneDlg::Import()
@@ -306,24 +298,12 @@ void CKelvaneDlg::ImportInternet()
 int CKelvaneDlg::ImportFiles(const std::wstring& project, const std::wstring& package,
     const std::vector<std::wstring>& files, const std::wstring& startMessage)
 {
-    if (SubmitOperationRecord(kLogTypeSuccess, GetLocalIpAddress(), "", startMessage) != 1)
-        return 0;
     CVerifyBidFile verify;
-    for (const std::wstring& file : files)
-        verify.AddFile(file);
-    verify.SetOutputSink(output);
-    verify.SetProjectNumber(project);
-    verify.SetPackageNumber(package);
-    const int result = CVerifyProgressDlg(verify, prompt, this).Run();
+    const int result = RunImport(verify, { project, package, files, startMessage }, output,
+        [this](CVerifyBidFile& started) { return CVerifyProgressDlg(started, prompt, this).Run(); });
     if (result != kVerifyProcessed)
         return result;
-
-    std::wstring target = CSettingFile::Instance().GetWorkingDir();
-    if (!target.empty() && target.back() != L'/')
-        target += L'/';
-    target += project + L'/' + package + L'/';
     tree->RefreshTree();
-    CFolderFileCache::Instance().Rescan(target);
     tree->SelectProjectPackage(project, package);
     return result;
 }

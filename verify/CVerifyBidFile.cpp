@@ -8,6 +8,7 @@
 #include "opening/CResultTexts.h"
 #include "opening/CRulesFileClient.h"
 #include "verify/FileImport.h"
+#include "workspace/PackageFolder.h"
 
 #include <exception>
 #include <string>
@@ -113,8 +114,7 @@ void CVerifyBidFile::RunVerify()
         CRulesFileClient rules;
         rules.SetTarget(projectNumber);
         // The project id of every record: the project number as the query carries it.
-        const std::string& query = rules.Query();
-        const std::string projectId = query.size() > 10 ? query.substr(10) : std::string();
+        const std::string projectId = rules.ProjectId();
         const int rulesCode = rules.GetRules();
         if (rulesCode != 0) {
             const std::wstring reason = CodeText(CResultTexts::kRulesTable, rulesCode);
@@ -130,10 +130,7 @@ void CVerifyBidFile::RunVerify()
             SubmitOperationRecord(logType, projectId, projectName, message);
         };
 
-        destination = CSettingFile::Instance().GetWorkingDir();
-        if (!destination.empty() && destination.back() != L'/')
-            destination += L'/';
-        destination += projectNumber + L"/" + packageNumber + L"/";
+        destination = PackageFolder(projectNumber, packageNumber);
         // A folder that cannot be made shows as the failed copies that follow.
         CreateDirectoryTree(destination);
         const std::wstring outputFolder = destination.substr(0, destination.size() - 1);

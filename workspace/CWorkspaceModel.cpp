@@ -5,6 +5,7 @@
 #include "app/TextConversion.h"
 #include "app/Utility.h"
 #include "workspace/ImportInput.h"
+#include "workspace/PackageFolder.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -65,7 +66,7 @@ int CWorkspaceModel::Refresh(const std::wstring& workingDirSetting)
             return kCannotCreate;
     }
     rootText = dir;
-    const std::wstring root = WithSlash(dir);
+    const std::wstring root = WorkingFolderOf(dir);
     for (const std::wstring& name : SubFolders(root)) {
         CWorkspaceProject project { name, SubFolders(root + name + L"/") };
         if (selectedProject.empty() && !project.packages.empty()) {
@@ -101,23 +102,26 @@ bool CWorkspaceModel::SelectProjectPackage(const std::wstring& project, const st
     return false;
 }
 
-std::wstring CWorkspaceModel::WorkingDirWithSlash() const
-{
-    return WithSlash(rootText);
-}
-
 std::wstring CWorkspaceModel::GetSelectedPath() const
 {
     if (selectedProject.empty() || selectedPackage.empty())
         return {};
-    return WorkingDirWithSlash() + selectedProject + L"/" + selectedPackage + L"/";
+    return PackageFolderIn(rootText, selectedProject, selectedPackage);
+}
+
+std::wstring CWorkspaceModel::GetSelectedFolder() const
+{
+    if (!selectedPackage.empty())
+        return GetSelectedPath();
+    const std::wstring root = WorkingFolderOf(rootText);
+    return selectedProject.empty() ? root : root + selectedProject + L"/";
 }
 
 std::wstring CWorkspaceModel::GetDeleteTarget() const
 {
     if (selectedProject.empty())
         return {};
-    std::wstring target = WorkingDirWithSlash() + selectedProject;
+    std::wstring target = WorkingFolderOf(rootText) + selectedProject;
     if (!selectedPackage.empty())
         target += L"/" + selectedPackage;
     return target;

@@ -48,6 +48,9 @@ public:
     const std::wstring& GetSelectedPackage() const { return selectedPackage; }
     // The selected package folder with a trailing "/", or empty unless a package is selected.
     std::wstring GetSelectedPath() const;
+    // The selected folder with a trailing "/": the package folder, the project folder or the
+    // working directory.
+    std::wstring GetSelectedFolder() const;
     // The folder that the clean-up would delete: the package folder when a package is selected,
     // else the whole project folder; empty when no project is selected.
     std::wstring GetDeleteTarget() const;
@@ -60,8 +63,6 @@ public:
     int DeleteSelectedFolder(IPrompt& prompt, const std::wstring& folderInUse = {});
 
 private:
-    std::wstring WorkingDirWithSlash() const;
-
     std::wstring rootText;
     std::vector<CWorkspaceProject> projects;
     std::wstring selectedProject;

@@ -12,8 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr wchar_t kBlanks[] = L" \t\r\n";
-
 // Cuts text before its last "."; a text without any "." becomes empty.
 std::wstring CutExtension(const std::wstring& text)
 {
@@ -32,14 +30,6 @@ bool IsBidxName(const std::string& name)
 }
 
 } // namespace
-
-std::wstring TrimBlanks(const std::wstring& text)
-{
-    const size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::wstring::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
 
 bool ParseBidFileName(const std::wstring& path, std::wstring& project, std::wstring& package)
 {

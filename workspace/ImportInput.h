@@ -3,11 +3,10 @@
 // folder.
 #pragma once
 
+#include "app/TextConversion.h" // TrimBlanks, the trimming of the numbers
+
 #include <string>
 #include <vector>
-
-// Blanks (spaces, tabs, line ends) removed at both ends.
-std::wstring TrimBlanks(const std::wstring& text);
 
 // Bid files are named <anything>_<project>_<package>.bidx; a second extension before ".bidx" is
 // allowed (X_P001_L2.tar.bidx). Sets project and package and answers true when the name after the

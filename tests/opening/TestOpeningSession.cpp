@@ -11,6 +11,7 @@
 #include "opening/CRulesFileClient.h"
 #include "opening/CTimeStampClient.h"
 #include "opening/OpeningTime.h"
+#include "opening/TimeStampTest.h"
 #include "tests/support/ScriptedPrompt.h"
 
 #include <gtest/gtest.h>
@@ -200,6 +201,23 @@ TEST_F(OpeningSession, TimeStampFromAnUntrustedAuthorityIsRefused)
     EXPECT_EQ(window.posts, std::vector<int> { 0 });
     EXPECT_EQ(CountRecords(kLogTypeFailure, "获取时间戳失败"), 1);
     EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::NoTimeStamp);
+}
+
+// The window's and kelvane-cli's time-stamp test: the authority's time, or on a refused answer the
+// failure line and a failure record; the wait cursor only while the authorities are asked.
+TEST_F(OpeningSession, TimeStampTestSaysTheTimeOrRecordsAFailure)
+{
+    CTestWindow window({});
+    std::vector<bool> cursor;
+    EXPECT_TRUE(RunTimeStampTest(window, [&cursor](bool on) { cursor.push_back(on); }));
+    std::string shown = OpenTimeText();
+    shown.insert(10, " "); // the test shows two blanks between date and time
+    EXPECT_TRUE(window.HasLine(Text("currenttime") + Utf8ToWide(shown)));
+    EXPECT_EQ(cursor, (std::vector<bool> { true, false }));
+    Settings(bench.foreign.Url("/tsa"));
+    EXPECT_FALSE(RunTimeStampTest(window));
+    EXPECT_TRUE(window.HasLine(Text("get_timestmap_fail")));
+    EXPECT_EQ(CountRecords(kLogTypeFailure, "获取时间戳失败"), 1);
 }
 
 // ---- Verification and Bad/ ---------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 #include "workspace/CFolderFileCache.h"
 #include "workspace/CWorkspaceModel.h"
 #include "workspace/ImportInput.h"
+#include "workspace/PackageFolder.h"
 
 #include "app/LanguageCatalogue.h"
 #include "app/TextConversion.h"
@@ -94,6 +95,19 @@ TEST_F(Workspace, WorkingDirWithoutProjectsSelectsTheRootAndMissingOneIsCreated)
     temp.WriteFile("plain-file", "x");
     EXPECT_EQ(model.Refresh((temp / "plain-file/sub").wstring()), CWorkspaceModel::kCannotCreate);
     EXPECT_TRUE(model.GetProjects().empty());
+}
+
+// The import copies into, the opening reads from and the tree shows one folder per package, the
+// setting's blanks trimmed: a padded setting once sent the window's imports to a folder the tree
+// did not show.
+TEST_F(Workspace, PackageFolderIsTheTreesFolderWhateverTheSettingsBlanks)
+{
+    for (const std::wstring& setting : { Work(), Work() + L"/", L" \t" + Work() + L"/ \r\n" }) {
+        EXPECT_EQ(PackageFolderIn(setting, L"P1", L"L2"), Work() + L"/P1/L2/") << WideToUtf8(setting);
+        ASSERT_EQ(model.Refresh(setting), CWorkspaceModel::kRefreshed);
+        ASSERT_TRUE(model.SelectProjectPackage(L"P1", L"L2"));
+        EXPECT_EQ(model.GetSelectedPath(), PackageFolderIn(setting, L"P1", L"L2")) << WideToUtf8(setting);
+    }
 }
 
 TEST_F(Workspace, DeleteRemovesThePackageOrTheWholeProjectAfterConfirmation)

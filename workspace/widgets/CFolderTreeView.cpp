@@ -89,14 +89,7 @@ bool CFolderTreeView::SelectProjectPackage(const std::wstring& project, const st
 
 void CFolderTreeView::OpenSelectedFolder() const
 {
-    std::wstring folder = model.GetRootText();
-    if (!folder.empty() && folder.back() != L'/')
-        folder += L'/';
-    for (const std::wstring* part : { &model.GetSelectedProject(), &model.GetSelectedPackage() }) {
-        if (!part->empty())
-            folder += *part + L'/';
-    }
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdWString(folder)));
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdWString(model.GetSelectedFolder())));
 }
 
 int CFolderTreeView::DeleteSelectedFolder(const std::wstring& folderInUse)

@@ -1,0 +1,196 @@
+// kelvane-cli open: the window's decrypt command over the files of one package folder.
+#include "app/LanguageCatalogue.h"
+#include "app/TextConversion.h"
+#include "app/Utility.h"
+#include "app/cli/CliCommands.h"
+#include "app/cli/InterruptWatch.h"
+#include "audit/OperatorSignature.h"
+#include "opening/BidStatus.h"
+#include "opening/COpeningManager.h"
+#include "workspace/PackageFolder.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The window's part for an opening run: questions go to the prompt, the end is a latch that
+// the command waits on.
+class CConsoleOpeningWindow : public IOpeningWindow
+{
+public:
+    explicit CConsoleOpeningWindow(IPrompt& prompt)
+        : prompt(prompt)
+    {
+    }
+
+    int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override
+    {
+        return prompt.Ask(text, caption, type);
+    }
+    void PostOpeningFinished(int wParam) override
+    {
+        std::lock_guard lock(mutex);
+        finished = true;
+        finishedWith = wParam;
+        changed.notify_all();
+    }
+    void SetWaitCursor(bool) override { }
+
+    int WaitUntilFinished()
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return finished; });
+        return finishedWith;
+    }
+
+private:
+    IPrompt& prompt;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool finished = false;
+    int finishedWith = 0;
+};
+
+// The list's columns as the opening fills them, printed as a table when the run has ended.
+class CConsoleBidList : public IBidFileList
+{
+public:
+    void SetItemText(int row, int column, const std::wstring& text) override
+    {
+        std::lock_guard lock(mutex);
+        cells[{ row, column }] = text;
+    }
+    std::wstring Cell(int row, int column) const
+    {
+        std::lock_guard lock(mutex);
+        const auto cell = cells.find({ row, column });
+        return cell == cells.end() ? std::wstring() : cell->second;
+    }
+
+private:
+    mutable std::mutex mutex;
+    std::map<std::pair<int, int>, std::wstring> cells;
+};
+
+// The bid files to open: the named ones (a bare name or a path inside the package folder), else
+// every .bidx file of the folder by name. Empty with a message when a named file is not there.
+std::optional<std::vector<std::wstring>> SelectFiles(
+    const fs::path& package, const std::vector<std::string>& named)
+{
+    std::vector<std::wstring> names;
+    if (named.empty()) {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(package, error)) {
+            if (entry.is_regular_file() && entry.path().extension() == ".bidx")
+                names.push_back(Utf8ToWide(entry.path().filename().string()));
+        }
+        if (error) {
+            std::fprintf(
+                stderr, "kelvane-cli: cannot list %s: %s\n", package.c_str(), error.message().c_str());
+            return std::nullopt;
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    for (const std::string& file : named) {
+        const fs::path path(file);
+        const bool inPackage = !path.has_parent_path()
+            || fs::weakly_canonical(path.parent_path()) == fs::weakly_canonical(package);
+        if (!inPackage || !fs::is_regular_file(package / path.filename())) {
+            std::fprintf(stderr, "kelvane-cli: %s is not a file of the package folder %s\n", file.c_str(),
+                package.c_str());
+            return std::nullopt;
+        }
+        names.push_back(Utf8ToWide(path.filename().string()));
+    }
+    return names;
+}
+
+} // namespace
+
+int OpenCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
+{
+    if (options.project.empty() || options.package.empty()) {
+        std::fputs("kelvane-cli: open needs --project and --package\n", stderr);
+        return kCouldNotRun;
+    }
+    for (const auto& [number, key] : { std::pair { &options.project, "prognum_invalid" },
+             std::pair { &options.package, "package_invalid" } }) {
+        if (!IsSafeFolderName(Utf8ToWide(*number))) {
+            std::fprintf(
+                stderr, "kelvane-cli: %s\n", WideToUtf8(CLanguageCatalogue::Instance().GetText(key)).c_str());
+            return kCouldNotRun;
+        }
+    }
+    const std::wstring folder = PackageFolder(Utf8ToWide(options.project), Utf8ToWide(options.package));
+    if (!fs::is_directory(WideToUtf8(folder))) {
+        std::fprintf(
+            stderr, "kelvane-cli: the package folder %s does not exist\n", WideToUtf8(folder).c_str());
+        return kCouldNotRun;
+    }
+    const auto names = SelectFiles(WideToUtf8(folder), options.files);
+    if (!names)
+        return kCouldNotRun;
+    if (names->empty()) {
+        std::fprintf(stderr, "kelvane-cli: %s\n",
+            WideToUtf8(CLanguageCatalogue::Instance().GetText("select_decryptfile")).c_str());
+        return kCouldNotRun;
+    }
+    // The window's decrypt command: the operator's certificate first.
+    if (CheckOperatorCert() != 1)
+        return kCouldNotRun;
+
+    CConsoleOpeningWindow window(prompt);
+    CConsoleBidList list;
+    COpeningManager manager;
+    manager.ClearFiles();
+    manager.SetProjectNumber(Utf8ToWide(options.project));
+    for (size_t row = 0; row < names->size(); ++row)
+        manager.AddFile(static_cast<int>(row), folder + (*names)[row], folder + L"Open/");
+    manager.SetNotifyWindow(&window);
+    manager.SetListControl(&list);
+    manager.SetOutputSink(&output);
+    SetInterruptAction([&manager] { manager.RequestStop(); });
+    if (manager.Start() != 0) {
+        SetInterruptAction(nullptr);
+        std::fputs("kelvane-cli: the opening could not be started\n", stderr);
+        return kCouldNotRun;
+    }
+    window.WaitUntilFinished();
+    manager.Join();
+    SetInterruptAction(nullptr);
+    if (manager.GetOpeningError() != 0) {
+        std::fprintf(stderr, "kelvane-cli: %s\n",
+            WideToUtf8(CLanguageCatalogue::Instance().GetText("fail_to_get_rule")).c_str());
+    }
+
+    // The list as the window would show it.
+    bool allDecrypted = true;
+    for (const auto& holder : manager.Files()) {
+        const int row = holder->GetRow();
+        allDecrypted = allDecrypted && holder->GetBidStatus() == BidStatus::Decrypted;
+        std::printf("  %-40s  %s  %s  %s\n", WideToUtf8(holder->GetFileName()).c_str(),
+            WideToUtf8(list.Cell(row, kColumnStatus)).c_str(),
+            WideToUtf8(list.Cell(row, kColumnBidder)).c_str(),
+            WideToUtf8(list.Cell(row, kColumnOpenerPresence)).c_str());
+    }
+    switch (manager.GetLastEnd()) {
+    case COpeningEnd::Completed:
+        return allDecrypted ? kAllDone : kSomeFailed;
+    case COpeningEnd::Cancelled:
+    case COpeningEnd::NoFileVerified:
+        return kSomeFailed;
+    default:
+        return kCouldNotRun;
+    }
+}
