@@ -3,6 +3,9 @@
 #include "app/TextConversion.h"
 #include "app/Utility.h"
 
+#include "AtomicFile.h"
+#include "RegularFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -115,19 +118,17 @@ bool HasLineBreakOrNul(std::string_view s)
 // missing. It opens without blocking, so a FIFO in the file's place cannot hang the reader.
 int ReadRegularFile(const fs::path& file, std::size_t maxBytes, std::string& bytes, mode_t* mode = nullptr)
 {
-    const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
+    const kelvane::SOpenedFile opened = kelvane::OpenRegularFile(file.c_str());
+    if (opened.failure == kelvane::ERegularFileFailure::kNotRegular) {
+        return EINVAL;
     }
+    if (opened.fd < 0) {
+        return opened.error;
+    }
+    const int fd = opened.fd;
+    const struct stat& info = opened.status;
     int error = 0;
-    struct stat info
-    {
-    };
-    if (fstat(fd, &info) != 0) {
-        error = errno;
-    } else if (!S_ISREG(info.st_mode)) {
-        error = EINVAL;
-    } else if (static_cast<std::size_t>(info.st_size) > maxBytes) {
+    if (static_cast<std::size_t>(info.st_size) > maxBytes) {
         error = EFBIG;
     }
     std::string data;
@@ -160,35 +161,12 @@ int ReadRegularFile(const fs::path& file, std::size_t maxBytes, std::string& byt
     return error;
 }
 
-bool SyncFolder(const fs::path& folder)
-{
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool ok = fsync(fd) == 0;
-    close(fd);
-    return ok;
-}
-
 // Replaces file with bytes so that a crash leaves either the old or the new file.
 bool ReplaceFileAtomically(const fs::path& file, std::string_view bytes, mode_t mode)
 {
-    std::string temporary = file.string() + ".XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(temporary.c_str(), file.c_str()) == 0;
-    if (!ok) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    // The rename is durable only once the folder itself is on disk.
-    SyncFolder(file.parent_path().empty() ? fs::path(".") : file.parent_path());
-    return true;
+    kelvane::CAtomicFile replacement(file.string(), file.string() + ".XXXXXX");
+    return replacement.Create(mode) == 0 && WriteAll(replacement.Fd(), bytes)
+        && replacement.Publish(kelvane::CAtomicFile::EPublish::kReplace) == 0;
 }
 
 // Read-modify-write of a settings file must not interleave between threads, or one of two

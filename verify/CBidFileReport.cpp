@@ -2,7 +2,7 @@
 
 #include "app/LanguageCatalogue.h"
 #include "app/LocalLog.h"
-#include "app/RegularFile.h"
+#include "RegularFile.h"
 #include "app/TextConversion.h"
 #include "opening/CBidFileHolder.h"
 #include "opening/CResultTexts.h"
@@ -25,7 +25,7 @@ int ComputeVerifyCode(const std::wstring& path, std::wstring& code, std::wstring
     // Only a regular file: a FIFO would block here and a device such as /dev/zero never ends.
     const std::string name = WideToUtf8(path);
     std::string why;
-    const int fd = OpenRegularFile(name, why);
+    const int fd = kelvane::OpenRegularFile(name, why);
     if (fd < 0) {
         WriteLocalLog(1, "verification code of \"%s\" not computed: %s\n", name.c_str(), why.c_str());
         if (reason != nullptr)

@@ -2,8 +2,10 @@
 
 #include "app/LanguageCatalogue.h"
 #include "app/LocalLog.h"
-#include "app/RegularFile.h"
 #include "app/TextConversion.h"
+
+#include "AtomicFile.h"
+#include "RegularFile.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -21,7 +23,7 @@ namespace {
 // A file descriptor closed on every way out.
 class CFd {
 public:
-    explicit CFd(int fd) : fd(fd) { }
+    explicit CFd(int descriptor) : fd(descriptor) { }
     ~CFd()
     {
         if (fd >= 0)
@@ -30,32 +32,10 @@ public:
     CFd(const CFd&) = delete;
     CFd& operator=(const CFd&) = delete;
     int Get() const { return fd; }
-    // Closes now and reports the result: a close may be where a delayed write error shows.
-    bool Close()
-    {
-        const int result = ::close(fd);
-        fd = -1;
-        return result == 0;
-    }
 
 private:
     int fd;
 };
-
-bool WriteAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
 
 bool CopyBytes(int from, int to)
 {
@@ -69,7 +49,7 @@ bool CopyBytes(int from, int to)
         }
         if (got == 0)
             return true;
-        if (!WriteAll(to, buffer.data(), static_cast<size_t>(got)))
+        if (!kelvane::WriteAllToFd(to, buffer.data(), static_cast<size_t>(got)))
             return false;
     }
 }
@@ -101,7 +81,7 @@ int CopyIntoFolder(const std::wstring& source, const std::wstring& folder, IProm
 
     // The source first: a FIFO or a device is refused before the operator is asked anything.
     std::string why;
-    const CFd input(OpenRegularFile(from, why));
+    const CFd input(kelvane::OpenRegularFile(from, why));
     struct stat sourceStat {};
     if (input.Get() < 0)
         return fail(why);
@@ -121,25 +101,16 @@ int CopyIntoFolder(const std::wstring& source, const std::wstring& folder, IProm
     }
 
     // The temporary name starts with a dot and never ends in .bidx, so no listing takes it for a bid.
-    std::string temporary = to + ".kelvane-import-XXXXXX";
-    CFd output(::mkstemp(temporary.data()));
-    if (output.Get() < 0)
-        return fail("cannot create a file in the package folder: " + std::generic_category().message(errno));
+    kelvane::CAtomicFile output(target, to + ".kelvane-import-XXXXXX");
+    if (const int error = output.Create(sourceStat.st_mode & 0666); error != 0)
+        return fail("cannot create a file in the package folder: " + std::generic_category().message(error));
     // Held while the copy is written: a program starting meanwhile takes an unlocked temporary for
     // a crash's leftover, never this one.
-    ::flock(output.Get(), LOCK_EX | LOCK_NB);
-    const bool written = CopyBytes(input.Get(), output.Get())
-        && ::fchmod(output.Get(), sourceStat.st_mode & 0666) == 0
-        && ::fsync(output.Get()) == 0;
-    const int writeError = errno;
-    if (!output.Close() || !written || ::rename(temporary.c_str(), target.c_str()) != 0) {
-        const int error = written ? errno : writeError;
-        ::unlink(temporary.c_str());
+    ::flock(output.Fd(), LOCK_EX | LOCK_NB);
+    int error = CopyBytes(input.Get(), output.Fd()) ? 0 : errno;
+    if (error == 0)
+        error = output.Publish(kelvane::CAtomicFile::EPublish::kReplace);
+    if (error != 0)
         return fail("cannot write the copy: " + std::generic_category().message(error));
-    }
-    // The new name itself must survive a crash too.
-    const CFd directory(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.Get() >= 0)
-        ::fsync(directory.Get());
     return kCopied;
 }

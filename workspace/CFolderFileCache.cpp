@@ -1,6 +1,6 @@
 #include "workspace/CFolderFileCache.h"
 
-#include "app/RegularFile.h"
+#include "RegularFile.h"
 #include "app/TextConversion.h"
 
 #include <algorithm>
@@ -45,7 +45,7 @@ std::vector<std::wstring> CFolderFileCache::Scan(const std::wstring& folder)
     for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
         // Only regular files, directly or through a link, are bids to show: a folder (Open/, Bad/, or
         // one named x.bidx), a FIFO, a device or a dangling link is no file the opening could read.
-        if (!IsRegularFile(entry->path().string()))
+        if (!kelvane::IsRegularFile(entry->path().string()))
             continue;
         // Hidden files are ours (an import's temporary left by a crash) or nobody's bid.
         if (entry->path().filename().string().starts_with('.'))

@@ -1,6 +1,6 @@
 #include "workspace/ImportInput.h"
 
-#include "app/RegularFile.h"
+#include "RegularFile.h"
 #include "app/TextConversion.h"
 #include "app/Utility.h"
 
@@ -84,7 +84,7 @@ std::vector<std::wstring> ListBidServerFolder(const std::wstring& folder)
     fs::directory_iterator entry(WideToUtf8(folder), error);
     for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
         const std::string name = entry->path().filename().string();
-        if (IsBidxName(name) && IsRegularFile(entry->path().string()))
+        if (IsBidxName(name) && kelvane::IsRegularFile(entry->path().string()))
             names.push_back(Utf8ToWide(name));
     }
     std::sort(names.begin(), names.end());
