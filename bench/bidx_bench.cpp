@@ -50,8 +50,8 @@ double RawRate(bool encrypt, bool aead, bool hash, uint64_t bytes)
     std::vector<unsigned char> buffer(kBuffer + 16, 0x3C);
     unsigned char key[32] = {1};
     unsigned char nonce[12] = {};
-    std::unique_ptr<EVP_CIPHER_CTX, CEvpCipherCtxFree> ctx(EVP_CIPHER_CTX_new());
-    std::unique_ptr<EVP_MD_CTX, CEvpMdCtxFree> md(EVP_MD_CTX_new());
+    kelvane::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    kelvane::MdCtxPtr md(EVP_MD_CTX_new());
     EVP_CipherInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nullptr, encrypt ? 1 : 0);
     EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr);
     const auto start = Clock::now();
@@ -123,8 +123,8 @@ CIdentity MakeIdentity(const char* type, const char* param)
     id.der = CertificateDer(id.cert.get());
     unsigned char* p = nullptr;
     const int len = i2d_PrivateKey(id.key.get(), &p);
-    id.pem.assign(reinterpret_cast<char*>(p), static_cast<size_t>(len));
-    OPENSSL_free(p);
+    const kelvane::OpenSslMemoryPtr<unsigned char> der(p);
+    id.pem.assign(reinterpret_cast<char*>(der.get()), static_cast<size_t>(len));
     return id;
 }
 

@@ -7,9 +7,10 @@
 
 namespace {
 
-constexpr char kLibraryName[] = "libquelvar.so";
+// The versioned name: an installation holds it, the unversioned link only comes for development.
+constexpr char kLibraryName[] = "libquelvar.so.1";
 
-// <folder of the program>/../lib/libquelvar.so, where the build and an installation put it.
+// <folder of the program>/../lib/libquelvar.so.1, where the build and an installation put it.
 std::string LibraryBesideProgram()
 {
     std::error_code ec;

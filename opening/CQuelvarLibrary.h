@@ -1,8 +1,9 @@
 // The rules-file library Quelvar, loaded at run time and bound by name.
 //
-// The program does not link libquelvar: it loads it once at start, beside the program first
-// (<folder of the program>/../lib/libquelvar.so) and then by its plain name through the loader's
-// search path, and binds its 18 exports. A missing library or export is one clear error that
+// The programs do not link libquelvar: they load it at run time, beside the program first
+// (<folder of the program>/../lib/libquelvar.so.1) and then by its plain name through the loader's
+// search path, and bind its 18 exports. The workstation loads it once at start (Instance());
+// kelvane-seal only when it fetches rules. A missing library or export is one clear error that
 // names it; the front ends show it at start, and every rules fetch then fails.
 #pragma once
 

@@ -13,7 +13,7 @@ namespace kelvane::bidx {
 
 class CBidExtractor final : public IPlainSink {
 public:
-    CBidExtractor(std::string outputFolder, std::string bidName);
+    CBidExtractor(std::string intoFolder, std::string bidFileName);
     CBidExtractor(const CBidExtractor&) = delete;
     CBidExtractor& operator=(const CBidExtractor&) = delete;
     ~CBidExtractor() override;
@@ -26,7 +26,7 @@ public:
     // Removes the staging folder and everything in it.
     void Abort();
 
-    const std::string& FinalPath() const { return finalPath_; }
+    const std::string& FinalPath() const { return finalPath; }
 
 private:
     enum class State { Kind, NameSize, Name, Size, Data, Ended };
@@ -34,20 +34,20 @@ private:
     int CloseFile();
     int TakeField(const unsigned char*& data, size_t& size, size_t want);
 
-    std::string outputFolder_;
-    std::string bidName_;
-    std::string stagingPath_;
-    std::string finalPath_;
-    int stagingFd_ = -1;
-    int fileFd_ = -1;
-    State state_ = State::Kind;
-    unsigned char field_[kMaxNameSize];
-    size_t fieldSize_ = 0;
-    size_t nameSize_ = 0;
-    std::string name_;
-    uint64_t remaining_ = 0;
-    std::set<std::string> names_;
-    std::set<std::string> folders_;
+    std::string outputFolder;
+    std::string bidName;
+    std::string stagingPath;
+    std::string finalPath;
+    int stagingFd = -1;
+    int fileFd = -1;
+    State state = State::Kind;
+    unsigned char field[kMaxNameSize];
+    size_t fieldSize = 0;
+    size_t entryNameSize = 0;
+    std::string entryName;
+    uint64_t remaining = 0;
+    std::set<std::string> entryNames;
+    std::set<std::string> folders;
 };
 
 }  // namespace kelvane::bidx

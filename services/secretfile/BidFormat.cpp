@@ -73,15 +73,15 @@ namespace {
 // Bounds-checked reading of the header's fields; any overrun makes the header malformed.
 class CCursor {
 public:
-    CCursor(const unsigned char* data, size_t size) : data_(data), size_(size) {}
+    CCursor(const unsigned char* data, size_t size) : start(data), length(size) {}
 
     bool Take(size_t n, const unsigned char*& p)
     {
-        if (n > size_ - pos_) {
+        if (n > length - pos) {
             return false;
         }
-        p = data_ + pos_;
-        pos_ += n;
+        p = start + pos;
+        pos += n;
         return true;
     }
     bool Bytes(size_t n, std::vector<unsigned char>& out)
@@ -120,12 +120,12 @@ public:
         v = GetU32(p);
         return true;
     }
-    bool AtEnd() const { return pos_ == size_; }
+    bool AtEnd() const { return pos == length; }
 
 private:
-    const unsigned char* data_;
-    size_t size_;
-    size_t pos_ = 0;
+    const unsigned char* start;
+    size_t length;
+    size_t pos = 0;
 };
 
 }  // namespace

@@ -60,7 +60,7 @@ enum Code : int {
 
 inline constexpr std::array<unsigned char, 8> kMagic = {'K', 'V', 'B', 'I', 'D', 'X', '\r', '\n'};
 inline constexpr std::array<unsigned char, 4> kTrailerMagic = {'K', 'V', 'S', 'G'};
-// Version 2 binds the signer certificate and the custom data into the key schedule (BidCrypto.h);
+// Version 2 binds the signer certificate and the custom data into the key schedule (BidKeySchedule.h);
 // version 1 files, whose keys bind neither, are refused as foreign (10).
 inline constexpr uint16_t kVersion = 2;
 inline constexpr uint8_t kAeadAes256Gcm = 1;

@@ -25,76 +25,76 @@ constexpr size_t kChunksPerRead = 16;
 // pass costs the slower of hash and cipher rather than their sum.
 class CHashThread {
 public:
-    explicit CHashThread(CFileHash& hash) : hash_(hash), thread_([this] { Run(); }) {}
+    explicit CHashThread(CFileHash& hash) : fileHash(hash), thread([this] { Run(); }) {}
     CHashThread(const CHashThread&) = delete;
     CHashThread& operator=(const CHashThread&) = delete;
     ~CHashThread()
     {
         {
-            const std::lock_guard lock(mutex_);
-            stop_ = true;
+            const std::lock_guard lock(mutex);
+            stop = true;
         }
-        changed_.notify_all();
-        thread_.join();
+        changed.notify_all();
+        thread.join();
     }
 
     void Submit(const unsigned char* data, size_t size)
     {
         {
-            const std::lock_guard lock(mutex_);
-            queue_.emplace_back(data, size);
+            const std::lock_guard lock(mutex);
+            queue.emplace_back(data, size);
         }
-        changed_.notify_all();
+        changed.notify_all();
     }
 
     // Waits until the first `count` blocks submitted are hashed.
     void WaitFor(uint64_t count)
     {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return hashed_ >= count; });
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return hashed >= count; });
     }
 
 private:
     void Run()
     {
-        std::unique_lock lock(mutex_);
+        std::unique_lock lock(mutex);
         for (;;) {
-            changed_.wait(lock, [&] { return stop_ || !queue_.empty(); });
-            if (stop_) {
+            changed.wait(lock, [&] { return stop || !queue.empty(); });
+            if (stop) {
                 return;
             }
-            const auto [data, size] = queue_.front();
-            queue_.pop_front();
+            const auto [data, size] = queue.front();
+            queue.pop_front();
             lock.unlock();
-            hash_.Update(data, size);
+            fileHash.Update(data, size);
             lock.lock();
-            ++hashed_;
-            changed_.notify_all();
+            ++hashed;
+            changed.notify_all();
         }
     }
 
-    CFileHash& hash_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<std::pair<const unsigned char*, size_t>> queue_;
-    uint64_t hashed_ = 0;
-    bool stop_ = false;
-    std::thread thread_;  // last: it starts with every other member in place
+    CFileHash& fileHash;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<const unsigned char*, size_t>> queue;
+    uint64_t hashed = 0;
+    bool stop = false;
+    std::thread thread;  // last: it starts with every other member in place
 };
 
 }  // namespace
 
 CBidReader::~CBidReader()
 {
-    if (fd_ >= 0) {
-        close(fd_);
+    if (fd >= 0) {
+        close(fd);
     }
 }
 
 int CBidReader::ReadAt(uint64_t offset, unsigned char* data, size_t size) const
 {
     while (size > 0) {
-        const ssize_t n = pread(fd_, data, size, static_cast<off_t>(offset));
+        const ssize_t n = pread(fd, data, size, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -112,15 +112,15 @@ int CBidReader::Open(const std::string& path)
 {
     // A FIFO, a device or a folder under a bid's name is refused at once (7), never read.
     struct stat st {};
-    if (const int rc = OpenRegularFile(path.c_str(), &fd_, &st); rc != kOk) {
+    if (const int rc = OpenInputFile(path.c_str(), &fd, &st); rc != kOk) {
         return rc;
     }
-    path_ = path;
-    fileSize_ = static_cast<uint64_t>(st.st_size);
-    posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    filePath = path;
+    fileSize = static_cast<uint64_t>(st.st_size);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     unsigned char prefix[kFixedPrefixSize];
-    const size_t prefixSize = fileSize_ < kFixedPrefixSize ? static_cast<size_t>(fileSize_) : kFixedPrefixSize;
+    const size_t prefixSize = fileSize < kFixedPrefixSize ? static_cast<size_t>(fileSize) : kFixedPrefixSize;
     if (ReadAt(0, prefix, prefixSize) != kOk) {
         return kReadFileFlagFailed;
     }
@@ -128,24 +128,24 @@ int CBidReader::Open(const std::string& path)
     if (const int rc = ParseFixedPrefix(prefix, prefixSize, headerSize); rc != kOk) {
         return rc;
     }
-    if (headerSize > fileSize_) {
+    if (headerSize > fileSize) {
         return kReadHeaderFailed;
     }
-    headerBytes_.resize(headerSize);
-    if (ReadAt(0, headerBytes_.data(), headerSize) != kOk) {
+    headerBytes.resize(headerSize);
+    if (ReadAt(0, headerBytes.data(), headerSize) != kOk) {
         return kReadHeaderFailed;
     }
-    if (const int rc = ParseHeader(headerBytes_.data(), headerBytes_.size(), header_); rc != kOk) {
+    if (const int rc = ParseHeader(headerBytes.data(), headerBytes.size(), header); rc != kOk) {
         return rc;
     }
-    if (fileSize_ < headerSize + kTrailerSize) {
+    if (fileSize < headerSize + kTrailerSize) {
         return kFileStructIncorrect;
     }
     unsigned char trailer[kTrailerSize];
-    if (ReadAt(fileSize_ - kTrailerSize, trailer, kTrailerSize) != kOk) {
+    if (ReadAt(fileSize - kTrailerSize, trailer, kTrailerSize) != kOk) {
         return kReadDataFailed;
     }
-    return ParseTrailer(trailer, fileSize_, headerSize, signatureSize_, payloadSize_);
+    return ParseTrailer(trailer, fileSize, headerSize, signatureSize, payloadSize);
 }
 
 int CBidReader::Verify()
@@ -160,15 +160,15 @@ int CBidReader::Decrypt(const CKey& payloadKey, IPlainSink& sink)
 
 int CBidReader::Pass(const CKey* payloadKey, IPlainSink* sink)
 {
-    if (fd_ < 0) {
+    if (fd < 0) {
         return kInvalidParam;
     }
     CFileHash hash;
     if (!hash.Ok()) {
         return kOutOfMemory;
     }
-    hash.Update(headerBytes_.data(), headerBytes_.size());
-    const uint64_t start = headerBytes_.size();
+    hash.Update(headerBytes.data(), headerBytes.size());
+    const uint64_t start = headerBytes.size();
     const int rc = payloadKey == nullptr ? HashPayload(hash) : DecryptPayload(*payloadKey, *sink, hash);
     if (rc != kOk) {
         return rc;
@@ -177,12 +177,12 @@ int CBidReader::Pass(const CKey* payloadKey, IPlainSink* sink)
     if (!hash.Final(digest)) {
         return kHashVerifyFailed;
     }
-    std::vector<unsigned char> signature(signatureSize_);
-    if (const int read = ReadAt(start + payloadSize_, signature.data(), signature.size()); read != kOk) {
+    std::vector<unsigned char> signature(signatureSize);
+    if (const int read = ReadAt(start + payloadSize, signature.data(), signature.size()); read != kOk) {
         return read;
     }
     std::array<unsigned char, kDigestSize> signedDigest{};
-    if (const int verified = VerifySignature(signature, header_.signerCert, signedDigest); verified != kOk) {
+    if (const int verified = VerifySignature(signature, header.signerCert, signedDigest); verified != kOk) {
         return verified;
     }
     return CRYPTO_memcmp(digest.data(), signedDigest.data(), kDigestSize) == 0 ? kOk : kHashVerifyFailed;
@@ -191,9 +191,9 @@ int CBidReader::Pass(const CKey* payloadKey, IPlainSink* sink)
 int CBidReader::HashPayload(CFileHash& hash)
 {
     std::vector<unsigned char> buffer(kChunksPerRead * kSealedChunkSize);
-    const uint64_t start = headerBytes_.size();
-    for (uint64_t done = 0; done < payloadSize_;) {
-        const size_t block = static_cast<size_t>(std::min<uint64_t>(buffer.size(), payloadSize_ - done));
+    const uint64_t start = headerBytes.size();
+    for (uint64_t done = 0; done < payloadSize;) {
+        const size_t block = static_cast<size_t>(std::min<uint64_t>(buffer.size(), payloadSize - done));
         if (const int rc = ReadAt(start + done, buffer.data(), block); rc != kOk) {
             return rc;
         }
@@ -215,16 +215,16 @@ int CBidReader::DecryptPayload(const CKey& payloadKey, IPlainSink& sink, CFileHa
     std::vector<std::vector<unsigned char>> ring(kRing, std::vector<unsigned char>(kChunksPerRead * kSealedChunkSize));
     std::vector<unsigned char> plain(kChunkSize);
     CHashThread hasher(hash);
-    const uint64_t start = headerBytes_.size();
+    const uint64_t start = headerBytes.size();
     uint64_t done = 0;
     uint64_t index = 0;
     uint64_t blocks = 0;
-    while (done < payloadSize_) {
+    while (done < payloadSize) {
         std::vector<unsigned char>& buffer = ring[blocks % kRing];
         if (blocks >= kRing) {
             hasher.WaitFor(blocks - kRing + 1);
         }
-        const size_t block = static_cast<size_t>(std::min<uint64_t>(buffer.size(), payloadSize_ - done));
+        const size_t block = static_cast<size_t>(std::min<uint64_t>(buffer.size(), payloadSize - done));
         if (const int rc = ReadAt(start + done, buffer.data(), block); rc != kOk) {
             return rc;
         }
@@ -232,7 +232,7 @@ int CBidReader::DecryptPayload(const CKey& payloadKey, IPlainSink& sink, CFileHa
         ++blocks;
         for (size_t at = 0; at < block; at += kSealedChunkSize) {
             const size_t sealed = std::min(kSealedChunkSize, block - at);
-            const bool last = done + at + sealed == payloadSize_;
+            const bool last = done + at + sealed == payloadSize;
             const unsigned char* data = buffer.data() + at;
             const size_t plainSize = sealed - kTagSize;
             // An empty chunk may only stand alone: the writer never ends on one otherwise.

@@ -30,8 +30,8 @@ public:
     // Opens the file and checks the header and the trailer. The file stays open, so later passes
     // read the very file that was checked even if its path is moved or replaced meanwhile.
     int Open(const std::string& path);
-    const CBidHeader& Header() const { return header_; }
-    const std::string& Path() const { return path_; }
+    const CBidHeader& Header() const { return header; }
+    const std::string& Path() const { return filePath; }
 
     // Hashes header and payload and checks the bidder's signature over the digest.
     int Verify();
@@ -40,7 +40,7 @@ public:
     // any point is returned at once; the sink must then discard what it was given.
     int Decrypt(const CKey& payloadKey, IPlainSink& sink);
 
-    uint64_t PayloadSize() const { return payloadSize_; }
+    uint64_t PayloadSize() const { return payloadSize; }
 
 private:
     int Pass(const CKey* payloadKey, IPlainSink* sink);
@@ -48,13 +48,13 @@ private:
     int DecryptPayload(const CKey& payloadKey, IPlainSink& sink, CFileHash& hash);
     int ReadAt(uint64_t offset, unsigned char* data, size_t size) const;
 
-    int fd_ = -1;
-    std::string path_;
-    std::vector<unsigned char> headerBytes_;
-    CBidHeader header_;
-    uint64_t fileSize_ = 0;
-    uint64_t payloadSize_ = 0;
-    uint32_t signatureSize_ = 0;
+    int fd = -1;
+    std::string filePath;
+    std::vector<unsigned char> headerBytes;
+    CBidHeader header;
+    uint64_t fileSize = 0;
+    uint64_t payloadSize = 0;
+    uint32_t signatureSize = 0;
 };
 
 }  // namespace kelvane::bidx

@@ -1,6 +1,8 @@
 #include "BidSealer.h"
 
+#include "AtomicFile.h"
 #include "FdWrite.h"
+#include "OpenSslPtr.h"
 
 #include <openssl/x509v3.h>
 
@@ -20,65 +22,41 @@ namespace {
 constexpr size_t kReadBlock = 1u << 20;
 constexpr size_t kWriteBlock = 16 * kSealedChunkSize;
 
-struct CMdCtx {
-    std::unique_ptr<EVP_MD_CTX, CEvpMdCtxFree> ctx{EVP_MD_CTX_new()};
-    bool Init(const EVP_MD* md) { return ctx && EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1; }
-};
-
 // The output file under its temporary name: buffered writes, the verification code over every
 // byte, and removal unless committed.
 class COutput {
 public:
-    explicit COutput(std::string finalPath) : finalPath_(std::move(finalPath)) {}
-    COutput(const COutput&) = delete;
-    COutput& operator=(const COutput&) = delete;
-    ~COutput()
-    {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        if (!tempPath_.empty()) {
-            unlink(tempPath_.c_str());
-        }
-    }
+    explicit COutput(const std::string& target) : file(target, TemporaryName(target)) {}
 
     int Create(bool withCode)
     {
-        const std::filesystem::path target(finalPath_);
-        const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
-        std::string templ = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-        fd_ = mkostemp(templ.data(), O_CLOEXEC);
-        if (fd_ < 0) {
-            return kOpenFileFailed;
-        }
-        tempPath_ = templ;
         // mkostemp makes the file private; a sealed bid is meant to be handed on.
-        if (fchmod(fd_, 0644) != 0) {
+        if (file.Create(0644) != 0) {
             return kOpenFileFailed;
         }
-        withCode_ = withCode;
-        if (withCode_ && !sm3_.Init(EVP_sm3())) {
+        computeCode = withCode;
+        if (computeCode && (!sm3 || EVP_DigestInit_ex(sm3.get(), EVP_sm3(), nullptr) != 1)) {
             return kCreateAlgoParamFailed;
         }
-        buffer_.reserve(kWriteBlock);
+        buffer.reserve(kWriteBlock);
         return kOk;
     }
 
     int Write(const unsigned char* data, size_t size)
     {
-        if (withCode_ && EVP_DigestUpdate(sm3_.ctx.get(), data, size) != 1) {
+        if (computeCode && EVP_DigestUpdate(sm3.get(), data, size) != 1) {
             return kWriteDataFailed;
         }
-        size_ += size;
-        if (buffer_.size() + size > kWriteBlock) {
+        written += size;
+        if (buffer.size() + size > kWriteBlock) {
             if (const int rc = Flush(); rc != kOk) {
                 return rc;
             }
         }
         if (size >= kWriteBlock) {
-            return WriteAll(data, size);
+            return WriteAllToFd(file.Fd(), data, size);
         }
-        buffer_.insert(buffer_.end(), data, data + size);
+        buffer.insert(buffer.end(), data, data + size);
         return kOk;
     }
 
@@ -87,35 +65,16 @@ public:
         if (const int rc = Flush(); rc != kOk) {
             return rc;
         }
-        if (fsync(fd_) != 0 || close(fd_) != 0) {
-            fd_ = -1;
-            return kWriteDataFailed;
-        }
-        fd_ = -1;
-        if (renameat2(AT_FDCWD, tempPath_.c_str(), AT_FDCWD, finalPath_.c_str(), RENAME_NOREPLACE) != 0) {
-            if (errno == EEXIST) {
-                return kFileExist;
-            }
-            // File systems without RENAME_NOREPLACE: a hard link refuses an existing name too.
-            if (errno != EINVAL || link(tempPath_.c_str(), finalPath_.c_str()) != 0) {
-                return errno == EEXIST ? kFileExist : kWriteDataFailed;
-            }
-            unlink(tempPath_.c_str());
-        }
-        tempPath_.clear();
-        const std::filesystem::path target(finalPath_);
-        const std::string folder = target.has_parent_path() ? target.parent_path().string() : ".";
-        if (const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-            fsync(dir);
-            close(dir);
+        if (const int error = file.Publish(CAtomicFile::EPublish::kNoReplace); error != 0) {
+            return error == EEXIST ? kFileExist : kWriteDataFailed;
         }
         if (result != nullptr) {
-            result->fileSize = size_;
+            result->fileSize = written;
             result->verificationCode.clear();
-            if (withCode_) {
+            if (computeCode) {
                 unsigned char digest[EVP_MAX_MD_SIZE];
                 unsigned int len = 0;
-                if (EVP_DigestFinal_ex(sm3_.ctx.get(), digest, &len) != 1) {
+                if (EVP_DigestFinal_ex(sm3.get(), digest, &len) != 1) {
                     return kWriteDataFailed;
                 }
                 static const char hex[] = "0123456789ABCDEF";
@@ -129,21 +88,26 @@ public:
     }
 
 private:
+    // A dot name beside the target, so that no listing takes the unfinished file for a bid.
+    static std::string TemporaryName(const std::string& target)
+    {
+        const std::filesystem::path path(target);
+        const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+        return (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+    }
+
     int Flush()
     {
-        const int rc = WriteAll(buffer_.data(), buffer_.size());
-        buffer_.clear();
+        const int rc = WriteAllToFd(file.Fd(), buffer.data(), buffer.size());
+        buffer.clear();
         return rc;
     }
-    int WriteAll(const unsigned char* data, size_t size) { return WriteAllToFd(fd_, data, size); }
 
-    std::string finalPath_;
-    std::string tempPath_;
-    int fd_ = -1;
-    bool withCode_ = false;
-    CMdCtx sm3_;
-    std::vector<unsigned char> buffer_;
-    uint64_t size_ = 0;
+    CAtomicFile file;
+    bool computeCode = false;
+    MdCtxPtr sm3{EVP_MD_CTX_new()};
+    std::vector<unsigned char> buffer;
+    uint64_t written = 0;
 };
 
 // Cuts the archive stream into chunks. A full chunk is held back until more data arrives, because
@@ -151,23 +115,23 @@ private:
 class CChunker {
 public:
     CChunker(const CKey& payloadKey, COutput& out, CFileHash& hash)
-        : cipher_(true, payloadKey), out_(out), hash_(hash)
+        : cipher(true, payloadKey), output(out), fileHash(hash)
     {
-        chunk_.resize(kSealedChunkSize);
+        chunk.resize(kSealedChunkSize);
     }
-    bool Ok() const { return cipher_.Ok(); }
+    bool Ok() const { return cipher.Ok(); }
 
     int Feed(const unsigned char* data, size_t size)
     {
         while (size > 0) {
-            if (filled_ == kChunkSize) {
+            if (filled == kChunkSize) {
                 if (const int rc = Emit(false); rc != kOk) {
                     return rc;
                 }
             }
-            const size_t take = std::min(size, kChunkSize - filled_);
-            std::memcpy(chunk_.data() + filled_, data, take);
-            filled_ += take;
+            const size_t take = std::min(size, kChunkSize - filled);
+            std::memcpy(chunk.data() + filled, data, take);
+            filled += take;
             data += take;
             size -= take;
         }
@@ -179,22 +143,22 @@ public:
 private:
     int Emit(bool last)
     {
-        if (!cipher_.Seal(index_, last, chunk_.data(), filled_, chunk_.data() + filled_)) {
+        if (!cipher.Seal(index, last, chunk.data(), filled, chunk.data() + filled)) {
             return kCipherFinalFailed;
         }
-        const size_t sealed = filled_ + kTagSize;
-        hash_.Update(chunk_.data(), sealed);
-        ++index_;
-        filled_ = 0;
-        return out_.Write(chunk_.data(), sealed);
+        const size_t sealed = filled + kTagSize;
+        fileHash.Update(chunk.data(), sealed);
+        ++index;
+        filled = 0;
+        return output.Write(chunk.data(), sealed);
     }
 
-    CChunkCipher cipher_;
-    COutput& out_;
-    CFileHash& hash_;
-    std::vector<unsigned char> chunk_;
-    size_t filled_ = 0;
-    uint64_t index_ = 0;
+    CChunkCipher cipher;
+    COutput& output;
+    CFileHash& fileHash;
+    std::vector<unsigned char> chunk;
+    size_t filled = 0;
+    uint64_t index = 0;
 };
 
 int PrepareOpeners(const CSealRequest& request, CBidHeader& header)
@@ -276,7 +240,7 @@ int SealFileContent(const CSealFile& file, CChunker& chunker, std::vector<unsign
     // Checked before already; a FIFO put in the file's place since must not block the run.
     int fd = -1;
     struct stat st {};
-    if (const int rc = OpenRegularFile(file.source.c_str(), &fd, &st); rc != kOk) {
+    if (const int rc = OpenInputFile(file.source.c_str(), &fd, &st); rc != kOk) {
         return rc;
     }
     const uint64_t size = static_cast<uint64_t>(st.st_size);

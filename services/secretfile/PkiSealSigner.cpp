@@ -49,25 +49,25 @@ void CPkiSealSigner::CCertFree::operator()(void* p) const
 }
 
 CPkiSealSigner::CPkiSealSigner(const std::vector<unsigned char>& certificate)
-    : cert_(QuarnPKICertNewCert(certificate.data(), static_cast<int>(certificate.size())))
+    : signerCert(QuarnPKICertNewCert(certificate.data(), static_cast<int>(certificate.size())))
 {
-    if (!cert_) {
+    if (!signerCert) {
         return;
     }
     const std::unique_ptr<void, CKeypairFree> keypair(
-        QuarnPKICertGetCertKeyPair(cert_.get(), kSignerFlags, kSignerUsage, nullptr));
-    if (!keypair || QuarnPKICertSetCertKeyPair(cert_.get(), keypair.get()) != QUARNPKI_OK) {
+        QuarnPKICertGetCertKeyPair(signerCert.get(), kSignerFlags, kSignerUsage, nullptr));
+    if (!keypair || QuarnPKICertSetCertKeyPair(signerCert.get(), keypair.get()) != QUARNPKI_OK) {
         return;
     }
     int type = 0;
     int curve = 0;
-    if (QuarnPKICertGetCertIntegerAttribute(cert_.get(), kAttrKeyType, &type) != QUARNPKI_OK) {
+    if (QuarnPKICertGetCertIntegerAttribute(signerCert.get(), kAttrKeyType, &type) != QUARNPKI_OK) {
         return;
     }
     if (type == kKeyRsa) {
-        algorithm_ = kAlgRsaSha256;
-    } else if (type == kKeyEc && QuarnPKICertGetCertIntegerAttribute(cert_.get(), kAttrCurve, &curve) == QUARNPKI_OK) {
-        algorithm_ = curve == kCurveSm2 ? kAlgSm2Sm3 : kAlgEcdsaSha256;
+        algorithm = kAlgRsaSha256;
+    } else if (type == kKeyEc && QuarnPKICertGetCertIntegerAttribute(signerCert.get(), kAttrCurve, &curve) == QUARNPKI_OK) {
+        algorithm = curve == kCurveSm2 ? kAlgSm2Sm3 : kAlgEcdsaSha256;
     }
 }
 
@@ -77,9 +77,9 @@ int CPkiSealSigner::Sign(const unsigned char* digest, size_t size, std::vector<u
         return kGetKeypairFailed;
     }
     const std::unique_ptr<void, CSignedDataFree> signedData(QuarnPKIMsgNewSignedData(1));
-    if (!signedData || QuarnPKIMsgSignedDataSetSignCert(signedData.get(), cert_.get(), 0) != QUARNPKI_OK ||
+    if (!signedData || QuarnPKIMsgSignedDataSetSignCert(signedData.get(), signerCert.get(), 0) != QUARNPKI_OK ||
         QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), kSignedAttached, 0, 1) != QUARNPKI_OK ||
-        QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), kSignedAlgorithm, 0, algorithm_) != QUARNPKI_OK) {
+        QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), kSignedAlgorithm, 0, algorithm) != QUARNPKI_OK) {
         return kCreateSignHandleFailed;
     }
     cmsDer.clear();

@@ -13,15 +13,15 @@ class CPkiSealSigner final : public ISealSigner {
 public:
     // certificate: DER, PEM or Base64 text. Ok() is false when no present token holds its key.
     explicit CPkiSealSigner(const std::vector<unsigned char>& certificate);
-    bool Ok() const { return cert_ != nullptr && algorithm_ >= 0; }
+    bool Ok() const { return signerCert != nullptr && algorithm >= 0; }
     int Sign(const unsigned char* digest, size_t size, std::vector<unsigned char>& cmsDer) override;
 
 private:
     struct CCertFree {
         void operator()(void* p) const;
     };
-    std::unique_ptr<void, CCertFree> cert_;
-    int algorithm_ = -1;
+    std::unique_ptr<void, CCertFree> signerCert;
+    int algorithm = -1;
 };
 
 }  // namespace kelvane::bidx

@@ -26,13 +26,13 @@ constexpr unsigned kOpenerUsage = 0x10000001;
 
 class CTokenShareKey final : public IShareKey {
 public:
-    explicit CTokenShareKey(void* keypair) : keypair_(keypair) {}
+    explicit CTokenShareKey(void* keypair) : tokenKeypair(keypair) {}
 
     int OaepDecrypt(const std::vector<unsigned char>& in, std::vector<unsigned char>& out) override
     {
         unsigned char* raw = nullptr;
         int size = 0;
-        const int rc = QuarnPKICryptoKeypairDecrypt(keypair_.get(), in.data(), static_cast<int>(in.size()), &raw, &size);
+        const int rc = QuarnPKICryptoKeypairDecrypt(tokenKeypair.get(), in.data(), static_cast<int>(in.size()), &raw, &size);
         return Take(rc, raw, size, out);
     }
 
@@ -40,7 +40,7 @@ public:
     {
         unsigned char* raw = nullptr;
         int size = 0;
-        const int rc = QuarnPKICryptoKeypairDeriveSecret(keypair_.get(), peerSpkiDer.data(),
+        const int rc = QuarnPKICryptoKeypairDeriveSecret(tokenKeypair.get(), peerSpkiDer.data(),
                                                          static_cast<int>(peerSpkiDer.size()), &raw, &size);
         return Take(rc, raw, size, out);
     }
@@ -57,7 +57,7 @@ private:
         return kOk;
     }
 
-    std::unique_ptr<void, CPkiKeypairFree> keypair_;
+    std::unique_ptr<void, CPkiKeypairFree> tokenKeypair;
 };
 
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build's Runtime component (what the Debian package holds) into a temporary prefix
 # and checks that the installed programs work from there and not from the build tree: shared
-# libraries through the run path, libquelvar.so through dlopen beside the program, and the
+# libraries through the run path, libquelvar.so.1 through dlopen beside the program, and the
 # language file under share/. Everything stays inside the temporary folder.
 #
 #   install-tree.sh BUILD_DIR
@@ -17,14 +17,15 @@ cmake --install "$build" --prefix "$prefix" --component Runtime >"$work/install.
   || { cat "$work/install.log"; echo "FAIL: cmake --install"; exit 1; }
 
 # What the workstation needs, where the programs and the desktop look for it.
-for file in bin/kelvane bin/kelvane-cli lib/libquelvar.so lib/libquarnpki.so lib/libquarnsecretfile.so \
+for file in bin/kelvane bin/kelvane-cli lib/libquelvar.so.1 lib/libquarnpki.so lib/libquarnsecretfile.so.1 \
     share/kelvane/lang/1033.lng share/applications/kelvane.desktop \
     share/icons/hicolor/scalable/apps/kelvane.svg share/doc/kelvane/changelog.gz \
     share/man/man1/kelvane.1.gz share/man/man1/kelvane-cli.1.gz; do
   [[ -f $prefix/$file ]] || fail "$file is not installed"
 done
-# The development tools and the C header belong to another component.
-for file in bin/kelvane-devserver bin/kelvane-seal bin/kelvane-tender include/Quelvar.h; do
+# The development tools, the C header and the unversioned library names belong to another component.
+for file in bin/kelvane-devserver bin/kelvane-seal bin/kelvane-tender include/Quelvar.h \
+    lib/libquelvar.so lib/libquarnsecretfile.so; do
   [[ -e $prefix/$file ]] && fail "$file is installed with the workstation"
 done
 
@@ -34,7 +35,7 @@ grep -qx 'Exec=kelvane' "$desktop" || fail "the desktop entry does not run kelva
 grep -qx 'Icon=kelvane' "$desktop" || fail "the desktop entry does not name the kelvane icon"
 
 # Every library resolves, and our own ones from the prefix rather than from the build tree.
-for program in bin/kelvane bin/kelvane-cli lib/libquelvar.so lib/libquarnsecretfile.so; do
+for program in bin/kelvane bin/kelvane-cli lib/libquelvar.so.1 lib/libquarnsecretfile.so.1; do
   deps=$(ldd "$prefix/$program" 2>&1)
   grep -q 'not found' <<<"$deps" && fail "$program: $(grep 'not found' <<<"$deps" | tr -s ' \t' ' ')"
   grep -q "$build/" <<<"$deps" && fail "$program loads a library from the build tree"
@@ -55,13 +56,13 @@ mkdir -p "$work/home"
 out=$(run "$prefix/bin/kelvane-cli" verify "$work/missing.bidx" 2>&1)
 grep -q '^Bid file: ' <<<"$out" || fail "kelvane-cli did not read the installed language file: $out"
 
-# open loads libquelvar.so before it looks at the package folder; the folder's absence is then
+# open loads libquelvar.so.1 before it looks at the package folder; the folder's absence is then
 # the reason it stops, and the loader shows from where the library came.
 out=$(run LD_DEBUG=files "$prefix/bin/kelvane-cli" open --project P --package L 2>&1)
 grep -q 'could not be loaded' <<<"$out" && fail "kelvane-cli: $(grep -o "the rules library.*" <<<"$out")"
 grep -q 'package folder .* does not exist' <<<"$out" || fail "kelvane-cli open stopped early: $(tail -n 3 <<<"$out")"
-grep -q "file=$prefix/lib/libquelvar.so .*dynamically loaded" <<<"$out" \
-  || fail "libquelvar.so was not loaded from the prefix"
+grep -q "file=$prefix/lib/libquelvar.so.1 .*dynamically loaded" <<<"$out" \
+  || fail "libquelvar.so.1 was not loaded from the prefix"
 
 # The window program starts and keeps running: a missing library or plugin ends it at once.
 run timeout 3 "$prefix/bin/kelvane" >"$work/kelvane.log" 2>&1

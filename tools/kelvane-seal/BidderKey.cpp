@@ -14,10 +14,6 @@
 namespace kelvane::seal {
 namespace {
 
-struct CDecoderCtxFree {
-    void operator()(OSSL_DECODER_CTX* p) const { OSSL_DECODER_CTX_free(p); }
-};
-
 // Bytes that are wiped when they go.
 struct CWipedBytes {
     std::vector<char> bytes;
@@ -105,7 +101,7 @@ CBidderKeyResult LoadBidderKey(const std::string& keyFile, const std::string& pa
     passphrase.passphraseFile = passphraseFile;
 
     EVP_PKEY* key = nullptr;
-    const std::unique_ptr<OSSL_DECODER_CTX, CDecoderCtxFree> decoder(
+    const DecoderCtxPtr decoder(
         OSSL_DECODER_CTX_new_for_pkey(&key, nullptr, nullptr, nullptr, EVP_PKEY_KEYPAIR, nullptr, nullptr));
     if (!decoder || OSSL_DECODER_CTX_set_pem_password_cb(decoder.get(), PassphraseCallback, &passphrase) != 1) {
         ERR_clear_error();

@@ -3,21 +3,18 @@
 // certificate would otherwise be noticed only when the signature is made, after the whole bid.
 #pragma once
 
+#include "OpenSslPtr.h"
+
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace kelvane::seal {
 
-struct CPkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-
 struct CBidderKeyResult {
-    std::unique_ptr<EVP_PKEY, CPkeyFree> key;
+    PkeyPtr key;
     std::string error;  // why there is no key
 };
 

@@ -14,18 +14,11 @@
 namespace kelvane::seal {
 namespace {
 
-struct CBioFree {
-    void operator()(BIO* p) const { BIO_free(p); }
-};
-struct CX509StoreCtxFree {
-    void operator()(X509_STORE_CTX* p) const { X509_STORE_CTX_free(p); }
-};
-
 // Adds every certificate of a PEM file (or the one certificate of a DER file); false when the
 // file cannot be read or holds none.
 bool AddAnchorFile(X509_STORE* store, const std::string& path)
 {
-    const std::unique_ptr<BIO, CBioFree> bio(BIO_new_file(path.c_str(), "rb"));
+    const BioPtr bio(BIO_new_file(path.c_str(), "rb"));
     if (!bio) {
         ERR_clear_error();
         return false;
@@ -114,7 +107,7 @@ std::string OpenerRefusal(const std::vector<unsigned char>& certificate, const C
     if (!cert) {
         return "its certificate cannot be read";
     }
-    const std::unique_ptr<X509_STORE_CTX, CX509StoreCtxFree> ctx(X509_STORE_CTX_new());
+    const X509StoreCtxPtr ctx(X509_STORE_CTX_new());
     if (!ctx || X509_STORE_CTX_init(ctx.get(), anchors.store.get(), cert.get(), nullptr) != 1) {
         ERR_clear_error();
         return "its certificate cannot be checked (out of memory)";
@@ -163,7 +156,7 @@ std::string OpenerRefusal(const std::vector<unsigned char>& certificate, const C
 std::string SubjectLine(const std::vector<unsigned char>& certificate)
 {
     const kelvane::bidx::Cert cert = kelvane::bidx::DecodeCertificate(certificate.data(), certificate.size());
-    const std::unique_ptr<BIO, CBioFree> bio(BIO_new(BIO_s_mem()));
+    const BioPtr bio(BIO_new(BIO_s_mem()));
     if (!cert || !bio ||
         X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert.get()), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
         ERR_clear_error();

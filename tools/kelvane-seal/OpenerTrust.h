@@ -4,23 +4,19 @@
 // holds, and the bid would open for him alone.
 #pragma once
 
+#include "OpenSslPtr.h"
+
 #include <openssl/x509.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace kelvane::seal {
 
-struct CX509StoreFree {
-    void operator()(X509_STORE* p) const { X509_STORE_free(p); }
-};
-using StorePtr = std::unique_ptr<X509_STORE, CX509StoreFree>;
-
 // The tender's trust anchors and where they came from (for messages).
 struct CTenderAnchors {
-    StorePtr store;
+    X509StorePtr store;
     std::string source;
 };
 

@@ -5,28 +5,24 @@
 #include "OpenerTrust.h"
 #include "PkiSealSigner.h"
 #include "PkiPrompts.h"
-#include "Quelvar.h"
+#include "RulesSource.h"
+#include "SealInputs.h"
+#include "SealProgress.h"
 #include "app/PkiSettings.h"
 #include "core/RulesParser.h"
 
-#include <openssl/x509.h>
-
-#include <dlfcn.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
 using namespace kelvane::bidx;
+namespace seal = kelvane::seal;
 
 namespace {
 
@@ -168,230 +164,6 @@ std::optional<COptions> ParseOptions(int argc, char** argv)
     return o;
 }
 
-std::optional<std::vector<unsigned char>> ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return bytes;
-}
-
-// The rules library is loaded only when the rules are fetched: beside the program first
-// (build/lib, or lib/ of an installation), then wherever the loader looks.
-class CQuelvarLibrary {
-public:
-    bool Load()
-    {
-        const fs::path self = fs::read_symlink("/proc/self/exe");
-        for (const std::string& candidate : {(self.parent_path() / "../lib/libquelvar.so").string(),
-                                              std::string("libquelvar.so")}) {
-            handle_ = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
-            if (handle_ != nullptr) {
-                break;
-            }
-        }
-        return handle_ != nullptr && Bind(createHandle, "QuelvarCreateHandle") &&
-               Bind(releaseHandle, "QuelvarReleaseHandle") && Bind(setTargetUrl, "QuelvarSetTargetUrl") &&
-               Bind(getRules, "QuelvarGetRules") && Bind(getFileLen, "QuelvarGetFileLen") &&
-               Bind(getFileData, "QuelvarGetFileData");
-    }
-    ~CQuelvarLibrary()
-    {
-        if (handle_ != nullptr) {
-            dlclose(handle_);
-        }
-    }
-
-    decltype(&QuelvarCreateHandle) createHandle = nullptr;
-    decltype(&QuelvarReleaseHandle) releaseHandle = nullptr;
-    decltype(&QuelvarSetTargetUrl) setTargetUrl = nullptr;
-    decltype(&QuelvarGetRules) getRules = nullptr;
-    decltype(&QuelvarGetFileLen) getFileLen = nullptr;
-    decltype(&QuelvarGetFileData) getFileData = nullptr;
-
-private:
-    template <typename F>
-    bool Bind(F& into, const char* name)
-    {
-        into = reinterpret_cast<F>(dlsym(handle_, name));
-        return into != nullptr;
-    }
-    void* handle_ = nullptr;
-};
-
-// The rules through the rules library, so that the embedded bytes are exactly those the opening
-// will compare.
-std::optional<std::vector<unsigned char>> FetchRules(const std::string& url, const std::string& project)
-{
-    CQuelvarLibrary lib;
-    if (!lib.Load()) {
-        Fail("cannot load the rules library libquelvar.so");
-        return std::nullopt;
-    }
-    CQuelvar* handle = nullptr;
-    if (lib.createHandle(&handle) != 0) {
-        Fail("cannot create a rules handle");
-        return std::nullopt;
-    }
-    const std::unique_ptr<CQuelvar, decltype(&QuelvarReleaseHandle)> owned(handle, lib.releaseHandle);
-    if (lib.setTargetUrl(handle, url.c_str()) != 0) {
-        Fail("not a URL: " + url);
-        return std::nullopt;
-    }
-    const std::string query = "projectid=" + project;
-    if (const int rc = lib.getRules(handle, query.data(), static_cast<int>(query.size())); rc != 0) {
-        Fail("the rules of project " + project + " could not be fetched from " + url + " (code " +
-             std::to_string(rc) + (rc == 26 ? ": not released yet)" : ")"));
-        return std::nullopt;
-    }
-    long length = 0;
-    if (lib.getFileLen(handle, &length) != 0 || length <= 0) {
-        Fail("the rules server sent an empty rules document");
-        return std::nullopt;
-    }
-    std::vector<unsigned char> bytes(static_cast<size_t>(length));
-    if (lib.getFileData(handle, reinterpret_cast<char*>(bytes.data())) != 0) {
-        Fail("cannot read the fetched rules document");
-        return std::nullopt;
-    }
-    return bytes;
-}
-
-// The bidder's name as the file name shows it: the certificate's common name, else its
-// organisation, with '_' (the import splits names there), '.' and '/' replaced by '-'.
-std::string BidderName(const std::vector<unsigned char>& certBytes)
-{
-    const Cert cert = DecodeCertificate(certBytes.data(), certBytes.size());
-    if (!cert) {
-        return {};
-    }
-    const X509_NAME* subject = X509_get_subject_name(cert.get());
-    for (const int nid : {NID_commonName, NID_organizationName}) {
-        const int index = X509_NAME_get_index_by_NID(subject, nid, -1);
-        if (index < 0) {
-            continue;
-        }
-        unsigned char* utf8 = nullptr;
-        const int len = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
-        if (len <= 0) {
-            OPENSSL_free(utf8);
-            continue;
-        }
-        std::string name(reinterpret_cast<char*>(utf8), static_cast<size_t>(len));
-        OPENSSL_free(utf8);
-        for (char& c : name) {
-            if (c == '_' || c == '.' || c == '/' || static_cast<unsigned char>(c) < 0x20) {
-                c = '-';
-            }
-        }
-        return name;
-    }
-    return {};
-}
-
-// Each argument keeps its own name; a folder brings everything below it under its name.
-bool CollectInputs(const std::vector<std::string>& inputs, std::vector<CSealFile>& files)
-{
-    for (const std::string& input : inputs) {
-        std::error_code ec;
-        const fs::path path = fs::weakly_canonical(fs::path(input), ec);
-        const fs::file_status status = fs::status(path, ec);
-        if (ec || !fs::exists(status)) {
-            Fail("no such file or folder: " + input);
-            return false;
-        }
-        const std::string base = path.filename().string();
-        if (fs::is_regular_file(status)) {
-            files.push_back({path.string(), base});
-            continue;
-        }
-        if (!fs::is_directory(status)) {
-            Fail("neither a file nor a folder: " + input);
-            return false;
-        }
-        std::vector<CSealFile> found;
-        for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-            if (it->is_directory()) {
-                continue;
-            }
-            if (!it->is_regular_file()) {
-                Fail("not a regular file: " + it->path().string());
-                return false;
-            }
-            found.push_back({it->path().string(), base + "/" + fs::relative(it->path(), path).generic_string()});
-        }
-        if (ec) {
-            Fail("cannot read the folder " + input + ": " + ec.message());
-            return false;
-        }
-        std::sort(found.begin(), found.end(), [](const CSealFile& a, const CSealFile& b) { return a.name < b.name; });
-        files.insert(files.end(), found.begin(), found.end());
-    }
-    return true;
-}
-
-std::string Explain(int code)
-{
-    switch (code) {
-    case kCertExist: return "the same opener certificate appears twice in the rules";
-    case kCertCannotEncrypt: return "an opener's certificate is not meant for encryption (key usage)";
-    case kNotSupportAlgo: return "an opener's certificate has a key that cannot be sealed to (RSA 2048+ or P-256 only)";
-    case kOpenFileFailed: return "cannot open an input file or create the output file";
-    case kReadFileLenFailed: return "cannot read the size of an input file";
-    case kWriteDataFailed: return "cannot write the output file (disk full?)";
-    case kReadDataFailed: return "an input file changed size while it was sealed";
-    case kConstructSignCertFailed: return "the bidder's certificate cannot be read";
-    case kFileNotFound: return "an input file does not exist";
-    case kFileExist: return "the output file exists already, or two inputs have the same name";
-    case kFileNameFormatError: return "an input's name cannot be carried in a bid (control characters, '\\' or ':')";
-    case kTotalLessThanMin: return "the rules ask for more openers than they name";
-    case kCertNumIncorrect: return "the rules name no openers, or more than 255";
-    case kNumberBelowZero: return "the rules' minimum number of openers is below 1";
-    case kSignFinalFailed: return "signing failed: does the key belong to the certificate?";
-    case kCreateSignHandleFailed:
-    case kSignUpdateFailed: return "the token could not sign (PIN refused or token removed?)";
-    case kCertFromEncodingFailed: return "an opener's certificate in the rules cannot be read";
-    default: return "sealing failed";
-    }
-}
-
-class CProgress {
-public:
-    explicit CProgress(bool quiet) : show_(!quiet) {}
-    bool Update(uint64_t done, uint64_t total)
-    {
-        // Small bids seal in a blink; the bar is for inputs that take a while.
-        if (show_ && total >= (64u << 20)) {
-            const int percent = static_cast<int>(done * 100 / total);
-            if (percent != last_) {
-                last_ = percent;
-                std::fprintf(stderr, "\rsealing: %3d%% of %llu MiB", percent,
-                             static_cast<unsigned long long>(total >> 20));
-                std::fflush(stderr);
-                ended_ = false;
-            }
-        }
-        return g_interrupted == 0;
-    }
-    void End()
-    {
-        if (last_ >= 0 && !ended_) {
-            std::fputc('\n', stderr);
-            ended_ = true;
-        }
-    }
-
-private:
-    bool show_;
-    int last_ = -1;
-    bool ended_ = true;
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -410,12 +182,12 @@ int main(int argc, char** argv)
     kelvane::SupplyPkiSettings();
     kelvane::InstallTerminalPkiPrompts();
 
-    std::optional<std::vector<unsigned char>> rules =
-        options->rulesUrl.empty() ? ReadFile(options->rulesFile) : FetchRules(options->rulesUrl, options->project);
+    std::string error;
+    const std::optional<std::vector<unsigned char>> rules = options->rulesUrl.empty()
+        ? seal::ReadFile(options->rulesFile)
+        : seal::FetchRules(options->rulesUrl, options->project, error);
     if (!rules) {
-        if (options->rulesUrl.empty()) {
-            Fail("cannot read the rules document " + options->rulesFile);
-        }
+        Fail(options->rulesUrl.empty() ? "cannot read the rules document " + options->rulesFile : error);
         return kExitFailed;
     }
     CRulesContent content;
@@ -427,8 +199,8 @@ int main(int argc, char** argv)
 
     // The openers are checked before anything else is asked for: a refusal needs no passphrase.
     std::string anchorError;
-    const std::optional<kelvane::seal::CTenderAnchors> anchors =
-        kelvane::seal::LoadTenderAnchors(options->tenderCa, anchorError);
+    const std::optional<seal::CTenderAnchors> anchors =
+        seal::LoadTenderAnchors(options->tenderCa, anchorError);
     if (!anchors) {
         Fail(anchorError);
         return kExitFailed;
@@ -437,9 +209,9 @@ int main(int argc, char** argv)
     const size_t openerCount = content.bidRules->certs.size();
     for (size_t i = 0; i < openerCount; ++i) {
         const std::vector<unsigned char>& opener = content.bidRules->certs[i].data;
-        if (const std::string refusal = kelvane::seal::OpenerRefusal(opener, *anchors); !refusal.empty()) {
+        if (const std::string refusal = seal::OpenerRefusal(opener, *anchors); !refusal.empty()) {
             Fail("refusing to seal to opener " + std::to_string(i + 1) + " of " + std::to_string(openerCount) +
-                 " (" + kelvane::seal::SubjectLine(opener) + "): " + refusal);
+                 " (" + seal::SubjectLine(opener) + "): " + refusal);
             openersOk = false;
         }
     }
@@ -448,13 +220,13 @@ int main(int argc, char** argv)
         return kExitFailed;
     }
 
-    const auto cert = ReadFile(options->certFile);
+    const auto cert = seal::ReadFile(options->certFile);
     Cert bidderCert = cert ? DecodeCertificate(cert->data(), cert->size()) : nullptr;
     if (!bidderCert) {
         Fail("cannot read the bidder's certificate " + options->certFile);
         return kExitFailed;
     }
-    const std::string bidder = BidderName(*cert);
+    const std::string bidder = seal::BidderName(*cert);
     if (bidder.empty()) {
         Fail("the certificate " + options->certFile + " has neither a common name nor an organisation");
         return kExitFailed;
@@ -468,14 +240,14 @@ int main(int argc, char** argv)
         }
         signer = std::move(onToken);
     } else {
-        kelvane::seal::CBidderKeyResult key = kelvane::seal::LoadBidderKey(options->keyFile, options->passphraseFile);
+        seal::CBidderKeyResult key = seal::LoadBidderKey(options->keyFile, options->passphraseFile);
         if (!key.key) {
             Fail(key.error);
             return kExitFailed;
         }
-        if (!kelvane::seal::KeyBelongsTo(key.key.get(), bidderCert.get())) {
+        if (!seal::KeyBelongsTo(key.key.get(), bidderCert.get())) {
             Fail("the private key " + options->keyFile + " does not belong to the bidder's certificate " +
-                 options->certFile + " (" + kelvane::seal::SubjectLine(*cert) + "); nothing was sealed");
+                 options->certFile + " (" + seal::SubjectLine(*cert) + "); nothing was sealed");
             return kExitFailed;
         }
         signer = std::make_unique<CSoftwareSealSigner>(std::move(bidderCert), PKey(key.key.release()));
@@ -489,10 +261,11 @@ int main(int argc, char** argv)
     for (const COpenerCert& opener : content.bidRules->certs) {
         request.openerCerts.push_back(opener.data);
     }
-    if (!CollectInputs(options->inputs, request.files)) {
+    if (!seal::CollectInputs(options->inputs, request.files, error)) {
+        Fail(error);
         return kExitFailed;
     }
-    CProgress progress(options->quiet);
+    seal::CProgress progress(options->quiet, g_interrupted);
     request.progress = [&](uint64_t done, uint64_t total) { return progress.Update(done, total); };
 
     const fs::path output =
@@ -511,7 +284,7 @@ int main(int argc, char** argv)
         return kExitInterrupted;
     }
     if (rc != 0) {
-        Fail(Explain(rc) + " (code " + std::to_string(rc) + ")" +
+        Fail(seal::SealFailureText(rc) + " (code " + std::to_string(rc) + ")" +
              (rc == kFileExist ? ": " + output.string() : std::string()));
         return kExitFailed;
     }
