@@ -66,9 +66,9 @@ CLanguageCatalogue::CLanguageCatalogue()
 {
 }
 
-CLanguageCatalogue::CLanguageCatalogue(fs::path languageFolder, int languageId)
+CLanguageCatalogue::CLanguageCatalogue(fs::path languageFolder, int language)
     : folders { std::move(languageFolder) }
-    , languageId(languageId)
+    , languageId(language)
 {
 }
 

@@ -53,8 +53,8 @@ bool IsLocalFailure(int code)
 // One run of the opening: the working state that lives from the start of RunOpening to its end.
 class COpeningRun {
 public:
-    explicit COpeningRun(COpeningManager& manager)
-        : manager(manager)
+    explicit COpeningRun(COpeningManager& owner)
+        : manager(owner)
     {
     }
 
@@ -491,8 +491,8 @@ void COpeningManager::CStartEvent::Wait()
     set = false;
 }
 
-COpeningManager::COpeningManager(COpeningTimings timings)
-    : timings(timings)
+COpeningManager::COpeningManager(COpeningTimings runTimings)
+    : timings(runTimings)
 {
 }
 

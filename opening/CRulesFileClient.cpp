@@ -16,8 +16,8 @@ constexpr std::size_t kQueryPrefixLength = std::size(kQueryPrefix) - 1;
 
 } // namespace
 
-CRulesFileClient::CRulesFileClient(CQuelvarLibrary& library)
-    : library(library)
+CRulesFileClient::CRulesFileClient(CQuelvarLibrary& quelvar)
+    : library(quelvar)
 {
     if (library.IsLoaded() && library.CreateHandle(&handle) != QUELVAR_OK)
         handle = nullptr;

@@ -13,7 +13,7 @@ class QMessageBox;
 class CGuiPrompt : public IPrompt
 {
 public:
-    explicit CGuiPrompt(QWidget* owner) : owner(owner) {}
+    explicit CGuiPrompt(QWidget* window) : owner(window) {}
 
     // 0, which is no answer, when the program is ending and the box can no longer be shown.
     int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override;

@@ -41,7 +41,7 @@ CFreeSpaceDisplay SplitFreeSpace(std::int64_t bytes)
     return { 0, QStringLiteral("GB") };
 }
 
-CKelvaneSetting::CKelvaneSetting(IPrompt& prompt, QWidget* parent) : QDialog(parent), prompt(prompt)
+CKelvaneSetting::CKelvaneSetting(IPrompt& operatorPrompt, QWidget* parent) : QDialog(parent), prompt(operatorPrompt)
 {
     CLanguageCatalogue::Instance().Load();
     setWindowTitle(Text("setting"));

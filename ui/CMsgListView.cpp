@@ -9,7 +9,7 @@
 
 #include <ctime>
 
-CMsgListView::CMsgListView(const QString& title, QWidget* parent) : CContainWnd(title, parent)
+CMsgListView::CMsgListView(const QString& caption, QWidget* parent) : CContainWnd(caption, parent)
 {
     listBox = new QListWidget(this);
     listBox->setObjectName(QStringLiteral("msgList%1").arg(ListBoxId));

@@ -73,7 +73,7 @@ int CRibbonGroup::Width() const
     return std::max(width, 48);
 }
 
-CRibbonTab::CRibbonTab(CRibbonBar* bar, int id, const QString& caption) : bar(bar)
+CRibbonTab::CRibbonTab(CRibbonBar* ribbon, int id, const QString& caption) : bar(ribbon)
 {
     item.id = id;
     item.caption = caption;

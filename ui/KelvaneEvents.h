@@ -15,6 +15,6 @@ constexpr QEvent::Type KelvaneEventType(unsigned message)
 class CKelvaneEvent : public QEvent
 {
 public:
-    CKelvaneEvent(unsigned message, int wParam = 0) : QEvent(KelvaneEventType(message)), wParam(wParam) {}
+    CKelvaneEvent(unsigned message, int value = 0) : QEvent(KelvaneEventType(message)), wParam(value) {}
     const int wParam;
 };

@@ -124,8 +124,8 @@ CCertFields ReadCertFields(void* cert)
     return fields;
 }
 
-CPinDialog::CPinDialog(const QString& tokenLabel, int attemptsLeft, int maxLength, QWidget* parent)
-    : QDialog(parent), tokenLabel(tokenLabel)
+CPinDialog::CPinDialog(const QString& token, int attemptsLeft, int maxLength, QWidget* parent)
+    : QDialog(parent), tokenLabel(token)
 {
     setWindowTitle(QStringLiteral("USBKey 口令"));
     auto* const layout = new QVBoxLayout(this);
@@ -155,7 +155,7 @@ CPinDialog::CPinDialog(const QString& tokenLabel, int attemptsLeft, int maxLengt
     setMinimumWidth(360);
 }
 
-CCertChooserDlg::CCertChooserDlg(void* const* certs, int count, QWidget* parent) : QDialog(parent), certs(certs)
+CCertChooserDlg::CCertChooserDlg(void* const* candidates, int count, QWidget* parent) : QDialog(parent), certs(candidates)
 {
     setWindowTitle(QStringLiteral("选择证书"));
     auto* const layout = new QVBoxLayout(this);

@@ -102,7 +102,7 @@ private:
 // closing notification, as the modal loop of the window does.
 class CVerifyWaiter : public IVerifyWindow {
 public:
-    explicit CVerifyWaiter(IPrompt* prompt) : prompt(prompt) { }
+    explicit CVerifyWaiter(IPrompt* operatorPrompt) : prompt(operatorPrompt) { }
 
     int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override;
     void PostVerifyFinished(int wParam, int lParam) override;

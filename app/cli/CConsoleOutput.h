@@ -11,7 +11,7 @@
 class CConsoleOutput : public CMsgOutput
 {
 public:
-    explicit CConsoleOutput(std::FILE* stream = stdout) : stream(stream) {}
+    explicit CConsoleOutput(std::FILE* target = stdout) : stream(target) {}
     void Output(const std::wstring& text, int kind) override;
 
 private:

@@ -28,8 +28,8 @@ namespace {
 class CConsoleOpeningWindow : public IOpeningWindow
 {
 public:
-    explicit CConsoleOpeningWindow(IPrompt& prompt)
-        : prompt(prompt)
+    explicit CConsoleOpeningWindow(IPrompt& operatorPrompt)
+        : prompt(operatorPrompt)
     {
     }
 

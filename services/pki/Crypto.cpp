@@ -40,7 +40,7 @@ public:
 
 class CBase64Handle final : public CHandle {
 public:
-    CBase64Handle(bool encode, bool oneLine) : CHandle(HandleKind::Base64), encode(encode), oneLine(oneLine) {}
+    CBase64Handle(bool encoding, bool singleLine) : CHandle(HandleKind::Base64), encode(encoding), oneLine(singleLine) {}
 
     const bool encode;
     const bool oneLine;

@@ -27,8 +27,8 @@ struct CKeyMaterial {
 
 class CDeviceHandle final : public CHandle {
 public:
-    CDeviceHandle(int type, std::string label, std::string serial)
-        : CHandle(HandleKind::Device), type(type), label(std::move(label)), serial(std::move(serial)) {}
+    CDeviceHandle(int deviceType, std::string tokenLabel, std::string serialNumber)
+        : CHandle(HandleKind::Device), type(deviceType), label(std::move(tokenLabel)), serial(std::move(serialNumber)) {}
 
     const int type;
     const std::string label;
@@ -47,15 +47,15 @@ public:
 
 class CPublicKeyHandle final : public CHandle {
 public:
-    explicit CPublicKeyHandle(PkeyPtr key) : CHandle(HandleKind::PublicKey), key(std::move(key)) {}
+    explicit CPublicKeyHandle(PkeyPtr publicKey) : CHandle(HandleKind::PublicKey), key(std::move(publicKey)) {}
 
     PkeyPtr key;
 };
 
 class CKeypairHandle final : public CHandle {
 public:
-    explicit CKeypairHandle(std::shared_ptr<const CKeyMaterial> key)
-        : CHandle(HandleKind::Keypair), key(std::move(key)) {}
+    explicit CKeypairHandle(std::shared_ptr<const CKeyMaterial> material)
+        : CHandle(HandleKind::Keypair), key(std::move(material)) {}
 
     std::shared_ptr<const CKeyMaterial> key;
 };

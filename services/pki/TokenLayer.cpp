@@ -105,10 +105,10 @@ public:
 
     std::recursive_mutex mutex;
 
-    // Loads the module on first use and brings the slot list up to date; `fresh` makes a new
+    // Loads the module on first use and brings the slot list up to date; `relist` makes a new
     // list even when the same tokens are present, to leave sessions lost to a removal behind.
     // False when the module cannot be loaded.
-    bool Refresh(bool fresh = false) {
+    bool Refresh(bool relist = false) {
         if (ctx == nullptr && !Load()) {
             return false;
         }
@@ -117,7 +117,7 @@ public:
             SetError("the token module cannot list its tokens");
             return false;
         }
-        if (slots == nullptr || fresh || present != lastPresent) {
+        if (slots == nullptr || relist || present != lastPresent) {
             // libp11 keeps slot lists from the first listing: this version cannot update one in
             // place, and releasing one closes every session of the module, which would log out
             // every token. So a list is made afresh when a token comes or goes, and the old one

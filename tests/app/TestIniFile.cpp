@@ -49,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(Files, IniRead,
         FindCase { "LineWithoutEquals", "[WorkingDir]\npath\n", std::nullopt },
         FindCase { "SectionWithoutBracket", "[WorkingDir\npath=/bids/\n", "/bids/" },
         FindCase { "Empty", "", std::nullopt }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(IniRead, KeyWithTrailingBlankMatchesEitherSpelling)
 {
@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(Files, IniWrite,
             "\xEF\xBB\xBF[WorkingDir]\npath=/new\n" },
         SetCase { "KeepsLineEndingOfReplacedLine", "[WorkingDir]\r\npath=/old\r\n",
             "[WorkingDir]\r\npath=/new\r\n" }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(IniWrite, RefusesTextThatWouldNotReadBackAsTheSameEntry)
 {

@@ -30,7 +30,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, Utf8RoundTrip,
         Utf8Case { "TwoByte", "\xC3\xA9", L"\u00E9" },
         Utf8Case { "Supplementary", "\xF0\x9F\x94\x91", L"\U0001F511" },
         Utf8Case { "EmbeddedNul", std::string("a\0b", 3), std::wstring(L"a\0b", 3) }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 struct InvalidCase
 {
@@ -56,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(Sequences, InvalidUtf8,
         InvalidCase { "AboveUnicode", "\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD" },
         InvalidCase { "Truncated", "\xE5\xBC", L"\uFFFD\uFFFD" },
         InvalidCase { "InvalidLead", "\xFF", L"\uFFFD" }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(TextConversion, WideValuesOutsideUnicodeBecomeReplacement)
 {

@@ -83,7 +83,7 @@ public:
         unsigned type;
     };
 
-    explicit CTestWindow(std::deque<int> answers) : answers(std::move(answers)) { }
+    explicit CTestWindow(std::deque<int> scripted) : answers(std::move(scripted)) { }
 
     int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override;
     void PostOpeningFinished(int wParam) override;

@@ -70,7 +70,7 @@ std::string Edited(std::string document, const std::string& what, const std::str
     return document;
 }
 
-CTenderFolder::CTenderFolder(std::string project, const std::string releaseTime) : project(std::move(project))
+CTenderFolder::CTenderFolder(std::string projectNumber, const std::string releaseTime) : project(std::move(projectNumber))
 {
     WriteTenderJson(R"({"project": ")" + this->project + R"(", "packages": ["01", "02"],
         "projectName": "Road works", "organisation": "City office",

@@ -199,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                      QUELVAR_NO_PROJECTNAME_ELEMENT, false},
         CFailureCase{"NoEncAlgo", {{"<encalog>SM4</encalog>", ""}}, QUELVAR_NO_ENCALOG_ELEMENT, false},
         CFailureCase{"NoHashAlgo", {{"<hashalog>SM3</hashalog>", ""}}, QUELVAR_NO_HASHALOG_ELEMENT, false}),
-    [](const testing::TestParamInfo<CFailureCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<CFailureCase>& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(QuelvarAgainstDevServer, MissingHashAlgoStoresTheTextsBeforeIt)
 {

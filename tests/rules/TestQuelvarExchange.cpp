@@ -39,8 +39,8 @@ std::string Answer(const std::string& body, const std::string& status = "200 OK"
 // A server that reads one request, keeps it for the test and sends a fixed answer.
 class CAnsweringServer {
 public:
-    explicit CAnsweringServer(std::string answer)
-        : answer(std::move(answer)), server([this](const int socket) {
+    explicit CAnsweringServer(std::string response)
+        : answer(std::move(response)), server([this](const int socket) {
               const CRawRequest request = ReadRequest(socket);
               {
                   const std::lock_guard<std::mutex> lock(mutex);
@@ -224,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
                       return encoded.insert(76, "\r\n");
                   }(),
                   QUELVAR_DECRYPT_FINAL_FAILED}),
-    [](const testing::TestParamInfo<CBodyCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<CBodyCase>& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(QuelvarExchange, FailedDecryptionLeavesTheDecodedBytes)
 {

@@ -35,7 +35,7 @@ INSTANTIATE_TEST_SUITE_P(
                     CBase64Case{"ZeroBytesAreKept", "AAAA", std::string(3, '\0')},
                     CBase64Case{"PlusAndSlash", "+/+/", std::string("\xfb\xff\xbf", 3)},
                     CBase64Case{"UrlSafeAlphabetIsOutside", "QU-D", "A"}),
-    [](const testing::TestParamInfo<CBase64Case>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<CBase64Case>& testCase) { return std::string(testCase.param.name); });
 
 TEST(RulesBase64, RoundTripsWhatOpenSslEncodes)
 {

@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
                                                    "<organization/>"),
                       QUELVAR_OK},
         CDocumentCase{"SecondRuleIgnored", Edited("</rule>", "</rule><rule><m>9</m></rule>"), QUELVAR_OK}),
-    [](const testing::TestParamInfo<CDocumentCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<CDocumentCase>& testCase) { return std::string(testCase.param.name); });
 
 TEST(RulesDocument, ReadsTheRecordAndTheTexts)
 {

@@ -70,8 +70,8 @@ std::string CLoopbackServer::Url(const std::string& path) const
     return LoopbackUrl(port, path);
 }
 
-CRawServer::CRawServer(CHandler handler)
-    : handler(std::move(handler))
+CRawServer::CRawServer(CHandler onConnection)
+    : handler(std::move(onConnection))
 {
     listener = BindLoopback(port);
     if (listener < 0 || listen(listener, 16) != 0) {

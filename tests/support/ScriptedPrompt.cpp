@@ -1,8 +1,8 @@
 #include "tests/support/ScriptedPrompt.h"
 
-CScriptedPrompt::CScriptedPrompt(std::deque<int> answers, int fallback)
-    : answers(std::move(answers))
-    , fallback(fallback)
+CScriptedPrompt::CScriptedPrompt(std::deque<int> scripted, int otherwise)
+    : answers(std::move(scripted))
+    , fallback(otherwise)
 {
 }
 

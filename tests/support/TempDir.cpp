@@ -52,18 +52,18 @@ std::string ReadFileBytes(const fs::path& file)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-CScopedEnv::CScopedEnv(const char* name, const char* value)
-    : name(name)
+CScopedEnv::CScopedEnv(const char* variable, const char* value)
+    : name(variable)
 {
-    const char* old = std::getenv(name);
+    const char* old = std::getenv(variable);
     hadValue = old != nullptr;
     if (hadValue) {
         oldValue = old;
     }
     if (value != nullptr) {
-        setenv(name, value, 1);
+        setenv(variable, value, 1);
     } else {
-        unsetenv(name);
+        unsetenv(variable);
     }
 }
 

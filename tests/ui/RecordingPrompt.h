@@ -9,7 +9,7 @@
 class CRecordingPrompt : public IPrompt
 {
 public:
-    explicit CRecordingPrompt(int answer = IDOK) : answer(answer) {}
+    explicit CRecordingPrompt(int reply = IDOK) : answer(reply) {}
 
     int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override
     {

@@ -55,7 +55,7 @@ public:
 class CDeskOperator : public QObject
 {
 public:
-    explicit CDeskOperator(COpeningBench& bench) : bench(bench)
+    explicit CDeskOperator(COpeningBench& openingBench) : bench(openingBench)
     {
         connect(&timer, &QTimer::timeout, this, &CDeskOperator::AnswerActiveModal);
         timer.start(10);

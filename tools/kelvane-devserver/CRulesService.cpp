@@ -34,8 +34,8 @@ std::string Printable(const std::string& text)
 
 }  // namespace
 
-CRulesService::CRulesService(std::vector<CTender> tenders, CClock clock)
-    : tenders(std::move(tenders)), clock(std::move(clock))
+CRulesService::CRulesService(std::vector<CTender> served, CClock now)
+    : tenders(std::move(served)), clock(std::move(now))
 {
 }
 

@@ -49,7 +49,7 @@ bool ReadDigits(const std::string& text, const size_t at, const size_t count, in
 
 class CTenderReader {
 public:
-    CTenderReader(const nlohmann::json& document, std::string& error) : document(document), error(error) {}
+    CTenderReader(const nlohmann::json& json, std::string& failure) : document(json), error(failure) {}
 
     const nlohmann::json* Member(const char* name)
     {

@@ -42,7 +42,7 @@ struct COptions {
 template <typename TService>
 class CMountedService : public IDevService {
 public:
-    explicit CMountedService(std::unique_ptr<TService> service) : service(std::move(service)) {}
+    explicit CMountedService(std::unique_ptr<TService> mounted) : service(std::move(mounted)) {}
     void Mount(httplib::Server& server) override { service->Mount(server); }
 
 private:

@@ -72,7 +72,7 @@ QHash<QString, QString> ReadPins(const QString& path)
 class CScreenshotDay : public QObject
 {
 public:
-    CScreenshotDay(QString outDir, std::vector<std::wstring> bids) : outDir(std::move(outDir)), bids(std::move(bids))
+    CScreenshotDay(QString folder, std::vector<std::wstring> bidFiles) : outDir(std::move(folder)), bids(std::move(bidFiles))
     {
         pins = ReadPins(qEnvironmentVariable("KELVANE_PIN_FILE"));
         connect(&poll, &QTimer::timeout, this, &CScreenshotDay::Poll);

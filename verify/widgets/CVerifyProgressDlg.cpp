@@ -13,10 +13,10 @@
 
 #include <memory>
 
-CVerifyProgressDlg::CVerifyProgressDlg(CVerifyBidFile& verify, IPrompt& prompt, QWidget* parent)
+CVerifyProgressDlg::CVerifyProgressDlg(CVerifyBidFile& verifier, IPrompt& operatorPrompt, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
-    , verify(verify)
-    , prompt(prompt)
+    , verify(verifier)
+    , prompt(operatorPrompt)
 {
     CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
     texts.Load();

@@ -35,10 +35,10 @@ std::wstring Text(const char* key)
 
 } // namespace
 
-CBidFileListView::CBidFileListView(IPrompt& prompt, QObject* notify, QWidget* parent, COpeningTimings timings)
+CBidFileListView::CBidFileListView(IPrompt& operatorPrompt, QObject* listener, QWidget* parent, COpeningTimings timings)
     : QTableWidget(parent)
-    , prompt(prompt)
-    , notify(notify)
+    , prompt(operatorPrompt)
+    , notify(listener)
     , manager(std::make_unique<COpeningManager>(timings))
 {
     setObjectName(QStringLiteral("list%1").arg(ListId));

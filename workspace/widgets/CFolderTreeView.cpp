@@ -27,10 +27,10 @@ int Level(const QTreeWidgetItem* item)
 
 } // namespace
 
-CFolderTreeView::CFolderTreeView(IPrompt& prompt, QObject* notify, QWidget* parent)
+CFolderTreeView::CFolderTreeView(IPrompt& operatorPrompt, QObject* listener, QWidget* parent)
     : QTreeWidget(parent)
-    , prompt(prompt)
-    , notify(notify)
+    , prompt(operatorPrompt)
+    , notify(listener)
 {
     setObjectName(QStringLiteral("tree%1").arg(TreeId));
     setHeaderHidden(true);

@@ -38,10 +38,10 @@ std::vector<std::wstring> CFileDialogChooser::ChooseBidFiles(QWidget* parent, co
     return paths;
 }
 
-CImportFileDlgBase::CImportFileDlgBase(IPrompt& prompt, const char* captionKey, const char* listLabelKey,
+CImportFileDlgBase::CImportFileDlgBase(IPrompt& operatorPrompt, const char* captionKey, const char* listLabelKey,
     QWidget* parent)
     : QDialog(parent)
-    , prompt(prompt)
+    , prompt(operatorPrompt)
     , projectEdit(new QLineEdit(this))
     , packageEdit(new QLineEdit(this))
     , shownList(new QPlainTextEdit(this))
@@ -145,8 +145,8 @@ void CImportFileDlgBase::AppendFile(const std::wstring& path)
     importList.push_back(path);
 }
 
-CImportFileDlg::CImportFileDlg(IPrompt& prompt, QWidget* parent)
-    : CImportFileDlgBase(prompt, "import_file", "static_bidfile", parent)
+CImportFileDlg::CImportFileDlg(IPrompt& operatorPrompt, QWidget* parent)
+    : CImportFileDlgBase(operatorPrompt, "import_file", "static_bidfile", parent)
 {
 }
 

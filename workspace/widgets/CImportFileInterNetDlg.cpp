@@ -5,8 +5,8 @@
 
 #include <QLineEdit>
 
-CImportFileInterNetDlg::CImportFileInterNetDlg(IPrompt& prompt, QWidget* parent)
-    : CImportFileDlgBase(prompt, "import_file_internet", "static_bidfile_internet", parent)
+CImportFileInterNetDlg::CImportFileInterNetDlg(IPrompt& operatorPrompt, QWidget* parent)
+    : CImportFileDlgBase(operatorPrompt, "import_file_internet", "static_bidfile_internet", parent)
     , serverRoot(CSettingFile::Instance().GetNetWorkingDir())
 {
     // textEdited comes only from the operator, never from showing the fields.

@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, LanguageFileFormat,
             "b\n",
             "title", L"a\uFFFDb" },
         ParseCase { "TruncatedSequenceReplaced", "title=a\xE6\x8F", "title", L"a\uFFFD\uFFFD" }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(LanguageFileFormat, RefusesOversizedFile)
 {

@@ -93,8 +93,8 @@ TEST_P(BidVectorLine, GivesItsStatedOutcome)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Manifest, BidVectorLine, ::testing::ValuesIn(Manifest()), [](const ::testing::TestParamInfo<CRow>& info) {
-        std::string name = std::to_string(info.index) + "_" + info.param.file;
+    Manifest, BidVectorLine, ::testing::ValuesIn(Manifest()), [](const ::testing::TestParamInfo<CRow>& testCase) {
+        std::string name = std::to_string(testCase.index) + "_" + testCase.param.file;
         for (char& c : name) {
             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
         }

@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
         CBadTender{"MAsText", With(R"("m": 3)", R"("m": "3")"), "\"m\""},
         CBadTender{"HugeN", With(R"("n": 2)", R"("n": 99999999999999999999)"), "\"n\""},
         CBadTender{"NAboveM", With(R"("n": 2)", R"("n": 4)"), "\"n\" must not be above m"}),
-    [](const testing::TestParamInfo<CBadTender>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<CBadTender>& testCase) { return std::string(testCase.param.name); });
 
 TEST(Tender, RefusesAMissingOrOversizedFileAndAMissingRulesDocument)
 {
