@@ -2,6 +2,7 @@
 
 #include "app/LocalLog.h"
 #include "app/TextConversion.h"
+#include "AtomicFile.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -190,17 +191,7 @@ std::string GetLocalIpAddress()
 
 bool WriteAll(int fd, std::string_view bytes)
 {
-    while (!bytes.empty()) {
-        const ssize_t n = write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    return kelvane::WriteAllToFd(fd, bytes.data(), bytes.size());
 }
 
 bool IsSafeFolderName(std::wstring_view name)

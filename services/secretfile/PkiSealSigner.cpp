@@ -1,19 +1,9 @@
 #include "PkiSealSigner.h"
 
-#include "QuarnPKI.h"
+#include "PkiPtr.h"
 
 namespace kelvane::bidx {
 namespace {
-
-struct CPkiMemoryFree {
-    void operator()(unsigned char* p) const { QuarnPKICryptoFreeMemory(p); }
-};
-struct CSignedDataFree {
-    void operator()(void* p) const { QuarnPKIMsgFreeSignedData(p); }
-};
-struct CKeypairFree {
-    void operator()(void* p) const { QuarnPKICryptoFreeKeypair(p); }
-};
 
 // The PKI library's identifiers: key types, curves, signature algorithms and the search flags of
 // a signing key.
@@ -33,7 +23,7 @@ constexpr unsigned kSignerUsage = 2;
 // Appends one piece of the encoding and frees the library's buffer.
 bool Append(int rc, unsigned char* raw, int size, std::vector<unsigned char>& out)
 {
-    const std::unique_ptr<unsigned char, CPkiMemoryFree> owned(raw);
+    const pki::BytesPtr owned(raw);
     if (rc != QUARNPKI_OK || size < 0 || (size > 0 && raw == nullptr)) {
         return false;
     }
@@ -43,18 +33,13 @@ bool Append(int rc, unsigned char* raw, int size, std::vector<unsigned char>& ou
 
 }  // namespace
 
-void CPkiSealSigner::CCertFree::operator()(void* p) const
-{
-    QuarnPKICertFreeCert(p);
-}
-
 CPkiSealSigner::CPkiSealSigner(const std::vector<unsigned char>& certificate)
     : signerCert(QuarnPKICertNewCert(certificate.data(), static_cast<int>(certificate.size())))
 {
     if (!signerCert) {
         return;
     }
-    const std::unique_ptr<void, CKeypairFree> keypair(
+    const pki::KeypairPtr keypair(
         QuarnPKICertGetCertKeyPair(signerCert.get(), kSignerFlags, kSignerUsage, nullptr));
     if (!keypair || QuarnPKICertSetCertKeyPair(signerCert.get(), keypair.get()) != QUARNPKI_OK) {
         return;
@@ -76,7 +61,7 @@ int CPkiSealSigner::Sign(const unsigned char* digest, size_t size, std::vector<u
     if (!Ok()) {
         return kGetKeypairFailed;
     }
-    const std::unique_ptr<void, CSignedDataFree> signedData(QuarnPKIMsgNewSignedData(1));
+    const pki::SignedDataPtr signedData(QuarnPKIMsgNewSignedData(1));
     if (!signedData || QuarnPKIMsgSignedDataSetSignCert(signedData.get(), signerCert.get(), 0) != QUARNPKI_OK ||
         QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), kSignedAttached, 0, 1) != QUARNPKI_OK ||
         QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), kSignedAlgorithm, 0, algorithm) != QUARNPKI_OK) {

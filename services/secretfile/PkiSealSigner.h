@@ -3,6 +3,7 @@
 #pragma once
 
 #include "BidCrypto.h"
+#include "PkiPtr.h"
 
 #include <memory>
 #include <vector>
@@ -17,10 +18,7 @@ public:
     int Sign(const unsigned char* digest, size_t size, std::vector<unsigned char>& cmsDer) override;
 
 private:
-    struct CCertFree {
-        void operator()(void* p) const;
-    };
-    std::unique_ptr<void, CCertFree> signerCert;
+    pki::CertPtr signerCert;
     int algorithm = -1;
 };
 

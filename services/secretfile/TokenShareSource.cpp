@@ -2,23 +2,13 @@
 // the logged-in tokens and the PIN prompt.
 #include "ShareSources.h"
 
-#include "QuarnPKI.h"
+#include "PkiPtr.h"
 
 #include <algorithm>
 #include <memory>
 
 namespace kelvane::bidx {
 namespace {
-
-struct CPkiCertFree {
-    void operator()(void* p) const { QuarnPKICertFreeCert(p); }
-};
-struct CPkiKeypairFree {
-    void operator()(void* p) const { QuarnPKICryptoFreeKeypair(p); }
-};
-struct CPkiMemoryFree {
-    void operator()(unsigned char* p) const { QuarnPKICryptoFreeMemory(p); }
-};
 
 // The flag words the workstation passes when it looks for an opener's key.
 constexpr unsigned kOpenerFlags = 0x40000000;
@@ -49,7 +39,7 @@ private:
     // The library wipes its buffer when it is freed; the copy is wiped by the caller.
     static int Take(int rc, unsigned char* raw, int size, std::vector<unsigned char>& out)
     {
-        const std::unique_ptr<unsigned char, CPkiMemoryFree> owned(raw);
+        const pki::BytesPtr owned(raw);
         if (rc != QUARNPKI_OK || raw == nullptr || size < 0) {
             return kPrivateKeyDecryptFailed;
         }
@@ -57,7 +47,7 @@ private:
         return kOk;
     }
 
-    std::unique_ptr<void, CPkiKeypairFree> tokenKeypair;
+    pki::KeypairPtr tokenKeypair;
 };
 
 }  // namespace
@@ -72,7 +62,7 @@ int GatherFromTokens(const CBidHeader& header, std::vector<CContribution>& contr
             continue;
         }
         const std::vector<unsigned char>& der = header.openers[i].cert;
-        const std::unique_ptr<void, CPkiCertFree> cert(QuarnPKICertNewCert(der.data(), static_cast<int>(der.size())));
+        const pki::CertPtr cert(QuarnPKICertNewCert(der.data(), static_cast<int>(der.size())));
         if (!cert) {
             continue;
         }

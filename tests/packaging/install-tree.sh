@@ -17,7 +17,7 @@ cmake --install "$build" --prefix "$prefix" --component Runtime >"$work/install.
   || { cat "$work/install.log"; echo "FAIL: cmake --install"; exit 1; }
 
 # What the workstation needs, where the programs and the desktop look for it.
-for file in bin/kelvane bin/kelvane-cli lib/libquelvar.so.1 lib/libquarnpki.so lib/libquarnsecretfile.so.1 \
+for file in bin/kelvane bin/kelvane-cli lib/libquelvar.so.1 lib/libquarnpki.so.1 lib/libquarnsecretfile.so.1 \
     share/kelvane/lang/1033.lng share/applications/kelvane.desktop \
     share/icons/hicolor/scalable/apps/kelvane.svg share/doc/kelvane/changelog.gz \
     share/man/man1/kelvane.1.gz share/man/man1/kelvane-cli.1.gz; do
@@ -25,7 +25,7 @@ for file in bin/kelvane bin/kelvane-cli lib/libquelvar.so.1 lib/libquarnpki.so l
 done
 # The development tools, the C header and the unversioned library names belong to another component.
 for file in bin/kelvane-devserver bin/kelvane-seal bin/kelvane-tender include/Quelvar.h \
-    lib/libquelvar.so lib/libquarnsecretfile.so; do
+    lib/libquelvar.so lib/libquarnpki.so lib/libquarnsecretfile.so; do
   [[ -e $prefix/$file ]] && fail "$file is installed with the workstation"
 done
 
@@ -40,8 +40,8 @@ for program in bin/kelvane bin/kelvane-cli lib/libquelvar.so.1 lib/libquarnsecre
   grep -q 'not found' <<<"$deps" && fail "$program: $(grep 'not found' <<<"$deps" | tr -s ' \t' ' ')"
   grep -q "$build/" <<<"$deps" && fail "$program loads a library from the build tree"
 done
-grep -q "$prefix/bin/../lib/libquarnpki.so" <<<"$(ldd "$prefix/bin/kelvane-cli")" \
-  || fail "kelvane-cli does not take libquarnpki.so from the prefix"
+grep -q "$prefix/bin/../lib/libquarnpki.so.1" <<<"$(ldd "$prefix/bin/kelvane-cli")" \
+  || fail "kelvane-cli does not take libquarnpki.so.1 from the prefix"
 
 # A program environment of its own: a home folder (settings, working directory) in the temporary
 # folder, English texts, no display.
