@@ -1,5 +1,8 @@
 #include "app/TextConversion.h"
 
+#include "FreeWith.h"
+#include "IconvDecode.h"
+
 #include <cerrno>
 #include <cstring>
 #include <iconv.h>
@@ -74,11 +77,6 @@ void AppendUtf8(std::string& out, char32_t c)
     }
 }
 
-struct IconvCloser
-{
-    void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
-};
-
 // GB18030 covers every byte pair of GBK. Bytes that are not GB18030 either become U+FFFD.
 std::wstring Gb18030ToWide(std::string_view text)
 {
@@ -86,28 +84,8 @@ std::wstring Gb18030ToWide(std::string_view text)
     if (converter == reinterpret_cast<iconv_t>(-1)) {
         return Utf8ToWide(text);
     }
-    const std::unique_ptr<void, IconvCloser> owner(converter);
-    std::string in(text);
-    std::vector<wchar_t> out(in.size() + 1);
-    char* inPtr = in.data();
-    size_t inLeft = in.size();
-    char* outPtr = reinterpret_cast<char*>(out.data());
-    size_t outLeft = out.size() * sizeof(wchar_t);
-    while (inLeft > 0) {
-        if (iconv(converter, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1)) {
-            break;
-        }
-        if (errno != EILSEQ && errno != EINVAL) {
-            break;
-        }
-        const wchar_t replacement = kReplacement;
-        std::memcpy(outPtr, &replacement, sizeof replacement);
-        outPtr += sizeof replacement;
-        outLeft -= sizeof replacement;
-        ++inPtr;
-        --inLeft;
-    }
-    return std::wstring(out.data(), reinterpret_cast<wchar_t*>(outPtr) - out.data());
+    const kelvane::FreedPtr<void, iconv_close> owner(converter);
+    return kelvane::DecodeWithReplacement(converter, text);
 }
 
 } // namespace

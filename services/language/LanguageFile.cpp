@@ -1,5 +1,8 @@
 #include "services/language/LanguageFile.h"
 
+#include "FreeWith.h"
+#include "IconvDecode.h"
+
 #include <cerrno>
 #include <cstring>
 #include <iconv.h>
@@ -8,40 +11,7 @@
 
 namespace {
 
-struct IconvCloser
-{
-    void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
-};
-using IconvPtr = std::unique_ptr<void, IconvCloser>;
-
-// Decodes UTF-8, turning every byte that does not start a valid sequence into U+FFFD so that one
-// damaged line never costs the whole file.
-std::wstring DecodeUtf8(iconv_t cd, std::string_view text)
-{
-    std::string in(text);
-    // Every UTF-8 byte yields at most one character, so the output never runs short.
-    std::vector<wchar_t> out(in.size() + 1);
-    char* inPtr = in.data();
-    size_t inLeft = in.size();
-    char* outPtr = reinterpret_cast<char*>(out.data());
-    size_t outLeft = out.size() * sizeof(wchar_t);
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    while (inLeft > 0) {
-        if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1)) {
-            break;
-        }
-        if (errno != EILSEQ && errno != EINVAL) {
-            break;
-        }
-        constexpr wchar_t replacement = 0xFFFD;
-        std::memcpy(outPtr, &replacement, sizeof replacement);
-        outPtr += sizeof replacement;
-        outLeft -= sizeof replacement;
-        ++inPtr;
-        --inLeft;
-    }
-    return std::wstring(out.data(), reinterpret_cast<wchar_t*>(outPtr) - out.data());
-}
+using IconvPtr = kelvane::FreedPtr<void, iconv_close>;
 
 std::string_view TrimBlanks(std::string_view s)
 {
@@ -90,7 +60,7 @@ bool ParseLanguageFile(std::string_view bytes, LanguageTable& table)
         }
         // The value keeps its blanks: translations often end in a blank before appended text.
         const std::string_view value = line.substr(line.find('=') + 1);
-        table.insert_or_assign(std::string(key), DecodeUtf8(converter, value));
+        table.insert_or_assign(std::string(key), kelvane::DecodeWithReplacement(converter, value));
     }
     return true;
 }
