@@ -1,10 +1,9 @@
 #include "app/IniFile.h"
 
-#include "app/TextConversion.h"
-#include "app/Utility.h"
-
 #include "AtomicFile.h"
 #include "RegularFile.h"
+#include "app/TextConversion.h"
+#include "app/Utility.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -153,8 +153,7 @@ bool IsControlCharacter(unsigned value)
     return value < 0x20 || value == 0x7F || (value >= 0x80 && value <= 0x9F);
 }
 
-template <typename Char>
-void AppendEscape(std::basic_string<Char>& out, unsigned value)
+template <typename Char> void AppendEscape(std::basic_string<Char>& out, unsigned value)
 {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     const char* const prefix = value < 0x80 ? "\\x" : "\\u00";
@@ -190,7 +189,8 @@ std::string EscapeControlCharacters(std::string_view text)
         const auto byte = static_cast<unsigned char>(text[i]);
         if (IsControlCharacter(byte) && byte < 0x80) {
             AppendEscape(out, byte);
-        } else if (byte == 0xC2 && i + 1 < text.size() && IsControlCharacter(static_cast<unsigned char>(text[i + 1]))) {
+        } else if (byte == 0xC2 && i + 1 < text.size()
+            && IsControlCharacter(static_cast<unsigned char>(text[i + 1]))) {
             AppendEscape(out, static_cast<unsigned char>(text[i + 1]));
             ++i;
         } else {

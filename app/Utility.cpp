@@ -1,8 +1,8 @@
 #include "app/Utility.h"
 
+#include "AtomicFile.h"
 #include "app/LocalLog.h"
 #include "app/TextConversion.h"
-#include "AtomicFile.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,12 +1,12 @@
 #include "audit/OperationRecord.h"
 
+#include "PkiPtr.h"
 #include "QuarnJson.h"
 #include "app/LocalLog.h"
 #include "app/SettingFile.h"
 #include "app/TextConversion.h"
 #include "audit/CRecordOutbox.h"
 #include "audit/OperatorSignature.h"
-#include "PkiPtr.h"
 
 #include <atomic>
 #include <deque>
@@ -19,7 +19,8 @@ namespace {
 
 constexpr unsigned kJsonOptions = 0x90000000u; // compact, characters beyond ASCII kept as UTF-8
 
-struct CJsonFree {
+struct CJsonFree
+{
     void operator()(quarn_json* item) const { quarn_json_free(item); }
 };
 using JsonPtr = std::unique_ptr<quarn_json, CJsonFree>;
@@ -159,8 +160,8 @@ bool SendPending(CSubmissionState& state, CRecordOutbox& outbox, const std::stri
 
 } // namespace
 
-int SubmitOperationRecord(int logType, const std::string& projectId, const std::string& projectName,
-    const std::wstring& message)
+int SubmitOperationRecord(
+    int logType, const std::string& projectId, const std::string& projectName, const std::wstring& message)
 {
     const CSettingFile& settings = CSettingFile::Instance();
     const std::string ansiMessage = WideToAnsi(message);
@@ -297,8 +298,9 @@ int PostLogRecord(const std::string& url, const std::string& plainText, const st
     int received = 0;
     unsigned char* rawResponse = nullptr;
     int responseLength = 0;
-    const int result = QuarnPKICryptoHttpPost(url.c_str(), headers, 3, reinterpret_cast<const unsigned char*>(body.data()),
-        static_cast<int>(body.size()), &received, nullptr, &rawResponse, &responseLength);
+    const int result
+        = QuarnPKICryptoHttpPost(url.c_str(), headers, 3, reinterpret_cast<const unsigned char*>(body.data()),
+            static_cast<int>(body.size()), &received, nullptr, &rawResponse, &responseLength);
     const kelvane::pki::BytesPtr owned(rawResponse);
     if (result == 1 && received == 200) {
         response.assign(owned != nullptr && responseLength > 0
@@ -318,8 +320,8 @@ std::string UrlEncode(const std::string& text)
     encoded.reserve(text.size() * 3);
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') || byte == '-'
-            || byte == '_' || byte == '.' || byte == '~') {
+        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9')
+            || byte == '-' || byte == '_' || byte == '.' || byte == '~') {
             encoded += c;
         } else if (byte == ' ') {
             encoded += '+';

@@ -29,8 +29,8 @@ inline constexpr int kLogTypeNeutral = 2; // a refusal or a cancellation
 // following ones keep their records in the outbox without waiting for the network for a pause of
 // 60 s, so that a dead service costs one time-out of the HTTP client, not one per record.
 // A signing failure shows its message for the first record only, until a signature succeeds.
-int SubmitOperationRecord(int logType, const std::string& projectId, const std::string& projectName,
-    const std::wstring& message);
+int SubmitOperationRecord(
+    int logType, const std::string& projectId, const std::string& projectName, const std::wstring& message);
 
 // Sends the records waiting in the outbox, oldest first, each marked as resent, and stops at the
 // first one not accepted (or, during the pause after a submission got no answer, sends nothing).

@@ -1,7 +1,7 @@
 #include "audit/OperatorSignature.h"
 
-#include "app/TextConversion.h"
 #include "PkiPtr.h"
+#include "app/TextConversion.h"
 
 #include <cstring>
 #include <mutex>
@@ -14,8 +14,8 @@ namespace {
 
 // The certificate chooser shows signing certificates that are valid now and whose key is on a
 // present token. The members and their order are what the PKI library's chooser expects.
-constexpr char kSelectionFilter[] =
-    R"({"UIFlag":"default","InValidity":true,"Type":"signature","Method":"device","Value":"any"})";
+constexpr char kSelectionFilter[]
+    = R"({"UIFlag":"default","InValidity":true,"Type":"signature","Method":"device","Value":"any"})";
 
 constexpr wchar_t kTipsCaption[] = L"提示";
 constexpr wchar_t kErrorCaption[] = L"错误";
@@ -192,8 +192,12 @@ int SignOperatorData(bool attached, const std::string& data, void* cert, std::st
     {
         const SignedDataPtr signedData(QuarnPKIMsgNewSignedData(1));
         if (signedData == nullptr || QuarnPKIMsgSignedDataSetSignCert(signedData.get(), cert, 0) != 1
-            || QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), QUARNPKI_SIGNED_ATTACHED, 0, attached ? 1 : 0) != 1
-            || QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), QUARNPKI_SIGNED_ALGORITHM, 0, algorithm) != 1)
+            || QuarnPKIMsgSignedDataSetIntegerAttribute(
+                   signedData.get(), QUARNPKI_SIGNED_ATTACHED, 0, attached ? 1 : 0)
+                != 1
+            || QuarnPKIMsgSignedDataSetIntegerAttribute(
+                   signedData.get(), QUARNPKI_SIGNED_ALGORITHM, 0, algorithm)
+                != 1)
             return 0;
         unsigned char* piece = nullptr;
         int length = 0;
@@ -203,8 +207,9 @@ int SignOperatorData(bool attached, const std::string& data, void* cert, std::st
             return 0;
         piece = nullptr;
         length = 0;
-        result = QuarnPKIMsgSignedDataSignUpdate(signedData.get(), reinterpret_cast<const unsigned char*>(data.data()),
-            static_cast<int>(data.size()), &piece, &length);
+        result = QuarnPKIMsgSignedDataSignUpdate(signedData.get(),
+            reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()), &piece,
+            &length);
         TakePiece(piece, length, encoded);
         if (result != 1)
             return 0;
@@ -223,7 +228,9 @@ int SignOperatorData(bool attached, const std::string& data, void* cert, std::st
     int textLength = 0;
     const int result = EncodeBase64(encoded.data(), static_cast<int>(encoded.size()), &text, &textLength);
     const TextPtr owned(text);
-    signature.assign(result == 1 && owned != nullptr ? std::string(owned.get(), static_cast<size_t>(textLength)) : std::string());
+    signature.assign(result == 1 && owned != nullptr
+            ? std::string(owned.get(), static_cast<size_t>(textLength))
+            : std::string());
     return result;
 }
 

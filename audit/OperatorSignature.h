@@ -58,9 +58,11 @@ int EncodeBase64(const unsigned char* data, int length, char** text, int* textLe
 // The fixed message texts, for the callers' tests and for the front ends.
 inline constexpr wchar_t kOperatorCancelledText[] = L"您取消了操作，请选择操作人的有效的签名证书";
 inline constexpr wchar_t kOperatorInsertCertText[] = L"请插入包含操作人的有效签名证书";
-inline constexpr wchar_t kOperatorNoPrivateKeyText[] = L"操作人的证书找不到私钥，请插入操作人的证书重新操作！";
+inline constexpr wchar_t kOperatorNoPrivateKeyText[]
+    = L"操作人的证书找不到私钥，请插入操作人的证书重新操作！";
 // Followed by the library's list of the matching certificates and how to name one.
-inline constexpr wchar_t kOperatorAmbiguousText[] = L"有多张操作人的签名证书可选，请用 KELVANE_OPERATOR_CERT 指定其中一张：";
+inline constexpr wchar_t kOperatorAmbiguousText[]
+    = L"有多张操作人的签名证书可选，请用 KELVANE_OPERATOR_CERT 指定其中一张：";
 
 namespace kelvane::audit {
 // Shows one of this module's messages through the registered prompt: no owner, information icon.

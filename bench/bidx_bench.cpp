@@ -10,19 +10,17 @@
 #include "BidSealer.h"
 #include "QuarnSecretFile.h"
 
-#include <openssl/evp.h>
-
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <openssl/evp.h>
 #include <string>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -48,7 +46,7 @@ double MiBps(uint64_t bytes, double seconds)
 double RawRate(bool encrypt, bool aead, bool hash, uint64_t bytes)
 {
     std::vector<unsigned char> buffer(kBuffer + 16, 0x3C);
-    unsigned char key[32] = {1};
+    unsigned char key[32] = { 1 };
     unsigned char nonce[12] = {};
     kelvane::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     kelvane::MdCtxPtr md(EVP_MD_CTX_new());
@@ -81,7 +79,9 @@ double RawRate(bool encrypt, bool aead, bool hash, uint64_t bytes)
 void MakeInput(const fs::path& path, uint64_t bytes, bool sparse)
 {
     if (sparse) {
-        { std::ofstream create(path, std::ios::binary); }
+        {
+            std::ofstream create(path, std::ios::binary);
+        }
         fs::resize_file(path, bytes);
         return;
     }
@@ -99,7 +99,8 @@ void MakeInput(const fs::path& path, uint64_t bytes, bool sparse)
     close(fd);
 }
 
-struct CIdentity {
+struct CIdentity
+{
     Cert cert;
     PKey key;
     std::vector<unsigned char> der;
@@ -109,14 +110,14 @@ struct CIdentity {
 CIdentity MakeIdentity(const char* type, const char* param)
 {
     CIdentity id;
-    id.key.reset(std::strcmp(type, "RSA") == 0 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048})
+    id.key.reset(std::strcmp(type, "RSA") == 0 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t { 2048 })
                                                : EVP_PKEY_Q_keygen(nullptr, nullptr, type, param));
     id.cert.reset(X509_new());
     X509_set_version(id.cert.get(), 2);
     X509_gmtime_adj(X509_getm_notBefore(id.cert.get()), 0);
     X509_gmtime_adj(X509_getm_notAfter(id.cert.get()), 86400);
     X509_NAME_add_entry_by_txt(X509_get_subject_name(id.cert.get()), "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>("bench"), -1, -1, 0);
+        reinterpret_cast<const unsigned char*>("bench"), -1, -1, 0);
     X509_set_issuer_name(id.cert.get(), X509_get_subject_name(id.cert.get()));
     X509_set_pubkey(id.cert.get(), id.key.get());
     X509_sign(id.cert.get(), id.key.get(), EVP_sha256());
@@ -128,17 +129,18 @@ CIdentity MakeIdentity(const char* type, const char* param)
     return id;
 }
 
-double DecryptRate(const fs::path& bid, const fs::path& out, uint64_t bytes, const CIdentity& a, const CIdentity& b)
+double DecryptRate(
+    const fs::path& bid, const fs::path& out, uint64_t bytes, const CIdentity& a, const CIdentity& b)
 {
     CQuarnFileDecryptor* h = nullptr;
-    if (QuarnSecretFileDecryptorCreateHandle(&h, bid.c_str()) != 0 ||
-        QuarnSecretFileDecryptorSetFolder(h, out.c_str()) != 0) {
+    if (QuarnSecretFileDecryptorCreateHandle(&h, bid.c_str()) != 0
+        || QuarnSecretFileDecryptorSetFolder(h, out.c_str()) != 0) {
         std::fprintf(stderr, "cannot open the bid\n");
         std::exit(1);
     }
-    for (const CIdentity* id : {&a, &b}) {
-        QuarnSecretFileDecryptorTryKey(h, reinterpret_cast<const unsigned char*>(id->pem.data()),
-                                       static_cast<int>(id->pem.size()));
+    for (const CIdentity* id : { &a, &b }) {
+        QuarnSecretFileDecryptorTryKey(
+            h, reinterpret_cast<const unsigned char*>(id->pem.data()), static_cast<int>(id->pem.size()));
     }
     const auto start = Clock::now();
     const int rc = QuarnSecretFileDecryptorDecrypt(h);
@@ -151,7 +153,7 @@ double DecryptRate(const fs::path& bid, const fs::path& out, uint64_t bytes, con
     return MiBps(bytes, seconds);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -190,7 +192,7 @@ int main(int argc, char** argv)
     const CIdentity b = MakeIdentity("EC", "P-256");
     const CIdentity c = MakeIdentity("RSA", nullptr);
     std::printf("input: %llu GiB%s, output to %s; disk folder %s\n", static_cast<unsigned long long>(gib),
-                sparse ? " (sparse)" : "", shm.c_str(), onDisk.c_str());
+        sparse ? " (sparse)" : "", shm.c_str(), onDisk.c_str());
     // A virtual machine pays for the first touch of each page of its memory; fill and free as
     // much tmpfs as the runs will use, so that no timed run pays it instead of the code.
     MakeInput(shm / "warm-up.bin", 2 * bytes, false);
@@ -201,10 +203,10 @@ int main(int argc, char** argv)
     CSealRequest request;
     request.signerCert = bidder.der;
     request.signer = &signer;
-    request.customData = MakeRulesCustomData({'<', 'x', '/', '>'});
+    request.customData = MakeRulesCustomData({ '<', 'x', '/', '>' });
     request.threshold = 2;
-    request.openerCerts = {a.der, b.der, c.der};
-    request.files = {{(shm / "input.bin").string(), "input.bin"}};
+    request.openerCerts = { a.der, b.der, c.der };
+    request.files = { { (shm / "input.bin").string(), "input.bin" } };
     request.computeVerificationCode = false;
 
     auto start = Clock::now();
@@ -215,7 +217,7 @@ int main(int argc, char** argv)
     const double seal = MiBps(bytes, Seconds(start));
     const double sealRaw = RawRate(true, true, true, bytes);
     std::printf("seal:    %8.1f MiB/s   raw AES-GCM+SHA-256: %8.1f MiB/s   ratio %.2f\n", seal, sealRaw,
-                seal / sealRaw);
+        seal / sealRaw);
     fs::remove(shm / "input.bin");
 
     CQuarnFileDecryptor* h = nullptr;
@@ -230,12 +232,12 @@ int main(int argc, char** argv)
     }
     const double verifyRaw = RawRate(false, false, true, bytes);
     std::printf("verify:  %8.1f MiB/s   raw SHA-256:         %8.1f MiB/s   ratio %.2f\n", verify, verifyRaw,
-                verify / verifyRaw);
+        verify / verifyRaw);
 
     const double decrypt = DecryptRate(shm / "bench.bidx", shm / "Open", bytes, a, b);
     const double decryptRaw = RawRate(false, true, true, bytes);
     std::printf("decrypt: %8.1f MiB/s   raw AES-GCM+SHA-256: %8.1f MiB/s   ratio %.2f\n", decrypt, decryptRaw,
-                decrypt / decryptRaw);
+        decrypt / decryptRaw);
     fs::remove_all(shm / "Open");
 
     const double decryptDisk = DecryptRate(shm / "bench.bidx", onDisk / "Open", bytes, a, c);
@@ -243,7 +245,7 @@ int main(int argc, char** argv)
     fs::remove_all(onDisk);
     fs::remove_all(shm);
 
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("decrypt_ratio: %.2f\n", decrypt / decryptRaw);
     std::printf("peak_rss_mib: %.1f\n", static_cast<double>(usage.ru_maxrss) / 1024.0);

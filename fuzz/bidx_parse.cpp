@@ -5,19 +5,19 @@
 #include "BidExtractor.h"
 #include "QuarnSecretFile.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 // A scratch folder for the extractor, removed when the process ends.
-struct CScratch {
+struct CScratch
+{
     CScratch()
     {
         std::string templ = (std::filesystem::temp_directory_path() / "kelvane-bidx-fuzz-XXXXXX").string();
@@ -92,7 +92,7 @@ void ParseAsArchive(const uint8_t* data, size_t size)
     extractor.Finish();
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

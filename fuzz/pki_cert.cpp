@@ -7,7 +7,8 @@
 #include <initializer_list>
 #include <limits>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     if (size > static_cast<size_t>(std::numeric_limits<int>::max())) {
         return 0;
     }
@@ -15,13 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (cert == nullptr) {
         return 0;
     }
-    for (const int attribute : {1, 2, 3, 5, 6, 16, 18, 20}) {
+    for (const int attribute : { 1, 2, 3, 5, 6, 16, 18, 20 }) {
         char* value = nullptr;
         if (QuarnPKICertGetCertStringAttribute(cert, attribute, &value, nullptr) == 1) {
             QuarnPKICryptoFreeMemory(value);
         }
     }
-    for (const int attribute : {4, 43, 44, 45}) {
+    for (const int attribute : { 4, 43, 44, 45 }) {
         int value = 0;
         QuarnPKICertGetCertIntegerAttribute(cert, attribute, &value);
     }

@@ -3,16 +3,16 @@
 // seeds made with the openssl tool reach the deeper checks).
 #include "TimeStamp.h"
 
-#include <openssl/evp.h>
-#include <openssl/ts.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <openssl/evp.h>
+#include <openssl/ts.h>
 #include <vector>
 
 namespace {
 
-TS_REQ* Request() {
+TS_REQ* Request()
+{
     static TS_REQ* request = [] {
         const std::vector<unsigned char> message(80, 0x01);
         unsigned char digest[32];
@@ -34,9 +34,10 @@ TS_REQ* Request() {
     return request;
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     static X509_STORE* anchors = X509_STORE_new();
     quarnpki::CTimeStampResult result;
     quarnpki::EvaluateTimeStampResponse(Request(), data, size, anchors, result);

@@ -2,10 +2,9 @@
 // alphabet ends, and whole groups re-encode to exactly the text they came from.
 #include "core/RulesBase64.h"
 
-#include <openssl/evp.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <openssl/evp.h>
 #include <string>
 #include <string_view>
 
@@ -13,8 +12,7 @@ namespace {
 
 bool IsAlphabet(const char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 
 void Check(const bool condition)
@@ -24,7 +22,7 @@ void Check(const bool condition)
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, const size_t size)
 {
@@ -39,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, const size_t size)
     Check(decoded.size() == whole * 3 + (rest > 1 ? rest - 1 : 0));
     std::string encoded(whole * 4 + 1, '\0');
     const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                       reinterpret_cast<const unsigned char*>(decoded.data()),
-                                       static_cast<int>(whole * 3));
+        reinterpret_cast<const unsigned char*>(decoded.data()), static_cast<int>(whole * 3));
     Check(static_cast<size_t>(length) == whole * 4);
     Check(text.compare(0, whole * 4, encoded.data(), whole * 4) == 0);
     return 0;

@@ -28,12 +28,12 @@ void CheckOutcome(const int code, const CRulesContent& content, const CBidRules*
     }
 }
 
-const char kEarlier[] =
-    "<bidenv><source><projectname>p</projectname><opentime>t</opentime><organization>o</organization>"
-    "<encalog>e</encalog><hashalog>h</hashalog><rules><rule><m>1</m><n>1</n><openers><opener>"
-    "<cert>c</cert><participate>YES</participate></opener></openers></rule></rules></source></bidenv>";
+const char kEarlier[]
+    = "<bidenv><source><projectname>p</projectname><opentime>t</opentime><organization>o</organization>"
+      "<encalog>e</encalog><hashalog>h</hashalog><rules><rule><m>1</m><n>1</n><openers><opener>"
+      "<cert>c</cert><participate>YES</participate></opener></openers></rule></rules></source></bidenv>";
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, const size_t size)
 {

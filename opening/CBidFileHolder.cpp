@@ -21,8 +21,7 @@ constexpr int kSignatureWrong = 23;
 
 // One variable-length value of the decryptor in two calls: the length with no buffer, then the
 // bytes. Returns the decryptor's code; 1 when the buffer cannot be had.
-template <typename Read>
-int ReadBytes(Read read, std::vector<unsigned char>& bytes)
+template <typename Read> int ReadBytes(Read read, std::vector<unsigned char>& bytes)
 {
     int length = 0;
     if (const int result = read(nullptr, &length); result != 0)
@@ -47,7 +46,9 @@ std::wstring CertText(void* cert, int attribute)
 // when it is none.
 std::vector<unsigned char> CertDer(const unsigned char* data, size_t size)
 {
-    const CertPtr cert(size > 0 && size <= (size_t { 1 } << 20) ? QuarnPKICertNewCert(data, static_cast<int>(size)) : nullptr);
+    const CertPtr cert(size > 0 && size <= (size_t { 1 } << 20)
+            ? QuarnPKICertNewCert(data, static_cast<int>(size))
+            : nullptr);
     unsigned char* raw = nullptr;
     int length = 0;
     const bool encoded = cert != nullptr && QuarnPKICertGetCertEncoded(cert.get(), &raw, &length) == 1;
@@ -119,7 +120,8 @@ int CBidFileHolder::Open()
     if (fullPath.empty() || outputFolder.empty())
         return -1;
     CQuarnFileDecryptor* created = nullptr;
-    if (const int result = QuarnSecretFileDecryptorCreateHandle(&created, WideToUtf8(fullPath).c_str()); result != 0)
+    if (const int result = QuarnSecretFileDecryptorCreateHandle(&created, WideToUtf8(fullPath).c_str());
+        result != 0)
         return result;
     handle = created;
     return QuarnSecretFileDecryptorSetFolder(handle, WideToUtf8(outputFolder).c_str());
@@ -143,9 +145,10 @@ int CBidFileHolder::VerifyStructure()
         return result;
 
     std::vector<unsigned char> certBytes;
-    const int certResult = ReadBytes(
-        [this](unsigned char* buffer, int* length) { return QuarnSecretFileDecryptorGetSignCert(handle, buffer, length); },
-        certBytes);
+    const int certResult
+        = ReadBytes([this](unsigned char* buffer,
+                        int* length) { return QuarnSecretFileDecryptorGetSignCert(handle, buffer, length); },
+            certBytes);
     if (certResult == 1)
         return 1;
     if (certResult != 0)
@@ -206,18 +209,19 @@ int CBidFileHolder::CheckAgainstEmbeddedRules()
 
     int minimum = 0;
     int total = 0;
-    if (QuarnSecretFileDecryptorGetMinNum(handle, &minimum) != 0 || QuarnSecretFileDecryptorGetOpenerNum(handle, &total) != 0) {
+    if (QuarnSecretFileDecryptorGetMinNum(handle, &minimum) != 0
+        || QuarnSecretFileDecryptorGetOpenerNum(handle, &total) != 0) {
         failureReason = L"无法读取文件头的门限";
         return QUELVAR_DATA_DIFFERS;
     }
     if (minimum != embedded.minimum) {
-        failureReason = L"文件头的门限n=" + std::to_wstring(minimum) + L"与标书内嵌规则的n=" + std::to_wstring(embedded.minimum)
-            + L"不一致";
+        failureReason = L"文件头的门限n=" + std::to_wstring(minimum) + L"与标书内嵌规则的n="
+            + std::to_wstring(embedded.minimum) + L"不一致";
         return QUELVAR_DATA_DIFFERS;
     }
     if (total != embedded.total || static_cast<size_t>(total) != embedded.certs.size()) {
-        failureReason = L"文件头的开标人数m=" + std::to_wstring(total) + L"与标书内嵌规则的m=" + std::to_wstring(embedded.total)
-            + L"不一致";
+        failureReason = L"文件头的开标人数m=" + std::to_wstring(total) + L"与标书内嵌规则的m="
+            + std::to_wstring(embedded.total) + L"不一致";
         return QUELVAR_DATA_DIFFERS;
     }
 

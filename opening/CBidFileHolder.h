@@ -9,8 +9,8 @@
 // holder shows nothing and logs nothing. One thread uses a holder at a time.
 #pragma once
 
-#include "QuarnSecretFile.h"
 #include "PkiPtr.h"
+#include "QuarnSecretFile.h"
 #include "opening/BidStatus.h"
 
 #include <cstdint>
@@ -24,7 +24,8 @@
 // or shorter or lacks the mark; -1 when L runs past the data.
 int FindEmbeddedRules(const unsigned char* data, size_t size, bool& found, int& length);
 
-class CBidFileHolder {
+class CBidFileHolder
+{
 public:
     CBidFileHolder() = default;
     ~CBidFileHolder();

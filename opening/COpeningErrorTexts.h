@@ -5,7 +5,8 @@
 
 #include <string>
 
-class COpeningErrorTexts {
+class COpeningErrorTexts
+{
 public:
     static constexpr int kNone = 0;
     static constexpr int kRulesNotFetched = 1;

@@ -13,8 +13,8 @@
 #include "opening/OpeningTime.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <system_error>
 
 namespace {
@@ -51,7 +51,8 @@ bool IsLocalFailure(int code)
 } // namespace
 
 // One run of the opening: the working state that lives from the start of RunOpening to its end.
-class COpeningRun {
+class COpeningRun
+{
 public:
     explicit COpeningRun(COpeningManager& owner)
         : manager(owner)
@@ -61,7 +62,8 @@ public:
     void Run();
 
 private:
-    struct COpenerRecord {
+    struct COpenerRecord
+    {
         std::wstring name;
         unsigned char flag = 1;
         size_t fileIndex = 0;
@@ -89,7 +91,8 @@ private:
     void MoveToBad(CBidFileHolder& holder);
     // A file that failed its checks: the output line and the record with the reason, the status
     // "damaged", and the move to Bad/.
-    void RefuseFile(CBidFileHolder& holder, const char* outputKey, const wchar_t* what, const std::wstring& reason);
+    void RefuseFile(
+        CBidFileHolder& holder, const char* outputKey, const wchar_t* what, const std::wstring& reason);
     // What keeps this workstation from writing the bid out before it is tried (too little free
     // space for it), empty when nothing does.
     std::wstring LocalObstacle(const CBidFileHolder& holder) const;
@@ -158,8 +161,8 @@ void COpeningRun::MoveToBad(CBidFileHolder& holder)
         Output("movefile_fail");
 }
 
-void COpeningRun::RefuseFile(CBidFileHolder& holder, const char* outputKey, const wchar_t* what,
-    const std::wstring& reason)
+void COpeningRun::RefuseFile(
+    CBidFileHolder& holder, const char* outputKey, const wchar_t* what, const std::wstring& reason)
 {
     Output(outputKey, reason);
     Log(kLogTypeFailure, FileRecord(holder, what) + reason);
@@ -292,7 +295,8 @@ void COpeningRun::VerifyFiles()
         Output("verify_structure_ing");
 
         if (const int code = holder.VerifyStructure(); code != 0) {
-            RefuseFile(holder, "vefifystructure_fail", L"验证文件结构失败:", WithReason(FailureText(code), holder));
+            RefuseFile(
+                holder, "vefifystructure_fail", L"验证文件结构失败:", WithReason(FailureText(code), holder));
             continue;
         }
         Output("vefifystructure_success");
@@ -300,7 +304,8 @@ void COpeningRun::VerifyFiles()
         // Whatever the comparison setting: a header sealed to other openers or a lower threshold
         // than the rules it carries would open with other keys than those rules name.
         if (const int code = holder.CheckAgainstEmbeddedRules(); code != 0) {
-            RefuseFile(holder, "verifyrulefile_fail", L"验证规则文件失败：", WithReason(RulesText(code), holder));
+            RefuseFile(
+                holder, "verifyrulefile_fail", L"验证规则文件失败：", WithReason(RulesText(code), holder));
             continue;
         }
 
@@ -326,7 +331,8 @@ void COpeningRun::VerifyFiles()
         // the same verified time-stamp.
         const std::optional<std::int64_t>& bidOpenTime = holder.GetEmbeddedOpenTime();
         if (!bidOpenTime) {
-            const std::wstring reason = RulesText(QUELVAR_NO_OPENTIME_ELEMENT) + L"：标书内嵌规则的开标时间无法识别";
+            const std::wstring reason
+                = RulesText(QUELVAR_NO_OPENTIME_ELEMENT) + L"：标书内嵌规则的开标时间无法识别";
             Output("verifyrulefile_fail", reason);
             Log(kLogTypeFailure, FileRecord(holder, L"验证规则文件失败：") + reason);
             holder.SetBidStatus(BidStatus::Destroyed);
@@ -409,8 +415,8 @@ bool COpeningRun::CollectOpenerKeys()
             notReady += holder->GetDecryptorStatus() != 0 ? 1 : 0;
         if (notReady == 0)
             return true;
-        const int answer = manager.Ask(FillNumber(Text("try_goon"), notReady), Text("tips"),
-            MB_YESNOCANCEL | MB_ICONINFORMATION);
+        const int answer = manager.Ask(
+            FillNumber(Text("try_goon"), notReady), Text("tips"), MB_YESNOCANCEL | MB_ICONINFORMATION);
         if (answer == IDYES)
             continue;
         if (answer == IDCANCEL)

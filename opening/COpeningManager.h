@@ -3,8 +3,8 @@
 // trusts, a header sealed as its embedded rules say, those rules the served ones unless the
 // settings switch the comparison off; failures move to Bad/ beside them), leaves a bid whose own
 // opening time has not come where it is, waits until enough openers' tokens have contributed,
-// asks for a final confirmation and decrypts into Open/. Every step writes a line to the output sink, updates the file's row in the list, and
-// submits an operation record.
+// asks for a final confirmation and decrypts into Open/. Every step writes a line to the output sink, updates
+// the file's row in the list, and submits an operation record.
 //
 // One manager belongs to the bid-file list. The UI thread fills it (ClearFiles, SetProjectNumber,
 // AddFile, the three references) and calls Start; RunOpening then runs on the manager's worker
@@ -26,7 +26,8 @@
 #include <vector>
 
 // The waits of a run. The defaults are those of the workstation; tests shorten them.
-struct COpeningTimings {
+struct COpeningTimings
+{
     // After the operator says the openers' tokens are inserted: lets the tokens settle.
     std::chrono::milliseconds afterKeyInserted { 2000 };
     // Before each file's decryptor tries the present tokens.
@@ -36,7 +37,8 @@ struct COpeningTimings {
 };
 
 // How the last run ended, for front ends that report it (kelvane-cli's exit status).
-enum class COpeningEnd : int {
+enum class COpeningEnd : int
+{
     NotRun,
     RulesNotFetched,
     NoTimeStamp,
@@ -50,7 +52,8 @@ enum class COpeningEnd : int {
     Aborted,
 };
 
-class COpeningManager {
+class COpeningManager
+{
 public:
     explicit COpeningManager(COpeningTimings timings = {});
     // Detaches, waits for a run in progress and deletes the holders.
@@ -103,7 +106,8 @@ public:
 
 private:
     // An auto-reset event: Wait returns once per Set.
-    class CStartEvent {
+    class CStartEvent
+    {
     public:
         void Set();
         void Wait();

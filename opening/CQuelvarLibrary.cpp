@@ -1,7 +1,6 @@
 #include "opening/CQuelvarLibrary.h"
 
 #include <dlfcn.h>
-
 #include <filesystem>
 #include <system_error>
 
@@ -20,8 +19,7 @@ std::string LibraryBesideProgram()
     return (program.parent_path() / ".." / "lib" / kLibraryName).lexically_normal().string();
 }
 
-template <typename Function>
-bool Bind(void* module, const char* name, Function& function, std::string& error)
+template <typename Function> bool Bind(void* module, const char* name, Function& function, std::string& error)
 {
     function = reinterpret_cast<Function>(dlsym(module, name));
     if (function == nullptr && error.empty())
@@ -75,7 +73,8 @@ int CQuelvarLibrary::LoadLocked(const std::string& path)
     module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         const char* reason = dlerror();
-        error = "the rules library " + path + " could not be loaded: " + (reason != nullptr ? reason : "unknown reason");
+        error = "the rules library " + path
+            + " could not be loaded: " + (reason != nullptr ? reason : "unknown reason");
         return -1;
     }
     if (BindLocked() != 0) {

@@ -12,7 +12,8 @@
 #include <mutex>
 #include <string>
 
-class CQuelvarLibrary {
+class CQuelvarLibrary
+{
 public:
     // The process's one binding. It loads the library on first use.
     static CQuelvarLibrary& Instance();

@@ -6,7 +6,8 @@
 
 namespace {
 
-struct CCodeKey {
+struct CCodeKey
+{
     int code;
     const char* key;
 };

@@ -6,7 +6,8 @@
 #include <map>
 #include <string>
 
-class CResultTexts {
+class CResultTexts
+{
 public:
     static constexpr int kRulesTable = 1;
     static constexpr int kDecryptorTable = 2;

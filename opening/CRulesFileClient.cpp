@@ -58,7 +58,8 @@ std::wstring CRulesFileClient::DescribeFailure(int code)
     if (!CResultTexts::GetText(CResultTexts::kRulesTable, code, reason))
         reason = CLanguageCatalogue::Instance().GetText("unknow_error");
     const std::wstring url = CSettingFile::Instance().GetBidRuleFileUrl();
-    return reason + L" (" + std::to_wstring(code) + L"): " + EscapeControlCharacters(url.empty() ? L"\"\"" : url);
+    return reason + L" (" + std::to_wstring(code) + L"): "
+        + EscapeControlCharacters(url.empty() ? L"\"\"" : url);
 }
 
 int CRulesFileClient::ReadText(decltype(&QuelvarGetOpenOrg) getter, std::string& text)
@@ -145,7 +146,8 @@ int CRulesFileClient::GetOpenerCerts()
 bool CRulesFileClient::IsAnyOpenerKeyPresent() const
 {
     for (const auto& cert : openerCerts) {
-        const kelvane::pki::KeypairPtr keypair(QuarnPKICertGetCertKeyPair(cert.get(), 0x40000000, 0x10000001, nullptr));
+        const kelvane::pki::KeypairPtr keypair(
+            QuarnPKICertGetCertKeyPair(cert.get(), 0x40000000, 0x10000001, nullptr));
         if (keypair != nullptr)
             return true;
     }

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-class CRulesFileClient {
+class CRulesFileClient
+{
 public:
     // Creates a library handle; a failure shows up as -1 from GetRules.
     explicit CRulesFileClient(CQuelvarLibrary& library = CQuelvarLibrary::Instance());

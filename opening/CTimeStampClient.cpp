@@ -1,10 +1,10 @@
 #include "opening/CTimeStampClient.h"
 
+#include "PkiPtr.h"
 #include "app/LocalLog.h"
 #include "app/SettingFile.h"
 #include "app/TextConversion.h"
 #include "app/Utility.h"
-#include "PkiPtr.h"
 #include "opening/OpeningTime.h"
 
 #include <vector>
@@ -24,8 +24,8 @@ constexpr int kGrantedWithMods = 1;
 
 void LogFailure(const std::string& url, const char* step)
 {
-    WriteLocalLog(2, "time-stamp authority \"%s\": %s failed: %s\n", EscapeControlCharacters(url).c_str(), step,
-        EscapeControlCharacters(std::string_view(QuarnPKIGetLastError())).c_str());
+    WriteLocalLog(2, "time-stamp authority \"%s\": %s failed: %s\n", EscapeControlCharacters(url).c_str(),
+        step, EscapeControlCharacters(std::string_view(QuarnPKIGetLastError())).c_str());
 }
 
 } // namespace
@@ -84,7 +84,8 @@ int CTimeStampClient::GetTimeStampFromTSA(std::string url, std::int64_t* time) c
         return 0;
     }
     if (status != kGranted && status != kGrantedWithMods) {
-        WriteLocalLog(2, "time-stamp authority \"%s\" refused with status %d\n", EscapeControlCharacters(url).c_str(), status);
+        WriteLocalLog(2, "time-stamp authority \"%s\" refused with status %d\n",
+            EscapeControlCharacters(url).c_str(), status);
         return 0;
     }
 
@@ -96,7 +97,8 @@ int CTimeStampClient::GetTimeStampFromTSA(std::string url, std::int64_t* time) c
         const auto beijing = ParseTimeStampTime(timeText.get());
         if (!beijing) {
             WriteLocalLog(2, "time-stamp authority \"%s\" gave an unreadable time \"%s\"\n",
-                EscapeControlCharacters(url).c_str(), EscapeControlCharacters(std::string_view(timeText.get())).c_str());
+                EscapeControlCharacters(url).c_str(),
+                EscapeControlCharacters(std::string_view(timeText.get())).c_str());
             return 0;
         }
         *time = *beijing;

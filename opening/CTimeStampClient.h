@@ -10,7 +10,8 @@
 #include <cstdint>
 #include <string>
 
-class CTimeStampClient {
+class CTimeStampClient
+{
 public:
     // The authority asked when the settings name none.
     static constexpr char kDefaultAuthority[] = "https://localhost/tsa.asp";

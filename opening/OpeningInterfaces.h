@@ -14,7 +14,8 @@ inline constexpr unsigned WM_OPENING_STARTED = WM_USER + 103;
 inline constexpr unsigned WM_OPENING_FINISHED = WM_USER + 104;
 
 // Columns of the bid-file list that the opening writes.
-enum BidListColumn : int {
+enum BidListColumn : int
+{
     kColumnBidder = 2,
     kColumnBidCompany = 3,
     kColumnOpenCompany = 4,
@@ -24,7 +25,8 @@ enum BidListColumn : int {
 };
 
 // The rows of the bid-file list. Called on the worker thread.
-class IBidFileList {
+class IBidFileList
+{
 public:
     virtual ~IBidFileList() = default;
     virtual void SetItemText(int row, int column, const std::wstring& text) = 0;
@@ -32,7 +34,8 @@ public:
 
 // The window that is told when an opening has ended and that owns the opening's message boxes
 // (Ask, from IPrompt, is asked on the worker thread and blocks it until answered).
-class IOpeningWindow : public IPrompt {
+class IOpeningWindow : public IPrompt
+{
 public:
     // WM_OPENING_FINISHED: posted once at every end of a run; wParam 1 when the rules were not
     // fetched, else 0. Must not block on the worker.

@@ -10,8 +10,8 @@ std::optional<std::int64_t> ParseOpeningTime(std::string_view text)
     const std::string terminated(text);
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     char separator[5] = {};
-    if (std::sscanf(terminated.c_str(), "%d%c%d%c%d%c%d%c%d%c%d", &year, &separator[0], &month, &separator[1], &day,
-            &separator[2], &hour, &separator[3], &minute, &separator[4], &second)
+    if (std::sscanf(terminated.c_str(), "%d%c%d%c%d%c%d%c%d%c%d", &year, &separator[0], &month, &separator[1],
+            &day, &separator[2], &hour, &separator[3], &minute, &separator[4], &second)
         != 11)
         return std::nullopt;
     return WallClockSeconds(year, month, day, hour, minute, second);
@@ -22,7 +22,9 @@ std::optional<std::int64_t> ParseTimeStampTime(std::string_view text)
     const std::string terminated(text);
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     char zone = 0;
-    if (std::sscanf(terminated.c_str(), "%4d%2d%2d%2d%2d%2d%c", &year, &month, &day, &hour, &minute, &second, &zone) != 7)
+    if (std::sscanf(
+            terminated.c_str(), "%4d%2d%2d%2d%2d%2d%c", &year, &month, &day, &hour, &minute, &second, &zone)
+        != 7)
         return std::nullopt;
     const auto utc = WallClockSeconds(year, month, day, hour, minute, second);
     if (!utc)

@@ -6,11 +6,9 @@
 
 #include <PkiPtr.h>
 #include <QuarnPKI.h>
-
-#include <openssl/crypto.h>
-
 #include <cstring>
 #include <new>
+#include <openssl/crypto.h>
 
 namespace {
 
@@ -39,7 +37,7 @@ std::string UpToFirstZero(const char* data, const std::size_t length)
     return std::string(data, zero != nullptr ? static_cast<const char*>(zero) - data : length);
 }
 
-}  // namespace
+} // namespace
 
 int CQuelvar::SetTargetUrl(const char* url)
 {
@@ -95,7 +93,8 @@ bool CQuelvar::DownloadRules(const char* postData, const int postLen)
     request.proxyPassword = proxyPassword;
     request.receiveTimeoutMs = receiveTimeoutMs;
     request.totalTimeoutMs = totalTimeoutMs;
-    request.postData = std::string_view(postData != nullptr ? postData : "", postData != nullptr ? postLen : 0);
+    request.postData
+        = std::string_view(postData != nullptr ? postData : "", postData != nullptr ? postLen : 0);
     std::string body;
     try {
         if (!rules::PostRulesRequest(request, body)) {
@@ -120,8 +119,8 @@ int CQuelvar::DecryptRules()
     unsigned char iv[rules::kRulesIvLength];
     rules::BuildRulesKey(key);
     rules::BuildRulesIv(iv);
-    const kelvane::pki::CipherPtr cipher(
-        QuarnPKICryptoGetCipherHandle(nullptr, QUARNPKI_CIPHER_SM4_CBC, key, static_cast<int>(sizeof key), iv));
+    const kelvane::pki::CipherPtr cipher(QuarnPKICryptoGetCipherHandle(
+        nullptr, QUARNPKI_CIPHER_SM4_CBC, key, static_cast<int>(sizeof key), iv));
     OPENSSL_cleanse(key, sizeof key);
     OPENSSL_cleanse(iv, sizeof iv);
     if (!cipher) {
@@ -135,7 +134,8 @@ int CQuelvar::DecryptRules()
     unsigned char* first = nullptr;
     int firstLength = 0;
     if (QuarnPKICryptoCipherUpdate(cipher.get(), reinterpret_cast<const unsigned char*>(ruleText.data()),
-                                   static_cast<int>(ruleText.size()), &first, &firstLength) != 1) {
+            static_cast<int>(ruleText.size()), &first, &firstLength)
+        != 1) {
         return QUELVAR_DECRYPT_UPDATE_FAILED;
     }
     const kelvane::pki::BytesPtr firstPiece(first);

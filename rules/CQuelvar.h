@@ -6,7 +6,8 @@
 
 #include <string>
 
-class CQuelvar {
+class CQuelvar
+{
 public:
     // Each returns a Quelvar result code; arguments have been checked by the exports.
     int SetTargetUrl(const char* url);

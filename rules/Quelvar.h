@@ -44,22 +44,23 @@ typedef struct CQuelvar CQuelvar;
 #endif
 
 /* Result codes. */
-enum {
+enum
+{
     QUELVAR_OK = 0,
-    QUELVAR_NO_MEMORY_FOR_HANDLE = 1,    /* QuelvarCreateHandle could not allocate */
-    QUELVAR_NOT_A_URL = 2,               /* QuelvarSetTargetUrl was given something else */
-    QUELVAR_DOWNLOAD_FAILED = 3,         /* connection, request or transfer failed; body too large */
-    QUELVAR_NO_RULE_ELEMENT = 4,         /* no bidenv/source/rules/rule, or not XML at all */
+    QUELVAR_NO_MEMORY_FOR_HANDLE = 1, /* QuelvarCreateHandle could not allocate */
+    QUELVAR_NOT_A_URL = 2, /* QuelvarSetTargetUrl was given something else */
+    QUELVAR_DOWNLOAD_FAILED = 3, /* connection, request or transfer failed; body too large */
+    QUELVAR_NO_RULE_ELEMENT = 4, /* no bidenv/source/rules/rule, or not XML at all */
     QUELVAR_NO_M_ELEMENT = 5,
     QUELVAR_M_WITHOUT_TEXT = 6,
     QUELVAR_NO_N_ELEMENT = 7,
     QUELVAR_N_WITHOUT_TEXT = 8,
-    QUELVAR_OPENER_COUNT_DIFFERS = 9,    /* the number of opener elements is not m */
+    QUELVAR_OPENER_COUNT_DIFFERS = 9, /* the number of opener elements is not m */
     QUELVAR_NO_CERT_ELEMENT = 10,
     QUELVAR_NO_PARTICIPATE_ELEMENT = 11,
-    QUELVAR_NO_CERT_DATA = 12,           /* a cert element or an opener entry without bytes */
+    QUELVAR_NO_CERT_DATA = 12, /* a cert element or an opener entry without bytes */
     QUELVAR_INVALID_ARGUMENT = 13,
-    QUELVAR_NO_RULES = 14,               /* no rules record: fetch the rules first */
+    QUELVAR_NO_RULES = 14, /* no rules record: fetch the rules first */
     QUELVAR_INDEX_OUT_OF_RANGE = 15,
     QUELVAR_LENGTH_DIFFERS = 16,
     QUELVAR_DATA_DIFFERS = 17,
@@ -69,9 +70,9 @@ enum {
     QUELVAR_NO_MEMORY = 21,
     QUELVAR_NO_OPENTIME_ELEMENT = 22,
     QUELVAR_NO_ORGANIZATION_ELEMENT = 23,
-    QUELVAR_EMPTY_BODY = 24,             /* empty response, or empty after Base64 decoding */
+    QUELVAR_EMPTY_BODY = 24, /* empty response, or empty after Base64 decoding */
     QUELVAR_NO_PROJECTNAME_ELEMENT = 25,
-    QUELVAR_RULES_NOT_RELEASED = 26,     /* the server refused: the rules are not released yet */
+    QUELVAR_RULES_NOT_RELEASED = 26, /* the server refused: the rules are not released yet */
     QUELVAR_NO_ENCALOG_ELEMENT = 27,
     QUELVAR_NO_HASHALOG_ELEMENT = 28
 };
@@ -104,8 +105,8 @@ QUELVAR_API int QuelvarSetTargetUrl(CQuelvar* handle, const char* url);
 ** connection on this handle.
 ** Returns 0.
 */
-QUELVAR_API int QuelvarSetProxy(CQuelvar* handle, const char* host, const char* port,
-                                const char* user, const char* password);
+QUELVAR_API int QuelvarSetProxy(
+    CQuelvar* handle, const char* host, const char* port, const char* user, const char* password);
 
 /*
 ** Fetches the rules: posts exactly postLen bytes of postData (normally "projectid=" followed by
@@ -161,8 +162,7 @@ QUELVAR_API int QuelvarGetCertLen(CQuelvar* handle, int index, int* length);
 ** Returns 0; 13 for a negative index or a null argument; 14 without rules; 15 when index is not
 ** below the total; 12 when the entry holds no certificate bytes (the flag is written already).
 */
-QUELVAR_API int QuelvarGetCert(CQuelvar* handle, int index, unsigned char* buffer,
-                               int* participate);
+QUELVAR_API int QuelvarGetCert(CQuelvar* handle, int index, unsigned char* buffer, int* participate);
 
 /*
 ** The five text getters. Each writes the byte length of its text to *length (the value held on

@@ -1,9 +1,8 @@
 // The exported C interface of Quelvar. Every entry point checks its arguments, runs the handle's
 // operation and turns anything thrown inside into a result code: nothing crosses this boundary
 // but an int.
-#include "Quelvar.h"
-
 #include "CQuelvar.h"
+#include "Quelvar.h"
 
 #include <cstring>
 #include <memory>
@@ -24,8 +23,7 @@ int CopyText(const std::string& text, char* buffer, int* length)
 }
 
 // Runs a getter over the rules record, after the checks that every one of them shares.
-template <typename TOut, typename TRead>
-int ReadRecord(const CQuelvar* handle, TOut* out, TRead read)
+template <typename TOut, typename TRead> int ReadRecord(const CQuelvar* handle, TOut* out, TRead read)
 {
     if (handle == nullptr || out == nullptr) {
         return QUELVAR_INVALID_ARGUMENT;
@@ -55,7 +53,7 @@ int FindOpener(const CQuelvar* handle, const int index, const COpenerCert*& open
     return QUELVAR_OK;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -92,8 +90,8 @@ QUELVAR_API int QuelvarSetTargetUrl(CQuelvar* handle, const char* url)
     }
 }
 
-QUELVAR_API int QuelvarSetProxy(CQuelvar* handle, const char* host, const char* port, const char* user,
-                                const char* password)
+QUELVAR_API int QuelvarSetProxy(
+    CQuelvar* handle, const char* host, const char* port, const char* user, const char* password)
 {
     if (handle == nullptr) {
         return QUELVAR_INVALID_ARGUMENT;
@@ -168,7 +166,8 @@ QUELVAR_API int QuelvarGetCert(CQuelvar* handle, int index, unsigned char* buffe
 
 QUELVAR_API int QuelvarGetOpenTime(CQuelvar* handle, char* buffer, int* length)
 {
-    return handle != nullptr ? CopyText(handle->Content().openTime, buffer, length) : QUELVAR_INVALID_ARGUMENT;
+    return handle != nullptr ? CopyText(handle->Content().openTime, buffer, length)
+                             : QUELVAR_INVALID_ARGUMENT;
 }
 
 QUELVAR_API int QuelvarGetOpenOrg(CQuelvar* handle, char* buffer, int* length)
@@ -178,7 +177,8 @@ QUELVAR_API int QuelvarGetOpenOrg(CQuelvar* handle, char* buffer, int* length)
 
 QUELVAR_API int QuelvarGetProjectName(CQuelvar* handle, char* buffer, int* length)
 {
-    return handle != nullptr ? CopyText(handle->Content().projectName, buffer, length) : QUELVAR_INVALID_ARGUMENT;
+    return handle != nullptr ? CopyText(handle->Content().projectName, buffer, length)
+                             : QUELVAR_INVALID_ARGUMENT;
 }
 
 QUELVAR_API int QuelvarGetEncAlgo(CQuelvar* handle, char* buffer, int* length)
@@ -188,7 +188,8 @@ QUELVAR_API int QuelvarGetEncAlgo(CQuelvar* handle, char* buffer, int* length)
 
 QUELVAR_API int QuelvarGetHashAlgo(CQuelvar* handle, char* buffer, int* length)
 {
-    return handle != nullptr ? CopyText(handle->Content().hashAlgo, buffer, length) : QUELVAR_INVALID_ARGUMENT;
+    return handle != nullptr ? CopyText(handle->Content().hashAlgo, buffer, length)
+                             : QUELVAR_INVALID_ARGUMENT;
 }
 
 QUELVAR_API int QuelvarGetFileLen(CQuelvar* handle, long* length)
@@ -230,4 +231,4 @@ QUELVAR_API int QuelvarCompareFile(CQuelvar* handle, const char* data, int lengt
     return std::memcmp(data, ruleText.data(), ruleText.size()) == 0 ? QUELVAR_OK : QUELVAR_DATA_DIFFERS;
 }
 
-}  // extern "C"
+} // extern "C"

@@ -3,9 +3,8 @@
 #include "EnvironmentProxy.h"
 #include "FreeWith.h"
 
-#include <curl/curl.h>
-
 #include <chrono>
+#include <curl/curl.h>
 
 namespace rules {
 
@@ -38,8 +37,8 @@ std::string ToHttpUrl(const std::string_view targetUrl)
         return {};
     }
     const std::string text(targetUrl);
-    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(),
-                     CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE) != CURLUE_OK) {
+    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE)
+        != CURLUE_OK) {
         return {};
     }
     const std::string host = UrlPart(url.get(), CURLUPART_HOST);
@@ -58,14 +57,15 @@ std::string ToHttpUrl(const std::string_view targetUrl)
     return "http://" + host + ":" + port + object;
 }
 
-struct CTransfer {
+struct CTransfer
+{
     CURL* curl = nullptr;
     std::string& body;
     int receiveTimeoutMs = 0;
     CClock::time_point lastActivity = CClock::now();
     curl_off_t lastDownloaded = 0;
     curl_off_t lastUploaded = 0;
-    curl_off_t expected = 0;  // the Content-Length, 0 without one
+    curl_off_t expected = 0; // the Content-Length, 0 without one
     bool headersDone = false;
     bool bodyComplete = false;
     // A callback that failed (out of memory, libcurl refusing to tell the status): the transfer
@@ -79,8 +79,8 @@ size_t OnHeader(char* data, const size_t size, const size_t count, void* user) n
 {
     auto& transfer = *static_cast<CTransfer*>(user);
     const size_t length = size * count;
-    const bool blankLine = (length == 2 && data[0] == '\r' && data[1] == '\n') ||
-                           (length == 1 && data[0] == '\n');
+    const bool blankLine
+        = (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
     if (!blankLine) {
         return length;
     }
@@ -90,7 +90,7 @@ size_t OnHeader(char* data, const size_t size, const size_t count, void* user) n
         return 0;
     }
     if (status >= 100 && status < 200) {
-        return length;  // an interim answer; the real one follows
+        return length; // an interim answer; the real one follows
     }
     curl_off_t announced = -1;
     if (curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK) {
@@ -139,8 +139,8 @@ size_t OnBody(char* data, const size_t size, const size_t count, void* user) noe
 // The receive time-out: the transfer fails when neither sending nor receiving has moved for
 // longer than receiveTimeoutMs, whether the wait is for the connection, the answer or more of
 // the body.
-int OnProgress(void* user, curl_off_t, const curl_off_t downloaded, curl_off_t,
-               const curl_off_t uploaded) noexcept
+int OnProgress(
+    void* user, curl_off_t, const curl_off_t downloaded, curl_off_t, const curl_off_t uploaded) noexcept
 {
     auto& transfer = *static_cast<CTransfer*>(user);
     const CClock::time_point now = CClock::now();
@@ -150,14 +150,14 @@ int OnProgress(void* user, curl_off_t, const curl_off_t downloaded, curl_off_t,
         transfer.lastActivity = now;
         return 0;
     }
-    if (transfer.receiveTimeoutMs != 0 &&
-        now - transfer.lastActivity > std::chrono::milliseconds(transfer.receiveTimeoutMs)) {
+    if (transfer.receiveTimeoutMs != 0
+        && now - transfer.lastActivity > std::chrono::milliseconds(transfer.receiveTimeoutMs)) {
         return 1;
     }
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 bool PostRulesRequest(const CRulesRequest& request, std::string& body)
 {
@@ -177,48 +177,46 @@ bool PostRulesRequest(const CRulesRequest& request, std::string& body)
         return false;
     }
     std::string received;
-    CTransfer transfer{curl.get(), received, request.receiveTimeoutMs};
+    CTransfer transfer { curl.get(), received, request.receiveTimeoutMs };
     CURL* const handle = curl.get();
     const std::string proxy = std::string(request.proxyHost) + ":" + std::string(request.proxyPort);
     const std::string proxyUser(request.proxyUser);
     const std::string proxyPassword(request.proxyPassword);
     const std::string directHosts = quarnpki::DirectHosts();
 
-    bool configured =
-        curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_USERAGENT, "Rules File Download") == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0)) ==
-            CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_POST, 1L) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(request.postData.size())) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDS,
-                         request.postData.empty() ? "" : request.postData.data()) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get()) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, OnHeader) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, OnBody) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, OnProgress) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+    bool configured = curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_USERAGENT, "Rules File Download") == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0))
+            == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_POST, 1L) == CURLE_OK
+        && curl_easy_setopt(
+               handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.postData.size()))
+            == CURLE_OK
+        && curl_easy_setopt(
+               handle, CURLOPT_POSTFIELDS, request.postData.empty() ? "" : request.postData.data())
+            == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get()) == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, OnHeader) == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer) == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, OnBody) == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer) == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, OnProgress) == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer) == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
         // A server that trickles a byte now and then never trips the receive time-out.
         curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(request.totalTimeoutMs)) == CURLE_OK;
     if (configured && request.useProxy) {
         // The proxy text is host, ":" and port even when the port is empty, and no host bypasses
         // it, whatever the environment says.
-        configured = curl_easy_setopt(handle, CURLOPT_PROXY, proxy.c_str()) == CURLE_OK &&
-                     curl_easy_setopt(handle, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP)) ==
-                         CURLE_OK &&
-                     curl_easy_setopt(handle, CURLOPT_NOPROXY, "") == CURLE_OK;
+        configured = curl_easy_setopt(handle, CURLOPT_PROXY, proxy.c_str()) == CURLE_OK
+            && curl_easy_setopt(handle, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP)) == CURLE_OK
+            && curl_easy_setopt(handle, CURLOPT_NOPROXY, "") == CURLE_OK;
         if (configured && (!proxyUser.empty() || !proxyPassword.empty())) {
-            configured =
-                curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxyUser.c_str()) == CURLE_OK &&
-                curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, proxyPassword.c_str()) == CURLE_OK &&
-                curl_easy_setopt(handle, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC)) ==
-                    CURLE_OK;
+            configured = curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxyUser.c_str()) == CURLE_OK
+                && curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, proxyPassword.c_str()) == CURLE_OK
+                && curl_easy_setopt(handle, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC)) == CURLE_OK;
         }
     } else if (configured) {
         // Without a proxy of its own the request takes the workstation's (the environment's),
@@ -232,8 +230,8 @@ bool PostRulesRequest(const CRulesRequest& request, std::string& body)
     const CURLcode result = curl_easy_perform(handle);
     // Stopping once the announced length has arrived shows up as a write error, and a server that
     // closes before sending all it announced leaves a shorter body, which is taken as it is.
-    const bool receivedOk = result == CURLE_OK || result == CURLE_PARTIAL_FILE ||
-                             (result == CURLE_WRITE_ERROR && transfer.bodyComplete);
+    const bool receivedOk = result == CURLE_OK || result == CURLE_PARTIAL_FILE
+        || (result == CURLE_WRITE_ERROR && transfer.bodyComplete);
     if (!receivedOk || !transfer.headersDone || transfer.failed) {
         return false;
     }
@@ -241,4 +239,4 @@ bool PostRulesRequest(const CRulesRequest& request, std::string& body)
     return true;
 }
 
-}  // namespace rules
+} // namespace rules

@@ -9,17 +9,18 @@ namespace rules {
 
 // A body that announces more than this is refused without being allocated: a rules document is
 // a few kilobytes, and a server must not make the caller allocate whatever it announces.
-inline constexpr std::size_t kMaxRulesBodyBytes = std::size_t{16} << 20;
+inline constexpr std::size_t kMaxRulesBodyBytes = std::size_t { 16 } << 20;
 
-struct CRulesRequest {
+struct CRulesRequest
+{
     std::string_view targetUrl;
     bool useProxy = false;
     std::string_view proxyHost;
     std::string_view proxyPort;
     std::string_view proxyUser;
     std::string_view proxyPassword;
-    int receiveTimeoutMs = 0;  // 0: no limit on waiting for data
-    int totalTimeoutMs = 0;    // 0: no limit on the whole exchange
+    int receiveTimeoutMs = 0; // 0: no limit on waiting for data
+    int totalTimeoutMs = 0; // 0: no limit on the whole exchange
     std::string_view postData;
 };
 
@@ -36,4 +37,4 @@ struct CRulesRequest {
 // kMaxRulesBodyBytes, or the body cannot be allocated.
 bool PostRulesRequest(const CRulesRequest& request, std::string& body);
 
-}  // namespace rules
+} // namespace rules

@@ -7,7 +7,9 @@
 const QColor CContainWnd::BackgroundColour(240, 240, 240);
 const QColor CContainWnd::LineColour(107, 123, 132);
 
-CContainWnd::CContainWnd(const QString& caption, QWidget* parent) : QWidget(parent), title(caption)
+CContainWnd::CContainWnd(const QString& caption, QWidget* parent)
+    : QWidget(parent)
+    , title(caption)
 {
     titleFont = QFontDatabase::systemFont(QFontDatabase::TitleFont);
     titleFont.setBold(true);

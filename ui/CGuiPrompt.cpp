@@ -6,18 +6,28 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-std::unique_ptr<QMessageBox> CGuiPrompt::MakeBox(QWidget* owner, const QString& text, const QString& caption,
-    unsigned type)
+std::unique_ptr<QMessageBox> CGuiPrompt::MakeBox(
+    QWidget* owner, const QString& text, const QString& caption, unsigned type)
 {
     auto box = std::make_unique<QMessageBox>(owner);
     box->setWindowTitle(caption);
     box->setText(text);
     switch (type & MB_ICONMASK) {
-    case MB_ICONERROR: box->setIcon(QMessageBox::Critical); break;
-    case MB_ICONQUESTION: box->setIcon(QMessageBox::Question); break;
-    case MB_ICONWARNING: box->setIcon(QMessageBox::Warning); break;
-    case MB_ICONINFORMATION: box->setIcon(QMessageBox::Information); break;
-    default: box->setIcon(QMessageBox::NoIcon); break;
+    case MB_ICONERROR:
+        box->setIcon(QMessageBox::Critical);
+        break;
+    case MB_ICONQUESTION:
+        box->setIcon(QMessageBox::Question);
+        break;
+    case MB_ICONWARNING:
+        box->setIcon(QMessageBox::Warning);
+        break;
+    case MB_ICONINFORMATION:
+        box->setIcon(QMessageBox::Information);
+        break;
+    default:
+        box->setIcon(QMessageBox::NoIcon);
+        break;
     }
     const CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
     const auto add = [&box](QMessageBox::StandardButton button, const std::wstring& label) {
@@ -53,17 +63,22 @@ std::unique_ptr<QMessageBox> CGuiPrompt::MakeBox(QWidget* owner, const QString& 
 int CGuiPrompt::ButtonAnswer(int standardButton)
 {
     switch (standardButton) {
-    case QMessageBox::Yes: return IDYES;
-    case QMessageBox::No: return IDNO;
-    case QMessageBox::Cancel: return IDCANCEL;
-    default: return IDOK;
+    case QMessageBox::Yes:
+        return IDYES;
+    case QMessageBox::No:
+        return IDNO;
+    case QMessageBox::Cancel:
+        return IDCANCEL;
+    default:
+        return IDOK;
     }
 }
 
 int CGuiPrompt::Ask(const std::wstring& text, const std::wstring& caption, unsigned type)
 {
     return RunOnUiThread(nullptr, [this, &text, &caption, type] {
-        const auto box = MakeBox(owner.data(), QString::fromStdWString(text), QString::fromStdWString(caption), type);
+        const auto box
+            = MakeBox(owner.data(), QString::fromStdWString(text), QString::fromStdWString(caption), type);
         box->exec();
         const auto button = box->standardButton(box->clickedButton());
         // Closed without a button: the escape answer, else the first button's.

@@ -5,7 +5,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 
-CHeaderCtrlEx::CHeaderCtrlEx(QWidget* parent) : QHeaderView(Qt::Horizontal, parent)
+CHeaderCtrlEx::CHeaderCtrlEx(QWidget* parent)
+    : QHeaderView(Qt::Horizontal, parent)
 {
     background = LoadRibbonImage(QStringLiteral("header_bg"));
     normalItem = LoadRibbonImage(QStringLiteral("header_item"));
@@ -34,7 +35,8 @@ void CHeaderCtrlEx::paintSection(QPainter* painter, const QRect& rect, int logic
     const QImage& image = isPressed ? pressedItem : logicalIndex == hotItem ? hotItemImage : normalItem;
     DrawNinePart(*painter, rect, image, image.rect(), 2);
 
-    const QVariant text = model() != nullptr ? model()->headerData(logicalIndex, orientation(), Qt::DisplayRole) : QVariant();
+    const QVariant text
+        = model() != nullptr ? model()->headerData(logicalIndex, orientation(), Qt::DisplayRole) : QVariant();
     const QVariant alignment = model() != nullptr
         ? model()->headerData(logicalIndex, orientation(), Qt::TextAlignmentRole)
         : QVariant();
@@ -46,7 +48,8 @@ void CHeaderCtrlEx::paintSection(QPainter* painter, const QRect& rect, int logic
         textRect.translate(1, 1);
     painter->save();
     painter->setPen(Qt::black);
-    const QString shown = painter->fontMetrics().elidedText(text.toString(), Qt::ElideRight, textRect.width());
+    const QString shown
+        = painter->fontMetrics().elidedText(text.toString(), Qt::ElideRight, textRect.width());
     painter->drawText(textRect, horizontal | Qt::AlignVCenter | Qt::TextSingleLine, shown);
     painter->restore();
 }

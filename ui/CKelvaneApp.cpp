@@ -12,7 +12,8 @@ void CKelvaneApp::SetUpApplication()
 {
     QApplication::setApplicationName(QStringLiteral("Kelvane"));
     QApplication::setOrganizationName(QStringLiteral("QUARN"));
-    QApplication::setWindowIcon(QIcon(QPixmap::fromImage(LoadRibbonImage(QStringLiteral("kelvane"), QSize(64, 64)))));
+    QApplication::setWindowIcon(
+        QIcon(QPixmap::fromImage(LoadRibbonImage(QStringLiteral("kelvane"), QSize(64, 64)))));
 }
 
 int CKelvaneApp::Run(int argc, char** argv)

@@ -15,29 +15,29 @@
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
 #include "opening/TimeStampTest.h"
-#include "workspace/widgets/CBidFileListView.h"
-#include "verify/widgets/CSingleBidFileVerifyDlg.h"
 #include "verify/ImportCommand.h"
+#include "verify/widgets/CSingleBidFileVerifyDlg.h"
 #include "verify/widgets/CVerifyProgressDlg.h"
 #include "workspace/CrashLeftovers.h"
 #include "workspace/PackageFolder.h"
+#include "workspace/widgets/CBidFileListView.h"
+#include "workspace/widgets/CFolderTreeView.h"
 #include "workspace/widgets/CImportFileDlg.h"
 #include "workspace/widgets/CImportFileInterNetDlg.h"
-#include "workspace/widgets/CFolderTreeView.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QShortcut>
-#include <QVBoxLayout>
-#include <QCloseEvent>
-#include <QKeyEvent>
-#include <QLabel>
 #include <QStatusBar>
 #include <QTimer>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -151,11 +151,13 @@ void CKelvaneDlg::BuildRibbon()
         std::vector<Command> commands;
     };
     const Group groups[] = {
-        { "prepare", { { kCmdImport, "import" }, { kCmdImportInternet, "import_internet" }, { kCmdRefresh, "refresh" },
-                         { kCmdTrash, "trash" } } },
+        { "prepare",
+            { { kCmdImport, "import" }, { kCmdImportInternet, "import_internet" }, { kCmdRefresh, "refresh" },
+                { kCmdTrash, "trash" } } },
         { "openbid", { { kCmdSelectAll, "select_all" }, { kCmdDecrypt, "decrypt" } } },
-        { "tools", { { kCmdVerifyBidFile, "verify_bidfile" }, { kCmdTestTimestamp, "test_timestamp" },
-                       { kCmdExportToLog, "export_to_log" } } },
+        { "tools",
+            { { kCmdVerifyBidFile, "verify_bidfile" }, { kCmdTestTimestamp, "test_timestamp" },
+                { kCmdExportToLog, "export_to_log" } } },
         { "config", { { kCmdSetting, "setting" } } },
         { "exit", { { kCmdExitSafe, "exit_safe" } } },
     };
@@ -165,7 +167,8 @@ void CKelvaneDlg::BuildRibbon()
         CRibbonGroup* const added = tab->AddGroup(Text(group.key), groupId++);
         for (const Command& command : group.commands) {
             CRibbonControl* const control = added->AddControl(0, command.id, Text(command.key));
-            control->SetImage(LoadRibbonImage(QStringLiteral("cmd_%1").arg(QLatin1String(command.key)), QSize(32, 32)));
+            control->SetImage(
+                LoadRibbonImage(QStringLiteral("cmd_%1").arg(QLatin1String(command.key)), QSize(32, 32)));
         }
     }
     ribbon->SelectTab(1);
@@ -282,7 +285,8 @@ void CKelvaneDlg::Import()
     dialog.SetPresetPackage(tree->GetSelectedPackage());
     if (dialog.exec() != QDialog::Accepted)
         return;
-    ImportFiles(dialog.GetProjectNumber(), dialog.GetPackageNumber(), dialog.GetImportList(), L"导入标书操作开始");
+    ImportFiles(
+        dialog.GetProjectNumber(), dialog.GetPackageNumber(), dialog.GetImportList(), L"导入标书操作开始");
 }
 
 void CKelvaneDlg::ImportInternet()
@@ -292,7 +296,8 @@ void CKelvaneDlg::ImportInternet()
     CImportFileInterNetDlg dialog(prompt, this);
     if (dialog.exec() != QDialog::Accepted)
         return;
-    ImportFiles(dialog.GetProjectNumber(), dialog.GetPackageNumber(), dialog.GetImportList(), L"网上导入标书操作开始");
+    ImportFiles(dialog.GetProjectNumber(), dialog.GetPackageNumber(), dialog.GetImportList(),
+        L"网上导入标书操作开始");
 }
 
 int CKelvaneDlg::ImportFiles(const std::wstring& project, const std::wstring& package,
@@ -369,7 +374,8 @@ void CKelvaneDlg::keyPressEvent(QKeyEvent* event)
 void CKelvaneDlg::closeEvent(QCloseEvent* event)
 {
     const CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
-    if (prompt.Ask(texts.GetText("static_exit"), texts.GetText("exit"), MB_YESNO | MB_ICONQUESTION) != IDYES) {
+    if (prompt.Ask(texts.GetText("static_exit"), texts.GetText("exit"), MB_YESNO | MB_ICONQUESTION)
+        != IDYES) {
         event->ignore();
         return;
     }

@@ -8,7 +8,6 @@
 
 #include <QRect>
 #include <QWidget>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,7 +22,8 @@ class QLabel;
 class QStatusBar;
 
 // Command identifiers of the ribbon.
-enum KelvaneCommand : int {
+enum KelvaneCommand : int
+{
     kCmdExitSafe = 98,
     kCmdImportInternet = 99,
     kCmdImport = 100,

@@ -41,13 +41,16 @@ CFreeSpaceDisplay SplitFreeSpace(std::int64_t bytes)
     return { 0, QStringLiteral("GB") };
 }
 
-CKelvaneSetting::CKelvaneSetting(IPrompt& operatorPrompt, QWidget* parent) : QDialog(parent), prompt(operatorPrompt)
+CKelvaneSetting::CKelvaneSetting(IPrompt& operatorPrompt, QWidget* parent)
+    : QDialog(parent)
+    , prompt(operatorPrompt)
 {
     CLanguageCatalogue::Instance().Load();
     setWindowTitle(Text("setting"));
 
     numberEdit = new QLineEdit(this);
-    numberEdit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), numberEdit));
+    numberEdit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), numberEdit));
     numberEdit->setMaxLength(10);
     unitBox = new QComboBox(this);
     unitBox->addItem(QStringLiteral("MB"));
@@ -92,8 +95,8 @@ CKelvaneSetting::CKelvaneSetting(IPrompt& operatorPrompt, QWidget* parent) : QDi
 
 void CKelvaneSetting::Browse(QLineEdit* edit)
 {
-    const QString folder = QFileDialog::getExistingDirectory(this, Text("select_dir"), edit->text(),
-        QFileDialog::ShowDirsOnly);
+    const QString folder = QFileDialog::getExistingDirectory(
+        this, Text("select_dir"), edit->text(), QFileDialog::ShowDirsOnly);
     if (!folder.isEmpty())
         edit->setText(folder);
 }
@@ -103,13 +106,15 @@ void CKelvaneSetting::accept()
     bool isNumber = false;
     const int number = numberEdit->text().trimmed().toInt(&isNumber);
     if (!isNumber || number < 0 || number > MaxFreeSpaceNumber) {
-        prompt.Ask(L"请输入一个介于 0 和 1024 之间的整数。", CLanguageCatalogue::Instance().GetText("warnning"),
-            MB_OK | MB_ICONWARNING);
+        prompt.Ask(L"请输入一个介于 0 和 1024 之间的整数。",
+            CLanguageCatalogue::Instance().GetText("warnning"), MB_OK | MB_ICONWARNING);
         numberEdit->setFocus();
         return;
     }
     const QString unit = unitBox->currentText();
-    const std::uint64_t factor = unit == QLatin1String("MB") ? MegaByte : unit == QLatin1String("GB") ? GigaByte : 0;
+    const std::uint64_t factor = unit == QLatin1String("MB") ? MegaByte
+        : unit == QLatin1String("GB")                        ? GigaByte
+                                                             : 0;
 
     const QString working = workingDirEdit->text().trimmed();
     if (working.isEmpty()) {

@@ -6,10 +6,10 @@
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QSaveFile>
-
 #include <ctime>
 
-CMsgListView::CMsgListView(const QString& caption, QWidget* parent) : CContainWnd(caption, parent)
+CMsgListView::CMsgListView(const QString& caption, QWidget* parent)
+    : CContainWnd(caption, parent)
 {
     listBox = new QListWidget(this);
     listBox->setObjectName(QStringLiteral("msgList%1").arg(ListBoxId));
@@ -47,8 +47,8 @@ QStringList CMsgListView::Lines() const
 
 void CMsgListView::ExportLog()
 {
-    QFileDialog dialog(this, QStringLiteral("保存日志文件"), QStringLiteral("log"),
-        QStringLiteral("文本文件(*.txt)"));
+    QFileDialog dialog(
+        this, QStringLiteral("保存日志文件"), QStringLiteral("log"), QStringLiteral("文本文件(*.txt)"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(QStringLiteral("txt"));

@@ -6,7 +6,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
-
 #include <algorithm>
 
 namespace {
@@ -73,7 +72,8 @@ int CRibbonGroup::Width() const
     return std::max(width, 48);
 }
 
-CRibbonTab::CRibbonTab(CRibbonBar* ribbon, int id, const QString& caption) : bar(ribbon)
+CRibbonTab::CRibbonTab(CRibbonBar* ribbon, int id, const QString& caption)
+    : bar(ribbon)
 {
     item.id = id;
     item.caption = caption;
@@ -86,7 +86,8 @@ CRibbonGroup* CRibbonTab::AddGroup(const QString& caption, int id)
     return groups.back().get();
 }
 
-CRibbonBar::CRibbonBar(QWidget* parent) : QWidget(parent)
+CRibbonBar::CRibbonBar(QWidget* parent)
+    : QWidget(parent)
 {
     setMouseTracking(true);
     setCursor(Qt::ArrowCursor);
@@ -114,7 +115,8 @@ void CRibbonBar::SelectTab(int id)
 {
     if (tabs.empty())
         return;
-    const auto match = std::find_if(tabs.begin(), tabs.end(), [id](const auto& tab) { return tab->item.id == id; });
+    const auto match
+        = std::find_if(tabs.begin(), tabs.end(), [id](const auto& tab) { return tab->item.id == id; });
     const CRibbonTab* const chosen = match != tabs.end() ? match->get() : tabs.front().get();
     for (const auto& tab : tabs)
         tab->item.state = tab.get() == chosen ? CRibbonItem::Selected : CRibbonItem::Normal;
@@ -159,7 +161,8 @@ void CRibbonBar::Layout()
             const int controlTop = groupTop + 2;
             const int controlBottom = groupBottom - 20;
             for (const auto& control : group->Controls()) {
-                control->item.rect = QRect(controlLeft, controlTop, CRibbonControl::Width, controlBottom - controlTop);
+                control->item.rect
+                    = QRect(controlLeft, controlTop, CRibbonControl::Width, controlBottom - controlTop);
                 controlLeft += CRibbonControl::Width + 1;
             }
         }
@@ -204,12 +207,12 @@ void CRibbonBar::PaintTo(QPainter& painter) const
         const QRect& rect = group->item.rect;
         const int bottom = rect.top() + rect.height();
         painter.setPen(GroupCaptionColour);
-        DrawFittedText(painter, QRect(rect.left(), bottom - 18, rect.width(), 16), Qt::AlignCenter | Qt::TextSingleLine,
-            group->item.caption);
+        DrawFittedText(painter, QRect(rect.left(), bottom - 18, rect.width(), 16),
+            Qt::AlignCenter | Qt::TextSingleLine, group->item.caption);
         for (const auto& control : group->Controls())
             PaintControl(painter, *control);
-        FillVerticalGradient(painter, QRect(rect.left() + rect.width() - 1, rect.top(), 1, rect.height()), Qt::white,
-            QColor(192, 192, 192));
+        FillVerticalGradient(painter, QRect(rect.left() + rect.width() - 1, rect.top(), 1, rect.height()),
+            Qt::white, QColor(192, 192, 192));
     }
 }
 
@@ -244,7 +247,8 @@ void CRibbonBar::mouseMoveEvent(QMouseEvent* event)
         for (const auto& group : selected->Groups()) {
             group->item.state = group->item.rect.contains(point) ? CRibbonItem::Hot : CRibbonItem::Normal;
             for (const auto& control : group->Controls())
-                control->item.state = control->item.rect.contains(point) ? CRibbonItem::Hot : CRibbonItem::Normal;
+                control->item.state
+                    = control->item.rect.contains(point) ? CRibbonItem::Hot : CRibbonItem::Normal;
         }
     }
     update();
@@ -297,7 +301,8 @@ void CRibbonBar::mousePressEvent(QMouseEvent* event)
             const int id = control->item.id;
             // Posted, as a command message would be: a command that opens a modal dialog must not
             // run inside the press.
-            QMetaObject::invokeMethod(this, [this, id] { emit Command(id); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this, id] { emit Command(id); }, Qt::QueuedConnection);
             return;
         }
         return;

@@ -7,7 +7,6 @@
 #include <QRect>
 #include <QString>
 #include <QWidget>
-
 #include <memory>
 #include <vector>
 
@@ -22,7 +21,14 @@ QFont FittedFont(const QFont& font, const QRect& rect, int flags, const QString&
 // What tabs, groups and controls have in common.
 struct CRibbonItem
 {
-    enum State { Normal = 0, Hot = 1, Pressed = 2, Selected = 2, Frozen = 3 };
+    enum State
+    {
+        Normal = 0,
+        Hot = 1,
+        Pressed = 2,
+        Selected = 2,
+        Frozen = 3
+    };
 
     QString caption; // may hold a line feed: a two-line button label
     int id = 0;

@@ -15,6 +15,10 @@ constexpr QEvent::Type KelvaneEventType(unsigned message)
 class CKelvaneEvent : public QEvent
 {
 public:
-    CKelvaneEvent(unsigned message, int value = 0) : QEvent(KelvaneEventType(message)), wParam(value) {}
+    CKelvaneEvent(unsigned message, int value = 0)
+        : QEvent(KelvaneEventType(message))
+        , wParam(value)
+    {
+    }
     const int wParam;
 };

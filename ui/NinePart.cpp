@@ -3,7 +3,6 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QSvgRenderer>
-
 #include <algorithm>
 
 static void InitImageResources()
@@ -43,7 +42,8 @@ QRect StateSlice(const QImage& image, int index, int count)
     return QRect(0, height * index, image.width(), height);
 }
 
-void DrawNinePart(QPainter& painter, const QRect& target, const QImage& image, const QRect& source, int margin)
+void DrawNinePart(
+    QPainter& painter, const QRect& target, const QImage& image, const QRect& source, int margin)
 {
     if (image.isNull() || target.isEmpty() || source.isEmpty())
         return;

@@ -19,7 +19,8 @@ QRect StateSlice(const QImage& image, int index, int count);
 
 // Draws the part `source` of image into target: the corners of `margin` pixels unscaled, the
 // edges stretched along their length, the centre stretched both ways.
-void DrawNinePart(QPainter& painter, const QRect& target, const QImage& image, const QRect& source, int margin);
+void DrawNinePart(
+    QPainter& painter, const QRect& target, const QImage& image, const QRect& source, int margin);
 
 // Fills rect from top to bottom with a gradient from `top` to `bottom`; a single colour when both
 // are equal.

@@ -1,12 +1,11 @@
 #include "PkiDialogs.h"
 
+#include "PkiPtr.h"
+#include "QuarnPKI.h"
 #include "UiThread.h"
 #include "app/LanguageCatalogue.h"
 #include "app/PkiSettings.h"
 #include "app/cli/PkiPrompts.h"
-
-#include "PkiPtr.h"
-#include "QuarnPKI.h"
 
 #include <QDateTime>
 #include <QDialogButtonBox>
@@ -20,7 +19,6 @@
 #include <QTimeZone>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -66,11 +64,21 @@ QString KeyText(void* cert)
         name = QStringLiteral("RSA");
     } else if (type == QUARNPKI_KEY_TYPE_EC) {
         switch (IntegerAttribute(cert, QUARNPKI_CERT_KEY_CURVE, 0)) {
-        case QUARNPKI_CURVE_SM2: name = QStringLiteral("SM2"); break;
-        case QUARNPKI_CURVE_P256: name = QStringLiteral("EC P-256"); break;
-        case 2: name = QStringLiteral("EC P-384"); break;
-        case 3: name = QStringLiteral("EC P-521"); break;
-        default: name = QStringLiteral("EC"); break;
+        case QUARNPKI_CURVE_SM2:
+            name = QStringLiteral("SM2");
+            break;
+        case QUARNPKI_CURVE_P256:
+            name = QStringLiteral("EC P-256");
+            break;
+        case 2:
+            name = QStringLiteral("EC P-384");
+            break;
+        case 3:
+            name = QStringLiteral("EC P-521");
+            break;
+        default:
+            name = QStringLiteral("EC");
+            break;
         }
     } else {
         name = QStringLiteral("未知");
@@ -83,9 +91,19 @@ QString UsageText(void* cert)
     const int usage = IntegerAttribute(cert, QUARNPKI_CERT_KEY_USAGE, -1);
     if (usage < 0)
         return {};
-    static const struct { int bit; const char* name; } names[] = {
-        { 0x80, "数字签名" }, { 0x40, "不可否认" }, { 0x20, "密钥加密" }, { 0x10, "数据加密" },
-        { 0x08, "密钥协商" }, { 0x04, "证书签名" }, { 0x02, "CRL 签名" }, { 0x01, "仅加密" },
+    static const struct
+    {
+        int bit;
+        const char* name;
+    } names[] = {
+        { 0x80, "数字签名" },
+        { 0x40, "不可否认" },
+        { 0x20, "密钥加密" },
+        { 0x10, "数据加密" },
+        { 0x08, "密钥协商" },
+        { 0x04, "证书签名" },
+        { 0x02, "CRL 签名" },
+        { 0x01, "仅加密" },
         { 0x8000, "仅解密" },
     };
     QStringList shown;
@@ -125,7 +143,8 @@ CCertFields ReadCertFields(void* cert)
 }
 
 CPinDialog::CPinDialog(const QString& token, int attemptsLeft, int maxLength, QWidget* parent)
-    : QDialog(parent), tokenLabel(token)
+    : QDialog(parent)
+    , tokenLabel(token)
 {
     setWindowTitle(QStringLiteral("USBKey 口令"));
     auto* const layout = new QVBoxLayout(this);
@@ -155,7 +174,9 @@ CPinDialog::CPinDialog(const QString& token, int attemptsLeft, int maxLength, QW
     setMinimumWidth(360);
 }
 
-CCertChooserDlg::CCertChooserDlg(void* const* candidates, int count, QWidget* parent) : QDialog(parent), certs(candidates)
+CCertChooserDlg::CCertChooserDlg(void* const* candidates, int count, QWidget* parent)
+    : QDialog(parent)
+    , certs(candidates)
 {
     setWindowTitle(QStringLiteral("选择证书"));
     auto* const layout = new QVBoxLayout(this);
@@ -200,7 +221,8 @@ int CCertChooserDlg::Chosen() const
     return current != nullptr ? list->indexOfTopLevelItem(current) : -1;
 }
 
-CCertViewerDlg::CCertViewerDlg(void* cert, QWidget* parent) : QDialog(parent)
+CCertViewerDlg::CCertViewerDlg(void* cert, QWidget* parent)
+    : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("证书"));
     const CCertFields fields = ReadCertFields(cert);
@@ -308,8 +330,8 @@ void MessageHook(void* userData, const char* message)
     const QString text = QString::fromUtf8(message);
     RunOnUiThread(nullptr, [&] {
         QMessageBox box(QMessageBox::Warning,
-            QString::fromStdWString(CLanguageCatalogue::Instance().GetText("warnning")), text, QMessageBox::Ok,
-            OwnerOf(userData));
+            QString::fromStdWString(CLanguageCatalogue::Instance().GetText("warnning")), text,
+            QMessageBox::Ok, OwnerOf(userData));
         box.exec();
         return 0;
     });

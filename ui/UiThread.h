@@ -10,12 +10,10 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
-
 #include <type_traits>
 #include <utility>
 
-template <typename Work>
-auto RunOnUiThread(QObject* context, Work&& work) -> std::invoke_result_t<Work&>
+template <typename Work> auto RunOnUiThread(QObject* context, Work&& work) -> std::invoke_result_t<Work&>
 {
     QCoreApplication* const app = QCoreApplication::instance();
     if (app == nullptr || QThread::currentThread() == app->thread())
@@ -23,10 +21,12 @@ auto RunOnUiThread(QObject* context, Work&& work) -> std::invoke_result_t<Work&>
     QObject* const receiver = context != nullptr ? context : app;
     using Result = std::invoke_result_t<Work&>;
     if constexpr (std::is_void_v<Result>) {
-        QMetaObject::invokeMethod(receiver, [&work] { work(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            receiver, [&work] { work(); }, Qt::BlockingQueuedConnection);
     } else {
         Result result {};
-        QMetaObject::invokeMethod(receiver, [&work, &result] { result = work(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            receiver, [&work, &result] { result = work(); }, Qt::BlockingQueuedConnection);
         return result;
     }
 }

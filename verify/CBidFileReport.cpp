@@ -1,8 +1,8 @@
 #include "verify/CBidFileReport.h"
 
+#include "RegularFile.h"
 #include "app/LanguageCatalogue.h"
 #include "app/LocalLog.h"
-#include "RegularFile.h"
 #include "app/TextConversion.h"
 #include "opening/CBidFileHolder.h"
 #include "opening/CResultTexts.h"
@@ -14,7 +14,8 @@
 
 namespace {
 
-struct CFileClose {
+struct CFileClose
+{
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
@@ -95,7 +96,8 @@ int CBidFileReport::Verify()
         signResult = Check::Failed;
         std::wstring text;
         if (!CResultTexts::GetText(CResultTexts::kDecryptorTable, code, text))
-            text = CLanguageCatalogue::Instance().GetText("unknow_error") + L"(" + std::to_wstring(code) + L")";
+            text = CLanguageCatalogue::Instance().GetText("unknow_error") + L"(" + std::to_wstring(code)
+                + L")";
         // Why: the holder's reason, else why the file could not even be read for its code.
         const std::wstring& why = holder.GetFailureReason().empty() ? codeFailure : holder.GetFailureReason();
         failureReason = why.empty() ? text : text + L"：" + why;

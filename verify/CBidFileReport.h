@@ -19,9 +19,15 @@ inline constexpr int kVerifyCodeHash = 4096;
 // once, with the reason in the local log and, when given, in reason.
 int ComputeVerifyCode(const std::wstring& path, std::wstring& code, std::wstring* reason = nullptr);
 
-class CBidFileReport {
+class CBidFileReport
+{
 public:
-    enum class Check { NotChecked, Passed, Failed };
+    enum class Check
+    {
+        NotChecked,
+        Passed,
+        Failed
+    };
 
     void SetPath(const std::wstring& value) { path = value; }
     const std::wstring& GetPath() const { return path; }

@@ -140,7 +140,8 @@ void CVerifyBidFile::RunVerify()
         for (const std::wstring& path : files) {
             if (stopRequested.load()) {
                 anyFailed = true;
-                const std::wstring stopped = L"导入被中断，" + std::to_wstring(files.size() - results.size()) + L"个文件未导入";
+                const std::wstring stopped
+                    = L"导入被中断，" + std::to_wstring(files.size() - results.size()) + L"个文件未导入";
                 Output(L"---->" + stopped);
                 record(kLogTypeNeutral, stopped);
                 break;
@@ -169,7 +170,8 @@ void CVerifyBidFile::RunVerify()
                 Output(Text("verify_fail"));
                 record(kLogTypeFailure,
                     FileMessage(holder.GetFileName(),
-                        L"验证失败:" + WithReason(CodeText(CResultTexts::kDecryptorTable, result.code), holder)));
+                        L"验证失败:"
+                            + WithReason(CodeText(CResultTexts::kDecryptorTable, result.code), holder)));
                 holder.Release();
                 continue;
             }
@@ -180,7 +182,8 @@ void CVerifyBidFile::RunVerify()
             lastCode = result.code = holder.CheckAgainstEmbeddedRules();
             if (result.code != 0) {
                 anyFailed = true;
-                const std::wstring reason = WithReason(CodeText(CResultTexts::kRulesTable, result.code), holder);
+                const std::wstring reason
+                    = WithReason(CodeText(CResultTexts::kRulesTable, result.code), holder);
                 Output(Text("verifyrulefile_fail") + reason);
                 record(kLogTypeFailure, FileMessage(holder.GetFileName(), L"验证规则文件失败：" + reason));
                 holder.Release();
@@ -195,7 +198,8 @@ void CVerifyBidFile::RunVerify()
                     anyFailed = true;
                     const std::wstring reason = CodeText(CResultTexts::kRulesTable, result.code);
                     Output(Text("verifyrulefile_fail") + reason);
-                    record(kLogTypeFailure, FileMessage(holder.GetFileName(), L"验证规则文件失败：" + reason));
+                    record(
+                        kLogTypeFailure, FileMessage(holder.GetFileName(), L"验证规则文件失败：" + reason));
                     holder.Release();
                     continue;
                 }

@@ -26,7 +26,8 @@
 
 // The progress window of an import, as the worker sees it. Ask (from IPrompt) is called on the
 // worker and blocks it until answered: the replace question and the closing "check_count".
-class IVerifyWindow : public IPrompt {
+class IVerifyWindow : public IPrompt
+{
 public:
     // WM_VERIFY_FINISHED, posted once per run: (0, the code of the last open, verification or
     // comparison step) when the whole list was processed; (1, the rules library's code) when the
@@ -40,7 +41,8 @@ inline constexpr int kVerifyProcessed = 1;
 inline constexpr int kVerifyCancelled = 2;
 
 // The outcome of one file of the list.
-struct CVerifiedFile {
+struct CVerifiedFile
+{
     std::wstring path;
     // 0 when it passed every check; else the code of the step that failed (for a declined or
     // failed copy the checks' 0).
@@ -48,7 +50,8 @@ struct CVerifiedFile {
     bool imported = false;
 };
 
-class CVerifyBidFile {
+class CVerifyBidFile
+{
 public:
     CVerifyBidFile() = default;
     // Waits for a run in progress.
@@ -100,9 +103,13 @@ private:
 
 // The headless progress window: forwards questions to a prompt and lets the caller wait for the
 // closing notification, as the modal loop of the window does.
-class CVerifyWaiter : public IVerifyWindow {
+class CVerifyWaiter : public IVerifyWindow
+{
 public:
-    explicit CVerifyWaiter(IPrompt* operatorPrompt) : prompt(operatorPrompt) { }
+    explicit CVerifyWaiter(IPrompt* operatorPrompt)
+        : prompt(operatorPrompt)
+    {
+    }
 
     int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override;
     void PostVerifyFinished(int wParam, int lParam) override;

@@ -1,29 +1,31 @@
 #include "verify/FileImport.h"
 
+#include "AtomicFile.h"
+#include "RegularFile.h"
 #include "app/LanguageCatalogue.h"
 #include "app/LocalLog.h"
 #include "app/TextConversion.h"
 
-#include "AtomicFile.h"
-#include "RegularFile.h"
-
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <memory>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 // A file descriptor closed on every way out.
-class CFd {
+class CFd
+{
 public:
-    explicit CFd(int descriptor) : fd(descriptor) { }
+    explicit CFd(int descriptor)
+        : fd(descriptor)
+    {
+    }
     ~CFd()
     {
         if (fd >= 0)
@@ -62,7 +64,8 @@ std::string FileNameOf(const std::string& path)
 
 } // namespace
 
-int CopyIntoFolder(const std::wstring& source, const std::wstring& folder, IPrompt* prompt, std::wstring* reason)
+int CopyIntoFolder(
+    const std::wstring& source, const std::wstring& folder, IPrompt* prompt, std::wstring* reason)
 {
     const std::string from = WideToUtf8(source);
     const std::string name = FileNameOf(from);
@@ -82,19 +85,24 @@ int CopyIntoFolder(const std::wstring& source, const std::wstring& folder, IProm
     // The source first: a FIFO or a device is refused before the operator is asked anything.
     std::string why;
     const CFd input(kelvane::OpenRegularFile(from, why));
-    struct stat sourceStat {};
+    struct stat sourceStat
+    {
+    };
     if (input.Get() < 0)
         return fail(why);
     if (::fstat(input.Get(), &sourceStat) != 0)
         return fail(std::generic_category().message(errno));
 
-    struct stat existing {};
+    struct stat existing
+    {
+    };
     if (::lstat(target.c_str(), &existing) == 0) {
         if (prompt == nullptr)
             return kReplaceDeclined;
         std::wstring question = kReplaceFileQuestion;
         question.replace(question.find(L"%s"), 2, Utf8ToWide(name));
-        if (prompt->Ask(question, CLanguageCatalogue::Instance().GetText("tips"), MB_YESNO | MB_ICONQUESTION) != IDYES)
+        if (prompt->Ask(question, CLanguageCatalogue::Instance().GetText("tips"), MB_YESNO | MB_ICONQUESTION)
+            != IDYES)
             return kReplaceDeclined;
         if (S_ISDIR(existing.st_mode))
             return fail("the package folder holds a folder of that name");

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-class CFolderFileCache {
+class CFolderFileCache
+{
 public:
     static CFolderFileCache& Instance();
 

@@ -93,7 +93,8 @@ bool CWorkspaceModel::SelectProjectPackage(const std::wstring& project, const st
             selectedPackage.clear();
             return true;
         }
-        if (std::find(candidate.packages.begin(), candidate.packages.end(), package) != candidate.packages.end()) {
+        if (std::find(candidate.packages.begin(), candidate.packages.end(), package)
+            != candidate.packages.end()) {
             selectedProject = project;
             selectedPackage = package;
             return true;

@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-struct CWorkspaceProject {
+struct CWorkspaceProject
+{
     std::wstring name;
     std::vector<std::wstring> packages;
 };
@@ -23,10 +24,23 @@ struct CWorkspaceProject {
 inline constexpr wchar_t kDeleteFolderQuestion[] = L"确实要永久删除文件夹“%s”及其中的全部内容吗？";
 inline constexpr wchar_t kDeleteFolderCaption[] = L"确认删除文件夹";
 
-class CWorkspaceModel {
+class CWorkspaceModel
+{
 public:
-    enum RefreshResult : int { kRefreshed = 0, kNoWorkingDir = 1, kCannotCreate = -1 };
-    enum DeleteResult : int { kDeleted = 0, kNothingSelected = 1, kDeclined = 2, kFolderInUse = 3, kDeleteFailed = -1 };
+    enum RefreshResult : int
+    {
+        kRefreshed = 0,
+        kNoWorkingDir = 1,
+        kCannotCreate = -1
+    };
+    enum DeleteResult : int
+    {
+        kDeleted = 0,
+        kNothingSelected = 1,
+        kDeclined = 2,
+        kFolderInUse = 3,
+        kDeleteFailed = -1
+    };
 
     // Reads the working directory from the settings and rebuilds the model from disk. A working
     // directory that is empty after trimming leaves the model as it was (kNoWorkingDir); a missing

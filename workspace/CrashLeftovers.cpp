@@ -22,7 +22,8 @@ bool IsLeftoverName(const std::string& name, std::string_view prefix)
 // Removes path when no running program holds its lock; true when removed.
 bool RemoveUnlocked(const fs::path& path, bool folder)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (folder ? O_DIRECTORY : 0));
+    const int fd
+        = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (folder ? O_DIRECTORY : 0));
     if (fd < 0)
         return false;
     std::error_code error;
@@ -39,14 +40,17 @@ int RemoveInPackage(const fs::path& package)
 {
     int removed = 0;
     std::error_code error;
-    for (fs::directory_iterator entry(package, error); !error && entry != fs::directory_iterator(); entry.increment(error)) {
+    for (fs::directory_iterator entry(package, error); !error && entry != fs::directory_iterator();
+         entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         std::error_code kind;
-        if (IsLeftoverName(name, ".kelvane-import-") && entry->is_regular_file(kind) && !entry->is_symlink(kind))
+        if (IsLeftoverName(name, ".kelvane-import-") && entry->is_regular_file(kind)
+            && !entry->is_symlink(kind))
             removed += RemoveUnlocked(entry->path(), false) ? 1 : 0;
     }
     const fs::path open = package / "Open";
-    for (fs::directory_iterator entry(open, error); !error && entry != fs::directory_iterator(); entry.increment(error)) {
+    for (fs::directory_iterator entry(open, error); !error && entry != fs::directory_iterator();
+         entry.increment(error)) {
         std::error_code kind;
         if (IsLeftoverName(entry->path().filename().string(), ".kvopen-") && entry->is_directory(kind)
             && !entry->is_symlink(kind))
@@ -62,13 +66,14 @@ int RemoveCrashLeftovers(const std::wstring& workingDir)
     int removed = 0;
     std::error_code error;
     const fs::path root(WideToUtf8(workingDir));
-    for (fs::directory_iterator project(root, error); !error && project != fs::directory_iterator(); project.increment(error)) {
+    for (fs::directory_iterator project(root, error); !error && project != fs::directory_iterator();
+         project.increment(error)) {
         std::error_code kind;
         if (!project->is_directory(kind) || project->is_symlink(kind))
             continue;
         std::error_code inner;
-        for (fs::directory_iterator package(project->path(), inner); !inner && package != fs::directory_iterator();
-             package.increment(inner)) {
+        for (fs::directory_iterator package(project->path(), inner);
+             !inner && package != fs::directory_iterator(); package.increment(inner)) {
             if (package->is_directory(kind) && !package->is_symlink(kind))
                 removed += RemoveInPackage(package->path());
         }

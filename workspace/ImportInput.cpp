@@ -63,7 +63,8 @@ const char* CheckImportInput(std::wstring& project, std::wstring& package, size_
     return nullptr;
 }
 
-std::wstring BidServerFolder(const std::wstring& root, const std::wstring& project, const std::wstring& package)
+std::wstring BidServerFolder(
+    const std::wstring& root, const std::wstring& project, const std::wstring& package)
 {
     return root + L"/" + project + L"/" + package;
 }

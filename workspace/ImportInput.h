@@ -22,7 +22,8 @@ const char* CheckImportInput(std::wstring& project, std::wstring& package, size_
 
 // The bid-server folder of a project and package: root, "/", project, "/", package. An empty
 // project gives two separators in a row, as the dialog has always formed it.
-std::wstring BidServerFolder(const std::wstring& root, const std::wstring& project, const std::wstring& package);
+std::wstring BidServerFolder(
+    const std::wstring& root, const std::wstring& project, const std::wstring& package);
 
 // Whether an edit of a number lists the bid-server folder again: an edit of the project number
 // only when both numbers are set, an edit of the package number always; never while a number that

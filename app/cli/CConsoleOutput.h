@@ -11,7 +11,10 @@
 class CConsoleOutput : public CMsgOutput
 {
 public:
-    explicit CConsoleOutput(std::FILE* target = stdout) : stream(target) {}
+    explicit CConsoleOutput(std::FILE* target = stdout)
+        : stream(target)
+    {
+    }
     void Output(const std::wstring& text, int kind) override;
 
 private:

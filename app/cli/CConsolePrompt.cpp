@@ -104,7 +104,8 @@ int CConsolePrompt::Ask(const std::wstring& text, const std::wstring& caption, u
         if (choices.size() == 1 && line.empty())
             return IDOK;
         for (const Choice& choice : choices) {
-            if (!line.empty() && std::string_view(choice.letters).find(line.front()) != std::string_view::npos)
+            if (!line.empty()
+                && std::string_view(choice.letters).find(line.front()) != std::string_view::npos)
                 return choice.answer;
         }
     }

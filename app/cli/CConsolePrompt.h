@@ -15,7 +15,11 @@ class CLanguageCatalogue;
 class CConsolePrompt : public IPrompt
 {
 public:
-    CConsolePrompt(std::istream& input, std::FILE* output) : in(input), out(output) {}
+    CConsolePrompt(std::istream& input, std::FILE* output)
+        : in(input)
+        , out(output)
+    {
+    }
     // Reads one answer line; the end of input answers No, or Cancel where there is no No
     // (OK for a box that has only OK).
     int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override;
@@ -29,7 +33,11 @@ private:
 class CUnattendedPrompt : public IPrompt
 {
 public:
-    CUnattendedPrompt(const CLanguageCatalogue& catalogue, std::FILE* output) : texts(catalogue), out(output) {}
+    CUnattendedPrompt(const CLanguageCatalogue& catalogue, std::FILE* output)
+        : texts(catalogue)
+        , out(output)
+    {
+    }
     // "insert_bidder_key": Yes, but No once "found_no_key" has come twice in a row;
     // "try_goon": Cancel (open what is ready); "bidder_confirm": OK; any other question the
     // cautious answer: No, Cancel, or OK for a box that has only OK.

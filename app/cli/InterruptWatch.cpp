@@ -26,7 +26,8 @@ void Watch(sigset_t signals)
     int signal = 0;
     if (sigwait(&signals, &signal) != 0)
         return;
-    std::fputs("kelvane-cli: interrupted: stopping after the file in hand (interrupt again to end at once)\n", stderr);
+    std::fputs("kelvane-cli: interrupted: stopping after the file in hand (interrupt again to end at once)\n",
+        stderr);
     {
         const std::lock_guard lock(actionMutex);
         if (currentAction)

@@ -3,19 +3,18 @@
 #include "PkiPtr.h"
 #include "QuarnPKI.h"
 
-#include <fcntl.h>
-#include <openssl/crypto.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <openssl/crypto.h>
 #include <string>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 #include <vector>
 
 namespace kelvane {
@@ -25,12 +24,14 @@ namespace {
 constexpr size_t kMaxPinFile = 64 * 1024;
 
 // The library's buffer for the PIN, which it wipes after use: the PIN is written nowhere else.
-struct CPinBuffer {
+struct CPinBuffer
+{
     char* data;
     size_t capacity;
 
     // False when the PIN and its terminator do not fit.
-    bool Put(const char* text, size_t length) const {
+    bool Put(const char* text, size_t length) const
+    {
         if (length >= capacity) {
             return false;
         }
@@ -43,9 +44,13 @@ struct CPinBuffer {
 constexpr char kPinTooLong[] = " is longer than the PKI library takes";
 
 // Memory that is wiped when it goes: the PIN file's whole text passes through it.
-class CWipedBuffer {
+class CWipedBuffer
+{
 public:
-    explicit CWipedBuffer(size_t size) : bytes(size) {}
+    explicit CWipedBuffer(size_t size)
+        : bytes(size)
+    {
+    }
     ~CWipedBuffer() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
     CWipedBuffer(const CWipedBuffer&) = delete;
     CWipedBuffer& operator=(const CWipedBuffer&) = delete;
@@ -55,7 +60,8 @@ private:
     std::vector<char> bytes;
 };
 
-struct CFdClose {
+struct CFdClose
+{
     int fd;
     ~CFdClose() { close(fd); }
 };
@@ -64,7 +70,8 @@ struct CFdClose {
 // cannot be used: the reason is in `reason`. The file is opened without waiting (a FIFO
 // would block the open or the read for ever) and must be a regular file of at most 64 KiB (a
 // link to /dev/zero would be read without end).
-int PinFromFile(const std::string& label, const CPinBuffer& pin, std::string& reason) {
+int PinFromFile(const std::string& label, const CPinBuffer& pin, std::string& reason)
+{
     const char* path = std::getenv("KELVANE_PIN_FILE");
     if (path == nullptr || *path == '\0') {
         return 0;
@@ -75,8 +82,10 @@ int PinFromFile(const std::string& label, const CPinBuffer& pin, std::string& re
         reason = named + " cannot be opened: " + std::strerror(errno);
         return -1;
     }
-    const CFdClose closer {fd};
-    struct stat info {};
+    const CFdClose closer { fd };
+    struct stat info
+    {
+    };
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         reason = named + " is not a regular file (a FIFO, device or folder is refused)";
         return -1;
@@ -115,8 +124,8 @@ int PinFromFile(const std::string& label, const CPinBuffer& pin, std::string& re
         if (lineLength > 0 && line[lineLength - 1] == '\r') {
             --lineLength;
         }
-        if (lineLength > label.size() && line[label.size()] == '\t' &&
-            std::memcmp(line, label.data(), label.size()) == 0) {
+        if (lineLength > label.size() && line[label.size()] == '\t'
+            && std::memcmp(line, label.data(), label.size()) == 0) {
             if (!pin.Put(line + label.size() + 1, lineLength - label.size() - 1)) {
                 reason = "the PIN of " + label + " in " + named + kPinTooLong;
                 return -1;
@@ -128,7 +137,8 @@ int PinFromFile(const std::string& label, const CPinBuffer& pin, std::string& re
 }
 
 // 1 found, 0 not set, -1 too long: the reason is in `reason`.
-int PinFromVariable(const std::string& label, const CPinBuffer& pin, std::string& reason) {
+int PinFromVariable(const std::string& label, const CPinBuffer& pin, std::string& reason)
+{
     const std::string name = PinVariableName(label);
     const char* value = std::getenv(name.c_str());
     if (value == nullptr) {
@@ -141,7 +151,8 @@ int PinFromVariable(const std::string& label, const CPinBuffer& pin, std::string
     return 1;
 }
 
-bool PinFromTerminal(const std::string& label, const CPinBuffer& pin) {
+bool PinFromTerminal(const std::string& label, const CPinBuffer& pin)
+{
     if (isatty(STDIN_FILENO) == 0) {
         return false;
     }
@@ -176,7 +187,7 @@ bool PinFromTerminal(const std::string& label, const CPinBuffer& pin) {
     }
     std::fputc('\n', stderr);
     pin.data[length] = '\0';
-    const bool answered = ended;  // a PIN too long for the buffer is refused, not cut
+    const bool answered = ended; // a PIN too long for the buffer is refused, not cut
     if (answered) {
         pin.data[std::strcspn(pin.data, "\r")] = '\0';
     } else {
@@ -185,19 +196,22 @@ bool PinFromTerminal(const std::string& label, const CPinBuffer& pin) {
     return answered;
 }
 
-std::string Lower(std::string text) {
+std::string Lower(std::string text)
+{
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     text.erase(std::remove(text.begin(), text.end(), ':'), text.end());
     return text;
 }
 
 // A text attribute of a certificate handle, "" when it has none.
-std::string Attribute(void* cert, int attribute) {
+std::string Attribute(void* cert, int attribute)
+{
     std::string text;
     return pki::GetCertText(cert, attribute, text) ? text : std::string();
 }
 
-struct COffered {
+struct COffered
+{
     std::string tokenLabel;
     std::string objectLabel;
     std::string commonName;
@@ -206,20 +220,23 @@ struct COffered {
 
 // Whether a certificate answers to a name: its token's label, its object label, its
 // commonName or its SHA-256 fingerprint (with or without colons, any case).
-bool Named(const COffered& offered, const std::string& name) {
-    return name == offered.tokenLabel || name == offered.objectLabel || name == offered.commonName ||
-           Lower(name) == Lower(offered.fingerprint);
+bool Named(const COffered& offered, const std::string& name)
+{
+    return name == offered.tokenLabel || name == offered.objectLabel || name == offered.commonName
+        || Lower(name) == Lower(offered.fingerprint);
 }
 
 } // namespace
 
-std::string PinVariableName(const std::string& tokenLabel) {
+std::string PinVariableName(const std::string& tokenLabel)
+{
     std::string name = "KELVANE_PIN_";
     for (size_t i = 0; i < tokenLabel.size(); ++i) {
         const auto c = static_cast<unsigned char>(tokenLabel[i]);
         if (c >= 0x80) {
             // One "_" for a whole UTF-8 character: skip its continuation bytes.
-            while (i + 1 < tokenLabel.size() && (static_cast<unsigned char>(tokenLabel[i + 1]) & 0xC0) == 0x80) {
+            while (
+                i + 1 < tokenLabel.size() && (static_cast<unsigned char>(tokenLabel[i + 1]) & 0xC0) == 0x80) {
                 ++i;
             }
             name.push_back('_');
@@ -232,18 +249,19 @@ std::string PinVariableName(const std::string& tokenLabel) {
     return name;
 }
 
-int TerminalPinPrompt(void*, const char* tokenLabel, int, char* pin, int pinCapacity) {
+int TerminalPinPrompt(void*, const char* tokenLabel, int, char* pin, int pinCapacity)
+{
     if (tokenLabel == nullptr || pin == nullptr || pinCapacity <= 0) {
         return 0;
     }
     const std::string label = tokenLabel;
-    const CPinBuffer buffer {pin, static_cast<size_t>(pinCapacity)};
+    const CPinBuffer buffer { pin, static_cast<size_t>(pinCapacity) };
     std::string reason;
     int found = PinFromFile(label, buffer, reason);
     if (found > 0) {
         const char* path = std::getenv("KELVANE_PIN_FILE");
         QuarnPKISetPinSource((std::string("the PIN file ") + (path != nullptr ? path : "")).c_str());
-        return 2;  // the same PIN at every ask
+        return 2; // the same PIN at every ask
     }
     if (found == 0) {
         found = PinFromVariable(label, buffer, reason);
@@ -263,15 +281,17 @@ int TerminalPinPrompt(void*, const char* tokenLabel, int, char* pin, int pinCapa
     return 1;
 }
 
-int HeadlessCertChooser(void*, void* const* certs, int count, int* chosen) {
+int HeadlessCertChooser(void*, void* const* certs, int count, int* chosen)
+{
     if (certs == nullptr || count <= 0 || chosen == nullptr) {
         return 0;
     }
     std::vector<COffered> offered;
     for (int i = 0; i < count; ++i) {
-        offered.push_back({Attribute(certs[i], QUARNPKI_CERT_TOKEN_LABEL), Attribute(certs[i], QUARNPKI_CERT_TOKEN_OBJECT_LABEL),
-                           Attribute(certs[i], QUARNPKI_CERT_COMMON_NAME),
-                           Attribute(certs[i], QUARNPKI_CERT_SHA256_FINGERPRINT)});
+        offered.push_back({ Attribute(certs[i], QUARNPKI_CERT_TOKEN_LABEL),
+            Attribute(certs[i], QUARNPKI_CERT_TOKEN_OBJECT_LABEL),
+            Attribute(certs[i], QUARNPKI_CERT_COMMON_NAME),
+            Attribute(certs[i], QUARNPKI_CERT_SHA256_FINGERPRINT) });
     }
     const char* named = std::getenv("KELVANE_OPERATOR_CERT");
     const bool hasName = named != nullptr && *named != '\0';
@@ -283,16 +303,17 @@ int HeadlessCertChooser(void*, void* const* certs, int count, int* chosen) {
     }
     if (matching.empty()) {
         QuarnPKISetHookError("no matching certificate is the one named by KELVANE_OPERATOR_CERT");
-        return -1;  // none fits
+        return -1; // none fits
     }
     if (matching.size() > 1) {
         // Signing with whichever comes first in slot order would sign as someone the operator
         // did not choose.
-        std::string text = hasName ? "several certificates match KELVANE_OPERATOR_CERT=" + std::string(named) + ":"
-                                   : "several certificates match and KELVANE_OPERATOR_CERT names none:";
+        std::string text = hasName
+            ? "several certificates match KELVANE_OPERATOR_CERT=" + std::string(named) + ":"
+            : "several certificates match and KELVANE_OPERATOR_CERT names none:";
         for (const size_t i : matching) {
-            text += "\n  token \"" + offered[i].tokenLabel + "\", certificate \"" + offered[i].objectLabel +
-                    "\", SHA-256 " + offered[i].fingerprint;
+            text += "\n  token \"" + offered[i].tokenLabel + "\", certificate \"" + offered[i].objectLabel
+                + "\", SHA-256 " + offered[i].fingerprint;
         }
         text += "\nname one with KELVANE_OPERATOR_CERT=<SHA-256 fingerprint>";
         QuarnPKISetHookError(text.c_str());
@@ -302,7 +323,8 @@ int HeadlessCertChooser(void*, void* const* certs, int count, int* chosen) {
     return 1;
 }
 
-void InstallTerminalPkiPrompts() {
+void InstallTerminalPkiPrompts()
+{
     QuarnPKISetPinPromptHook(&TerminalPinPrompt, nullptr);
     QuarnPKISetCertChooserHook(&HeadlessCertChooser, nullptr);
 }

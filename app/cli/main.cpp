@@ -62,7 +62,7 @@ int main(int argc, char** argv)
             return kCouldNotRun;
         }
         status = options->command == "open" ? OpenCommand(*options, prompt, output)
-                                             : ImportCommand(*options, prompt, output);
+                                            : ImportCommand(*options, prompt, output);
     } else if (options->command == "verify") {
         status = VerifyCommand(*options);
     } else if (options->command == "timestamp") {

@@ -4,7 +4,8 @@
 #include <vector>
 
 // One opener of the tender.
-struct COpenerCert {
+struct COpenerCert
+{
     // The bytes of the document's cert text, without a terminator; empty when the entry holds
     // no certificate bytes.
     std::vector<unsigned char> data;
@@ -17,8 +18,9 @@ struct COpenerCert {
     int Length() const { return static_cast<int>(data.size()); }
 };
 
-struct CBidRules {
-    int total = 0;    // m: the number of openers
-    int minimum = 0;  // n: how many of them must take part; not checked against m
-    std::vector<COpenerCert> certs;  // one per opener, in document order
+struct CBidRules
+{
+    int total = 0; // m: the number of openers
+    int minimum = 0; // n: how many of them must take part; not checked against m
+    std::vector<COpenerCert> certs; // one per opener, in document order
 };

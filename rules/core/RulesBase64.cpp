@@ -1,8 +1,7 @@
 #include "RulesBase64.h"
 
-#include <openssl/evp.h>
-
 #include <cstddef>
+#include <openssl/evp.h>
 
 namespace rules {
 
@@ -10,19 +9,18 @@ namespace {
 
 bool IsAlphabet(const char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 
 // EVP_DecodeBlock decodes whole groups of four and always yields three bytes per group.
 std::size_t DecodeGroups(const char* in, const std::size_t length, unsigned char* out)
 {
-    const int produced = EVP_DecodeBlock(out, reinterpret_cast<const unsigned char*>(in),
-                                         static_cast<int>(length));
+    const int produced
+        = EVP_DecodeBlock(out, reinterpret_cast<const unsigned char*>(in), static_cast<int>(length));
     return produced < 0 ? 0 : static_cast<std::size_t>(produced);
 }
 
-}  // namespace
+} // namespace
 
 std::string DecodeRulesBase64(const std::string_view text)
 {
@@ -31,7 +29,7 @@ std::string DecodeRulesBase64(const std::string_view text)
         ++end;
     }
     // Whole groups are decoded in slices that keep EVP_DecodeBlock's int length in range.
-    constexpr std::size_t kSlice = std::size_t{1} << 28;
+    constexpr std::size_t kSlice = std::size_t { 1 } << 28;
     const std::size_t whole = end / 4 * 4;
     const std::size_t rest = end - whole;
     std::string decoded(whole / 4 * 3 + (rest > 1 ? rest - 1 : 0), '\0');
@@ -43,7 +41,7 @@ std::string DecodeRulesBase64(const std::string_view text)
     if (rest > 1) {
         // A last group of two or three characters is filled up with zero digits ("A"); only its
         // leading bytes carry data.
-        char group[4] = {'A', 'A', 'A', 'A'};
+        char group[4] = { 'A', 'A', 'A', 'A' };
         for (std::size_t i = 0; i < rest; ++i) {
             group[i] = text[whole + i];
         }
@@ -56,4 +54,4 @@ std::string DecodeRulesBase64(const std::string_view text)
     return decoded;
 }
 
-}  // namespace rules
+} // namespace rules

@@ -12,4 +12,4 @@ namespace rules {
 // The result may hold zero bytes. Throws std::bad_alloc only.
 std::string DecodeRulesBase64(std::string_view text);
 
-}  // namespace rules
+} // namespace rules

@@ -42,4 +42,4 @@ void BuildRulesIv(unsigned char (&iv)[kRulesIvLength])
     iv[15] = 0x2f;
 }
 
-}  // namespace rules
+} // namespace rules

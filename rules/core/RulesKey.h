@@ -15,4 +15,4 @@ inline constexpr std::size_t kRulesIvLength = 16;
 void BuildRulesKey(unsigned char (&key)[kRulesKeyLength]);
 void BuildRulesIv(unsigned char (&iv)[kRulesIvLength]);
 
-}  // namespace rules
+} // namespace rules

@@ -2,10 +2,9 @@
 
 #include "Quelvar.h"
 
-#include <tinyxml.h>
-
 #include <climits>
 #include <cstring>
+#include <tinyxml.h>
 
 namespace rules {
 
@@ -49,7 +48,8 @@ int ToInteger(const char* text)
     return static_cast<int>(value);
 }
 
-struct CSourceText {
+struct CSourceText
+{
     const char* name;
     std::string CRulesContent::*field;
     int missingCode;
@@ -58,17 +58,17 @@ struct CSourceText {
 // The order in which the texts of source are looked for, which decides the code of a document
 // that lacks several of them.
 constexpr CSourceText kSourceTexts[] = {
-    {"projectname", &CRulesContent::projectName, QUELVAR_NO_PROJECTNAME_ELEMENT},
-    {"opentime", &CRulesContent::openTime, QUELVAR_NO_OPENTIME_ELEMENT},
-    {"organization", &CRulesContent::openOrg, QUELVAR_NO_ORGANIZATION_ELEMENT},
-    {"encalog", &CRulesContent::encAlgo, QUELVAR_NO_ENCALOG_ELEMENT},
-    {"hashalog", &CRulesContent::hashAlgo, QUELVAR_NO_HASHALOG_ELEMENT},
+    { "projectname", &CRulesContent::projectName, QUELVAR_NO_PROJECTNAME_ELEMENT },
+    { "opentime", &CRulesContent::openTime, QUELVAR_NO_OPENTIME_ELEMENT },
+    { "organization", &CRulesContent::openOrg, QUELVAR_NO_ORGANIZATION_ELEMENT },
+    { "encalog", &CRulesContent::encAlgo, QUELVAR_NO_ENCALOG_ELEMENT },
+    { "hashalog", &CRulesContent::hashAlgo, QUELVAR_NO_HASHALOG_ELEMENT },
 };
 
 // Reads m or n. Like every lookup by name below rule's parent, this takes the first child node of
 // that value whatever its kind, so a comment reading "m" hides a later m element.
-int ReadNumber(const TiXmlElement& rule, const char* name, const int missingCode,
-               const int noTextCode, int& number)
+int ReadNumber(
+    const TiXmlElement& rule, const char* name, const int missingCode, const int noTextCode, int& number)
 {
     const TiXmlNode* node = rule.FirstChild(name);
     const TiXmlElement* element = node != nullptr ? node->ToElement() : nullptr;
@@ -139,7 +139,7 @@ int ReadRules(TiXmlHandle source, const TiXmlElement& rule, CRulesContent& conte
     return count == bidRules.total ? QUELVAR_OK : QUELVAR_OPENER_COUNT_DIFFERS;
 }
 
-}  // namespace
+} // namespace
 
 int ParseRules(const char* ruleText, CRulesContent& content)
 {
@@ -170,4 +170,4 @@ int ParseRules(const char* ruleText, CRulesContent& content)
     return code;
 }
 
-}  // namespace rules
+} // namespace rules

@@ -17,7 +17,8 @@
 
 // What a parse writes: the rules record and the five texts of source. The texts are the bytes
 // of the element texts after TinyXML's white-space condensing.
-struct CRulesContent {
+struct CRulesContent
+{
     std::unique_ptr<CBidRules> bidRules;
     std::string openTime;
     std::string openOrg;
@@ -39,4 +40,4 @@ namespace rules {
 // Throws std::bad_alloc only, leaving content without a rules record when it got that far.
 int ParseRules(const char* ruleText, CRulesContent& content);
 
-}  // namespace rules
+} // namespace rules

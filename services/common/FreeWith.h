@@ -6,17 +6,11 @@
 
 namespace kelvane {
 
-template <auto Free>
-struct CFreeWith
+template <auto Free> struct CFreeWith
 {
-    template <typename T>
-    void operator()(T* handle) const noexcept
-    {
-        Free(handle);
-    }
+    template <typename T> void operator()(T* handle) const noexcept { Free(handle); }
 };
 
-template <typename T, auto Free>
-using FreedPtr = std::unique_ptr<T, CFreeWith<Free>>;
+template <typename T, auto Free> using FreedPtr = std::unique_ptr<T, CFreeWith<Free>>;
 
 } // namespace kelvane

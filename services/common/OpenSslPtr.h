@@ -59,7 +59,6 @@ using X509StackOwningPtr = FreedPtr<STACK_OF(X509), FreeX509StackAndEntries>;
 using X509CrlStackOwningPtr = FreedPtr<STACK_OF(X509_CRL), FreeX509CrlStackAndEntries>;
 
 // Bytes and texts that OpenSSL hands out (i2d_*, X509_NAME_oneline, ...).
-template <typename T>
-using OpenSslMemoryPtr = FreedPtr<T, FreeOpenSslMemory>;
+template <typename T> using OpenSslMemoryPtr = FreedPtr<T, FreeOpenSslMemory>;
 
 } // namespace kelvane

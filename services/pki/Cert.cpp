@@ -2,14 +2,13 @@
 #include "PkiHandles.h"
 #include "QuarnPKI.h"
 
+#include <cstring>
 #include <openssl/asn1.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/obj_mac.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-
-#include <cstring>
 
 using namespace quarnpki;
 
@@ -18,7 +17,8 @@ namespace {
 // A certificate is at most a few KiB; anything much larger is not one.
 constexpr int kMaxCertificateInput = 1 << 20;
 
-X509Ptr ParseDer(const unsigned char* data, size_t length) {
+X509Ptr ParseDer(const unsigned char* data, size_t length)
+{
     const unsigned char* p = data;
     X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(length)));
     // Trailing bytes after the certificate mean it is not the certificate we were given.
@@ -28,7 +28,8 @@ X509Ptr ParseDer(const unsigned char* data, size_t length) {
     return cert;
 }
 
-X509Ptr ParseCertificate(const unsigned char* data, size_t length) {
+X509Ptr ParseCertificate(const unsigned char* data, size_t length)
+{
     if (length > 0 && data[0] == 0x30) {
         return ParseDer(data, length);
     }
@@ -49,7 +50,8 @@ X509Ptr ParseCertificate(const unsigned char* data, size_t length) {
     return ParseDer(der.data(), der.size());
 }
 
-std::string NameEntry(const X509_NAME* name, int nid) {
+std::string NameEntry(const X509_NAME* name, int nid)
+{
     const int index = X509_NAME_get_index_by_NID(name, nid, -1);
     if (index < 0) {
         return {};
@@ -64,7 +66,8 @@ std::string NameEntry(const X509_NAME* name, int nid) {
     return std::string(reinterpret_cast<const char*>(utf8), static_cast<size_t>(length));
 }
 
-std::string NameLine(const X509_NAME* name) {
+std::string NameLine(const X509_NAME* name)
+{
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
         return {};
@@ -74,18 +77,22 @@ std::string NameLine(const X509_NAME* name) {
     return std::string(data, static_cast<size_t>(length));
 }
 
-std::string TimeText(const ASN1_TIME* time) {
-    struct tm parts {};
+std::string TimeText(const ASN1_TIME* time)
+{
+    struct tm parts
+    {
+    };
     if (ASN1_TIME_to_tm(time, &parts) != 1) {
         return {};
     }
     char text[32];
     std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02dZ", parts.tm_year + 1900, parts.tm_mon + 1,
-                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+        parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
     return text;
 }
 
-std::string Fingerprint(X509* cert) {
+std::string Fingerprint(X509* cert)
+{
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (X509_digest(cert, EVP_sha256(), md, &length) != 1) {
@@ -95,7 +102,8 @@ std::string Fingerprint(X509* cert) {
 }
 
 // The key type and curve of the workstation's numbering.
-void KeyKind(EVP_PKEY* key, int& type, int& curve) {
+void KeyKind(EVP_PKEY* key, int& type, int& curve)
+{
     type = -1;
     curve = -1;
     if (key == nullptr) {
@@ -122,20 +130,31 @@ void KeyKind(EVP_PKEY* key, int& type, int& curve) {
     }
     const int nid = OBJ_sn2nid(group) != NID_undef ? OBJ_sn2nid(group) : EC_curve_nist2nid(group);
     switch (nid) {
-        case NID_X9_62_prime256v1: curve = QUARNPKI_CURVE_P256; break;
-        case NID_secp384r1: curve = 2; break;
-        case NID_secp521r1: curve = 3; break;
-        case NID_sm2: curve = QUARNPKI_CURVE_SM2; break;
-        default: curve = 0; break;
+    case NID_X9_62_prime256v1:
+        curve = QUARNPKI_CURVE_P256;
+        break;
+    case NID_secp384r1:
+        curve = 2;
+        break;
+    case NID_secp521r1:
+        curve = 3;
+        break;
+    case NID_sm2:
+        curve = QUARNPKI_CURVE_SM2;
+        break;
+    default:
+        curve = 0;
+        break;
     }
 }
 
-}  // namespace
+} // namespace
 
 namespace quarnpki {
 
 // Whether the certificate's key usage allows the purpose ("signature", "encryption", "any").
-bool CertAllowsPurpose(X509* cert, std::string_view purpose) {
+bool CertAllowsPurpose(X509* cert, std::string_view purpose)
+{
     const uint32_t usage = X509_get_key_usage(cert);
     if (purpose == "signature") {
         return (usage & (KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) != 0;
@@ -146,14 +165,21 @@ bool CertAllowsPurpose(X509* cert, std::string_view purpose) {
     return true;
 }
 
-std::string CertFingerprint(X509* cert) { return Fingerprint(cert); }
-std::string CertCommonName(X509* cert) { return NameEntry(X509_get_subject_name(cert), NID_commonName); }
+std::string CertFingerprint(X509* cert)
+{
+    return Fingerprint(cert);
+}
+std::string CertCommonName(X509* cert)
+{
+    return NameEntry(X509_get_subject_name(cert), NID_commonName);
+}
 
-}  // namespace quarnpki
+} // namespace quarnpki
 
 extern "C" {
 
-void* QuarnPKICertNewCert(const unsigned char* data, int length) {
+void* QuarnPKICertNewCert(const unsigned char* data, int length)
+{
     return Guarded<void*>(nullptr, [&]() -> void* {
         if (data == nullptr || length <= 0 || length > kMaxCertificateInput) {
             SetError("no certificate bytes");
@@ -169,7 +195,8 @@ void* QuarnPKICertNewCert(const unsigned char* data, int length) {
     });
 }
 
-void* QuarnPKICertDupCert(void* cert) {
+void* QuarnPKICertDupCert(void* cert)
+{
     return Guarded<void*>(nullptr, [&]() -> void* {
         const auto* c = LookupAs<CCertHandle>(cert, HandleKind::Cert);
         if (c == nullptr) {
@@ -187,9 +214,13 @@ void* QuarnPKICertDupCert(void* cert) {
     });
 }
 
-void QuarnPKICertFreeCert(void* cert) { Release(cert, HandleKind::Cert); }
+void QuarnPKICertFreeCert(void* cert)
+{
+    Release(cert, HandleKind::Cert);
+}
 
-int QuarnPKICertGetCertStringAttribute(void* cert, int attribute, char** value, int* length) {
+int QuarnPKICertGetCertStringAttribute(void* cert, int attribute, char** value, int* length)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         const auto* c = LookupAs<CCertHandle>(cert, HandleKind::Cert);
         if (c == nullptr || value == nullptr) {
@@ -198,28 +229,44 @@ int QuarnPKICertGetCertStringAttribute(void* cert, int attribute, char** value, 
         X509* x = c->x509.get();
         std::string text;
         switch (attribute) {
-            case QUARNPKI_CERT_SUBJECT: text = NameLine(X509_get_subject_name(x)); break;
-            case QUARNPKI_CERT_ISSUER: text = NameLine(X509_get_issuer_name(x)); break;
-            case QUARNPKI_CERT_SERIAL: {
-                const BignumPtr serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(x), nullptr));
-                if (serial) {
-                    const OpenSslMemoryPtr<char> hex(BN_bn2hex(serial.get()));
-                    text = hex ? hex.get() : "";
-                }
-                break;
+        case QUARNPKI_CERT_SUBJECT:
+            text = NameLine(X509_get_subject_name(x));
+            break;
+        case QUARNPKI_CERT_ISSUER:
+            text = NameLine(X509_get_issuer_name(x));
+            break;
+        case QUARNPKI_CERT_SERIAL: {
+            const BignumPtr serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(x), nullptr));
+            if (serial) {
+                const OpenSslMemoryPtr<char> hex(BN_bn2hex(serial.get()));
+                text = hex ? hex.get() : "";
             }
-            case QUARNPKI_CERT_NOT_BEFORE: text = TimeText(X509_get0_notBefore(x)); break;
-            case QUARNPKI_CERT_NOT_AFTER: text = TimeText(X509_get0_notAfter(x)); break;
-            case QUARNPKI_CERT_COMMON_NAME: text = NameEntry(X509_get_subject_name(x), NID_commonName); break;
-            case QUARNPKI_CERT_ORGANIZATION:
-                text = NameEntry(X509_get_subject_name(x), NID_organizationName);
-                break;
-            case QUARNPKI_CERT_SHA256_FINGERPRINT: text = Fingerprint(x); break;
-            case QUARNPKI_CERT_TOKEN_LABEL:
-                text = c->keypair != nullptr && c->keypair->OnToken() ? c->keypair->tokenLabel : "";
-                break;
-            case QUARNPKI_CERT_TOKEN_OBJECT_LABEL: text = c->objectLabel; break;
-            default: SetError("unknown string attribute"); return QUARNPKI_INVALID_ARGUMENT;
+            break;
+        }
+        case QUARNPKI_CERT_NOT_BEFORE:
+            text = TimeText(X509_get0_notBefore(x));
+            break;
+        case QUARNPKI_CERT_NOT_AFTER:
+            text = TimeText(X509_get0_notAfter(x));
+            break;
+        case QUARNPKI_CERT_COMMON_NAME:
+            text = NameEntry(X509_get_subject_name(x), NID_commonName);
+            break;
+        case QUARNPKI_CERT_ORGANIZATION:
+            text = NameEntry(X509_get_subject_name(x), NID_organizationName);
+            break;
+        case QUARNPKI_CERT_SHA256_FINGERPRINT:
+            text = Fingerprint(x);
+            break;
+        case QUARNPKI_CERT_TOKEN_LABEL:
+            text = c->keypair != nullptr && c->keypair->OnToken() ? c->keypair->tokenLabel : "";
+            break;
+        case QUARNPKI_CERT_TOKEN_OBJECT_LABEL:
+            text = c->objectLabel;
+            break;
+        default:
+            SetError("unknown string attribute");
+            return QUARNPKI_INVALID_ARGUMENT;
         }
         if (text.empty()) {
             SetError("the certificate has no such value");
@@ -229,7 +276,8 @@ int QuarnPKICertGetCertStringAttribute(void* cert, int attribute, char** value, 
     });
 }
 
-int QuarnPKICertGetCertIntegerAttribute(void* cert, int attribute, int* value) {
+int QuarnPKICertGetCertIntegerAttribute(void* cert, int attribute, int* value)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         const auto* c = LookupAs<CCertHandle>(cert, HandleKind::Cert);
         if (c == nullptr || value == nullptr) {
@@ -240,21 +288,30 @@ int QuarnPKICertGetCertIntegerAttribute(void* cert, int attribute, int* value) {
         int curve = -1;
         KeyKind(key, type, curve);
         switch (attribute) {
-            case QUARNPKI_CERT_KEY_TYPE: *value = type; break;
-            case QUARNPKI_CERT_KEY_CURVE: *value = curve; break;
-            case QUARNPKI_CERT_KEY_BITS: *value = key != nullptr ? EVP_PKEY_get_bits(key) : -1; break;
-            case QUARNPKI_CERT_KEY_USAGE: {
-                const uint32_t usage = X509_get_key_usage(c->x509.get());
-                *value = usage == UINT32_MAX ? -1 : static_cast<int>(usage);
-                break;
-            }
-            default: SetError("unknown integer attribute"); return QUARNPKI_INVALID_ARGUMENT;
+        case QUARNPKI_CERT_KEY_TYPE:
+            *value = type;
+            break;
+        case QUARNPKI_CERT_KEY_CURVE:
+            *value = curve;
+            break;
+        case QUARNPKI_CERT_KEY_BITS:
+            *value = key != nullptr ? EVP_PKEY_get_bits(key) : -1;
+            break;
+        case QUARNPKI_CERT_KEY_USAGE: {
+            const uint32_t usage = X509_get_key_usage(c->x509.get());
+            *value = usage == UINT32_MAX ? -1 : static_cast<int>(usage);
+            break;
+        }
+        default:
+            SetError("unknown integer attribute");
+            return QUARNPKI_INVALID_ARGUMENT;
         }
         return QUARNPKI_OK;
     });
 }
 
-void* QuarnPKICertGetCertPublicKey(void* cert, int form) {
+void* QuarnPKICertGetCertPublicKey(void* cert, int form)
+{
     return Guarded<void*>(nullptr, [&]() -> void* {
         const auto* c = LookupAs<CCertHandle>(cert, HandleKind::Cert);
         if (c == nullptr) {
@@ -273,7 +330,8 @@ void* QuarnPKICertGetCertPublicKey(void* cert, int form) {
     });
 }
 
-int QuarnPKICertGetCertEncoded(void* cert, unsigned char** der, int* length) {
+int QuarnPKICertGetCertEncoded(void* cert, unsigned char** der, int* length)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         const auto* c = LookupAs<CCertHandle>(cert, HandleKind::Cert);
         if (c == nullptr) {
@@ -290,7 +348,8 @@ int QuarnPKICertGetCertEncoded(void* cert, unsigned char** der, int* length) {
     });
 }
 
-int QuarnPKICertSetCertKeyPair(void* cert, void* keypair) {
+int QuarnPKICertSetCertKeyPair(void* cert, void* keypair)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* c = LookupAs<CCertHandle>(cert, HandleKind::Cert);
         const auto* k = LookupAs<CKeypairHandle>(keypair, HandleKind::Keypair);
@@ -308,7 +367,8 @@ int QuarnPKICertSetCertKeyPair(void* cert, void* keypair) {
 
 // ---- Public keys and key pairs --------------------------------------------------------------
 
-void* QuarnPKICryptoGetPublicKeyFromKeypair(void* keypair) {
+void* QuarnPKICryptoGetPublicKeyFromKeypair(void* keypair)
+{
     return Guarded<void*>(nullptr, [&]() -> void* {
         const auto* k = LookupAs<CKeypairHandle>(keypair, HandleKind::Keypair);
         if (k == nullptr) {
@@ -322,7 +382,8 @@ void* QuarnPKICryptoGetPublicKeyFromKeypair(void* keypair) {
     });
 }
 
-int QuarnPKICryptoPublicKeyEqual(void* publicKey1, void* publicKey2) {
+int QuarnPKICryptoPublicKeyEqual(void* publicKey1, void* publicKey2)
+{
     return Guarded(0, [&] {
         const auto* a = LookupAs<CPublicKeyHandle>(publicKey1, HandleKind::PublicKey);
         const auto* b = LookupAs<CPublicKeyHandle>(publicKey2, HandleKind::PublicKey);
@@ -333,7 +394,8 @@ int QuarnPKICryptoPublicKeyEqual(void* publicKey1, void* publicKey2) {
     });
 }
 
-int QuarnPKICryptoGetPublicKeyEncoded(void* publicKey, unsigned char** der, int* length) {
+int QuarnPKICryptoGetPublicKeyEncoded(void* publicKey, unsigned char** der, int* length)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         const auto* k = LookupAs<CPublicKeyHandle>(publicKey, HandleKind::PublicKey);
         if (k == nullptr) {
@@ -348,7 +410,8 @@ int QuarnPKICryptoGetPublicKeyEncoded(void* publicKey, unsigned char** der, int*
     });
 }
 
-void* QuarnPKICryptoGetDeviceHandleFromKeypair(void* keypair) {
+void* QuarnPKICryptoGetDeviceHandleFromKeypair(void* keypair)
+{
     return Guarded<void*>(nullptr, [&]() -> void* {
         const auto* k = LookupAs<CKeypairHandle>(keypair, HandleKind::Keypair);
         if (k == nullptr) {
@@ -362,10 +425,17 @@ void* QuarnPKICryptoGetDeviceHandleFromKeypair(void* keypair) {
     });
 }
 
-void QuarnPKICryptoFreeKeypair(void* keypair) { Release(keypair, HandleKind::Keypair); }
-void QuarnPKICryptoFreePublicKey(void* publicKey) { Release(publicKey, HandleKind::PublicKey); }
+void QuarnPKICryptoFreeKeypair(void* keypair)
+{
+    Release(keypair, HandleKind::Keypair);
+}
+void QuarnPKICryptoFreePublicKey(void* publicKey)
+{
+    Release(publicKey, HandleKind::PublicKey);
+}
 
-void* QuarnPKICryptoNewSoftwareKeypair(const unsigned char* key, int length) {
+void* QuarnPKICryptoNewSoftwareKeypair(const unsigned char* key, int length)
+{
     return Guarded<void*>(nullptr, [&]() -> void* {
         if (key == nullptr || length <= 0) {
             SetError("no key bytes");
@@ -373,8 +443,10 @@ void* QuarnPKICryptoNewSoftwareKeypair(const unsigned char* key, int length) {
         }
         BioPtr bio(BIO_new_mem_buf(key, length));
         PkeyPtr privateKey;
-        if (bio && std::string_view(reinterpret_cast<const char*>(key), static_cast<size_t>(length))
-                           .find("-----BEGIN") != std::string_view::npos) {
+        if (bio
+            && std::string_view(reinterpret_cast<const char*>(key), static_cast<size_t>(length))
+                    .find("-----BEGIN")
+                != std::string_view::npos) {
             privateKey.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
         } else {
             const unsigned char* p = key;
@@ -398,4 +470,4 @@ void* QuarnPKICryptoNewSoftwareKeypair(const unsigned char* key, int length) {
     });
 }
 
-}  // extern "C"
+} // extern "C"

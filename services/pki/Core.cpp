@@ -1,13 +1,12 @@
 #include "PkiInternal.h"
 #include "QuarnPKI.h"
 
-#include <openssl/crypto.h>
-#include <openssl/err.h>
-
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <unordered_map>
 
 namespace quarnpki {
@@ -16,7 +15,8 @@ namespace {
 std::mutex registryMutex;
 // Deliberately never destroyed: handles that callers still hold at exit must not be torn down
 // after the token layer they point into.
-std::unordered_map<void*, std::unique_ptr<CHandle>>& Registry() {
+std::unordered_map<void*, std::unique_ptr<CHandle>>& Registry()
+{
     static auto* registry = std::make_unique<std::unordered_map<void*, std::unique_ptr<CHandle>>>().release();
     return *registry;
 }
@@ -27,16 +27,18 @@ thread_local std::string lastError;
 // 16 bytes to keep the caller's part aligned for any type.
 constexpr size_t kMemoryHeader = 16;
 
-}  // namespace
+} // namespace
 
-void* Publish(std::unique_ptr<CHandle> handle) {
+void* Publish(std::unique_ptr<CHandle> handle)
+{
     void* key = handle.get();
     const std::lock_guard lock(registryMutex);
     Registry().emplace(key, std::move(handle));
     return key;
 }
 
-CHandle* Lookup(void* handle, HandleKind kind) {
+CHandle* Lookup(void* handle, HandleKind kind)
+{
     if (handle != nullptr) {
         const std::lock_guard lock(registryMutex);
         const auto it = Registry().find(handle);
@@ -48,7 +50,8 @@ CHandle* Lookup(void* handle, HandleKind kind) {
     return nullptr;
 }
 
-void Release(void* handle, HandleKind kind) {
+void Release(void* handle, HandleKind kind)
+{
     std::unique_ptr<CHandle> owned;
     {
         const std::lock_guard lock(registryMutex);
@@ -62,9 +65,13 @@ void Release(void* handle, HandleKind kind) {
     // Destroyed outside the lock: a destructor may free other handles.
 }
 
-void SetError(std::string_view text) { lastError.assign(text); }
+void SetError(std::string_view text)
+{
+    lastError.assign(text);
+}
 
-void SetOpenSslError(std::string_view what) {
+void SetOpenSslError(std::string_view what)
+{
     std::string text(what);
     const unsigned long code = ERR_get_error();
     if (code != 0) {
@@ -77,9 +84,13 @@ void SetOpenSslError(std::string_view what) {
     SetError(text);
 }
 
-void ClearError() { lastError.clear(); }
+void ClearError()
+{
+    lastError.clear();
+}
 
-int HandOut(const unsigned char* data, size_t length, unsigned char** out, int* outLength) {
+int HandOut(const unsigned char* data, size_t length, unsigned char** out, int* outLength)
+{
     if (out == nullptr || outLength == nullptr) {
         SetError("missing output argument");
         return QUARNPKI_INVALID_ARGUMENT;
@@ -101,11 +112,13 @@ int HandOut(const unsigned char* data, size_t length, unsigned char** out, int* 
     return QUARNPKI_OK;
 }
 
-int HandOut(const std::vector<unsigned char>& data, unsigned char** out, int* outLength) {
+int HandOut(const std::vector<unsigned char>& data, unsigned char** out, int* outLength)
+{
     return HandOut(data.data(), data.size(), out, outLength);
 }
 
-int HandOutText(std::string_view text, char** out, int* length) {
+int HandOutText(std::string_view text, char** out, int* length)
+{
     if (out == nullptr) {
         SetError("missing output argument");
         return QUARNPKI_INVALID_ARGUMENT;
@@ -123,15 +136,16 @@ int HandOutText(std::string_view text, char** out, int* length) {
     return QUARNPKI_OK;
 }
 
-bool DecodeBase64Text(std::string_view text, std::vector<unsigned char>& out) {
+bool DecodeBase64Text(std::string_view text, std::vector<unsigned char>& out)
+{
     std::string compact;
     compact.reserve(text.size());
     for (const char c : text) {
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
             continue;
         }
-        const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                              c == '+' || c == '/' || c == '=';
+        const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')
+            || c == '+' || c == '/' || c == '=';
         if (!alphabet) {
             return false;
         }
@@ -150,8 +164,8 @@ bool DecodeBase64Text(std::string_view text, std::vector<unsigned char>& out) {
         }
     }
     out.assign(compact.size() / 4 * 3, 0);
-    const int decoded = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(compact.data()),
-                                        static_cast<int>(compact.size()));
+    const int decoded = EVP_DecodeBlock(
+        out.data(), reinterpret_cast<const unsigned char*>(compact.data()), static_cast<int>(compact.size()));
     if (decoded < 0) {
         return false;
     }
@@ -159,7 +173,8 @@ bool DecodeBase64Text(std::string_view text, std::vector<unsigned char>& out) {
     return true;
 }
 
-std::vector<unsigned char> PublicKeyDer(EVP_PKEY* key) {
+std::vector<unsigned char> PublicKeyDer(EVP_PKEY* key)
+{
     std::vector<unsigned char> der;
     const int length = i2d_PUBKEY(key, nullptr);
     if (length <= 0) {
@@ -173,15 +188,20 @@ std::vector<unsigned char> PublicKeyDer(EVP_PKEY* key) {
     return der;
 }
 
-const EVP_MD* DigestForAlgorithm(int algorithm) {
+const EVP_MD* DigestForAlgorithm(int algorithm)
+{
     switch (algorithm) {
-        case QUARNPKI_HASH_SHA256: return EVP_sha256();
-        case QUARNPKI_HASH_SM3: return EVP_sm3();
-        default: return nullptr;
+    case QUARNPKI_HASH_SHA256:
+        return EVP_sha256();
+    case QUARNPKI_HASH_SM3:
+        return EVP_sm3();
+    default:
+        return nullptr;
     }
 }
 
-std::string HexUpper(const unsigned char* data, size_t length) {
+std::string HexUpper(const unsigned char* data, size_t length)
+{
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string hex;
     hex.reserve(length * 2);
@@ -192,13 +212,14 @@ std::string HexUpper(const unsigned char* data, size_t length) {
     return hex;
 }
 
-}  // namespace quarnpki
+} // namespace quarnpki
 
 using namespace quarnpki;
 
 extern "C" {
 
-void* QuarnPKICryptoAllocMemory(int size) {
+void* QuarnPKICryptoAllocMemory(int size)
+{
     if (size < 0) {
         return nullptr;
     }
@@ -211,7 +232,8 @@ void* QuarnPKICryptoAllocMemory(int size) {
     return block + kMemoryHeader;
 }
 
-void QuarnPKICryptoFreeMemory(void* p) {
+void QuarnPKICryptoFreeMemory(void* p)
+{
     if (p == nullptr) {
         return;
     }
@@ -221,6 +243,9 @@ void QuarnPKICryptoFreeMemory(void* p) {
     OPENSSL_clear_free(block, kMemoryHeader + static_cast<size_t>(size));
 }
 
-const char* QuarnPKIGetLastError(void) { return lastError.c_str(); }
+const char* QuarnPKIGetLastError(void)
+{
+    return lastError.c_str();
+}
 
-}  // extern "C"
+} // extern "C"

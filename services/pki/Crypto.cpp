@@ -2,10 +2,9 @@
 #include "PkiHandles.h"
 #include "QuarnPKI.h"
 
-#include <openssl/crypto.h>
-
 #include <array>
 #include <cstring>
+#include <openssl/crypto.h>
 
 using namespace quarnpki;
 
@@ -13,53 +12,71 @@ namespace {
 
 constexpr const char* kPseudoSerial = "pseudo";
 
-class CHashHandle final : public CHandle {
+class CHashHandle final : public CHandle
+{
 public:
-    CHashHandle() : CHandle(HandleKind::Hash), ctx(EVP_MD_CTX_new()) {}
+    CHashHandle()
+        : CHandle(HandleKind::Hash)
+        , ctx(EVP_MD_CTX_new())
+    {
+    }
 
     MdCtxPtr ctx;
     bool finished = false;
 };
 
-class CCipherHandle final : public CHandle {
+class CCipherHandle final : public CHandle
+{
 public:
-    CCipherHandle() : CHandle(HandleKind::Cipher), ctx(EVP_CIPHER_CTX_new()) {}
-    ~CCipherHandle() override {
+    CCipherHandle()
+        : CHandle(HandleKind::Cipher)
+        , ctx(EVP_CIPHER_CTX_new())
+    {
+    }
+    ~CCipherHandle() override
+    {
         OPENSSL_cleanse(key.data(), key.size());
         OPENSSL_cleanse(iv.data(), iv.size());
     }
 
     CipherCtxPtr ctx;
-    std::array<unsigned char, 16> key{};
-    std::array<unsigned char, 16> iv{};
+    std::array<unsigned char, 16> key {};
+    std::array<unsigned char, 16> iv {};
     bool encrypt = false;
     bool padding = true;
     bool started = false;
     bool finished = false;
 };
 
-class CBase64Handle final : public CHandle {
+class CBase64Handle final : public CHandle
+{
 public:
-    CBase64Handle(bool encoding, bool singleLine) : CHandle(HandleKind::Base64), encode(encoding), oneLine(singleLine) {}
+    CBase64Handle(bool encoding, bool singleLine)
+        : CHandle(HandleKind::Base64)
+        , encode(encoding)
+        , oneLine(singleLine)
+    {
+    }
 
     const bool encode;
     const bool oneLine;
-    std::string pending;   // bytes (encoding) or characters (decoding) not yet a whole group
-    size_t lineUsed = 0;   // characters on the current output line
-    int padding = 0;       // "=" seen so far (decoding)
-    bool closed = false;   // a padded group ended the text (decoding)
+    std::string pending; // bytes (encoding) or characters (decoding) not yet a whole group
+    size_t lineUsed = 0; // characters on the current output line
+    int padding = 0; // "=" seen so far (decoding)
+    bool closed = false; // a padded group ended the text (decoding)
     bool finished = false;
 };
 
 constexpr size_t kLineLength = 64;
 
 // Encodes whole 3-byte groups of `in`, keeping the rest for later.
-std::string EncodeGroups(CBase64Handle& b64, const unsigned char* in, size_t length, bool last) {
+std::string EncodeGroups(CBase64Handle& b64, const unsigned char* in, size_t length, bool last)
+{
     b64.pending.append(reinterpret_cast<const char*>(in), length);
     const size_t whole = last ? b64.pending.size() : b64.pending.size() / 3 * 3;
     std::string encoded(4 * ((whole + 2) / 3) + 1, '\0');
     const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                  reinterpret_cast<const unsigned char*>(b64.pending.data()), static_cast<int>(whole));
+        reinterpret_cast<const unsigned char*>(b64.pending.data()), static_cast<int>(whole));
     encoded.resize(static_cast<size_t>(n));
     b64.pending.erase(0, whole);
     if (b64.oneLine) {
@@ -82,15 +99,16 @@ std::string EncodeGroups(CBase64Handle& b64, const unsigned char* in, size_t len
 
 // Decodes whole 4-character groups; blanks and line breaks are skipped, and padding ("=" or
 // "==") may only close the text.
-bool DecodeGroups(CBase64Handle& b64, const unsigned char* in, size_t length, bool last,
-                  std::vector<unsigned char>& out) {
+bool DecodeGroups(
+    CBase64Handle& b64, const unsigned char* in, size_t length, bool last, std::vector<unsigned char>& out)
+{
     for (size_t i = 0; i < length; ++i) {
         const char c = static_cast<char>(in[i]);
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
             continue;
         }
-        const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                              c == '+' || c == '/';
+        const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')
+            || c == '+' || c == '/';
         if (b64.closed) {
             SetError("Base64 data after the padding");
             return false;
@@ -119,8 +137,8 @@ bool DecodeGroups(CBase64Handle& b64, const unsigned char* in, size_t length, bo
     }
     const size_t padding = b64.closed && whole == b64.pending.size() ? static_cast<size_t>(b64.padding) : 0;
     std::vector<unsigned char> decoded(whole / 4 * 3);
-    const int n = EVP_DecodeBlock(decoded.data(), reinterpret_cast<const unsigned char*>(b64.pending.data()),
-                                  static_cast<int>(whole));
+    const int n = EVP_DecodeBlock(
+        decoded.data(), reinterpret_cast<const unsigned char*>(b64.pending.data()), static_cast<int>(whole));
     if (n < 0) {
         SetError("invalid Base64 text");
         return false;
@@ -131,35 +149,41 @@ bool DecodeGroups(CBase64Handle& b64, const unsigned char* in, size_t length, bo
     return true;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
 // ---- Devices -------------------------------------------------------------------------------
 
-void* QuarnPKICryptoGetPseudoDevice(void) {
-    return Guarded<void*>(nullptr, [] {
-        return Publish(std::make_unique<CDeviceHandle>(QUARNPKI_DEVICE_PSEUDO, "", kPseudoSerial));
-    });
+void* QuarnPKICryptoGetPseudoDevice(void)
+{
+    return Guarded<void*>(nullptr,
+        [] { return Publish(std::make_unique<CDeviceHandle>(QUARNPKI_DEVICE_PSEUDO, "", kPseudoSerial)); });
 }
 
-void QuarnPKICryptoFreeDevice(void* device) { Release(device, HandleKind::Device); }
+void QuarnPKICryptoFreeDevice(void* device)
+{
+    Release(device, HandleKind::Device);
+}
 
-int QuarnPKICryptoGetType(void* device) {
+int QuarnPKICryptoGetType(void* device)
+{
     return Guarded(QUARNPKI_INVALID_ARGUMENT, [&] {
         const auto* d = LookupAs<CDeviceHandle>(device, HandleKind::Device);
         return d == nullptr ? QUARNPKI_INVALID_ARGUMENT : d->type;
     });
 }
 
-int QuarnPKICryptoGetSerialNumber(void* device, char** serial) {
+int QuarnPKICryptoGetSerialNumber(void* device, char** serial)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         const auto* d = LookupAs<CDeviceHandle>(device, HandleKind::Device);
         return d == nullptr ? QUARNPKI_INVALID_ARGUMENT : HandOutText(d->serial, serial);
     });
 }
 
-int QuarnPKICryptoGetDeviceLabel(void* device, char** label) {
+int QuarnPKICryptoGetDeviceLabel(void* device, char** label)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         const auto* d = LookupAs<CDeviceHandle>(device, HandleKind::Device);
         return d == nullptr ? QUARNPKI_INVALID_ARGUMENT : HandOutText(d->label, label);
@@ -168,7 +192,8 @@ int QuarnPKICryptoGetDeviceLabel(void* device, char** label) {
 
 // ---- Hash ----------------------------------------------------------------------------------
 
-void* QuarnPKICryptoNewHash(void* device, int algorithm) {
+void* QuarnPKICryptoNewHash(void* device, int algorithm)
+{
     return Guarded<void*>(nullptr, [&]() -> void* {
         if (LookupAs<CDeviceHandle>(device, HandleKind::Device) == nullptr) {
             return nullptr;
@@ -187,7 +212,8 @@ void* QuarnPKICryptoNewHash(void* device, int algorithm) {
     });
 }
 
-int QuarnPKICryptoHashUpdate(void* hash, const unsigned char* data, int length) {
+int QuarnPKICryptoHashUpdate(void* hash, const unsigned char* data, int length)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* h = LookupAs<CHashHandle>(hash, HandleKind::Hash);
         if (h == nullptr || length < 0 || (data == nullptr && length > 0)) {
@@ -198,11 +224,12 @@ int QuarnPKICryptoHashUpdate(void* hash, const unsigned char* data, int length) 
             return QUARNPKI_FAILED;
         }
         return EVP_DigestUpdate(h->ctx.get(), data, static_cast<size_t>(length)) == 1 ? QUARNPKI_OK
-                                                                                       : QUARNPKI_FAILED;
+                                                                                      : QUARNPKI_FAILED;
     });
 }
 
-int QuarnPKICryptoHashFinal(void* hash, unsigned char** digest, int* length) {
+int QuarnPKICryptoHashFinal(void* hash, unsigned char** digest, int* length)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* h = LookupAs<CHashHandle>(hash, HandleKind::Hash);
         if (h == nullptr) {
@@ -223,12 +250,16 @@ int QuarnPKICryptoHashFinal(void* hash, unsigned char** digest, int* length) {
     });
 }
 
-void QuarnPKICryptoFreeHash(void* hash) { Release(hash, HandleKind::Hash); }
+void QuarnPKICryptoFreeHash(void* hash)
+{
+    Release(hash, HandleKind::Hash);
+}
 
 // ---- Cipher --------------------------------------------------------------------------------
 
-void* QuarnPKICryptoGetCipherHandle(void* device, int algorithm, const unsigned char* key, int keyLength,
-                                    const unsigned char* iv) {
+void* QuarnPKICryptoGetCipherHandle(
+    void* device, int algorithm, const unsigned char* key, int keyLength, const unsigned char* iv)
+{
     return Guarded<void*>(nullptr, [&]() -> void* {
         // The workstation passes 0 for the software device; a device handle is accepted too.
         if (device != nullptr && LookupAs<CDeviceHandle>(device, HandleKind::Device) == nullptr) {
@@ -253,7 +284,8 @@ void* QuarnPKICryptoGetCipherHandle(void* device, int algorithm, const unsigned 
     });
 }
 
-int QuarnPKICryptoCipherSetPadding(void* cipher, int mode) {
+int QuarnPKICryptoCipherSetPadding(void* cipher, int mode)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* c = LookupAs<CCipherHandle>(cipher, HandleKind::Cipher);
         if (c == nullptr || (mode != QUARNPKI_PADDING_PKCS7 && mode != QUARNPKI_PADDING_NONE)) {
@@ -268,7 +300,8 @@ int QuarnPKICryptoCipherSetPadding(void* cipher, int mode) {
     });
 }
 
-int QuarnPKICryptoCipherSetEncrypt(void* cipher, int encrypt) {
+int QuarnPKICryptoCipherSetEncrypt(void* cipher, int encrypt)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* c = LookupAs<CCipherHandle>(cipher, HandleKind::Cipher);
         if (c == nullptr) {
@@ -283,12 +316,13 @@ int QuarnPKICryptoCipherSetEncrypt(void* cipher, int encrypt) {
     });
 }
 
-int QuarnPKICryptoCipherUpdate(void* cipher, const unsigned char* in, int inLength, unsigned char** out,
-                               int* outLength) {
+int QuarnPKICryptoCipherUpdate(
+    void* cipher, const unsigned char* in, int inLength, unsigned char** out, int* outLength)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* c = LookupAs<CCipherHandle>(cipher, HandleKind::Cipher);
-        if (c == nullptr || inLength < 0 || (in == nullptr && inLength > 0) || out == nullptr ||
-            outLength == nullptr) {
+        if (c == nullptr || inLength < 0 || (in == nullptr && inLength > 0) || out == nullptr
+            || outLength == nullptr) {
             return QUARNPKI_INVALID_ARGUMENT;
         }
         if (c->finished) {
@@ -296,9 +330,10 @@ int QuarnPKICryptoCipherUpdate(void* cipher, const unsigned char* in, int inLeng
             return QUARNPKI_FAILED;
         }
         if (!c->started) {
-            if (EVP_CipherInit_ex(c->ctx.get(), EVP_sm4_cbc(), nullptr, c->key.data(), c->iv.data(),
-                                  c->encrypt ? 1 : 0) != 1 ||
-                EVP_CIPHER_CTX_set_padding(c->ctx.get(), c->padding ? 1 : 0) != 1) {
+            if (EVP_CipherInit_ex(
+                    c->ctx.get(), EVP_sm4_cbc(), nullptr, c->key.data(), c->iv.data(), c->encrypt ? 1 : 0)
+                    != 1
+                || EVP_CIPHER_CTX_set_padding(c->ctx.get(), c->padding ? 1 : 0) != 1) {
                 SetOpenSslError("SM4-CBC initialisation failed");
                 return QUARNPKI_FAILED;
             }
@@ -316,7 +351,8 @@ int QuarnPKICryptoCipherUpdate(void* cipher, const unsigned char* in, int inLeng
     });
 }
 
-int QuarnPKICryptoCipherFinal(void* cipher, unsigned char** out, int* outLength) {
+int QuarnPKICryptoCipherFinal(void* cipher, unsigned char** out, int* outLength)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* c = LookupAs<CCipherHandle>(cipher, HandleKind::Cipher);
         if (c == nullptr || out == nullptr || outLength == nullptr) {
@@ -337,7 +373,7 @@ int QuarnPKICryptoCipherFinal(void* cipher, unsigned char** out, int* outLength)
             QuarnPKICryptoFreeMemory(none);
         }
         c->finished = true;
-        std::array<unsigned char, 32> buffer{};
+        std::array<unsigned char, 32> buffer {};
         int produced = 0;
         if (EVP_CipherFinal_ex(c->ctx.get(), buffer.data(), &produced) != 1) {
             SetOpenSslError(c->encrypt ? "SM4-CBC encryption failed" : "SM4-CBC decryption failed (padding)");
@@ -349,16 +385,22 @@ int QuarnPKICryptoCipherFinal(void* cipher, unsigned char** out, int* outLength)
     });
 }
 
-void QuarnPKICryptoFreeCipher(void* cipher) { Release(cipher, HandleKind::Cipher); }
+void QuarnPKICryptoFreeCipher(void* cipher)
+{
+    Release(cipher, HandleKind::Cipher);
+}
 
 // ---- Base64 --------------------------------------------------------------------------------
 
-void* QuarnPKICryptoNewBase64(int encode, int flags) {
-    return Guarded<void*>(nullptr, [&] { return Publish(std::make_unique<CBase64Handle>(encode == 1, flags == 1)); });
+void* QuarnPKICryptoNewBase64(int encode, int flags)
+{
+    return Guarded<void*>(
+        nullptr, [&] { return Publish(std::make_unique<CBase64Handle>(encode == 1, flags == 1)); });
 }
 
-int QuarnPKICryptoBase64Update(void* base64, const unsigned char* in, int inLength, unsigned char** out,
-                               int* outLength) {
+int QuarnPKICryptoBase64Update(
+    void* base64, const unsigned char* in, int inLength, unsigned char** out, int* outLength)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* b = LookupAs<CBase64Handle>(base64, HandleKind::Base64);
         if (b == nullptr || inLength < 0 || (in == nullptr && inLength > 0)) {
@@ -380,7 +422,8 @@ int QuarnPKICryptoBase64Update(void* base64, const unsigned char* in, int inLeng
     });
 }
 
-int QuarnPKICryptoBase64Final(void* base64, unsigned char** out, int* outLength) {
+int QuarnPKICryptoBase64Final(void* base64, unsigned char** out, int* outLength)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* b = LookupAs<CBase64Handle>(base64, HandleKind::Base64);
         if (b == nullptr) {
@@ -403,6 +446,9 @@ int QuarnPKICryptoBase64Final(void* base64, unsigned char** out, int* outLength)
     });
 }
 
-void QuarnPKICryptoFreeBase64(void* base64) { Release(base64, HandleKind::Base64); }
+void QuarnPKICryptoFreeBase64(void* base64)
+{
+    Release(base64, HandleKind::Base64);
+}
 
-}  // extern "C"
+} // extern "C"

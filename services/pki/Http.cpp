@@ -2,22 +2,20 @@
 #include "Http.h"
 
 #include "EnvironmentProxy.h"
-
 #include "FreeWith.h"
 #include "PkiInternal.h"
 #include "QuarnPKI.h"
 
-#include <curl/curl.h>
-
 #include <atomic>
+#include <curl/curl.h>
 #include <exception>
 #include <mutex>
 
 namespace quarnpki {
 namespace {
 
-std::atomic<long> connectTimeoutMs{10000};
-std::atomic<long> totalTimeoutMs{30000};
+std::atomic<long> connectTimeoutMs { 10000 };
+std::atomic<long> totalTimeoutMs { 30000 };
 
 using CurlPtr = kelvane::FreedPtr<CURL, curl_easy_cleanup>;
 using CurlListPtr = kelvane::FreedPtr<curl_slist, curl_slist_free_all>;
@@ -25,19 +23,21 @@ using CurlListPtr = kelvane::FreedPtr<curl_slist, curl_slist_free_all>;
 // What the callbacks gather. No exception may cross libcurl's C frames: a callback that fails
 // keeps its exception here, tells libcurl to stop, and it is thrown again once
 // curl_easy_perform has returned.
-struct CReceived {
+struct CReceived
+{
     std::vector<unsigned char> body;
     std::string headers;
     bool overCap = false;
     std::exception_ptr failure;
 };
 
-size_t OnBody(char* data, size_t size, size_t count, void* user) noexcept {
+size_t OnBody(char* data, size_t size, size_t count, void* user) noexcept
+{
     auto* received = static_cast<CReceived*>(user);
     const size_t length = size * count;
     if (received->body.size() + length > kMaxResponseBody) {
         received->overCap = true;
-        return 0;  // makes libcurl stop with a write error
+        return 0; // makes libcurl stop with a write error
     }
     try {
         received->body.insert(received->body.end(), data, data + length);
@@ -48,7 +48,8 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) noexcept {
     return length;
 }
 
-size_t OnHeader(char* data, size_t size, size_t count, void* user) noexcept {
+size_t OnHeader(char* data, size_t size, size_t count, void* user) noexcept
+{
     auto* received = static_cast<CReceived*>(user);
     const size_t length = size * count;
     if (received->headers.size() + length <= kMaxResponseBody) {
@@ -56,15 +57,15 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) noexcept {
             received->headers.append(data, length);
         } catch (...) {
             received->failure = std::current_exception();
-            return 0;  // any other count than the one given stops the transfer
+            return 0; // any other count than the one given stops the transfer
         }
     }
     return length;
 }
 
 // Sets one option; false with the error text when libcurl refuses it.
-template <typename T>
-bool SetOption(CURL* curl, CURLoption option, T value, const char* what) {
+template <typename T> bool SetOption(CURL* curl, CURLoption option, T value, const char* what)
+{
     const CURLcode code = curl_easy_setopt(curl, option, value);
     if (code != CURLE_OK) {
         SetError(std::string("the HTTP client refuses ") + what + ": " + curl_easy_strerror(code));
@@ -73,9 +74,10 @@ bool SetOption(CURL* curl, CURLoption option, T value, const char* what) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
-void SetHttpTimeouts(long connectMs, long totalMs) {
+void SetHttpTimeouts(long connectMs, long totalMs)
+{
     if (connectMs > 0) {
         connectTimeoutMs = connectMs;
     }
@@ -85,7 +87,8 @@ void SetHttpTimeouts(long connectMs, long totalMs) {
 }
 
 int HttpPost(const std::string& url, const std::vector<std::string>& headers, const unsigned char* body,
-             size_t bodyLength, CHttpResult& result) {
+    size_t bodyLength, CHttpResult& result)
+{
     static std::once_flag initialised;
     static CURLcode initCode = CURLE_OK;
     std::call_once(initialised, [] { initCode = curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -119,28 +122,28 @@ int HttpPost(const std::string& url, const std::vector<std::string>& headers, co
     const std::string directHosts = DirectHosts();
     // Only HTTP and HTTPS: a failure to restrict the protocols must not let a file:// or other
     // URL through.
-    const bool configured =
-        SetOption(c, CURLOPT_URL, url.c_str(), "the URL") &&
-        SetOption(c, CURLOPT_PROTOCOLS_STR, "http,https", "to restrict the protocols to HTTP and HTTPS") &&
-        SetOption(c, CURLOPT_POST, 1L, "a POST") &&
-        SetOption(c, CURLOPT_POSTFIELDS, body != nullptr ? reinterpret_cast<const char*>(body) : "", "the body") &&
-        SetOption(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodyLength), "the body length") &&
-        SetOption(c, CURLOPT_HTTPHEADER, headerList.get(), "the header lines") &&
-        SetOption(c, CURLOPT_NOPROXY, directHosts.c_str(), "the hosts reached without a proxy") &&
-        SetOption(c, CURLOPT_NOSIGNAL, 1L, "to work without signals") &&
-        SetOption(c, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs.load(), "the connection time-out") &&
-        SetOption(c, CURLOPT_TIMEOUT_MS, totalTimeoutMs.load(), "the time-out") &&
-        SetOption(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxResponseBody), "the body cap") &&
-        SetOption(c, CURLOPT_WRITEFUNCTION, &OnBody, "the body reader") &&
-        SetOption(c, CURLOPT_WRITEDATA, &received, "the body reader") &&
-        SetOption(c, CURLOPT_HEADERFUNCTION, &OnHeader, "the header reader") &&
-        SetOption(c, CURLOPT_HEADERDATA, &received, "the header reader");
+    const bool configured = SetOption(c, CURLOPT_URL, url.c_str(), "the URL")
+        && SetOption(c, CURLOPT_PROTOCOLS_STR, "http,https", "to restrict the protocols to HTTP and HTTPS")
+        && SetOption(c, CURLOPT_POST, 1L, "a POST")
+        && SetOption(
+            c, CURLOPT_POSTFIELDS, body != nullptr ? reinterpret_cast<const char*>(body) : "", "the body")
+        && SetOption(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodyLength), "the body length")
+        && SetOption(c, CURLOPT_HTTPHEADER, headerList.get(), "the header lines")
+        && SetOption(c, CURLOPT_NOPROXY, directHosts.c_str(), "the hosts reached without a proxy")
+        && SetOption(c, CURLOPT_NOSIGNAL, 1L, "to work without signals")
+        && SetOption(c, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs.load(), "the connection time-out")
+        && SetOption(c, CURLOPT_TIMEOUT_MS, totalTimeoutMs.load(), "the time-out")
+        && SetOption(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxResponseBody), "the body cap")
+        && SetOption(c, CURLOPT_WRITEFUNCTION, &OnBody, "the body reader")
+        && SetOption(c, CURLOPT_WRITEDATA, &received, "the body reader")
+        && SetOption(c, CURLOPT_HEADERFUNCTION, &OnHeader, "the header reader")
+        && SetOption(c, CURLOPT_HEADERDATA, &received, "the header reader");
     if (!configured) {
         return QUARNPKI_FAILED;
     }
     const CURLcode code = curl_easy_perform(c);
     if (received.failure) {
-        std::rethrow_exception(received.failure);  // Guarded reports it at the C boundary
+        std::rethrow_exception(received.failure); // Guarded reports it at the C boundary
     }
     if (code != CURLE_OK) {
         if (received.overCap || code == CURLE_FILESIZE_EXCEEDED) {
@@ -153,7 +156,8 @@ int HttpPost(const std::string& url, const std::vector<std::string>& headers, co
     long status = 0;
     const CURLcode statusCode = curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     if (statusCode != CURLE_OK) {
-        SetError(std::string("HTTP exchange with ") + url + " gave no status: " + curl_easy_strerror(statusCode));
+        SetError(
+            std::string("HTTP exchange with ") + url + " gave no status: " + curl_easy_strerror(statusCode));
         return QUARNPKI_FAILED;
     }
     result.status = status;
@@ -162,19 +166,19 @@ int HttpPost(const std::string& url, const std::vector<std::string>& headers, co
     return QUARNPKI_OK;
 }
 
-}  // namespace quarnpki
+} // namespace quarnpki
 
 using namespace quarnpki;
 
 extern "C" {
 
 int QuarnPKICryptoHttpPost(const char* url, const char** headers, int headerCount, const unsigned char* body,
-                           int bodyLength, int* status, char** responseHeaders, unsigned char** response,
-                           int* responseLength) {
+    int bodyLength, int* status, char** responseHeaders, unsigned char** response, int* responseLength)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
-        if (url == nullptr || headerCount < 0 || (headers == nullptr && headerCount > 0) || bodyLength < 0 ||
-            (body == nullptr && bodyLength > 0) || status == nullptr || response == nullptr ||
-            responseLength == nullptr) {
+        if (url == nullptr || headerCount < 0 || (headers == nullptr && headerCount > 0) || bodyLength < 0
+            || (body == nullptr && bodyLength > 0) || status == nullptr || response == nullptr
+            || responseLength == nullptr) {
             SetError("bad HTTP arguments");
             return QUARNPKI_INVALID_ARGUMENT;
         }
@@ -205,6 +209,9 @@ int QuarnPKICryptoHttpPost(const char* url, const char** headers, int headerCoun
     });
 }
 
-void QuarnPKICryptoSetHttpTimeouts(int connectMs, int totalMs) { SetHttpTimeouts(connectMs, totalMs); }
+void QuarnPKICryptoSetHttpTimeouts(int connectMs, int totalMs)
+{
+    SetHttpTimeouts(connectMs, totalMs);
+}
 
-}  // extern "C"
+} // extern "C"

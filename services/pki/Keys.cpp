@@ -15,14 +15,15 @@ namespace {
 // An RSA-2048 ciphertext is 256 bytes; anything beyond a 16384-bit key is not one of ours.
 constexpr int kMaxAsymmetricInput = 2048;
 
-int OaepDecrypt(EVP_PKEY* key, const unsigned char* in, size_t inLength, std::vector<unsigned char>& plain) {
+int OaepDecrypt(EVP_PKEY* key, const unsigned char* in, size_t inLength, std::vector<unsigned char>& plain)
+{
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
     size_t length = 0;
-    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) != 1 ||
-        EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), EVP_sha256()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), EVP_sha256()) != 1 ||
-        EVP_PKEY_decrypt(ctx.get(), nullptr, &length, in, inLength) != 1) {
+    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1
+        || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) != 1
+        || EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), EVP_sha256()) != 1
+        || EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), EVP_sha256()) != 1
+        || EVP_PKEY_decrypt(ctx.get(), nullptr, &length, in, inLength) != 1) {
         SetOpenSslError("RSA-OAEP decryption cannot start");
         return QUARNPKI_FAILED;
     }
@@ -37,11 +38,12 @@ int OaepDecrypt(EVP_PKEY* key, const unsigned char* in, size_t inLength, std::ve
     return QUARNPKI_OK;
 }
 
-int Derive(EVP_PKEY* key, EVP_PKEY* peer, std::vector<unsigned char>& secret) {
+int Derive(EVP_PKEY* key, EVP_PKEY* peer, std::vector<unsigned char>& secret)
+{
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
     size_t length = 0;
-    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer(ctx.get(), peer) != 1 ||
-        EVP_PKEY_derive(ctx.get(), nullptr, &length) != 1) {
+    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer(ctx.get(), peer) != 1
+        || EVP_PKEY_derive(ctx.get(), nullptr, &length) != 1) {
         SetOpenSslError("ECDH cannot start");
         return QUARNPKI_FAILED;
     }
@@ -54,19 +56,21 @@ int Derive(EVP_PKEY* key, EVP_PKEY* peer, std::vector<unsigned char>& secret) {
     return QUARNPKI_OK;
 }
 
-bool IsP256(EVP_PKEY* key) {
+bool IsP256(EVP_PKEY* key)
+{
     char group[64] = {};
     size_t length = 0;
-    return EVP_PKEY_is_a(key, "EC") &&
-           EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &length) == 1 &&
-           (std::string_view(group) == "prime256v1" || std::string_view(group) == "P-256");
+    return EVP_PKEY_is_a(key, "EC")
+        && EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &length) == 1
+        && (std::string_view(group) == "prime256v1" || std::string_view(group) == "P-256");
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-void* QuarnPKICertGetCertKeyPair(void* cert, unsigned int flags, unsigned int usage, void* device) {
+void* QuarnPKICertGetCertKeyPair(void* cert, unsigned int flags, unsigned int usage, void* device)
+{
     (void)flags;
     (void)usage;
     return Guarded<void*>(nullptr, [&]() -> void* {
@@ -91,7 +95,8 @@ void* QuarnPKICertGetCertKeyPair(void* cert, unsigned int flags, unsigned int us
     });
 }
 
-int QuarnPKICryptoFindDevice(int type, const char* serial, int flags, void** device) {
+int QuarnPKICryptoFindDevice(int type, const char* serial, int flags, void** device)
+{
     (void)flags;
     return Guarded(QUARNPKI_FAILED, [&] {
         if (device == nullptr || serial == nullptr) {
@@ -111,7 +116,8 @@ int QuarnPKICryptoFindDevice(int type, const char* serial, int flags, void** dev
     });
 }
 
-int QuarnPKICryptoGetKeypairCount(void* device, int* count) {
+int QuarnPKICryptoGetKeypairCount(void* device, int* count)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         const auto* d = LookupAs<CDeviceHandle>(device, HandleKind::Device);
         if (d == nullptr || count == nullptr) {
@@ -130,7 +136,8 @@ int QuarnPKICryptoGetKeypairCount(void* device, int* count) {
     });
 }
 
-void* QuarnPKICryptoGetKeypair(void* device, int index) {
+void* QuarnPKICryptoGetKeypair(void* device, int index)
+{
     return Guarded<void*>(nullptr, [&]() -> void* {
         const auto* d = LookupAs<CDeviceHandle>(device, HandleKind::Device);
         if (d == nullptr || d->type != QUARNPKI_DEVICE_TOKEN) {
@@ -145,12 +152,13 @@ void* QuarnPKICryptoGetKeypair(void* device, int index) {
     });
 }
 
-int QuarnPKICryptoKeypairDecrypt(void* keypair, const unsigned char* in, int inLength, unsigned char** out,
-                                 int* outLength) {
+int QuarnPKICryptoKeypairDecrypt(
+    void* keypair, const unsigned char* in, int inLength, unsigned char** out, int* outLength)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         const auto* k = LookupAs<CKeypairHandle>(keypair, HandleKind::Keypair);
-        if (k == nullptr || in == nullptr || inLength <= 0 || inLength > kMaxAsymmetricInput || out == nullptr ||
-            outLength == nullptr) {
+        if (k == nullptr || in == nullptr || inLength <= 0 || inLength > kMaxAsymmetricInput || out == nullptr
+            || outLength == nullptr) {
             return QUARNPKI_INVALID_ARGUMENT;
         }
         if (!EVP_PKEY_is_a(k->key->publicKey.get(), "RSA")) {
@@ -158,21 +166,21 @@ int QuarnPKICryptoKeypairDecrypt(void* keypair, const unsigned char* in, int inL
             return QUARNPKI_FAILED;
         }
         std::vector<unsigned char> plain;
-        const int rc = WithPrivateKey(*k->key, [&](EVP_PKEY* key) {
-            return OaepDecrypt(key, in, static_cast<size_t>(inLength), plain);
-        });
+        const int rc = WithPrivateKey(*k->key,
+            [&](EVP_PKEY* key) { return OaepDecrypt(key, in, static_cast<size_t>(inLength), plain); });
         const int handed = rc == QUARNPKI_OK ? HandOut(plain, out, outLength) : rc;
         OPENSSL_cleanse(plain.data(), plain.size());
         return handed;
     });
 }
 
-int QuarnPKICryptoKeypairDeriveSecret(void* keypair, const unsigned char* peerPublicKeyDer, int peerLength,
-                                      unsigned char** out, int* outLength) {
+int QuarnPKICryptoKeypairDeriveSecret(
+    void* keypair, const unsigned char* peerPublicKeyDer, int peerLength, unsigned char** out, int* outLength)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         const auto* k = LookupAs<CKeypairHandle>(keypair, HandleKind::Keypair);
-        if (k == nullptr || peerPublicKeyDer == nullptr || peerLength <= 0 || peerLength > kMaxAsymmetricInput ||
-            out == nullptr || outLength == nullptr) {
+        if (k == nullptr || peerPublicKeyDer == nullptr || peerLength <= 0 || peerLength > kMaxAsymmetricInput
+            || out == nullptr || outLength == nullptr) {
             return QUARNPKI_INVALID_ARGUMENT;
         }
         const unsigned char* p = peerPublicKeyDer;
@@ -187,11 +195,12 @@ int QuarnPKICryptoKeypairDeriveSecret(void* keypair, const unsigned char* peerPu
             return QUARNPKI_FAILED;
         }
         std::vector<unsigned char> secret;
-        const int rc = WithPrivateKey(*k->key, [&](EVP_PKEY* key) { return Derive(key, peer.get(), secret); });
+        const int rc
+            = WithPrivateKey(*k->key, [&](EVP_PKEY* key) { return Derive(key, peer.get(), secret); });
         const int handed = rc == QUARNPKI_OK ? HandOut(secret, out, outLength) : rc;
         OPENSSL_cleanse(secret.data(), secret.size());
         return handed;
     });
 }
 
-}  // extern "C"
+} // extern "C"

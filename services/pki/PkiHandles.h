@@ -12,7 +12,8 @@ namespace quarnpki {
 // A key pair: its public key, and where its private key lives. A software key holds the
 // private key itself; a token key is found again by token label, serial number and CKA_ID at
 // each use, so that a token pulled and put back is reached through its new session.
-struct CKeyMaterial {
+struct CKeyMaterial
+{
     PkeyPtr publicKey;
     PkeyPtr softwareKey;
     std::string tokenLabel;
@@ -25,19 +26,30 @@ struct CKeyMaterial {
     bool OnToken() const { return softwareKey == nullptr; }
 };
 
-class CDeviceHandle final : public CHandle {
+class CDeviceHandle final : public CHandle
+{
 public:
     CDeviceHandle(int deviceType, std::string tokenLabel, std::string serialNumber)
-        : CHandle(HandleKind::Device), type(deviceType), label(std::move(tokenLabel)), serial(std::move(serialNumber)) {}
+        : CHandle(HandleKind::Device)
+        , type(deviceType)
+        , label(std::move(tokenLabel))
+        , serial(std::move(serialNumber))
+    {
+    }
 
     const int type;
     const std::string label;
     const std::string serial;
 };
 
-class CCertHandle final : public CHandle {
+class CCertHandle final : public CHandle
+{
 public:
-    explicit CCertHandle(X509Ptr cert) : CHandle(HandleKind::Cert), x509(std::move(cert)) {}
+    explicit CCertHandle(X509Ptr cert)
+        : CHandle(HandleKind::Cert)
+        , x509(std::move(cert))
+    {
+    }
 
     X509Ptr x509;
     std::shared_ptr<const CKeyMaterial> keypair;
@@ -45,19 +57,28 @@ public:
     std::string objectLabel;
 };
 
-class CPublicKeyHandle final : public CHandle {
+class CPublicKeyHandle final : public CHandle
+{
 public:
-    explicit CPublicKeyHandle(PkeyPtr publicKey) : CHandle(HandleKind::PublicKey), key(std::move(publicKey)) {}
+    explicit CPublicKeyHandle(PkeyPtr publicKey)
+        : CHandle(HandleKind::PublicKey)
+        , key(std::move(publicKey))
+    {
+    }
 
     PkeyPtr key;
 };
 
-class CKeypairHandle final : public CHandle {
+class CKeypairHandle final : public CHandle
+{
 public:
     explicit CKeypairHandle(std::shared_ptr<const CKeyMaterial> material)
-        : CHandle(HandleKind::Keypair), key(std::move(material)) {}
+        : CHandle(HandleKind::Keypair)
+        , key(std::move(material))
+    {
+    }
 
     std::shared_ptr<const CKeyMaterial> key;
 };
 
-}  // namespace quarnpki
+} // namespace quarnpki

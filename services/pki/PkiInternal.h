@@ -4,25 +4,39 @@
 
 #include "OpenSslPtr.h"
 
+#include <cstddef>
+#include <memory>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
-
-#include <cstddef>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace quarnpki {
 
-enum class HandleKind { Device, Hash, Cipher, Base64, Cert, PublicKey, Keypair, SignedData, TimeStamp };
+enum class HandleKind
+{
+    Device,
+    Hash,
+    Cipher,
+    Base64,
+    Cert,
+    PublicKey,
+    Keypair,
+    SignedData,
+    TimeStamp
+};
 
 // Every handle handed out derives from this; the registry remembers which pointers are live
 // and of which kind, so that a freed or foreign pointer is refused instead of dereferenced.
-class CHandle {
+class CHandle
+{
 public:
-    explicit CHandle(HandleKind kind) : handleKind(kind) {}
+    explicit CHandle(HandleKind kind)
+        : handleKind(kind)
+    {
+    }
     virtual ~CHandle() = default;
     CHandle(const CHandle&) = delete;
     CHandle& operator=(const CHandle&) = delete;
@@ -37,8 +51,8 @@ CHandle* Lookup(void* handle, HandleKind kind);
 // Unregisters and destroys; unknown pointers are ignored.
 void Release(void* handle, HandleKind kind);
 
-template <typename T>
-T* LookupAs(void* handle, HandleKind kind) {
+template <typename T> T* LookupAs(void* handle, HandleKind kind)
+{
     return static_cast<T*>(Lookup(handle, kind));
 }
 
@@ -75,8 +89,8 @@ const EVP_MD* DigestForAlgorithm(int algorithm);
 std::string HexUpper(const unsigned char* data, size_t length);
 
 // Runs a body at the C boundary: any exception becomes the failure value and an error text.
-template <typename R, typename F>
-R Guarded(R onFailure, F&& body) noexcept {
+template <typename R, typename F> R Guarded(R onFailure, F&& body) noexcept
+{
     try {
         ClearError();
         return body();
@@ -88,4 +102,4 @@ R Guarded(R onFailure, F&& body) noexcept {
     return onFailure;
 }
 
-}  // namespace quarnpki
+} // namespace quarnpki

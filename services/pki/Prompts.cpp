@@ -4,13 +4,12 @@
 #include "QuarnPKI.h"
 #include "TokenLayer.h"
 
-#include <nlohmann/json.hpp>
-#include <openssl/x509v3.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <openssl/x509v3.h>
 #include <optional>
 #include <set>
 
@@ -40,13 +39,15 @@ thread_local std::optional<std::string> hookError;
 thread_local CPinSource* answeringSource = nullptr;
 
 // The reason a hook gave for a refusal, else `fallback`.
-std::string HookError(const char* fallback) {
+std::string HookError(const char* fallback)
+{
     std::string reason = hookError.value_or(fallback);
     hookError.reset();
     return reason;
 }
 
-std::string Lower(std::string text) {
+std::string Lower(std::string text)
+{
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     text.erase(std::remove(text.begin(), text.end(), ':'), text.end());
     return text;
@@ -54,20 +55,25 @@ std::string Lower(std::string text) {
 
 // Whether a certificate answers to a name: its token's label, its object label, its
 // commonName or its SHA-256 fingerprint (with or without colons, any case).
-bool Named(const CTokenCertificate& entry, const std::string& name) {
-    return name == entry.keypair->tokenLabel || name == entry.objectLabel ||
-           name == CertCommonName(entry.cert.get()) || Lower(name) == Lower(CertFingerprint(entry.cert.get()));
+bool Named(const CTokenCertificate& entry, const std::string& name)
+{
+    return name == entry.keypair->tokenLabel || name == entry.objectLabel
+        || name == CertCommonName(entry.cert.get())
+        || Lower(name) == Lower(CertFingerprint(entry.cert.get()));
 }
 
-bool ValidNow(X509* cert) {
-    return X509_cmp_current_time(X509_get0_notBefore(cert)) < 0 && X509_cmp_current_time(X509_get0_notAfter(cert)) > 0;
+bool ValidNow(X509* cert)
+{
+    return X509_cmp_current_time(X509_get0_notBefore(cert)) < 0
+        && X509_cmp_current_time(X509_get0_notAfter(cert)) > 0;
 }
 
-void PrintCertificate(void* cert) {
-    static const std::pair<int, const char*> fields[] = {
-        {QUARNPKI_CERT_SUBJECT, "Subject"},         {QUARNPKI_CERT_ISSUER, "Issuer"},
-        {QUARNPKI_CERT_SERIAL, "Serial number"},    {QUARNPKI_CERT_NOT_BEFORE, "Valid from"},
-        {QUARNPKI_CERT_NOT_AFTER, "Valid to"},      {QUARNPKI_CERT_SHA256_FINGERPRINT, "SHA-256 fingerprint"}};
+void PrintCertificate(void* cert)
+{
+    static const std::pair<int, const char*> fields[] = { { QUARNPKI_CERT_SUBJECT, "Subject" },
+        { QUARNPKI_CERT_ISSUER, "Issuer" }, { QUARNPKI_CERT_SERIAL, "Serial number" },
+        { QUARNPKI_CERT_NOT_BEFORE, "Valid from" }, { QUARNPKI_CERT_NOT_AFTER, "Valid to" },
+        { QUARNPKI_CERT_SHA256_FINGERPRINT, "SHA-256 fingerprint" } };
     for (const auto& [attribute, name] : fields) {
         char* value = nullptr;
         if (QuarnPKICertGetCertStringAttribute(cert, attribute, &value, nullptr) == QUARNPKI_OK) {
@@ -79,14 +85,18 @@ void PrintCertificate(void* cert) {
     int bits = 0;
     QuarnPKICertGetCertIntegerAttribute(cert, QUARNPKI_CERT_KEY_TYPE, &type);
     QuarnPKICertGetCertIntegerAttribute(cert, QUARNPKI_CERT_KEY_BITS, &bits);
-    std::printf("Key: %s, %d bits\n", type == QUARNPKI_KEY_TYPE_RSA ? "RSA" : type == QUARNPKI_KEY_TYPE_EC ? "EC" : "other",
-                bits);
+    std::printf("Key: %s, %d bits\n",
+        type == QUARNPKI_KEY_TYPE_RSA      ? "RSA"
+            : type == QUARNPKI_KEY_TYPE_EC ? "EC"
+                                           : "other",
+        bits);
     std::fflush(stdout);
 }
 
-}  // namespace
+} // namespace
 
-int AskPin(const std::string& tokenLabel, int attemptsLeft, CSecretText& pin, CPinSource& source) {
+int AskPin(const std::string& tokenLabel, int attemptsLeft, CSecretText& pin, CPinSource& source)
+{
     QuarnPKIPinPromptHook hook = nullptr;
     void* data = nullptr;
     {
@@ -129,7 +139,8 @@ int AskPin(const std::string& tokenLabel, int attemptsLeft, CSecretText& pin, CP
     return answered == 1 || answered == 2 ? QUARNPKI_OK : QUARNPKI_CANCELLED;
 }
 
-void Notify(const std::string& message) {
+void Notify(const std::string& message)
+{
     QuarnPKIMessageHook hook = nullptr;
     void* data = nullptr;
     {
@@ -145,45 +156,51 @@ void Notify(const std::string& message) {
     std::fflush(stderr);
 }
 
-}  // namespace quarnpki
+} // namespace quarnpki
 
 using namespace quarnpki;
 
 extern "C" {
 
-void QuarnPKISetPinPromptHook(QuarnPKIPinPromptHook hook, void* userData) {
+void QuarnPKISetPinPromptHook(QuarnPKIPinPromptHook hook, void* userData)
+{
     const std::lock_guard lock(hookMutex);
     pinHook = hook;
     pinHookData = userData;
 }
 
-void QuarnPKISetCertChooserHook(QuarnPKICertChooserHook hook, void* userData) {
+void QuarnPKISetCertChooserHook(QuarnPKICertChooserHook hook, void* userData)
+{
     const std::lock_guard lock(hookMutex);
     chooserHook = hook;
     chooserHookData = userData;
 }
 
-void QuarnPKISetCertViewerHook(QuarnPKICertViewerHook hook, void* userData) {
+void QuarnPKISetCertViewerHook(QuarnPKICertViewerHook hook, void* userData)
+{
     const std::lock_guard lock(hookMutex);
     viewerHook = hook;
     viewerHookData = userData;
 }
 
-void QuarnPKISetMessageHook(QuarnPKIMessageHook hook, void* userData) {
+void QuarnPKISetMessageHook(QuarnPKIMessageHook hook, void* userData)
+{
     const std::lock_guard lock(hookMutex);
     messageHook = hook;
     messageHookData = userData;
 }
 
-void QuarnPKISetHookError(const char* reason) {
+void QuarnPKISetHookError(const char* reason)
+{
     try {
         hookError = reason != nullptr ? reason : "";
     } catch (...) {
-        hookError.reset();  // out of memory: the library's own words are used
+        hookError.reset(); // out of memory: the library's own words are used
     }
 }
 
-void QuarnPKISetPinSource(const char* name) {
+void QuarnPKISetPinSource(const char* name)
+{
     try {
         if (answeringSource != nullptr && name != nullptr && *name != '\0') {
             answeringSource->name = name;
@@ -193,15 +210,16 @@ void QuarnPKISetPinSource(const char* name) {
     }
 }
 
-int QuarnPKISelectCert(const char* filterJson, int flags, void** cert) {
+int QuarnPKISelectCert(const char* filterJson, int flags, void** cert)
+{
     (void)flags;
     return Guarded(QUARNPKI_FAILED, [&] {
         if (cert == nullptr) {
             return QUARNPKI_INVALID_ARGUMENT;
         }
         *cert = nullptr;
-        const nlohmann::json filter =
-            nlohmann::json::parse(filterJson != nullptr ? filterJson : "{}", nullptr, false);
+        const nlohmann::json filter
+            = nlohmann::json::parse(filterJson != nullptr ? filterJson : "{}", nullptr, false);
         if (!filter.is_object()) {
             SetError("the certificate filter is not a JSON object");
             return QUARNPKI_INVALID_ARGUMENT;
@@ -212,8 +230,8 @@ int QuarnPKISelectCert(const char* filterJson, int flags, void** cert) {
 
         std::vector<CTokenCertificate> candidates;
         for (auto& entry : TokenCertificates()) {
-            if ((validNow && !ValidNow(entry.cert.get())) || !CertAllowsPurpose(entry.cert.get(), type) ||
-                (value != "any" && !Named(entry, value))) {
+            if ((validNow && !ValidNow(entry.cert.get())) || !CertAllowsPurpose(entry.cert.get(), type)
+                || (value != "any" && !Named(entry, value))) {
                 continue;
             }
             candidates.push_back(std::move(entry));
@@ -271,7 +289,8 @@ int QuarnPKISelectCert(const char* filterJson, int flags, void** cert) {
     });
 }
 
-int QuarnPKIUIDisplayCert(void* owner, void* cert) {
+int QuarnPKIUIDisplayCert(void* owner, void* cert)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         if (LookupAs<CCertHandle>(cert, HandleKind::Cert) == nullptr) {
             return QUARNPKI_INVALID_ARGUMENT;
@@ -291,4 +310,4 @@ int QuarnPKIUIDisplayCert(void* owner, void* cert) {
     });
 }
 
-}  // extern "C"
+} // extern "C"

@@ -3,25 +3,27 @@
 #pragma once
 
 #include <openssl/crypto.h>
-
 #include <string>
 #include <vector>
 
 namespace quarnpki {
 
 // A PIN or other secret text, wiped when it goes.
-class CSecretText {
+class CSecretText
+{
 public:
     CSecretText() = default;
     ~CSecretText() { Wipe(); }
     CSecretText(const CSecretText&) = delete;
     CSecretText& operator=(const CSecretText&) = delete;
 
-    void Assign(const char* data, size_t length) {
+    void Assign(const char* data, size_t length)
+    {
         Wipe();
         text.assign(data, length);
     }
-    void Wipe() {
+    void Wipe()
+    {
         if (!text.empty()) {
             OPENSSL_cleanse(text.data(), text.size());
         }
@@ -38,7 +40,8 @@ private:
 // Where a PIN came from: its name in messages ("the PIN prompt", "the PIN file /path", ...), and
 // whether asking again gives the same PIN (a file, a variable) rather than a person who can type
 // another.
-struct CPinSource {
+struct CPinSource
+{
     std::string name = "the PIN prompt";
     bool repeats = false;
 };
@@ -52,4 +55,4 @@ int AskPin(const std::string& tokenLabel, int attemptsLeft, CSecretText& pin, CP
 // refused a PIN): the message hook, else standard error.
 void Notify(const std::string& message);
 
-}  // namespace quarnpki
+} // namespace quarnpki

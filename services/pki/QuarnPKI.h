@@ -36,13 +36,13 @@
 #define KELVANE_QUARNPKI_H
 
 #if defined(_WIN32)
-#  if defined(QUARNPKI_BUILD)
-#    define QUARNPKI_API __declspec(dllexport)
-#  else
-#    define QUARNPKI_API __declspec(dllimport)
-#  endif
+#if defined(QUARNPKI_BUILD)
+#define QUARNPKI_API __declspec(dllexport)
 #else
-#  define QUARNPKI_API __attribute__((visibility("default")))
+#define QUARNPKI_API __declspec(dllimport)
+#endif
+#else
+#define QUARNPKI_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -78,23 +78,24 @@ extern "C" {
 #define QUARNPKI_PADDING_PKCS7 2
 
 /* Certificate string attributes (UTF-8). */
-#define QUARNPKI_CERT_SUBJECT 1           /* subject distinguished name, one line */
-#define QUARNPKI_CERT_ISSUER 2            /* issuer distinguished name, one line */
-#define QUARNPKI_CERT_SERIAL 3            /* serial number, upper-case hex */
-#define QUARNPKI_CERT_NOT_BEFORE 5        /* YYYYMMDDhhmmssZ */
-#define QUARNPKI_CERT_NOT_AFTER 6         /* YYYYMMDDhhmmssZ */
-#define QUARNPKI_CERT_COMMON_NAME 16      /* subject commonName */
-#define QUARNPKI_CERT_ORGANIZATION 18     /* subject organizationName */
+#define QUARNPKI_CERT_SUBJECT 1 /* subject distinguished name, one line */
+#define QUARNPKI_CERT_ISSUER 2 /* issuer distinguished name, one line */
+#define QUARNPKI_CERT_SERIAL 3 /* serial number, upper-case hex */
+#define QUARNPKI_CERT_NOT_BEFORE 5 /* YYYYMMDDhhmmssZ */
+#define QUARNPKI_CERT_NOT_AFTER 6 /* YYYYMMDDhhmmssZ */
+#define QUARNPKI_CERT_COMMON_NAME 16 /* subject commonName */
+#define QUARNPKI_CERT_ORGANIZATION 18 /* subject organizationName */
 #define QUARNPKI_CERT_SHA256_FINGERPRINT 20 /* 64 upper-case hex digits of the DER's SHA-256 */
-#define QUARNPKI_CERT_TOKEN_LABEL 60      /* label of the token that holds its key pair */
+#define QUARNPKI_CERT_TOKEN_LABEL 60 /* label of the token that holds its key pair */
 #define QUARNPKI_CERT_TOKEN_OBJECT_LABEL 61 /* label of the certificate object on its token */
 
 /* Certificate integer attributes. */
-#define QUARNPKI_CERT_KEY_TYPE 4          /* 1 RSA, 4 EC (SM2 included), -1 unknown */
-#define QUARNPKI_CERT_KEY_CURVE 43        /* 7 SM2, 1 P-256, 2 P-384, 3 P-521, 0 other, -1 not EC */
-#define QUARNPKI_CERT_KEY_BITS 44         /* size of the key in bits */
-#define QUARNPKI_CERT_KEY_USAGE 45        /* keyUsage bits (digitalSignature 0x80, keyEncipherment 0x20,
-                                             keyAgreement 0x08, ...), -1 when the extension is absent */
+#define QUARNPKI_CERT_KEY_TYPE 4 /* 1 RSA, 4 EC (SM2 included), -1 unknown */
+#define QUARNPKI_CERT_KEY_CURVE 43 /* 7 SM2, 1 P-256, 2 P-384, 3 P-521, 0 other, -1 not EC */
+#define QUARNPKI_CERT_KEY_BITS 44 /* size of the key in bits */
+#define QUARNPKI_CERT_KEY_USAGE                                                                              \
+    45 /* keyUsage bits (digitalSignature 0x80, keyEncipherment 0x20,                                        \
+          keyAgreement 0x08, ...), -1 when the extension is absent */
 
 #define QUARNPKI_KEY_TYPE_RSA 1
 #define QUARNPKI_KEY_TYPE_EC 4
@@ -105,13 +106,13 @@ extern "C" {
 #define QUARNPKI_PUBLIC_KEY_SPKI_DER 7
 
 /* Device types (QuarnPKICryptoGetType). */
-#define QUARNPKI_DEVICE_PSEUDO 1          /* the software device */
-#define QUARNPKI_DEVICE_TOKEN 2           /* a PKCS#11 token */
-#define QUARNPKI_DEVICE_SOFTWARE_KEY 3    /* the device of a software key pair */
+#define QUARNPKI_DEVICE_PSEUDO 1 /* the software device */
+#define QUARNPKI_DEVICE_TOKEN 2 /* a PKCS#11 token */
+#define QUARNPKI_DEVICE_SOFTWARE_KEY 3 /* the device of a software key pair */
 
 /* Signed-data integer attributes and signature algorithms. */
-#define QUARNPKI_SIGNED_ATTACHED 2        /* 1: the content is carried inside, 0: detached */
-#define QUARNPKI_SIGNED_ALGORITHM 3       /* one of the algorithms below */
+#define QUARNPKI_SIGNED_ATTACHED 2 /* 1: the content is carried inside, 0: detached */
+#define QUARNPKI_SIGNED_ALGORITHM 3 /* one of the algorithms below */
 #define QUARNPKI_ALG_ECDSA_SHA256 0
 #define QUARNPKI_ALG_SHA256_RSA 2
 #define QUARNPKI_ALG_SM2_SM3 25
@@ -163,15 +164,15 @@ QUARNPKI_API void QuarnPKICryptoFreeHash(void* hash);
 
 /* A cipher handle for QUARNPKI_CIPHER_SM4_CBC (0x2800000) with a 16-byte key and a 16-byte
  * IV; `device` is 0. A new handle decrypts, with PKCS#7 padding. */
-QUARNPKI_API void* QuarnPKICryptoGetCipherHandle(void* device, int algorithm, const unsigned char* key,
-                                                 int keyLength, const unsigned char* iv);
+QUARNPKI_API void* QuarnPKICryptoGetCipherHandle(
+    void* device, int algorithm, const unsigned char* key, int keyLength, const unsigned char* iv);
 /* QUARNPKI_PADDING_PKCS7 (2) or QUARNPKI_PADDING_NONE (1). Only before the first update. */
 QUARNPKI_API int QuarnPKICryptoCipherSetPadding(void* cipher, int mode);
 /* 1 encrypts, 0 decrypts. Only before the first update. */
 QUARNPKI_API int QuarnPKICryptoCipherSetEncrypt(void* cipher, int encrypt);
 /* Processes `in`; the output (possibly of length 0) is library memory. */
-QUARNPKI_API int QuarnPKICryptoCipherUpdate(void* cipher, const unsigned char* in, int inLength,
-                                            unsigned char** out, int* outLength);
+QUARNPKI_API int QuarnPKICryptoCipherUpdate(
+    void* cipher, const unsigned char* in, int inLength, unsigned char** out, int* outLength);
 /* Finishes: the last block, its padding checked when decrypting. A bad padding or a length
  * that is not a whole number of blocks fails. */
 QUARNPKI_API int QuarnPKICryptoCipherFinal(void* cipher, unsigned char** out, int* outLength);
@@ -182,8 +183,8 @@ QUARNPKI_API void QuarnPKICryptoFreeCipher(void* cipher);
 /* `encode` 1 encodes, 0 decodes. `flags` 1: encode into one line; 0: lines of 64 characters
  * ended by "\n". Decoding skips blanks and line breaks and refuses any other character. */
 QUARNPKI_API void* QuarnPKICryptoNewBase64(int encode, int flags);
-QUARNPKI_API int QuarnPKICryptoBase64Update(void* base64, const unsigned char* in, int inLength,
-                                            unsigned char** out, int* outLength);
+QUARNPKI_API int QuarnPKICryptoBase64Update(
+    void* base64, const unsigned char* in, int inLength, unsigned char** out, int* outLength);
 /* The rest of the output. Decoding fails on a trailing group that is not a valid end. */
 QUARNPKI_API int QuarnPKICryptoBase64Final(void* base64, unsigned char** out, int* outLength);
 QUARNPKI_API void QuarnPKICryptoFreeBase64(void* base64);
@@ -216,7 +217,8 @@ QUARNPKI_API int QuarnPKICertGetCertEncoded(void* cert, unsigned char** der, int
  * key pair. A token that hides its private keys until login cannot tell before the PIN; its
  * key pair is then refused once the token is logged in, and a private-key operation before
  * that fails with QUARNPKI_NO_PRIVATE_KEY. */
-QUARNPKI_API void* QuarnPKICertGetCertKeyPair(void* cert, unsigned int flags, unsigned int usage, void* device);
+QUARNPKI_API void* QuarnPKICertGetCertKeyPair(
+    void* cert, unsigned int flags, unsigned int usage, void* device);
 /* Attaches a key pair to the certificate (a copy of the handle: the caller still frees its
  * own). Signed data made with the certificate then uses that key. 0 when the key pair's
  * public key is not the certificate's. */
@@ -246,12 +248,12 @@ QUARNPKI_API void* QuarnPKICryptoNewSoftwareKeypair(const unsigned char* key, in
 /* RSA-OAEP decryption (SHA-256, MGF1 with SHA-256, no label) with the key pair's private key.
  * On a token the RSA operation runs on the token and the padding is checked in software.
  * May prompt for the token's PIN. */
-QUARNPKI_API int QuarnPKICryptoKeypairDecrypt(void* keypair, const unsigned char* in, int inLength,
-                                              unsigned char** out, int* outLength);
+QUARNPKI_API int QuarnPKICryptoKeypairDecrypt(
+    void* keypair, const unsigned char* in, int inLength, unsigned char** out, int* outLength);
 /* ECDH on P-256 with the key pair's private key and a peer public key (DER
  * SubjectPublicKeyInfo): the raw shared X coordinate, 32 bytes. May prompt for the PIN. */
 QUARNPKI_API int QuarnPKICryptoKeypairDeriveSecret(void* keypair, const unsigned char* peerPublicKeyDer,
-                                                   int peerLength, unsigned char** out, int* outLength);
+    int peerLength, unsigned char** out, int* outLength);
 
 /* ---- Certificate choice and display ------------------------------------------------- */
 
@@ -278,8 +280,8 @@ QUARNPKI_API int QuarnPKIUIDisplayCert(void* owner, void* cert);
  * same PIN at every ask (a file, a variable); return 0 to cancel, or a negative value when the
  * source cannot be used (the login fails with the reason given by QuarnPKISetHookError, and
  * the message hook is told each distinct reason once). The library wipes the buffer after use. */
-typedef int (*QuarnPKIPinPromptHook)(void* userData, const char* tokenLabel, int attemptsLeft,
-                                     char* pin, int pinCapacity);
+typedef int (*QuarnPKIPinPromptHook)(
+    void* userData, const char* tokenLabel, int attemptsLeft, char* pin, int pinCapacity);
 /* Asked to choose one of `count` certificates (handles owned by the library for the duration
  * of the call). Write the chosen index and return 1, or return 0 to cancel. A chooser that
  * may not choose returns QUARNPKI_CERT_AMBIGUOUS (several fit) or another negative value
@@ -334,14 +336,14 @@ QUARNPKI_API int QuarnPKIMsgSignedDataSetSignCert(void* signedData, void* cert, 
 /* Attribute 2 (QUARNPKI_SIGNED_ATTACHED): 1 carries the content inside the message.
  * Attribute 3 (QUARNPKI_SIGNED_ALGORITHM): 2, 25 or 0; it must fit the key.
  * `reserved` is 0. */
-QUARNPKI_API int QuarnPKIMsgSignedDataSetIntegerAttribute(void* signedData, int attribute, int reserved,
-                                                          int value);
+QUARNPKI_API int QuarnPKIMsgSignedDataSetIntegerAttribute(
+    void* signedData, int attribute, int reserved, int value);
 /* The three pieces joined in order are the DER encoding of the message. Each yields a buffer,
  * possibly of length 0. The final call signs (and may prompt for the token's PIN); it fails
  * with QUARNPKI_NO_PRIVATE_KEY when the signer's token holds the certificate without its key. */
 QUARNPKI_API int QuarnPKIMsgSignedDataSignInit(void* signedData, unsigned char** out, int* outLength);
-QUARNPKI_API int QuarnPKIMsgSignedDataSignUpdate(void* signedData, const unsigned char* in, int inLength,
-                                                 unsigned char** out, int* outLength);
+QUARNPKI_API int QuarnPKIMsgSignedDataSignUpdate(
+    void* signedData, const unsigned char* in, int inLength, unsigned char** out, int* outLength);
 QUARNPKI_API int QuarnPKIMsgSignedDataSignFinal(void* signedData, unsigned char** out, int* outLength);
 QUARNPKI_API void QuarnPKIMsgFreeSignedData(void* signedData);
 
@@ -354,8 +356,8 @@ QUARNPKI_API void QuarnPKIMsgFreeSignedData(void* signedData);
  * 16 MiB: a longer one fails. A connection that cannot be made, or an exchange that outlasts
  * the time-outs, fails. */
 QUARNPKI_API int QuarnPKICryptoHttpPost(const char* url, const char** headers, int headerCount,
-                                        const unsigned char* body, int bodyLength, int* status,
-                                        char** responseHeaders, unsigned char** response, int* responseLength);
+    const unsigned char* body, int bodyLength, int* status, char** responseHeaders, unsigned char** response,
+    int* responseLength);
 /* Time-outs of every later exchange in the process, in milliseconds (defaults 10000 to
  * connect, 30000 for the whole exchange). A value of 0 or less keeps the current one. */
 QUARNPKI_API void QuarnPKICryptoSetHttpTimeouts(int connectMs, int totalMs);
@@ -367,7 +369,8 @@ QUARNPKI_API int QuarnPKIMsgTimeStampSetTSA(void* timeStamp, const char* url);
 /* The digest algorithm of the imprint: 8192 (SHA-256) or 4096 (SM3). */
 QUARNPKI_API int QuarnPKIMsgTimeStampSetHashAlgorithm(void* timeStamp, int algorithm);
 /* The digest; its length must fit the algorithm. */
-QUARNPKI_API int QuarnPKIMsgTimeStampSetMessageImprint(void* timeStamp, const unsigned char* digest, int length);
+QUARNPKI_API int QuarnPKIMsgTimeStampSetMessageImprint(
+    void* timeStamp, const unsigned char* digest, int length);
 /* Sends a request with a fresh nonce that asks for the authority's certificate, and reads the
  * answer. On 1, `status` is the response's PKIStatus. A granted response (0 or 1) is accepted
  * only when it is verified: imprint and nonce as asked, a valid signature, and an authority

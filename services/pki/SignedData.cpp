@@ -13,40 +13,52 @@ namespace {
 // Operation records are small; a cap keeps a runaway caller from filling memory.
 constexpr size_t kMaxSignedContent = 64u << 20;
 
-class CSignedDataHandle final : public CHandle {
+class CSignedDataHandle final : public CHandle
+{
 public:
-    CSignedDataHandle() : CHandle(HandleKind::SignedData) {}
+    CSignedDataHandle()
+        : CHandle(HandleKind::SignedData)
+    {
+    }
 
     X509Ptr signer;
     std::shared_ptr<const CKeyMaterial> keypair;
     bool attached = false;
-    int algorithm = -1;  // not set: chosen from the key
+    int algorithm = -1; // not set: chosen from the key
     bool started = false;
     bool finished = false;
     std::vector<unsigned char> content;
 };
 
 // The digest for the algorithm, or nullptr when it does not fit the key.
-const EVP_MD* DigestFor(int algorithm, EVP_PKEY* key) {
+const EVP_MD* DigestFor(int algorithm, EVP_PKEY* key)
+{
     switch (algorithm) {
-        case QUARNPKI_ALG_SHA256_RSA: return EVP_PKEY_is_a(key, "RSA") ? EVP_sha256() : nullptr;
-        case QUARNPKI_ALG_ECDSA_SHA256: return EVP_PKEY_is_a(key, "EC") ? EVP_sha256() : nullptr;
-        case QUARNPKI_ALG_SM2_SM3: return EVP_PKEY_is_a(key, "SM2") ? EVP_sm3() : nullptr;
-        default: return nullptr;
+    case QUARNPKI_ALG_SHA256_RSA:
+        return EVP_PKEY_is_a(key, "RSA") ? EVP_sha256() : nullptr;
+    case QUARNPKI_ALG_ECDSA_SHA256:
+        return EVP_PKEY_is_a(key, "EC") ? EVP_sha256() : nullptr;
+    case QUARNPKI_ALG_SM2_SM3:
+        return EVP_PKEY_is_a(key, "SM2") ? EVP_sm3() : nullptr;
+    default:
+        return nullptr;
     }
 }
 
-int DefaultAlgorithm(EVP_PKEY* key) {
+int DefaultAlgorithm(EVP_PKEY* key)
+{
     if (EVP_PKEY_is_a(key, "RSA")) {
         return QUARNPKI_ALG_SHA256_RSA;
     }
     return EVP_PKEY_is_a(key, "SM2") ? QUARNPKI_ALG_SM2_SM3 : QUARNPKI_ALG_ECDSA_SHA256;
 }
 
-int Sign(CSignedDataHandle& sd, EVP_PKEY* key, std::vector<unsigned char>& der) {
+int Sign(CSignedDataHandle& sd, EVP_PKEY* key, std::vector<unsigned char>& der)
+{
     const EVP_MD* md = DigestFor(sd.algorithm, X509_get0_pubkey(sd.signer.get()));
     BioPtr data(BIO_new_mem_buf(sd.content.data(), static_cast<int>(sd.content.size())));
-    const unsigned int flags = CMS_BINARY | CMS_PARTIAL | (sd.attached ? 0u : static_cast<unsigned int>(CMS_DETACHED));
+    const unsigned int flags
+        = CMS_BINARY | CMS_PARTIAL | (sd.attached ? 0u : static_cast<unsigned int>(CMS_DETACHED));
     CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
     CMS_SignerInfo* signer = cms ? CMS_add1_signer(cms.get(), sd.signer.get(), key, md, CMS_BINARY) : nullptr;
     if (signer != nullptr && sd.algorithm == QUARNPKI_ALG_SM2_SM3) {
@@ -71,11 +83,12 @@ int Sign(CSignedDataHandle& sd, EVP_PKEY* key, std::vector<unsigned char>& der) 
     return QUARNPKI_OK;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-void* QuarnPKIMsgNewSignedData(int mode) {
+void* QuarnPKIMsgNewSignedData(int mode)
+{
     return Guarded<void*>(nullptr, [&]() -> void* {
         if (mode != 1) {
             SetError("only signing is supported");
@@ -85,7 +98,8 @@ void* QuarnPKIMsgNewSignedData(int mode) {
     });
 }
 
-int QuarnPKIMsgSignedDataSetSignCert(void* signedData, void* cert, int flags) {
+int QuarnPKIMsgSignedDataSetSignCert(void* signedData, void* cert, int flags)
+{
     (void)flags;
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* sd = LookupAs<CSignedDataHandle>(signedData, HandleKind::SignedData);
@@ -108,7 +122,8 @@ int QuarnPKIMsgSignedDataSetSignCert(void* signedData, void* cert, int flags) {
     });
 }
 
-int QuarnPKIMsgSignedDataSetIntegerAttribute(void* signedData, int attribute, int reserved, int value) {
+int QuarnPKIMsgSignedDataSetIntegerAttribute(void* signedData, int attribute, int reserved, int value)
+{
     (void)reserved;
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* sd = LookupAs<CSignedDataHandle>(signedData, HandleKind::SignedData);
@@ -120,21 +135,26 @@ int QuarnPKIMsgSignedDataSetIntegerAttribute(void* signedData, int attribute, in
             return QUARNPKI_FAILED;
         }
         switch (attribute) {
-            case QUARNPKI_SIGNED_ATTACHED: sd->attached = value != 0; return QUARNPKI_OK;
-            case QUARNPKI_SIGNED_ALGORITHM:
-                if (value != QUARNPKI_ALG_SHA256_RSA && value != QUARNPKI_ALG_ECDSA_SHA256 &&
-                    value != QUARNPKI_ALG_SM2_SM3) {
-                    SetError("unknown signature algorithm");
-                    return QUARNPKI_INVALID_ARGUMENT;
-                }
-                sd->algorithm = value;
-                return QUARNPKI_OK;
-            default: SetError("unknown signed-data attribute"); return QUARNPKI_INVALID_ARGUMENT;
+        case QUARNPKI_SIGNED_ATTACHED:
+            sd->attached = value != 0;
+            return QUARNPKI_OK;
+        case QUARNPKI_SIGNED_ALGORITHM:
+            if (value != QUARNPKI_ALG_SHA256_RSA && value != QUARNPKI_ALG_ECDSA_SHA256
+                && value != QUARNPKI_ALG_SM2_SM3) {
+                SetError("unknown signature algorithm");
+                return QUARNPKI_INVALID_ARGUMENT;
+            }
+            sd->algorithm = value;
+            return QUARNPKI_OK;
+        default:
+            SetError("unknown signed-data attribute");
+            return QUARNPKI_INVALID_ARGUMENT;
         }
     });
 }
 
-int QuarnPKIMsgSignedDataSignInit(void* signedData, unsigned char** out, int* outLength) {
+int QuarnPKIMsgSignedDataSignInit(void* signedData, unsigned char** out, int* outLength)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* sd = LookupAs<CSignedDataHandle>(signedData, HandleKind::SignedData);
         if (sd == nullptr) {
@@ -163,8 +183,9 @@ int QuarnPKIMsgSignedDataSignInit(void* signedData, unsigned char** out, int* ou
     });
 }
 
-int QuarnPKIMsgSignedDataSignUpdate(void* signedData, const unsigned char* in, int inLength, unsigned char** out,
-                                    int* outLength) {
+int QuarnPKIMsgSignedDataSignUpdate(
+    void* signedData, const unsigned char* in, int inLength, unsigned char** out, int* outLength)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* sd = LookupAs<CSignedDataHandle>(signedData, HandleKind::SignedData);
         if (sd == nullptr || inLength < 0 || (in == nullptr && inLength > 0)) {
@@ -183,7 +204,8 @@ int QuarnPKIMsgSignedDataSignUpdate(void* signedData, const unsigned char* in, i
     });
 }
 
-int QuarnPKIMsgSignedDataSignFinal(void* signedData, unsigned char** out, int* outLength) {
+int QuarnPKIMsgSignedDataSignFinal(void* signedData, unsigned char** out, int* outLength)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* sd = LookupAs<CSignedDataHandle>(signedData, HandleKind::SignedData);
         if (sd == nullptr || out == nullptr || outLength == nullptr) {
@@ -212,6 +234,9 @@ int QuarnPKIMsgSignedDataSignFinal(void* signedData, unsigned char** out, int* o
     });
 }
 
-void QuarnPKIMsgFreeSignedData(void* signedData) { Release(signedData, HandleKind::SignedData); }
+void QuarnPKIMsgFreeSignedData(void* signedData)
+{
+    Release(signedData, HandleKind::SignedData);
+}
 
-}  // extern "C"
+} // extern "C"

@@ -10,21 +10,24 @@
 #include "PkiHandles.h"
 #include "QuarnPKI.h"
 
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/rand.h>
-
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
 
 namespace quarnpki {
 namespace {
 
-class CTimeStampHandle final : public CHandle {
+class CTimeStampHandle final : public CHandle
+{
 public:
-    CTimeStampHandle() : CHandle(HandleKind::TimeStamp) {}
+    CTimeStampHandle()
+        : CHandle(HandleKind::TimeStamp)
+    {
+    }
 
     std::string url;
     int algorithm = QUARNPKI_HASH_SHA256;
@@ -34,7 +37,8 @@ public:
 };
 
 // Certificates of a PEM file added to the store; a missing file adds nothing.
-void AddPemFile(X509_STORE* store, const std::string& path) {
+void AddPemFile(X509_STORE* store, const std::string& path)
+{
     std::error_code ignored;
     if (path.empty() || !std::filesystem::is_regular_file(path, ignored)) {
         return;
@@ -53,24 +57,29 @@ void AddPemFile(X509_STORE* store, const std::string& path) {
 std::mutex anchorMutex;
 std::vector<std::string> anchorFiles;
 
-std::vector<std::string> AnchorFiles() {
+std::vector<std::string> AnchorFiles()
+{
     const std::lock_guard lock(anchorMutex);
     return anchorFiles;
 }
 
-std::string TimeText(const ASN1_GENERALIZEDTIME* time) {
-    struct tm parts {};
+std::string TimeText(const ASN1_GENERALIZEDTIME* time)
+{
+    struct tm parts
+    {
+    };
     if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) {
         return {};
     }
     char text[32];
     std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02dZ", parts.tm_year + 1900, parts.tm_mon + 1,
-                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+        parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
     return text;
 }
 
 // A request with a fresh 64-bit nonce that asks for the authority's certificate.
-TsReqPtr BuildRequest(const EVP_MD* md, const std::vector<unsigned char>& imprint) {
+TsReqPtr BuildRequest(const EVP_MD* md, const std::vector<unsigned char>& imprint)
+{
     TsReqPtr request(TS_REQ_new());
     TS_MSG_IMPRINT* messageImprint = TS_MSG_IMPRINT_new();
     X509_ALGOR* algorithm = X509_ALGOR_new();
@@ -78,18 +87,19 @@ TsReqPtr BuildRequest(const EVP_MD* md, const std::vector<unsigned char>& imprin
     unsigned char nonceBytes[8];
     bool ok = request && messageImprint && algorithm && RAND_bytes(nonceBytes, sizeof nonceBytes) == 1;
     if (ok) {
-        nonceBytes[0] &= 0x7F;  // positive
-        nonceBytes[0] |= 0x01;  // and of full length
+        nonceBytes[0] &= 0x7F; // positive
+        nonceBytes[0] |= 0x01; // and of full length
         BIGNUM* bn = BN_bin2bn(nonceBytes, sizeof nonceBytes, nullptr);
         nonce = bn != nullptr ? BN_to_ASN1_INTEGER(bn, nullptr) : nullptr;
         BN_free(bn);
         X509_ALGOR_set_md(algorithm, md);
-        ok = nonce != nullptr && TS_REQ_set_version(request.get(), 1) == 1 &&
-             TS_MSG_IMPRINT_set_algo(messageImprint, algorithm) == 1 &&
-             TS_MSG_IMPRINT_set_msg(messageImprint, const_cast<unsigned char*>(imprint.data()),
-                                    static_cast<int>(imprint.size())) == 1 &&
-             TS_REQ_set_msg_imprint(request.get(), messageImprint) == 1 && TS_REQ_set_nonce(request.get(), nonce) == 1 &&
-             TS_REQ_set_cert_req(request.get(), 1) == 1;
+        ok = nonce != nullptr && TS_REQ_set_version(request.get(), 1) == 1
+            && TS_MSG_IMPRINT_set_algo(messageImprint, algorithm) == 1
+            && TS_MSG_IMPRINT_set_msg(messageImprint, const_cast<unsigned char*>(imprint.data()),
+                   static_cast<int>(imprint.size()))
+                == 1
+            && TS_REQ_set_msg_imprint(request.get(), messageImprint) == 1
+            && TS_REQ_set_nonce(request.get(), nonce) == 1 && TS_REQ_set_cert_req(request.get(), 1) == 1;
     }
     TS_MSG_IMPRINT_free(messageImprint);
     X509_ALGOR_free(algorithm);
@@ -103,7 +113,8 @@ TsReqPtr BuildRequest(const EVP_MD* md, const std::vector<unsigned char>& imprin
 
 // The PKIStatus of a TimeStampResp read on its own: the first element of the outer sequence.
 // -1 when the bytes do not start that way.
-int RefusalStatus(const unsigned char* der, size_t length) {
+int RefusalStatus(const unsigned char* der, size_t length)
+{
     const unsigned char* p = der;
     long contentLength = 0;
     int tag = 0;
@@ -122,9 +133,10 @@ int RefusalStatus(const unsigned char* der, size_t length) {
     return value >= 0 && value <= 1000 ? static_cast<int>(value) : -1;
 }
 
-}  // namespace
+} // namespace
 
-X509_STORE* NewTimeStampAnchors() {
+X509_STORE* NewTimeStampAnchors()
+{
     X509StorePtr store(X509_STORE_new());
     if (!store) {
         return nullptr;
@@ -137,8 +149,9 @@ X509_STORE* NewTimeStampAnchors() {
     return store.release();
 }
 
-int EvaluateTimeStampResponse(TS_REQ* request, const unsigned char* der, size_t length, X509_STORE* anchors,
-                              CTimeStampResult& result) {
+int EvaluateTimeStampResponse(
+    TS_REQ* request, const unsigned char* der, size_t length, X509_STORE* anchors, CTimeStampResult& result)
+{
     result = CTimeStampResult();
     const unsigned char* p = der;
     TsRespPtr response(d2i_TS_RESP(nullptr, &p, static_cast<long>(length)));
@@ -191,17 +204,19 @@ int EvaluateTimeStampResponse(TS_REQ* request, const unsigned char* der, size_t 
     return QUARNPKI_OK;
 }
 
-}  // namespace quarnpki
+} // namespace quarnpki
 
 using namespace quarnpki;
 
 extern "C" {
 
-void* QuarnPKIMsgNewTimeStamp(void) {
+void* QuarnPKIMsgNewTimeStamp(void)
+{
     return Guarded<void*>(nullptr, [] { return Publish(std::make_unique<CTimeStampHandle>()); });
 }
 
-int QuarnPKIMsgTimeStampSetTSA(void* timeStamp, const char* url) {
+int QuarnPKIMsgTimeStampSetTSA(void* timeStamp, const char* url)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* ts = LookupAs<CTimeStampHandle>(timeStamp, HandleKind::TimeStamp);
         if (ts == nullptr || url == nullptr) {
@@ -212,7 +227,8 @@ int QuarnPKIMsgTimeStampSetTSA(void* timeStamp, const char* url) {
     });
 }
 
-int QuarnPKIMsgTimeStampSetHashAlgorithm(void* timeStamp, int algorithm) {
+int QuarnPKIMsgTimeStampSetHashAlgorithm(void* timeStamp, int algorithm)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* ts = LookupAs<CTimeStampHandle>(timeStamp, HandleKind::TimeStamp);
         if (ts == nullptr || DigestForAlgorithm(algorithm) == nullptr) {
@@ -223,7 +239,8 @@ int QuarnPKIMsgTimeStampSetHashAlgorithm(void* timeStamp, int algorithm) {
     });
 }
 
-int QuarnPKIMsgTimeStampSetMessageImprint(void* timeStamp, const unsigned char* digest, int length) {
+int QuarnPKIMsgTimeStampSetMessageImprint(void* timeStamp, const unsigned char* digest, int length)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* ts = LookupAs<CTimeStampHandle>(timeStamp, HandleKind::TimeStamp);
         if (ts == nullptr || digest == nullptr || length <= 0 || length > EVP_MAX_MD_SIZE) {
@@ -234,7 +251,8 @@ int QuarnPKIMsgTimeStampSetMessageImprint(void* timeStamp, const unsigned char* 
     });
 }
 
-int QuarnPKIMsgTimeStampGetResponse(void* timeStamp, int* status) {
+int QuarnPKIMsgTimeStampGetResponse(void* timeStamp, int* status)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         auto* ts = LookupAs<CTimeStampHandle>(timeStamp, HandleKind::TimeStamp);
         if (ts == nullptr || status == nullptr) {
@@ -259,8 +277,8 @@ int QuarnPKIMsgTimeStampGetResponse(void* timeStamp, int* status) {
             return QUARNPKI_FAILED;
         }
         CHttpResult http;
-        const int posted = HttpPost(ts->url, {"Content-Type: application/timestamp-query"}, der,
-                                    static_cast<size_t>(derLength), http);
+        const int posted = HttpPost(ts->url, { "Content-Type: application/timestamp-query" }, der,
+            static_cast<size_t>(derLength), http);
         if (posted != QUARNPKI_OK) {
             return posted;
         }
@@ -273,8 +291,8 @@ int QuarnPKIMsgTimeStampGetResponse(void* timeStamp, int* status) {
             SetError("out of memory");
             return QUARNPKI_FAILED;
         }
-        const int rc = EvaluateTimeStampResponse(request.get(), http.body.data(), http.body.size(), anchors.get(),
-                                                 ts->result);
+        const int rc = EvaluateTimeStampResponse(
+            request.get(), http.body.data(), http.body.size(), anchors.get(), ts->result);
         if (rc != QUARNPKI_OK) {
             return rc;
         }
@@ -284,7 +302,8 @@ int QuarnPKIMsgTimeStampGetResponse(void* timeStamp, int* status) {
     });
 }
 
-int QuarnPKIMsgTimeStampGetTime(void* timeStamp, char** time) {
+int QuarnPKIMsgTimeStampGetTime(void* timeStamp, char** time)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         const auto* ts = LookupAs<CTimeStampHandle>(timeStamp, HandleKind::TimeStamp);
         if (ts == nullptr || time == nullptr) {
@@ -298,7 +317,8 @@ int QuarnPKIMsgTimeStampGetTime(void* timeStamp, char** time) {
     });
 }
 
-int QuarnPKIMsgTimeStampGetTimeStampToken(void* timeStamp, unsigned char** token, int* length) {
+int QuarnPKIMsgTimeStampGetTimeStampToken(void* timeStamp, unsigned char** token, int* length)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         const auto* ts = LookupAs<CTimeStampHandle>(timeStamp, HandleKind::TimeStamp);
         if (ts == nullptr) {
@@ -312,9 +332,13 @@ int QuarnPKIMsgTimeStampGetTimeStampToken(void* timeStamp, unsigned char** token
     });
 }
 
-void QuarnPKIMsgFreeTimeStamp(void* timeStamp) { Release(timeStamp, HandleKind::TimeStamp); }
+void QuarnPKIMsgFreeTimeStamp(void* timeStamp)
+{
+    Release(timeStamp, HandleKind::TimeStamp);
+}
 
-int QuarnPKISetTimeStampTrustAnchors(const char* const* pemFiles, int count) {
+int QuarnPKISetTimeStampTrustAnchors(const char* const* pemFiles, int count)
+{
     return Guarded(QUARNPKI_FAILED, [&] {
         if (count < 0 || (pemFiles == nullptr && count > 0)) {
             SetError("bad trust anchor list");
@@ -332,4 +356,4 @@ int QuarnPKISetTimeStampTrustAnchors(const char* const* pemFiles, int count) {
     });
 }
 
-}  // extern "C"
+} // extern "C"

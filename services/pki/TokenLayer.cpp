@@ -3,18 +3,17 @@
 #include "Prompts.h"
 #include "QuarnPKI.h"
 
+#include <algorithm>
+#include <array>
 #include <dlfcn.h>
 #include <libp11.h>
-#include <p11-kit/pkcs11.h>
+#include <map>
+#include <mutex>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
-
-#include <algorithm>
-#include <array>
-#include <map>
-#include <mutex>
+#include <p11-kit/pkcs11.h>
 #include <set>
 
 namespace quarnpki {
@@ -33,7 +32,8 @@ constexpr int kCkrTokenNotPresent = CKR_TOKEN_NOT_PRESENT;
 constexpr int kCkrUserNotLoggedIn = CKR_USER_NOT_LOGGED_IN;
 
 // The PKCS#11 reasons in OpenSSL's error queue, which is emptied.
-std::set<int> DrainTokenErrors() {
+std::set<int> DrainTokenErrors()
+{
     std::set<int> reasons;
     const int library = ERR_get_CKR_code();
     for (unsigned long e = ERR_get_error(); e != 0; e = ERR_get_error()) {
@@ -44,9 +44,10 @@ std::set<int> DrainTokenErrors() {
     return reasons;
 }
 
-bool LostSession(const std::set<int>& reasons) {
-    for (const int r : {kCkrDeviceError, kCkrDeviceRemoved, kCkrSessionClosed, kCkrSessionHandleInvalid,
-                        kCkrTokenNotPresent, kCkrUserNotLoggedIn}) {
+bool LostSession(const std::set<int>& reasons)
+{
+    for (const int r : { kCkrDeviceError, kCkrDeviceRemoved, kCkrSessionClosed, kCkrSessionHandleInvalid,
+             kCkrTokenNotPresent, kCkrUserNotLoggedIn }) {
         if (reasons.count(r) != 0) {
             return true;
         }
@@ -60,15 +61,20 @@ constexpr int kMaxPromptsForRefusedPin = 3;
 
 // The private keys of a token that a session can see, and whether that is all of them: a token
 // hides private objects from a session that is not logged in.
-struct CPrivateKeyIds {
+struct CPrivateKeyIds
+{
     std::set<std::vector<unsigned char>> ids;
     bool complete = false;
 };
 
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+std::string Quoted(const std::string& text)
+{
+    return "\"" + text + "\"";
+}
 
 // What the token's flags say of the tries left after a wrong PIN.
-std::string TriesLeft(CK_FLAGS flags) {
+std::string TriesLeft(CK_FLAGS flags)
+{
     if ((flags & CKF_USER_PIN_LOCKED) != 0) {
         return "; the token is now locked";
     }
@@ -82,21 +88,25 @@ std::string TriesLeft(CK_FLAGS flags) {
 }
 
 std::mutex moduleMutex;
-std::string modulePath;  // empty: p11-kit-proxy.so
+std::string modulePath; // empty: p11-kit-proxy.so
 
-std::string ConfiguredModule() {
+std::string ConfiguredModule()
+{
     const std::lock_guard lock(moduleMutex);
     return modulePath.empty() ? std::string("p11-kit-proxy.so") : modulePath;
 }
 
-std::string TokenKey(const PKCS11_TOKEN* token) {
-    return std::string(token->label != nullptr ? token->label : "") + '\n' +
-           (token->serialnr != nullptr ? token->serialnr : "");
+std::string TokenKey(const PKCS11_TOKEN* token)
+{
+    return std::string(token->label != nullptr ? token->label : "") + '\n'
+        + (token->serialnr != nullptr ? token->serialnr : "");
 }
 
-class CTokenLayer {
+class CTokenLayer
+{
 public:
-    static CTokenLayer& Instance() {
+    static CTokenLayer& Instance()
+    {
         // Never destroyed: unloading the module at exit, while other static objects or threads may
         // still hold keys of it, would finalise it under their feet.
         static CTokenLayer* layer = std::make_unique<CTokenLayer>().release();
@@ -108,7 +118,8 @@ public:
     // Loads the module on first use and brings the slot list up to date; `relist` makes a new
     // list even when the same tokens are present, to leave sessions lost to a removal behind.
     // False when the module cannot be loaded.
-    bool Refresh(bool relist = false) {
+    bool Refresh(bool relist = false)
+    {
         if (ctx == nullptr && !Load()) {
             return false;
         }
@@ -139,14 +150,15 @@ public:
         // A token that is not present any more is logged out, whatever libp11 remembers.
         for (auto it = loggedIn.begin(); it != loggedIn.end();) {
             const bool stillThere = std::any_of(present.begin(), present.end(), [&](const std::string& p) {
-                return p.substr(p.find('\n') + 1) == *it;  // past the slot id
+                return p.substr(p.find('\n') + 1) == *it; // past the slot id
             });
             it = stillThere ? std::next(it) : loggedIn.erase(it);
         }
         return true;
     }
 
-    std::vector<PKCS11_SLOT*> PresentSlots() {
+    std::vector<PKCS11_SLOT*> PresentSlots()
+    {
         std::vector<PKCS11_SLOT*> present;
         for (unsigned int i = 0; i < slotCount; ++i) {
             if (slots[i].token != nullptr && slots[i].token->initialized) {
@@ -156,11 +168,12 @@ public:
         return present;
     }
 
-    PKCS11_SLOT* FindSlot(const std::string& label, const std::string& serial) {
+    PKCS11_SLOT* FindSlot(const std::string& label, const std::string& serial)
+    {
         for (PKCS11_SLOT* slot : PresentSlots()) {
             const PKCS11_TOKEN* token = slot->token;
-            if (label == (token->label != nullptr ? token->label : "") &&
-                serial == (token->serialnr != nullptr ? token->serialnr : "")) {
+            if (label == (token->label != nullptr ? token->label : "")
+                && serial == (token->serialnr != nullptr ? token->serialnr : "")) {
                 return slot;
             }
         }
@@ -169,7 +182,8 @@ public:
 
     // Logs the token in once per insertion. A wrong PIN is reported, never retried, and never
     // sent to the same token again in this process. `justNow` tells whether this call logged in.
-    int EnsureLoggedIn(PKCS11_SLOT* slot, bool& justNow) {
+    int EnsureLoggedIn(PKCS11_SLOT* slot, bool& justNow)
+    {
         PKCS11_TOKEN* token = slot->token;
         const std::string key = TokenKey(token);
         justNow = false;
@@ -208,7 +222,8 @@ public:
             return QUARNPKI_OK;
         } else {
             for (int asked = 1;; ++asked) {
-                const int answer = AskPin(label, (TokenFlags(slot) & CKF_USER_PIN_FINAL_TRY) != 0 ? 1 : -1, pin, source);
+                const int answer
+                    = AskPin(label, (TokenFlags(slot) & CKF_USER_PIN_FINAL_TRY) != 0 ? 1 : -1, pin, source);
                 if (answer == QUARNPKI_CANCELLED) {
                     SetError("no PIN was given for " + named);
                 }
@@ -218,8 +233,8 @@ public:
                 if (!Refused(key, pin)) {
                     break;
                 }
-                const std::string text = named + " already refused the PIN from " + source.name +
-                                         "; it is not sent to the token again";
+                const std::string text = named + " already refused the PIN from " + source.name
+                    + "; it is not sent to the token again";
                 const bool person = !source.repeats;
                 if (person && asked < kMaxPromptsForRefusedPin) {
                     Notify(text + ": enter the right PIN");
@@ -238,11 +253,12 @@ public:
                     Remember(key, pin);
                 }
                 const CK_FLAGS flags = TokenFlags(slot);
-                std::string text = named + " refused the PIN from " +
-                                   (token->secureLogin ? std::string("its keypad") : source.name) +
-                                   (wrong ? "" : " (not a PIN of the length or characters it takes)") + TriesLeft(flags);
+                std::string text = named + " refused the PIN from "
+                    + (token->secureLogin ? std::string("its keypad") : source.name)
+                    + (wrong ? "" : " (not a PIN of the length or characters it takes)") + TriesLeft(flags);
                 if (source.repeats) {
-                    text += ". That PIN is not sent to it again: the token is left out until the PIN is corrected";
+                    text += ". That PIN is not sent to it again: the token is left out until the PIN is "
+                            "corrected";
                 }
                 Notify(text);
                 SetError(text);
@@ -262,18 +278,20 @@ public:
     // The private-key objects of a token as a session of its own sees them, found by the raw
     // function list so that libp11's cached object lists play no part. A token logged in (by
     // this process, whichever session did it) shows them all.
-    CPrivateKeyIds PrivateKeyIds(PKCS11_SLOT* slot) {
+    CPrivateKeyIds PrivateKeyIds(PKCS11_SLOT* slot)
+    {
         CPrivateKeyIds found;
         CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-        if (functions->C_OpenSession(PKCS11_get_slotid_from_slot(slot), CKF_SERIAL_SESSION, nullptr, nullptr,
-                                     &session) != CKR_OK) {
+        if (functions->C_OpenSession(
+                PKCS11_get_slotid_from_slot(slot), CKF_SERIAL_SESSION, nullptr, nullptr, &session)
+            != CKR_OK) {
             return found;
         }
         CK_SESSION_INFO info {};
-        const bool userSession = functions->C_GetSessionInfo(session, &info) == CKR_OK &&
-                                 (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS);
+        const bool userSession = functions->C_GetSessionInfo(session, &info) == CKR_OK
+            && (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS);
         CK_OBJECT_CLASS privateClass = CKO_PRIVATE_KEY;
-        CK_ATTRIBUTE pattern[] = {{CKA_CLASS, &privateClass, sizeof privateClass}};
+        CK_ATTRIBUTE pattern[] = { { CKA_CLASS, &privateClass, sizeof privateClass } };
         bool listed = functions->C_FindObjectsInit(session, pattern, 1) == CKR_OK;
         if (listed) {
             CK_OBJECT_HANDLE objects[64];
@@ -281,9 +299,9 @@ public:
             while ((listed = functions->C_FindObjects(session, objects, 64, &count) == CKR_OK) && count > 0) {
                 for (CK_ULONG i = 0; i < count; ++i) {
                     unsigned char id[256];
-                    CK_ATTRIBUTE attribute = {CKA_ID, id, sizeof id};
-                    if (functions->C_GetAttributeValue(session, objects[i], &attribute, 1) == CKR_OK &&
-                        attribute.ulValueLen <= sizeof id) {
+                    CK_ATTRIBUTE attribute = { CKA_ID, id, sizeof id };
+                    if (functions->C_GetAttributeValue(session, objects[i], &attribute, 1) == CKR_OK
+                        && attribute.ulValueLen <= sizeof id) {
                         found.ids.emplace(id, id + attribute.ulValueLen);
                     }
                 }
@@ -299,7 +317,8 @@ public:
     void ForgetLogin(PKCS11_SLOT* slot) { loggedIn.erase(TokenKey(slot->token)); }
 
 private:
-    bool Load() {
+    bool Load()
+    {
         const std::string module = ConfiguredModule();
         PKCS11_CTX* created = PKCS11_CTX_new();
         if (created == nullptr) {
@@ -316,8 +335,8 @@ private:
         // are present without disturbing libp11's sessions.
         moduleHandle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
         auto getList = moduleHandle != nullptr
-                           ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(moduleHandle, "C_GetFunctionList"))
-                           : nullptr;
+            ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(moduleHandle, "C_GetFunctionList"))
+            : nullptr;
         if (getList == nullptr || getList(&functions) != CKR_OK) {
             PKCS11_CTX_unload(created);
             PKCS11_CTX_free(created);
@@ -330,7 +349,8 @@ private:
 
     // "slot id, label, serial" of every slot with a token, each ending in label and serial as
     // TokenKey writes them.
-    bool PresentTokens(std::vector<std::string>& present) const {
+    bool PresentTokens(std::vector<std::string>& present) const
+    {
         CK_ULONG count = 0;
         if (functions->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK) {
             return false;
@@ -345,13 +365,14 @@ private:
             if (functions->C_GetTokenInfo(id, &info) != CKR_OK) {
                 continue;
             }
-            present.push_back(std::to_string(id) + '\n' + Trimmed(info.label, sizeof info.label) + '\n' +
-                              Trimmed(info.serialNumber, sizeof info.serialNumber));
+            present.push_back(std::to_string(id) + '\n' + Trimmed(info.label, sizeof info.label) + '\n'
+                + Trimmed(info.serialNumber, sizeof info.serialNumber));
         }
         return true;
     }
 
-    static std::string Trimmed(const unsigned char* text, size_t size) {
+    static std::string Trimmed(const unsigned char* text, size_t size)
+    {
         std::string value(reinterpret_cast<const char*>(text), size);
         value.erase(value.find_last_not_of(' ') + 1);
         return value;
@@ -364,43 +385,49 @@ private:
     unsigned int slotCount = 0;
     std::vector<std::pair<PKCS11_SLOT*, unsigned int>> retired;
     std::vector<std::string> lastPresent;
-    std::set<std::string> loggedIn;  // label and serial number of the tokens logged in
+    std::set<std::string> loggedIn; // label and serial number of the tokens logged in
     // Per token (label and serial number), keyed digests of the PINs it refused; the key is made
     // afresh for each process, so the digests tell nothing outside it.
     std::map<std::string, std::vector<std::array<unsigned char, 32>>> refused;
     std::array<unsigned char, 32> refusedKey {};
     bool refusedKeyMade = false;
 
-    CK_FLAGS TokenFlags(PKCS11_SLOT* slot) const {
+    CK_FLAGS TokenFlags(PKCS11_SLOT* slot) const
+    {
         CK_TOKEN_INFO info {};
         return functions->C_GetTokenInfo(PKCS11_get_slotid_from_slot(slot), &info) == CKR_OK ? info.flags : 0;
     }
 
-    std::array<unsigned char, 32> PinDigest(const CSecretText& pin) {
+    std::array<unsigned char, 32> PinDigest(const CSecretText& pin)
+    {
         if (!refusedKeyMade) {
             refusedKeyMade = RAND_bytes(refusedKey.data(), static_cast<int>(refusedKey.size())) == 1;
         }
         std::array<unsigned char, 32> digest {};
         unsigned int length = 0;
         HMAC(EVP_sha256(), refusedKey.data(), static_cast<int>(refusedKey.size()),
-             reinterpret_cast<const unsigned char*>(pin.c_str()), pin.size(), digest.data(), &length);
+            reinterpret_cast<const unsigned char*>(pin.c_str()), pin.size(), digest.data(), &length);
         return digest;
     }
 
-    bool Refused(const std::string& key, const CSecretText& pin) {
+    bool Refused(const std::string& key, const CSecretText& pin)
+    {
         const auto it = refused.find(key);
-        return it != refused.end() && std::find(it->second.begin(), it->second.end(), PinDigest(pin)) != it->second.end();
+        return it != refused.end()
+            && std::find(it->second.begin(), it->second.end(), PinDigest(pin)) != it->second.end();
     }
 
     void Remember(const std::string& key, const CSecretText& pin) { refused[key].push_back(PinDigest(pin)); }
 };
 
-PkeyPtr PublicKeyOf(PKCS11_KEY* key) {
+PkeyPtr PublicKeyOf(PKCS11_KEY* key)
+{
     return PkeyPtr(PKCS11_get_public_key(key));
 }
 
-std::shared_ptr<CKeyMaterial> MakeMaterial(const PKCS11_TOKEN* token, const unsigned char* id, size_t idLength,
-                                           PkeyPtr publicKey) {
+std::shared_ptr<CKeyMaterial> MakeMaterial(
+    const PKCS11_TOKEN* token, const unsigned char* id, size_t idLength, PkeyPtr publicKey)
+{
     auto material = std::make_shared<CKeyMaterial>();
     material->publicKey = std::move(publicKey);
     material->tokenLabel = token->label != nullptr ? token->label : "";
@@ -412,7 +439,8 @@ std::shared_ptr<CKeyMaterial> MakeMaterial(const PKCS11_TOKEN* token, const unsi
 // The key pairs of a token as seen without a login: its public-key objects, then the
 // certificates whose key has no public-key object. Those whose private key the token shows to
 // be missing are marked.
-std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(CTokenLayer& layer, PKCS11_SLOT* slot, bool& lost) {
+std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(CTokenLayer& layer, PKCS11_SLOT* slot, bool& lost)
+{
     std::vector<std::shared_ptr<CKeyMaterial>> found;
     PKCS11_TOKEN* token = slot->token;
     PKCS11_KEY* keys = nullptr;
@@ -420,7 +448,7 @@ std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(CTokenLayer& layer, PKCS11
     // libp11 may list an object twice once the token is logged in; each key pair counts once.
     const auto known = [&found](EVP_PKEY* key) {
         return std::any_of(found.begin(), found.end(),
-                           [key](const auto& k) { return EVP_PKEY_eq(k->publicKey.get(), key) == 1; });
+            [key](const auto& k) { return EVP_PKEY_eq(k->publicKey.get(), key) == 1; });
     };
     if (PKCS11_enumerate_public_keys(token, &keys, &keyCount) == 0) {
         for (unsigned int i = 0; i < keyCount; ++i) {
@@ -448,8 +476,8 @@ std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(CTokenLayer& layer, PKCS11
     // tell before it; such a key pair is checked again when its private key is used.
     const CPrivateKeyIds privateKeys = layer.PrivateKeyIds(slot);
     for (auto& material : found) {
-        material->privateKeyMissing =
-            privateKeys.complete && !material->keyId.empty() && privateKeys.ids.count(material->keyId) == 0;
+        material->privateKeyMissing
+            = privateKeys.complete && !material->keyId.empty() && privateKeys.ids.count(material->keyId) == 0;
     }
     return found;
 }
@@ -457,7 +485,8 @@ std::vector<std::shared_ptr<CKeyMaterial>> KeypairsOf(CTokenLayer& layer, PKCS11
 // The key pairs of every present token (or of one), listing afresh once when a session turns
 // out to be lost.
 std::vector<std::pair<PKCS11_SLOT*, std::vector<std::shared_ptr<CKeyMaterial>>>> AllKeypairs(
-    CTokenLayer& layer, const std::string* label, const std::string* serial) {
+    CTokenLayer& layer, const std::string* label, const std::string* serial)
+{
     std::vector<std::pair<PKCS11_SLOT*, std::vector<std::shared_ptr<CKeyMaterial>>>> all;
     for (int attempt = 0; attempt < 2; ++attempt) {
         all.clear();
@@ -467,8 +496,8 @@ std::vector<std::pair<PKCS11_SLOT*, std::vector<std::shared_ptr<CKeyMaterial>>>>
         bool anyLost = false;
         for (PKCS11_SLOT* slot : layer.PresentSlots()) {
             const PKCS11_TOKEN* token = slot->token;
-            if ((label != nullptr && *label != (token->label != nullptr ? token->label : "")) ||
-                (serial != nullptr && *serial != (token->serialnr != nullptr ? token->serialnr : ""))) {
+            if ((label != nullptr && *label != (token->label != nullptr ? token->label : ""))
+                || (serial != nullptr && *serial != (token->serialnr != nullptr ? token->serialnr : ""))) {
                 continue;
             }
             bool lost = false;
@@ -486,9 +515,10 @@ std::vector<std::pair<PKCS11_SLOT*, std::vector<std::shared_ptr<CKeyMaterial>>>>
     return all;
 }
 
-}  // namespace
+} // namespace
 
-int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>& operation) {
+int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>& operation)
+{
     if (!key.OnToken()) {
         return operation(key.softwareKey.get());
     }
@@ -516,7 +546,8 @@ int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>&
         PKCS11_KEY* privateKey = nullptr;
         if (PKCS11_enumerate_keys(slot->token, &keys, &count) == 0) {
             for (unsigned int i = 0; i < count && privateKey == nullptr; ++i) {
-                if (keys[i].id_len == key.keyId.size() && std::equal(key.keyId.begin(), key.keyId.end(), keys[i].id)) {
+                if (keys[i].id_len == key.keyId.size()
+                    && std::equal(key.keyId.begin(), key.keyId.end(), keys[i].id)) {
                     privateKey = &keys[i];
                 }
             }
@@ -551,15 +582,17 @@ int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>&
     }
 }
 
-std::shared_ptr<CKeyMaterial> FindTokenKeypair(EVP_PKEY* publicKey, const CDeviceHandle* device,
-                                               bool* privateKeyMissing) {
+std::shared_ptr<CKeyMaterial> FindTokenKeypair(
+    EVP_PKEY* publicKey, const CDeviceHandle* device, bool* privateKeyMissing)
+{
     CTokenLayer& layer = CTokenLayer::Instance();
     const std::lock_guard lock(layer.mutex);
     if (publicKey == nullptr) {
         return nullptr;
     }
     std::string withoutPrivateKey;
-    for (auto& [slot, keypairs] : AllKeypairs(layer, device ? &device->label : nullptr, device ? &device->serial : nullptr)) {
+    for (auto& [slot, keypairs] :
+        AllKeypairs(layer, device ? &device->label : nullptr, device ? &device->serial : nullptr)) {
         for (auto& material : keypairs) {
             if (EVP_PKEY_eq(material->publicKey.get(), publicKey) == 1) {
                 if (!material->privateKeyMissing) {
@@ -573,12 +606,13 @@ std::shared_ptr<CKeyMaterial> FindTokenKeypair(EVP_PKEY* publicKey, const CDevic
         *privateKeyMissing = !withoutPrivateKey.empty();
     }
     SetError(withoutPrivateKey.empty()
-                 ? "no present token holds the key"
-                 : "token " + Quoted(withoutPrivateKey) + " holds the certificate but not its private key");
+            ? "no present token holds the key"
+            : "token " + Quoted(withoutPrivateKey) + " holds the certificate but not its private key");
     return nullptr;
 }
 
-std::vector<std::shared_ptr<CKeyMaterial>> TokenKeypairs(const CDeviceHandle& device) {
+std::vector<std::shared_ptr<CKeyMaterial>> TokenKeypairs(const CDeviceHandle& device)
+{
     CTokenLayer& layer = CTokenLayer::Instance();
     const std::lock_guard lock(layer.mutex);
     auto all = AllKeypairs(layer, &device.label, &device.serial);
@@ -587,12 +621,14 @@ std::vector<std::shared_ptr<CKeyMaterial>> TokenKeypairs(const CDeviceHandle& de
         return {};
     }
     auto& keypairs = all.front().second;
-    keypairs.erase(std::remove_if(keypairs.begin(), keypairs.end(), [](const auto& k) { return k->privateKeyMissing; }),
-                   keypairs.end());
+    keypairs.erase(
+        std::remove_if(keypairs.begin(), keypairs.end(), [](const auto& k) { return k->privateKeyMissing; }),
+        keypairs.end());
     return std::move(keypairs);
 }
 
-std::vector<CTokenCertificate> TokenCertificates() {
+std::vector<CTokenCertificate> TokenCertificates()
+{
     CTokenLayer& layer = CTokenLayer::Instance();
     const std::lock_guard lock(layer.mutex);
     std::vector<CTokenCertificate> found;
@@ -602,20 +638,20 @@ std::vector<CTokenCertificate> TokenCertificates() {
         if (PKCS11_enumerate_certs(slot->token, &certs, &count) != 0) {
             continue;
         }
-        std::set<std::string> seen;  // fingerprints: libp11 may list a certificate twice
+        std::set<std::string> seen; // fingerprints: libp11 may list a certificate twice
         for (unsigned int i = 0; i < count; ++i) {
             if (certs[i].x509 == nullptr) {
                 continue;
             }
             unsigned char md[EVP_MAX_MD_SIZE];
             unsigned int mdLength = 0;
-            if (X509_digest(certs[i].x509, EVP_sha256(), md, &mdLength) != 1 ||
-                !seen.insert(std::string(reinterpret_cast<char*>(md), mdLength)).second) {
+            if (X509_digest(certs[i].x509, EVP_sha256(), md, &mdLength) != 1
+                || !seen.insert(std::string(reinterpret_cast<char*>(md), mdLength)).second) {
                 continue;
             }
             for (const auto& material : keypairs) {
-                if (!material->privateKeyMissing &&
-                    EVP_PKEY_eq(material->publicKey.get(), X509_get0_pubkey(certs[i].x509)) == 1) {
+                if (!material->privateKeyMissing
+                    && EVP_PKEY_eq(material->publicKey.get(), X509_get0_pubkey(certs[i].x509)) == 1) {
                     CTokenCertificate entry;
                     entry.cert.reset(X509_dup(certs[i].x509));
                     entry.keypair = material;
@@ -632,7 +668,8 @@ std::vector<CTokenCertificate> TokenCertificates() {
     return found;
 }
 
-bool FindPresentToken(const std::string& serial, std::string& label) {
+bool FindPresentToken(const std::string& serial, std::string& label)
+{
     CTokenLayer& layer = CTokenLayer::Instance();
     const std::lock_guard lock(layer.mutex);
     if (!layer.Refresh()) {
@@ -648,13 +685,14 @@ bool FindPresentToken(const std::string& serial, std::string& label) {
     return false;
 }
 
-}  // namespace quarnpki
+} // namespace quarnpki
 
 extern "C" {
 
-void QuarnPKISetPkcs11Module(const char* path) {
+void QuarnPKISetPkcs11Module(const char* path)
+{
     const std::lock_guard lock(quarnpki::moduleMutex);
     quarnpki::modulePath = path != nullptr ? path : "";
 }
 
-}  // extern "C"
+} // extern "C"

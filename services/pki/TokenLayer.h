@@ -11,7 +11,8 @@
 namespace quarnpki {
 
 // A certificate found on a present token, with the key pair it belongs to.
-struct CTokenCertificate {
+struct CTokenCertificate
+{
     X509Ptr cert;
     std::shared_ptr<CKeyMaterial> keypair;
     std::string objectLabel;
@@ -26,8 +27,8 @@ int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>&
 // The key pair matching a public key on any present token (or only the token of `device`),
 // found through public objects without a PIN. `privateKeyMissing`, when given, tells whether a
 // token holds the certificate or public key but shows that it lacks the private key.
-std::shared_ptr<CKeyMaterial> FindTokenKeypair(EVP_PKEY* publicKey, const CDeviceHandle* device,
-                                               bool* privateKeyMissing = nullptr);
+std::shared_ptr<CKeyMaterial> FindTokenKeypair(
+    EVP_PKEY* publicKey, const CDeviceHandle* device, bool* privateKeyMissing = nullptr);
 
 // The key pairs of one present token, in a stable order.
 std::vector<std::shared_ptr<CKeyMaterial>> TokenKeypairs(const CDeviceHandle& device);
@@ -38,4 +39,4 @@ std::vector<CTokenCertificate> TokenCertificates();
 // Whether a token with this serial number is present now; fills its label.
 bool FindPresentToken(const std::string& serial, std::string& label);
 
-}  // namespace quarnpki
+} // namespace quarnpki

@@ -1,13 +1,12 @@
 #include "BidCertificates.h"
 
+#include <cctype>
+#include <climits>
+#include <cstring>
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-
-#include <cctype>
-#include <climits>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -51,8 +50,8 @@ Cert DecodeCertificate(const unsigned char* data, size_t size)
         return nullptr;
     }
     std::vector<unsigned char> der(text.size() / 4 * 3);
-    const int decoded = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                        static_cast<int>(text.size()));
+    const int decoded = EVP_DecodeBlock(
+        der.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
     if (decoded <= 0) {
         return nullptr;
     }
@@ -97,8 +96,8 @@ bool IsP256(const EVP_PKEY* key)
 {
     char group[64] = {};
     size_t len = 0;
-    return EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &len) == 1 &&
-           std::strcmp(group, "prime256v1") == 0;
+    return EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &len) == 1
+        && std::strcmp(group, "prime256v1") == 0;
 }
 
 PKey DecodePrivateKey(const unsigned char* data, size_t size)
@@ -118,4 +117,4 @@ PKey DecodePrivateKey(const unsigned char* data, size_t size)
     return PKey(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(size)));
 }
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

@@ -5,9 +5,8 @@
 
 #include "OpenSslPtr.h"
 
-#include <openssl/x509.h>
-
 #include <cstddef>
+#include <openssl/x509.h>
 #include <vector>
 
 namespace kelvane::bidx {
@@ -26,4 +25,4 @@ bool IsP256(const EVP_PKEY* key);
 // PEM or DER private key.
 PKey DecodePrivateKey(const unsigned char* data, size_t size);
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

@@ -2,16 +2,15 @@
 
 #include "FdWrite.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
 #include <system_error>
+#include <unistd.h>
 
 namespace kelvane::bidx {
 namespace {
@@ -21,10 +20,11 @@ int SyncFolderAt(int dirFd, const std::string& relative)
     return SyncFolder(relative, dirFd, false) ? kOk : kWriteDataFailed;
 }
 
-}  // namespace
+} // namespace
 
 CBidExtractor::CBidExtractor(std::string intoFolder, std::string bidFileName)
-    : outputFolder(std::move(intoFolder)), bidName(std::move(bidFileName))
+    : outputFolder(std::move(intoFolder))
+    , bidName(std::move(bidFileName))
 {
 }
 
@@ -150,7 +150,8 @@ int CBidExtractor::StartFile()
     if (entryNames.count(entryName) != 0 || folders.count(entryName) != 0) {
         return kFileExist;
     }
-    for (size_t slash = entryName.find('/'); slash != std::string::npos; slash = entryName.find('/', slash + 1)) {
+    for (size_t slash = entryName.find('/'); slash != std::string::npos;
+         slash = entryName.find('/', slash + 1)) {
         const std::string folder = entryName.substr(0, slash);
         if (entryNames.count(folder) != 0) {
             return kFileExist;
@@ -234,4 +235,4 @@ void CBidExtractor::Abort()
     }
 }
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

@@ -11,7 +11,8 @@
 
 namespace kelvane::bidx {
 
-class CBidExtractor final : public IPlainSink {
+class CBidExtractor final : public IPlainSink
+{
 public:
     CBidExtractor(std::string intoFolder, std::string bidFileName);
     CBidExtractor(const CBidExtractor&) = delete;
@@ -29,7 +30,15 @@ public:
     const std::string& FinalPath() const { return finalPath; }
 
 private:
-    enum class State { Kind, NameSize, Name, Size, Data, Ended };
+    enum class State
+    {
+        Kind,
+        NameSize,
+        Name,
+        Size,
+        Data,
+        Ended
+    };
     int StartFile();
     int CloseFile();
     int TakeField(const unsigned char*& data, size_t& size, size_t want);
@@ -50,4 +59,4 @@ private:
     std::set<std::string> folders;
 };
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

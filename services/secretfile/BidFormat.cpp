@@ -35,12 +35,13 @@ uint16_t GetU16(const unsigned char* p)
 
 uint32_t GetU32(const unsigned char* p)
 {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+    return (uint32_t { p[0] } << 24) | (uint32_t { p[1] } << 16) | (uint32_t { p[2] } << 8)
+        | uint32_t { p[3] };
 }
 
 uint64_t GetU64(const unsigned char* p)
 {
-    return (uint64_t{GetU32(p)} << 32) | GetU32(p + 4);
+    return (uint64_t { GetU32(p) } << 32) | GetU32(p + 4);
 }
 
 int ParseFixedPrefix(const unsigned char* data, size_t size, uint32_t& headerSize)
@@ -57,8 +58,8 @@ int ParseFixedPrefix(const unsigned char* data, size_t size, uint32_t& headerSiz
     if (GetU16(data + 8) != kVersion) {
         return kFileFlagInvalid;
     }
-    if (data[10] != kAeadAes256Gcm || data[11] != kHashSha256 || data[12] != kSharingShamirGf256 ||
-        data[13] != kChunkLog2) {
+    if (data[10] != kAeadAes256Gcm || data[11] != kHashSha256 || data[12] != kSharingShamirGf256
+        || data[13] != kChunkLog2) {
         return kNotSupportAlgo;
     }
     headerSize = GetU32(data + 14);
@@ -71,9 +72,14 @@ int ParseFixedPrefix(const unsigned char* data, size_t size, uint32_t& headerSiz
 namespace {
 
 // Bounds-checked reading of the header's fields; any overrun makes the header malformed.
-class CCursor {
+class CCursor
+{
 public:
-    CCursor(const unsigned char* data, size_t size) : start(data), length(size) {}
+    CCursor(const unsigned char* data, size_t size)
+        : start(data)
+        , length(size)
+    {
+    }
 
     bool Take(size_t n, const unsigned char*& p)
     {
@@ -128,7 +134,7 @@ private:
     size_t pos = 0;
 };
 
-}  // namespace
+} // namespace
 
 int ParseHeader(const unsigned char* data, size_t size, CBidHeader& header)
 {
@@ -151,15 +157,16 @@ int ParseHeader(const unsigned char* data, size_t size, CBidHeader& header)
     std::copy(p, p + kKeySize, header.commitment.begin());
 
     uint32_t signerSize = 0;
-    if (!cur.U32(signerSize) || signerSize == 0 || signerSize > kMaxSignerCertSize ||
-        !cur.Bytes(signerSize, header.signerCert)) {
+    if (!cur.U32(signerSize) || signerSize == 0 || signerSize > kMaxSignerCertSize
+        || !cur.Bytes(signerSize, header.signerCert)) {
         return kReadHeaderContentFailed;
     }
     if (!IsParsableCertificate(header.signerCert)) {
         return kConstructSignCertFailed;
     }
     uint32_t customSize = 0;
-    if (!cur.U32(customSize) || customSize > kMaxCustomDataSize || !cur.Bytes(customSize, header.customData)) {
+    if (!cur.U32(customSize) || customSize > kMaxCustomDataSize
+        || !cur.Bytes(customSize, header.customData)) {
         return kReadHeaderContentFailed;
     }
 
@@ -184,8 +191,9 @@ int ParseHeader(const unsigned char* data, size_t size, CBidHeader& header)
         uint8_t method = 0;
         uint16_t certSize = 0;
         uint16_t wrappedSize = 0;
-        if (!cur.U8(rec.shareNumber) || !cur.U8(method) || !cur.U16(certSize) || !cur.Bytes(certSize, rec.cert) ||
-            !cur.U16(wrappedSize) || !cur.Bytes(wrappedSize, rec.wrapped)) {
+        if (!cur.U8(rec.shareNumber) || !cur.U8(method) || !cur.U16(certSize)
+            || !cur.Bytes(certSize, rec.cert) || !cur.U16(wrappedSize)
+            || !cur.Bytes(wrappedSize, rec.wrapped)) {
             return kReadHeaderContentFailed;
         }
         // Shamir's scheme needs distinct, non-zero x coordinates; libgfshare does not check this.
@@ -195,12 +203,12 @@ int ParseHeader(const unsigned char* data, size_t size, CBidHeader& header)
         if (!certs.insert(rec.cert).second) {
             return kCertExist;
         }
-        if (method != static_cast<uint8_t>(WrapMethod::RsaOaepSha256) &&
-            method != static_cast<uint8_t>(WrapMethod::EcdhP256HkdfAesGcm)) {
+        if (method != static_cast<uint8_t>(WrapMethod::RsaOaepSha256)
+            && method != static_cast<uint8_t>(WrapMethod::EcdhP256HkdfAesGcm)) {
             return kNotSupportAlgo;
         }
         rec.method = static_cast<WrapMethod>(method);
-        WrapMethod certMethod{};
+        WrapMethod certMethod {};
         if (const int rc = WrapMethodForCertificate(rec.cert, certMethod); rc != kOk) {
             return rc == kNotSupportAlgo ? rc : kCertFromEncodingFailed;
         }
@@ -226,8 +234,8 @@ int SerializeHeader(const CBidHeader& header, std::vector<unsigned char>& out)
     if (header.total > 255 || static_cast<size_t>(header.total) != header.openers.size()) {
         return kCertNumIncorrect;
     }
-    if (header.signerCert.empty() || header.signerCert.size() > kMaxSignerCertSize ||
-        header.customData.size() > kMaxCustomDataSize) {
+    if (header.signerCert.empty() || header.signerCert.size() > kMaxSignerCertSize
+        || header.customData.size() > kMaxCustomDataSize) {
         return kInvalidParam;
     }
     out.assign(kMagic.begin(), kMagic.end());
@@ -236,7 +244,7 @@ int SerializeHeader(const CBidHeader& header, std::vector<unsigned char>& out)
     out.push_back(kHashSha256);
     out.push_back(kSharingShamirGf256);
     out.push_back(kChunkLog2);
-    PutU32(out, 0);  // header length, filled in below
+    PutU32(out, 0); // header length, filled in below
     out.insert(out.end(), header.fileId.begin(), header.fileId.end());
     out.insert(out.end(), header.commitment.begin(), header.commitment.end());
     PutU32(out, static_cast<uint32_t>(header.signerCert.size()));
@@ -267,7 +275,7 @@ int SerializeHeader(const CBidHeader& header, std::vector<unsigned char>& out)
 }
 
 int ParseTrailer(const unsigned char trailer[kTrailerSize], uint64_t fileSize, uint64_t headerSize,
-                 uint32_t& signatureSize, uint64_t& payloadSize)
+    uint32_t& signatureSize, uint64_t& payloadSize)
 {
     if (std::memcmp(trailer + 4, kTrailerMagic.data(), kTrailerMagic.size()) != 0) {
         return kFileStructIncorrect;
@@ -328,4 +336,4 @@ std::vector<unsigned char> EncodeEntryHeader(std::string_view name, uint64_t siz
     return out;
 }
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

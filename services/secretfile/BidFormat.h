@@ -12,7 +12,8 @@
 namespace kelvane::bidx {
 
 // Result codes shared with the opening program's result-code table of the decryptor.
-enum Code : int {
+enum Code : int
+{
     kOk = 0,
     kOutOfMemory = 1,
     kInvalidParam = 2,
@@ -58,8 +59,8 @@ enum Code : int {
     kHashVerifyFailed = 65,
 };
 
-inline constexpr std::array<unsigned char, 8> kMagic = {'K', 'V', 'B', 'I', 'D', 'X', '\r', '\n'};
-inline constexpr std::array<unsigned char, 4> kTrailerMagic = {'K', 'V', 'S', 'G'};
+inline constexpr std::array<unsigned char, 8> kMagic = { 'K', 'V', 'B', 'I', 'D', 'X', '\r', '\n' };
+inline constexpr std::array<unsigned char, 4> kTrailerMagic = { 'K', 'V', 'S', 'G' };
 // Version 2 binds the signer certificate and the custom data into the key schedule (BidKeySchedule.h);
 // version 1 files, whose keys bind neither, are refused as foreign (10).
 inline constexpr uint16_t kVersion = 2;
@@ -68,14 +69,14 @@ inline constexpr uint8_t kHashSha256 = 1;
 inline constexpr uint8_t kSharingShamirGf256 = 1;
 inline constexpr uint8_t kChunkLog2 = 16;
 
-inline constexpr size_t kChunkSize = size_t{1} << kChunkLog2;  // plaintext bytes of a full chunk
+inline constexpr size_t kChunkSize = size_t { 1 } << kChunkLog2; // plaintext bytes of a full chunk
 inline constexpr size_t kTagSize = 16;
 inline constexpr size_t kSealedChunkSize = kChunkSize + kTagSize;
 inline constexpr size_t kFileIdSize = 16;
 inline constexpr size_t kKeySize = 32;
 inline constexpr size_t kDigestSize = 32;
-inline constexpr size_t kFixedPrefixSize = 18;  // magic .. header length
-inline constexpr size_t kTrailerSize = 8;       // signature length + trailer magic
+inline constexpr size_t kFixedPrefixSize = 18; // magic .. header length
+inline constexpr size_t kTrailerSize = 8; // signature length + trailer magic
 
 inline constexpr uint32_t kMaxHeaderSize = 16u << 20;
 inline constexpr uint32_t kMaxSignatureSize = 1u << 20;
@@ -87,25 +88,28 @@ inline constexpr size_t kMaxNameComponentSize = 255;
 // Share of an opener: the file id and the share number bind it to one slot of one file.
 inline constexpr size_t kSharePlainSize = kFileIdSize + 1 + kKeySize;
 
-enum class WrapMethod : uint8_t {
+enum class WrapMethod : uint8_t
+{
     RsaOaepSha256 = 1,
     EcdhP256HkdfAesGcm = 2,
 };
 
-struct COpenerRecord {
+struct COpenerRecord
+{
     uint8_t shareNumber = 0;
     WrapMethod method = WrapMethod::RsaOaepSha256;
-    std::vector<unsigned char> cert;     // DER
-    std::vector<unsigned char> wrapped;  // the encrypted share
+    std::vector<unsigned char> cert; // DER
+    std::vector<unsigned char> wrapped; // the encrypted share
 };
 
-struct CBidHeader {
-    std::array<unsigned char, kFileIdSize> fileId{};
-    std::array<unsigned char, kKeySize> commitment{};
-    std::vector<unsigned char> signerCert;  // DER
+struct CBidHeader
+{
+    std::array<unsigned char, kFileIdSize> fileId {};
+    std::array<unsigned char, kKeySize> commitment {};
+    std::vector<unsigned char> signerCert; // DER
     std::vector<unsigned char> customData;
-    int total = 0;    // m
-    int minimum = 0;  // n
+    int total = 0; // m
+    int minimum = 0; // n
     std::vector<COpenerRecord> openers;
 };
 
@@ -121,7 +125,7 @@ int SerializeHeader(const CBidHeader& header, std::vector<unsigned char>& out);
 // The trailer at the end of the file gives the signature's length. Given the file size and the
 // header size it yields where the payload ends; the payload must hold at least one chunk.
 int ParseTrailer(const unsigned char trailer[kTrailerSize], uint64_t fileSize, uint64_t headerSize,
-                 uint32_t& signatureSize, uint64_t& payloadSize);
+    uint32_t& signatureSize, uint64_t& payloadSize);
 
 // Whether a name from the payload may become a path below the bid's own folder.
 bool IsSafeEntryName(std::string_view name);
@@ -138,4 +142,4 @@ uint16_t GetU16(const unsigned char* p);
 uint32_t GetU32(const unsigned char* p);
 uint64_t GetU64(const unsigned char* p);
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

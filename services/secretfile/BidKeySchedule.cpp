@@ -2,13 +2,12 @@
 
 #include "OpenSslPtr.h"
 
+#include <cstring>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 #include <openssl/rand.h>
-
-#include <cstring>
 
 namespace kelvane::bidx {
 namespace {
@@ -16,7 +15,7 @@ namespace {
 constexpr char kPayloadInfo[] = "kelvane bidx payload key";
 constexpr char kCommitmentInfo[] = "kelvane bidx key commitment";
 
-}  // namespace
+} // namespace
 
 int RandomBytes(unsigned char* out, size_t size)
 {
@@ -24,7 +23,7 @@ int RandomBytes(unsigned char* out, size_t size)
 }
 
 int Hkdf(const unsigned char* ikm, size_t ikmSize, const unsigned char* salt, size_t saltSize,
-         const std::vector<unsigned char>& info, unsigned char* out, size_t outSize)
+    const std::vector<unsigned char>& info, unsigned char* out, size_t outSize)
 {
     KdfPtr kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
     if (!kdf) {
@@ -39,8 +38,8 @@ int Hkdf(const unsigned char* ikm, size_t ikmSize, const unsigned char* salt, si
         OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<unsigned char*>(ikm), ikmSize),
         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<unsigned char*>(salt), saltSize),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<unsigned char*>(info.data()),
-                                          info.size()),
+        OSSL_PARAM_construct_octet_string(
+            OSSL_KDF_PARAM_INFO, const_cast<unsigned char*>(info.data()), info.size()),
         OSSL_PARAM_construct_end(),
     };
     return EVP_KDF_derive(ctx.get(), out, outSize, params) == 1 ? kOk : kKdfFailed;
@@ -83,4 +82,4 @@ int DeriveContentKeys(const CKey& contentKey, const std::array<unsigned char, kF
         commitment.size());
 }
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

@@ -5,18 +5,17 @@
 
 #include "BidFormat.h"
 
-#include <openssl/crypto.h>
-
 #include <array>
 #include <cstddef>
+#include <openssl/crypto.h>
 #include <vector>
 
 namespace kelvane::bidx {
 
 // Key bytes that wipe themselves.
-template <size_t N>
-struct CSecret {
-    std::array<unsigned char, N> bytes{};
+template <size_t N> struct CSecret
+{
+    std::array<unsigned char, N> bytes {};
     CSecret() = default;
     CSecret(const CSecret& other) = default;
     CSecret& operator=(const CSecret& other) = default;
@@ -31,7 +30,7 @@ int RandomBytes(unsigned char* out, size_t size);
 
 // HKDF-SHA-256 of ikm with salt and info into out: kOk or kKdfFailed.
 int Hkdf(const unsigned char* ikm, size_t ikmSize, const unsigned char* salt, size_t saltSize,
-         const std::vector<unsigned char>& info, unsigned char* out, size_t outSize);
+    const std::vector<unsigned char>& info, unsigned char* out, size_t outSize);
 // A label's bytes without its terminating zero, the start of an HKDF info.
 std::vector<unsigned char> KdfInfo(const char* label);
 
@@ -49,4 +48,4 @@ int MakeKeyBinding(const CBidHeader& header, CKeyBinding& binding);
 int DeriveContentKeys(const CKey& contentKey, const std::array<unsigned char, kFileIdSize>& fileId,
     const CKeyBinding& binding, CKey& payloadKey, std::array<unsigned char, kKeySize>& commitment);
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

@@ -2,17 +2,16 @@
 
 #include "FdWrite.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace kelvane::bidx {
 namespace {
@@ -23,9 +22,14 @@ constexpr size_t kChunksPerRead = 16;
 
 // Hashes blocks on a thread of its own, in the order they are submitted, so that a decryption
 // pass costs the slower of hash and cipher rather than their sum.
-class CHashThread {
+class CHashThread
+{
 public:
-    explicit CHashThread(CFileHash& hash) : fileHash(hash), thread([this] { Run(); }) {}
+    explicit CHashThread(CFileHash& hash)
+        : fileHash(hash)
+        , thread([this] { Run(); })
+    {
+    }
     CHashThread(const CHashThread&) = delete;
     CHashThread& operator=(const CHashThread&) = delete;
     ~CHashThread()
@@ -79,10 +83,10 @@ private:
     std::deque<std::pair<const unsigned char*, size_t>> queue;
     uint64_t hashed = 0;
     bool stop = false;
-    std::thread thread;  // last: it starts with every other member in place
+    std::thread thread; // last: it starts with every other member in place
 };
 
-}  // namespace
+} // namespace
 
 CBidReader::~CBidReader()
 {
@@ -111,7 +115,9 @@ int CBidReader::ReadAt(uint64_t offset, unsigned char* data, size_t size) const
 int CBidReader::Open(const std::string& path)
 {
     // A FIFO, a device or a folder under a bid's name is refused at once (7), never read.
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (const int rc = OpenInputFile(path.c_str(), &fd, &st); rc != kOk) {
         return rc;
     }
@@ -173,7 +179,7 @@ int CBidReader::Pass(const CKey* payloadKey, IPlainSink* sink)
     if (rc != kOk) {
         return rc;
     }
-    std::array<unsigned char, kDigestSize> digest{};
+    std::array<unsigned char, kDigestSize> digest {};
     if (!hash.Final(digest)) {
         return kHashVerifyFailed;
     }
@@ -181,7 +187,7 @@ int CBidReader::Pass(const CKey* payloadKey, IPlainSink* sink)
     if (const int read = ReadAt(start + payloadSize, signature.data(), signature.size()); read != kOk) {
         return read;
     }
-    std::array<unsigned char, kDigestSize> signedDigest{};
+    std::array<unsigned char, kDigestSize> signedDigest {};
     if (const int verified = VerifySignature(signature, header.signerCert, signedDigest); verified != kOk) {
         return verified;
     }
@@ -212,7 +218,8 @@ int CBidReader::DecryptPayload(const CKey& payloadKey, IPlainSink& sink, CFileHa
     // The hash runs on its own thread over the ciphertext while this one decrypts; each buffer of
     // the ring is read again only once the hash is done with it.
     constexpr size_t kRing = 3;
-    std::vector<std::vector<unsigned char>> ring(kRing, std::vector<unsigned char>(kChunksPerRead * kSealedChunkSize));
+    std::vector<std::vector<unsigned char>> ring(
+        kRing, std::vector<unsigned char>(kChunksPerRead * kSealedChunkSize));
     std::vector<unsigned char> plain(kChunkSize);
     CHashThread hasher(hash);
     const uint64_t start = headerBytes.size();
@@ -253,4 +260,4 @@ int CBidReader::DecryptPayload(const CKey& payloadKey, IPlainSink& sink, CFileHa
     return sink.Finish();
 }
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

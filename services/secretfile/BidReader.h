@@ -12,7 +12,8 @@
 namespace kelvane::bidx {
 
 // Receives the payload's plaintext in order, chunk by chunk.
-class IPlainSink {
+class IPlainSink
+{
 public:
     virtual ~IPlainSink() = default;
     virtual int Write(const unsigned char* data, size_t size) = 0;
@@ -20,7 +21,8 @@ public:
     virtual int Finish() = 0;
 };
 
-class CBidReader {
+class CBidReader
+{
 public:
     CBidReader() = default;
     CBidReader(const CBidReader&) = delete;
@@ -57,4 +59,4 @@ private:
     uint32_t signatureSize = 0;
 };
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

@@ -4,17 +4,15 @@
 #include "FdWrite.h"
 #include "OpenSslPtr.h"
 
-#include <openssl/x509v3.h>
-
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <openssl/x509v3.h>
+#include <set>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <set>
 
 namespace kelvane::bidx {
 namespace {
@@ -24,9 +22,13 @@ constexpr size_t kWriteBlock = 16 * kSealedChunkSize;
 
 // The output file under its temporary name: buffered writes, the verification code over every
 // byte, and removal unless committed.
-class COutput {
+class COutput
+{
 public:
-    explicit COutput(const std::string& target) : file(target, TemporaryName(target)) {}
+    explicit COutput(const std::string& target)
+        : file(target, TemporaryName(target))
+    {
+    }
 
     int Create(bool withCode)
     {
@@ -105,17 +107,20 @@ private:
 
     CAtomicFile file;
     bool computeCode = false;
-    MdCtxPtr sm3{EVP_MD_CTX_new()};
+    MdCtxPtr sm3 { EVP_MD_CTX_new() };
     std::vector<unsigned char> buffer;
     uint64_t written = 0;
 };
 
 // Cuts the archive stream into chunks. A full chunk is held back until more data arrives, because
 // only then is it known not to be the last one.
-class CChunker {
+class CChunker
+{
 public:
     CChunker(const CKey& payloadKey, COutput& out, CFileHash& hash)
-        : cipher(true, payloadKey), output(out), fileHash(hash)
+        : cipher(true, payloadKey)
+        , output(out)
+        , fileHash(hash)
     {
         chunk.resize(kSealedChunkSize);
     }
@@ -181,7 +186,8 @@ int PrepareOpeners(const CSealRequest& request, CBidHeader& header)
         }
         // A certificate restricted to signing must not receive a share.
         const uint32_t usage = X509_get_key_usage(cert.get());
-        if (usage != UINT32_MAX && (usage & (KU_KEY_ENCIPHERMENT | KU_DATA_ENCIPHERMENT | KU_KEY_AGREEMENT)) == 0) {
+        if (usage != UINT32_MAX
+            && (usage & (KU_KEY_ENCIPHERMENT | KU_DATA_ENCIPHERMENT | KU_KEY_AGREEMENT)) == 0) {
             return kCertCannotEncrypt;
         }
         COpenerRecord rec;
@@ -214,7 +220,9 @@ int CheckFiles(const std::vector<CSealFile>& files, uint64_t& total)
         if (!names.insert(f.name).second) {
             return kFileExist;
         }
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (stat(f.source.c_str(), &st) != 0) {
             return errno == ENOENT ? kFileNotFound : kOpenFileFailed;
         }
@@ -234,12 +242,14 @@ int CheckFiles(const std::vector<CSealFile>& files, uint64_t& total)
     return kOk;
 }
 
-int SealFileContent(const CSealFile& file, CChunker& chunker, std::vector<unsigned char>& block, uint64_t& done,
-                    uint64_t total, const CSealRequest& request)
+int SealFileContent(const CSealFile& file, CChunker& chunker, std::vector<unsigned char>& block,
+    uint64_t& done, uint64_t total, const CSealRequest& request)
 {
     // Checked before already; a FIFO put in the file's place since must not block the run.
     int fd = -1;
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (const int rc = OpenInputFile(file.source.c_str(), &fd, &st); rc != kOk) {
         return rc;
     }
@@ -253,7 +263,7 @@ int SealFileContent(const CSealFile& file, CChunker& chunker, std::vector<unsign
             continue;
         }
         if (n <= 0) {
-            rc = kReadDataFailed;  // the file shrank while it was sealed
+            rc = kReadDataFailed; // the file shrank while it was sealed
             break;
         }
         left -= static_cast<uint64_t>(n);
@@ -275,7 +285,7 @@ int SealFileContent(const CSealFile& file, CChunker& chunker, std::vector<unsign
 }
 
 int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult* result,
-         const std::function<int(CChunker&)>& writePayload)
+    const std::function<int(CChunker&)>& writePayload)
 {
     if (request.signer == nullptr || outputPath.empty()) {
         return kInvalidParam;
@@ -293,8 +303,8 @@ int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult
 
     CKey contentKey;
     CKey payloadKey;
-    if (RandomBytes(header.fileId.data(), header.fileId.size()) != kOk ||
-        RandomBytes(contentKey.data(), kKeySize) != kOk) {
+    if (RandomBytes(header.fileId.data(), header.fileId.size()) != kOk
+        || RandomBytes(contentKey.data(), kKeySize) != kOk) {
         return kGenerateRandomFailed;
     }
     // The signer certificate and the custom data are in the header by now: the keys bind them.
@@ -311,8 +321,10 @@ int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult
         return rc;
     }
     for (COpenerRecord& rec : header.openers) {
-        const CSharePlain plain = MakeSharePlain(header.fileId, rec.shareNumber, shares[rec.shareNumber - 1u]);
-        if (const int rc = WrapShare(rec.cert, rec.method, header.fileId, rec.shareNumber, plain, rec.wrapped);
+        const CSharePlain plain
+            = MakeSharePlain(header.fileId, rec.shareNumber, shares[rec.shareNumber - 1u]);
+        if (const int rc
+            = WrapShare(rec.cert, rec.method, header.fileId, rec.shareNumber, plain, rec.wrapped);
             rc != kOk) {
             return rc;
         }
@@ -341,7 +353,7 @@ int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult
     if (const int rc = chunker.Finish(); rc != kOk) {
         return rc;
     }
-    std::array<unsigned char, kDigestSize> digest{};
+    std::array<unsigned char, kDigestSize> digest {};
     if (!hash.Final(digest)) {
         return kSignFinalFailed;
     }
@@ -353,9 +365,9 @@ int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult
         return kSignFinalFailed;
     }
     // A signature by another key than the header's certificate would only fail on opening day.
-    std::array<unsigned char, kDigestSize> signedDigest{};
-    if (VerifySignature(signature, header.signerCert, signedDigest) != kOk ||
-        CRYPTO_memcmp(signedDigest.data(), digest.data(), kDigestSize) != 0) {
+    std::array<unsigned char, kDigestSize> signedDigest {};
+    if (VerifySignature(signature, header.signerCert, signedDigest) != kOk
+        || CRYPTO_memcmp(signedDigest.data(), digest.data(), kDigestSize) != 0) {
         return kSignFinalFailed;
     }
     std::vector<unsigned char> trailer;
@@ -370,7 +382,7 @@ int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult
     return out.Commit(result);
 }
 
-}  // namespace
+} // namespace
 
 int SealBidFile(const CSealRequest& request, const std::string& outputPath, CSealResult* result)
 {
@@ -391,19 +403,19 @@ int SealBidFile(const CSealRequest& request, const std::string& outputPath, CSea
     });
 }
 
-int SealRawPayload(const CSealRequest& request, const std::vector<unsigned char>& archive,
-                   const std::string& outputPath)
+int SealRawPayload(
+    const CSealRequest& request, const std::vector<unsigned char>& archive, const std::string& outputPath)
 {
     return Seal(request, outputPath, nullptr,
-                [&](CChunker& chunker) { return chunker.Feed(archive.data(), archive.size()); });
+        [&](CChunker& chunker) { return chunker.Feed(archive.data(), archive.size()); });
 }
 
 std::vector<unsigned char> MakeRulesCustomData(const std::vector<unsigned char>& rules)
 {
-    std::vector<unsigned char> out = {'R', 'U', 'L', 'F'};
+    std::vector<unsigned char> out = { 'R', 'U', 'L', 'F' };
     PutU32(out, static_cast<uint32_t>(rules.size()));
     out.insert(out.end(), rules.begin(), rules.end());
     return out;
 }
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

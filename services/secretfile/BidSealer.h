@@ -10,25 +10,28 @@
 
 namespace kelvane::bidx {
 
-struct CSealFile {
-    std::string source;  // path of the file to seal
-    std::string name;    // its relative name inside the bid, '/'-separated
+struct CSealFile
+{
+    std::string source; // path of the file to seal
+    std::string name; // its relative name inside the bid, '/'-separated
 };
 
-struct CSealRequest {
-    std::vector<unsigned char> signerCert;  // DER or PEM
+struct CSealRequest
+{
+    std::vector<unsigned char> signerCert; // DER or PEM
     ISealSigner* signer = nullptr;
     std::vector<unsigned char> customData;
-    int threshold = 0;                                   // n
-    std::vector<std::vector<unsigned char>> openerCerts;  // m certificates: DER, PEM or Base64 text
+    int threshold = 0; // n
+    std::vector<std::vector<unsigned char>> openerCerts; // m certificates: DER, PEM or Base64 text
     std::vector<CSealFile> files;
     // Called after every block read with the bytes sealed so far; returning false cancels.
     std::function<bool(uint64_t done, uint64_t total)> progress;
     bool computeVerificationCode = true;
 };
 
-struct CSealResult {
-    std::string verificationCode;  // SM3 of the whole file, upper-case hex
+struct CSealResult
+{
+    std::string verificationCode; // SM3 of the whole file, upper-case hex
     uint64_t fileSize = 0;
 };
 
@@ -41,11 +44,11 @@ int SealBidFile(const CSealRequest& request, const std::string& outputPath, CSea
 
 // Seals the given bytes as the payload's archive, exactly as they are: the entries, names and end
 // mark are not checked. It makes the damaged archives that test the opening side.
-int SealRawPayload(const CSealRequest& request, const std::vector<unsigned char>& archive,
-                   const std::string& outputPath);
+int SealRawPayload(
+    const CSealRequest& request, const std::vector<unsigned char>& archive, const std::string& outputPath);
 
 // The custom-data layout the opening program reads: "RULF", the rules file's length as 4 bytes
 // big-endian, the rules file.
 std::vector<unsigned char> MakeRulesCustomData(const std::vector<unsigned char>& rules);
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

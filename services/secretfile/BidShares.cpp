@@ -2,16 +2,15 @@
 
 #include "FreeWith.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
-
-#include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
 
 // libgfshare's header has no C linkage of its own.
 extern "C" {
@@ -43,7 +42,7 @@ void PrepareGfshare()
 
 // The share key of the EC wrap: bound to the file, the slot and the ephemeral key.
 int ShareKey(const std::vector<unsigned char>& z, const std::array<unsigned char, kFileIdSize>& fileId,
-             uint8_t number, const std::vector<unsigned char>& ephemeralSpki, CKey& key)
+    uint8_t number, const std::vector<unsigned char>& ephemeralSpki, CKey& key)
 {
     std::vector<unsigned char> info = KdfInfo(kShareInfo);
     info.push_back(number);
@@ -53,13 +52,14 @@ int ShareKey(const std::vector<unsigned char>& z, const std::array<unsigned char
 
 // One-shot AES-256-GCM with a zero nonce: the EC wrap uses each key exactly once.
 bool GcmOnce(bool encrypt, const CKey& key, const unsigned char* in, size_t size, unsigned char* out,
-             unsigned char tag[kTagSize])
+    unsigned char tag[kTagSize])
 {
     const CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     const unsigned char nonce[12] = {};
     int len = 0;
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), nonce, encrypt ? 1 : 0) != 1 ||
-        EVP_CipherUpdate(ctx.get(), out, &len, in, static_cast<int>(size)) != 1) {
+    if (!ctx
+        || EVP_CipherInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), nonce, encrypt ? 1 : 0) != 1
+        || EVP_CipherUpdate(ctx.get(), out, &len, in, static_cast<int>(size)) != 1) {
         return false;
     }
     if (!encrypt && EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, tag) != 1) {
@@ -74,11 +74,12 @@ bool GcmOnce(bool encrypt, const CKey& key, const unsigned char* in, size_t size
 // RSA-OAEP with SHA-256 for the hash and for MGF1, on both sides of the RSA share wrap.
 bool SetOaepSha256(EVP_PKEY_CTX* ctx)
 {
-    return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING) == 1 &&
-           EVP_PKEY_CTX_set_rsa_oaep_md(ctx, EVP_sha256()) == 1 && EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, EVP_sha256()) == 1;
+    return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING) == 1
+        && EVP_PKEY_CTX_set_rsa_oaep_md(ctx, EVP_sha256()) == 1
+        && EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, EVP_sha256()) == 1;
 }
 
-}  // namespace
+} // namespace
 
 int WrapMethodForCertificate(const std::vector<unsigned char>& der, WrapMethod& method)
 {
@@ -119,9 +120,10 @@ int SplitContentKey(const CKey& contentKey, int total, int minimum, std::vector<
     }
     CKey secret = contentKey;
     gfshare_ctx_enc_setsecret(ctx.get(), secret.data());
-    shares.assign(static_cast<size_t>(total), CKey{});
+    shares.assign(static_cast<size_t>(total), CKey {});
     for (int i = 0; i < total; ++i) {
-        gfshare_ctx_enc_getshare(ctx.get(), static_cast<unsigned char>(i), shares[static_cast<size_t>(i)].data());
+        gfshare_ctx_enc_getshare(
+            ctx.get(), static_cast<unsigned char>(i), shares[static_cast<size_t>(i)].data());
     }
     return kOk;
 }
@@ -153,7 +155,8 @@ int CombineShares(const std::vector<CShare>& shares, CKey& contentKey)
     return kOk;
 }
 
-CSharePlain MakeSharePlain(const std::array<unsigned char, kFileIdSize>& fileId, uint8_t number, const CKey& y)
+CSharePlain MakeSharePlain(
+    const std::array<unsigned char, kFileIdSize>& fileId, uint8_t number, const CKey& y)
 {
     CSharePlain plain;
     std::memcpy(plain.data(), fileId.data(), kFileIdSize);
@@ -163,8 +166,8 @@ CSharePlain MakeSharePlain(const std::array<unsigned char, kFileIdSize>& fileId,
 }
 
 int WrapShare(const std::vector<unsigned char>& openerCertDer, WrapMethod method,
-              const std::array<unsigned char, kFileIdSize>& fileId, uint8_t number, const CSharePlain& plain,
-              std::vector<unsigned char>& wrapped)
+    const std::array<unsigned char, kFileIdSize>& fileId, uint8_t number, const CSharePlain& plain,
+    std::vector<unsigned char>& wrapped)
 {
     const PKey pub = CertificatePublicKey(openerCertDer);
     if (!pub) {
@@ -173,8 +176,8 @@ int WrapShare(const std::vector<unsigned char>& openerCertDer, WrapMethod method
     if (method == WrapMethod::RsaOaepSha256) {
         PkeyCtxPtr ctx(EVP_PKEY_CTX_new(pub.get(), nullptr));
         size_t outSize = 0;
-        if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 || !SetOaepSha256(ctx.get()) ||
-            EVP_PKEY_encrypt(ctx.get(), nullptr, &outSize, plain.data(), kSharePlainSize) != 1) {
+        if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 || !SetOaepSha256(ctx.get())
+            || EVP_PKEY_encrypt(ctx.get(), nullptr, &outSize, plain.data(), kSharePlainSize) != 1) {
             return kAsymEncryptFailed;
         }
         wrapped.resize(outSize);
@@ -191,8 +194,8 @@ int WrapShare(const std::vector<unsigned char>& openerCertDer, WrapMethod method
     }
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new(ephemeral.get(), nullptr));
     size_t zSize = 0;
-    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer(ctx.get(), pub.get()) != 1 ||
-        EVP_PKEY_derive(ctx.get(), nullptr, &zSize) != 1) {
+    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer(ctx.get(), pub.get()) != 1
+        || EVP_PKEY_derive(ctx.get(), nullptr, &zSize) != 1) {
         return kAsymEncryptFailed;
     }
     std::vector<unsigned char> z(zSize);
@@ -218,14 +221,15 @@ int WrapShare(const std::vector<unsigned char>& openerCertDer, WrapMethod method
     wrapped.insert(wrapped.end(), spki.begin(), spki.end());
     const size_t at = wrapped.size();
     wrapped.resize(at + kSharePlainSize + kTagSize);
-    if (!GcmOnce(true, key, plain.data(), kSharePlainSize, wrapped.data() + at, wrapped.data() + at + kSharePlainSize)) {
+    if (!GcmOnce(true, key, plain.data(), kSharePlainSize, wrapped.data() + at,
+            wrapped.data() + at + kSharePlainSize)) {
         return kAsymEncryptFailed;
     }
     return kOk;
 }
 
-int UnwrapShare(IShareKey& key, const COpenerRecord& rec, const std::array<unsigned char, kFileIdSize>& fileId,
-                CShare& share)
+int UnwrapShare(IShareKey& key, const COpenerRecord& rec,
+    const std::array<unsigned char, kFileIdSize>& fileId, CShare& share)
 {
     CSharePlain plain;
     if (rec.method == WrapMethod::RsaOaepSha256) {
@@ -267,7 +271,8 @@ int UnwrapShare(IShareKey& key, const COpenerRecord& rec, const std::array<unsig
             return kPrivateKeyDecryptFailed;
         }
     }
-    if (CRYPTO_memcmp(plain.data(), fileId.data(), kFileIdSize) != 0 || plain.bytes[kFileIdSize] != rec.shareNumber) {
+    if (CRYPTO_memcmp(plain.data(), fileId.data(), kFileIdSize) != 0
+        || plain.bytes[kFileIdSize] != rec.shareNumber) {
         return kShareNewShadowFailed;
     }
     share.number = rec.shareNumber;
@@ -285,8 +290,8 @@ int CSoftwareShareKey::OaepDecrypt(const std::vector<unsigned char>& in, std::ve
 {
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new(privateKey.get(), nullptr));
     size_t outSize = 0;
-    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 || !SetOaepSha256(ctx.get()) ||
-        EVP_PKEY_decrypt(ctx.get(), nullptr, &outSize, in.data(), in.size()) != 1) {
+    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 || !SetOaepSha256(ctx.get())
+        || EVP_PKEY_decrypt(ctx.get(), nullptr, &outSize, in.data(), in.size()) != 1) {
         return kPrivateKeyDecryptFailed;
     }
     out.resize(outSize);
@@ -297,7 +302,8 @@ int CSoftwareShareKey::OaepDecrypt(const std::vector<unsigned char>& in, std::ve
     return kOk;
 }
 
-int CSoftwareShareKey::DeriveSecret(const std::vector<unsigned char>& peerSpkiDer, std::vector<unsigned char>& out)
+int CSoftwareShareKey::DeriveSecret(
+    const std::vector<unsigned char>& peerSpkiDer, std::vector<unsigned char>& out)
 {
     const unsigned char* p = peerSpkiDer.data();
     const PKey peer(d2i_PUBKEY(nullptr, &p, static_cast<long>(peerSpkiDer.size())));
@@ -306,8 +312,8 @@ int CSoftwareShareKey::DeriveSecret(const std::vector<unsigned char>& peerSpkiDe
     }
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new(privateKey.get(), nullptr));
     size_t size = 0;
-    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) != 1 ||
-        EVP_PKEY_derive(ctx.get(), nullptr, &size) != 1) {
+    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) != 1
+        || EVP_PKEY_derive(ctx.get(), nullptr, &size) != 1) {
         return kPrivateKeyDecryptFailed;
     }
     out.resize(size);
@@ -318,4 +324,4 @@ int CSoftwareShareKey::DeriveSecret(const std::vector<unsigned char>& peerSpkiDe
     return kOk;
 }
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

@@ -1,10 +1,9 @@
 #include "BidSignature.h"
 
+#include <cstring>
 #include <openssl/bio.h>
 #include <openssl/cms.h>
 #include <openssl/evp.h>
-
-#include <cstring>
 
 namespace kelvane::bidx {
 
@@ -14,8 +13,8 @@ int CSoftwareSealSigner::Sign(const unsigned char* digest, size_t size, std::vec
     if (!content || !signerCert || !signerKey) {
         return kSignFinalFailed;
     }
-    const CmsPtr cms(
-        CMS_sign(signerCert.get(), signerKey.get(), nullptr, content.get(), CMS_BINARY | CMS_NOCERTS | CMS_NOSMIMECAP));
+    const CmsPtr cms(CMS_sign(signerCert.get(), signerKey.get(), nullptr, content.get(),
+        CMS_BINARY | CMS_NOCERTS | CMS_NOSMIMECAP));
     if (!cms) {
         return kSignFinalFailed;
     }
@@ -29,13 +28,13 @@ int CSoftwareSealSigner::Sign(const unsigned char* digest, size_t size, std::vec
 }
 
 int VerifySignature(const std::vector<unsigned char>& cmsDer, const std::vector<unsigned char>& signerCertDer,
-                    std::array<unsigned char, kDigestSize>& signedDigest)
+    std::array<unsigned char, kDigestSize>& signedDigest)
 {
     const unsigned char* p = cmsDer.data();
-    const CmsPtr cms(
-        d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsDer.size())));
-    if (!cms || p != cmsDer.data() + cmsDer.size() || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed ||
-        OBJ_obj2nid(CMS_get0_eContentType(cms.get())) != NID_pkcs7_data) {
+    const CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsDer.size())));
+    if (!cms || p != cmsDer.data() + cmsDer.size()
+        || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed
+        || OBJ_obj2nid(CMS_get0_eContentType(cms.get())) != NID_pkcs7_data) {
         return kCreateVerifyHandleFailed;
     }
     Cert signer = DecodeCertificate(signerCertDer.data(), signerCertDer.size());
@@ -64,7 +63,7 @@ int VerifySignature(const std::vector<unsigned char>& cmsDer, const std::vector<
     // Only the header's certificate may have signed: certificates carried inside the signature
     // are ignored, and the bidder's certificate chain is the tender's concern, not the file's.
     const int ok = CMS_verify(cms.get(), certs.get(), nullptr, nullptr, out.get(),
-                              CMS_BINARY | CMS_NOINTERN | CMS_NO_SIGNER_CERT_VERIFY);
+        CMS_BINARY | CMS_NOINTERN | CMS_NO_SIGNER_CERT_VERIFY);
     if (ok != 1) {
         return kVerifyFailed;
     }
@@ -77,7 +76,8 @@ int VerifySignature(const std::vector<unsigned char>& cmsDer, const std::vector<
     return kOk;
 }
 
-CFileHash::CFileHash() : ctx(EVP_MD_CTX_new())
+CFileHash::CFileHash()
+    : ctx(EVP_MD_CTX_new())
 {
     ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
 }
@@ -95,4 +95,4 @@ bool CFileHash::Final(std::array<unsigned char, kDigestSize>& digest)
     return ok && EVP_DigestFinal_ex(ctx.get(), digest.data(), &len) == 1 && len == kDigestSize;
 }
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

@@ -14,15 +14,21 @@
 namespace kelvane::bidx {
 
 // Makes the bidder's CMS SignedData over the file digest, with the digest as attached content.
-class ISealSigner {
+class ISealSigner
+{
 public:
     virtual ~ISealSigner() = default;
     virtual int Sign(const unsigned char* digest, size_t size, std::vector<unsigned char>& cmsDer) = 0;
 };
 
-class CSoftwareSealSigner final : public ISealSigner {
+class CSoftwareSealSigner final : public ISealSigner
+{
 public:
-    CSoftwareSealSigner(Cert cert, PKey key) : signerCert(std::move(cert)), signerKey(std::move(key)) {}
+    CSoftwareSealSigner(Cert cert, PKey key)
+        : signerCert(std::move(cert))
+        , signerKey(std::move(key))
+    {
+    }
     int Sign(const unsigned char* digest, size_t size, std::vector<unsigned char>& cmsDer) override;
 
 private:
@@ -33,10 +39,11 @@ private:
 // Checks the signature with the header's signer certificate alone (no other certificate is
 // trusted) and gives the digest it signs: 22 when it does not parse, 23 when it does not verify.
 int VerifySignature(const std::vector<unsigned char>& cmsDer, const std::vector<unsigned char>& signerCertDer,
-                    std::array<unsigned char, kDigestSize>& signedDigest);
+    std::array<unsigned char, kDigestSize>& signedDigest);
 
 // Incremental SHA-256 of the header and payload.
-class CFileHash {
+class CFileHash
+{
 public:
     CFileHash();
     bool Ok() const { return ok; }
@@ -48,4 +55,4 @@ private:
     bool ok = false;
 };
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

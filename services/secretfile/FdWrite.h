@@ -6,10 +6,9 @@
 #include "BidFormat.h"
 #include "RegularFile.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstddef>
+#include <sys/stat.h>
 
 namespace kelvane::bidx {
 

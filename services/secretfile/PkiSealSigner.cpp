@@ -31,7 +31,7 @@ bool Append(int rc, unsigned char* raw, int size, std::vector<unsigned char>& ou
     return true;
 }
 
-}  // namespace
+} // namespace
 
 CPkiSealSigner::CPkiSealSigner(const std::vector<unsigned char>& certificate)
     : signerCert(QuarnPKICertNewCert(certificate.data(), static_cast<int>(certificate.size())))
@@ -51,7 +51,8 @@ CPkiSealSigner::CPkiSealSigner(const std::vector<unsigned char>& certificate)
     }
     if (type == kKeyRsa) {
         algorithm = kAlgRsaSha256;
-    } else if (type == kKeyEc && QuarnPKICertGetCertIntegerAttribute(signerCert.get(), kAttrCurve, &curve) == QUARNPKI_OK) {
+    } else if (type == kKeyEc
+        && QuarnPKICertGetCertIntegerAttribute(signerCert.get(), kAttrCurve, &curve) == QUARNPKI_OK) {
         algorithm = curve == kCurveSm2 ? kAlgSm2Sm3 : kAlgEcdsaSha256;
     }
 }
@@ -62,9 +63,10 @@ int CPkiSealSigner::Sign(const unsigned char* digest, size_t size, std::vector<u
         return kGetKeypairFailed;
     }
     const pki::SignedDataPtr signedData(QuarnPKIMsgNewSignedData(1));
-    if (!signedData || QuarnPKIMsgSignedDataSetSignCert(signedData.get(), signerCert.get(), 0) != QUARNPKI_OK ||
-        QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), kSignedAttached, 0, 1) != QUARNPKI_OK ||
-        QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), kSignedAlgorithm, 0, algorithm) != QUARNPKI_OK) {
+    if (!signedData || QuarnPKIMsgSignedDataSetSignCert(signedData.get(), signerCert.get(), 0) != QUARNPKI_OK
+        || QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), kSignedAttached, 0, 1) != QUARNPKI_OK
+        || QuarnPKIMsgSignedDataSetIntegerAttribute(signedData.get(), kSignedAlgorithm, 0, algorithm)
+            != QUARNPKI_OK) {
         return kCreateSignHandleFailed;
     }
     cmsDer.clear();
@@ -82,4 +84,4 @@ int CPkiSealSigner::Sign(const unsigned char* digest, size_t size, std::vector<u
     return Append(rc, piece, length, cmsDer) ? kOk : kSignFinalFailed;
 }
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

@@ -10,7 +10,8 @@
 
 namespace kelvane::bidx {
 
-class CPkiSealSigner final : public ISealSigner {
+class CPkiSealSigner final : public ISealSigner
+{
 public:
     // certificate: DER, PEM or Base64 text. Ok() is false when no present token holds its key.
     explicit CPkiSealSigner(const std::vector<unsigned char>& certificate);
@@ -22,4 +23,4 @@ private:
     int algorithm = -1;
 };
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

@@ -5,21 +5,21 @@
 #include "BidReader.h"
 #include "ShareSources.h"
 
-#include <openssl/crypto.h>
-
 #include <climits>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <openssl/crypto.h>
 #include <set>
 #include <string>
 #include <vector>
 
 using namespace kelvane::bidx;
 
-struct CQuarnFileDecryptor {
+struct CQuarnFileDecryptor
+{
     CBidReader reader;
     std::string folder;
     std::vector<CContribution> contributions;
@@ -37,8 +37,7 @@ bool IsLive(const CQuarnFileDecryptor* handle)
     return handle != nullptr && g_handles.count(handle) != 0;
 }
 
-template <typename F>
-int Guarded(F&& body)
+template <typename F> int Guarded(F&& body)
 {
     try {
         return body();
@@ -100,10 +99,10 @@ bool RecoverKey(const CBidHeader& header, const std::vector<CContribution>& cont
             shares.push_back(contributions[i].share);
         }
         CKey contentKey;
-        std::array<unsigned char, kKeySize> commitment{};
-        if (CombineShares(shares, contentKey) == kOk &&
-            DeriveContentKeys(contentKey, header.fileId, binding, payloadKey, commitment) == kOk &&
-            CRYPTO_memcmp(commitment.data(), header.commitment.data(), kKeySize) == 0) {
+        std::array<unsigned char, kKeySize> commitment {};
+        if (CombineShares(shares, contentKey) == kOk
+            && DeriveContentKeys(contentKey, header.fileId, binding, payloadKey, commitment) == kOk
+            && CRYPTO_memcmp(commitment.data(), header.commitment.data(), kKeySize) == 0) {
             return true;
         }
         // Next combination in lexicographic order.
@@ -123,7 +122,7 @@ bool RecoverKey(const CBidHeader& header, const std::vector<CContribution>& cont
     return false;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -189,8 +188,8 @@ int QuarnSecretFileDecryptorGetStatus(CQuarnFileDecryptor* handle)
         return kInvalidParam;
     }
     return handle->contributions.size() >= static_cast<size_t>(handle->reader.Header().minimum)
-               ? kOk
-               : kDecryptConditionNotEnough;
+        ? kOk
+        : kDecryptConditionNotEnough;
 }
 
 int QuarnSecretFileDecryptorTry(CQuarnFileDecryptor* handle)
@@ -207,8 +206,8 @@ int QuarnSecretFileDecryptorTryKey(CQuarnFileDecryptor* handle, const unsigned c
         return kInvalidParam;
     }
     return Guarded([&] {
-        return GatherFromSoftwareKey(handle->reader.Header(), key, static_cast<size_t>(length),
-                                     handle->contributions);
+        return GatherFromSoftwareKey(
+            handle->reader.Header(), key, static_cast<size_t>(length), handle->contributions);
     });
 }
 
@@ -221,7 +220,8 @@ int QuarnSecretFileDecryptorGetCrackerNum(CQuarnFileDecryptor* handle, int* coun
     return kOk;
 }
 
-int QuarnSecretFileDecryptorGetCrackerCert(CQuarnFileDecryptor* handle, int index, unsigned char* buffer, int* length)
+int QuarnSecretFileDecryptorGetCrackerCert(
+    CQuarnFileDecryptor* handle, int index, unsigned char* buffer, int* length)
 {
     if (!IsLive(handle) || index < 0 || static_cast<size_t>(index) >= handle->contributions.size()) {
         return kInvalidParam;
@@ -296,4 +296,4 @@ int QuarnSecretFileDecryptorGetOpenerCert(
     return CopyOut(handle->reader.Header().openers[static_cast<size_t>(index)].cert, buffer, length);
 }
 
-}  // extern "C"
+} // extern "C"

@@ -32,10 +32,12 @@ typedef struct CQuarnFileDecryptor CQuarnFileDecryptor;
  * cannot be opened or is not a regular file (a FIFO, a device or a folder is refused at once,
  * without reading), 9/10 for a file that is not a sealed bid file of version 2 (version 1 files
  * give 10), 6 for an unknown algorithm, 13/14/20/53/64 for a damaged structure. */
-QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorCreateHandle(CQuarnFileDecryptor** handle, const char* path);
+QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorCreateHandle(
+    CQuarnFileDecryptor** handle, const char* path);
 
 /* The folder (UTF-8) that receives the plain content at Decrypt. It is created when missing. */
-QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorSetFolder(CQuarnFileDecryptor* handle, const char* folder);
+QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorSetFolder(
+    CQuarnFileDecryptor* handle, const char* folder);
 
 /* Reads the whole file once: hashes header and payload and checks the bidder's signature over
  * the digest. Needs no token. 22 signature unreadable, 23 signature wrong, 65 the signed digest
@@ -43,13 +45,13 @@ QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorSetFolder(CQuarnFileDecrypt
 QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorVerify(CQuarnFileDecryptor* handle);
 
 /* The bidder's signing certificate (DER), two calls. */
-QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetSignCert(CQuarnFileDecryptor* handle, unsigned char* buffer,
-                                                                 int* length);
+QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetSignCert(
+    CQuarnFileDecryptor* handle, unsigned char* buffer, int* length);
 
 /* The custom data (the embedded rules file: "RULF", 4-byte big-endian length, the rules file),
  * two calls. 27 when the file carries none. */
-QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetCustomData(CQuarnFileDecryptor* handle, unsigned char* buffer,
-                                                                   int* length);
+QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetCustomData(
+    CQuarnFileDecryptor* handle, unsigned char* buffer, int* length);
 
 /* 0 when the shares gathered reach the file's threshold, so that Decrypt can go ahead; 35 below
  * it. */
@@ -65,13 +67,13 @@ QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorTry(CQuarnFileDecryptor* ha
 
 /* As Try, with a private key given as PEM or DER bytes instead of the tokens: the key of an opener
  * kept in software (tests, and tenders that hold no tokens). 44 when the key is no opener's. */
-QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorTryKey(CQuarnFileDecryptor* handle, const unsigned char* key,
-                                                            int length);
+QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorTryKey(
+    CQuarnFileDecryptor* handle, const unsigned char* key, int length);
 
 /* The openers whose shares are gathered, in the order they contributed. */
 QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetCrackerNum(CQuarnFileDecryptor* handle, int* count);
-QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetCrackerCert(CQuarnFileDecryptor* handle, int index,
-                                                                    unsigned char* buffer, int* length);
+QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetCrackerCert(
+    CQuarnFileDecryptor* handle, int index, unsigned char* buffer, int* length);
 
 /* The file's threshold: the minimum number of openers. */
 QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetMinNum(CQuarnFileDecryptor* handle, int* n);

@@ -4,17 +4,18 @@
 
 namespace kelvane::bidx {
 
-int Contribute(const CBidHeader& header, size_t openerIndex, IShareKey& key,
-               std::vector<CContribution>& contributions)
+int Contribute(
+    const CBidHeader& header, size_t openerIndex, IShareKey& key, std::vector<CContribution>& contributions)
 {
     const bool known = std::any_of(contributions.begin(), contributions.end(),
-                                   [&](const CContribution& c) { return c.openerIndex == openerIndex; });
+        [&](const CContribution& c) { return c.openerIndex == openerIndex; });
     if (known) {
         return kOk;
     }
     CContribution contribution;
     contribution.openerIndex = openerIndex;
-    if (const int rc = UnwrapShare(key, header.openers[openerIndex], header.fileId, contribution.share); rc != kOk) {
+    if (const int rc = UnwrapShare(key, header.openers[openerIndex], header.fileId, contribution.share);
+        rc != kOk) {
         return rc;
     }
     contributions.push_back(contribution);
@@ -22,7 +23,7 @@ int Contribute(const CBidHeader& header, size_t openerIndex, IShareKey& key,
 }
 
 int GatherFromSoftwareKey(const CBidHeader& header, const unsigned char* key, size_t size,
-                          std::vector<CContribution>& contributions)
+    std::vector<CContribution>& contributions)
 {
     PKey pkey = DecodePrivateKey(key, size);
     if (!pkey) {
@@ -37,4 +38,4 @@ int GatherFromSoftwareKey(const CBidHeader& header, const unsigned char* key, si
     return kGetKeypairFailed;
 }
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

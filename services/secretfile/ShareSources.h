@@ -11,7 +11,8 @@
 namespace kelvane::bidx {
 
 // One opener's share, gathered once.
-struct CContribution {
+struct CContribution
+{
     size_t openerIndex = 0;
     CShare share;
 };
@@ -22,10 +23,10 @@ int GatherFromTokens(const CBidHeader& header, std::vector<CContribution>& contr
 
 // Takes the share of the opener whose certificate matches the given private key.
 int GatherFromSoftwareKey(const CBidHeader& header, const unsigned char* key, size_t size,
-                          std::vector<CContribution>& contributions);
+    std::vector<CContribution>& contributions);
 
 // Shared by both: unwraps opener i's share with the given key unless it was gathered already.
-int Contribute(const CBidHeader& header, size_t openerIndex, IShareKey& key,
-               std::vector<CContribution>& contributions);
+int Contribute(
+    const CBidHeader& header, size_t openerIndex, IShareKey& key, std::vector<CContribution>& contributions);
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

@@ -1,8 +1,7 @@
 // Opener shares from tokens, reached only through the PKI library: it owns the PKCS#11 context,
 // the logged-in tokens and the PIN prompt.
-#include "ShareSources.h"
-
 #include "PkiPtr.h"
+#include "ShareSources.h"
 
 #include <algorithm>
 #include <memory>
@@ -14,15 +13,20 @@ namespace {
 constexpr unsigned kOpenerFlags = 0x40000000;
 constexpr unsigned kOpenerUsage = 0x10000001;
 
-class CTokenShareKey final : public IShareKey {
+class CTokenShareKey final : public IShareKey
+{
 public:
-    explicit CTokenShareKey(void* keypair) : tokenKeypair(keypair) {}
+    explicit CTokenShareKey(void* keypair)
+        : tokenKeypair(keypair)
+    {
+    }
 
     int OaepDecrypt(const std::vector<unsigned char>& in, std::vector<unsigned char>& out) override
     {
         unsigned char* raw = nullptr;
         int size = 0;
-        const int rc = QuarnPKICryptoKeypairDecrypt(tokenKeypair.get(), in.data(), static_cast<int>(in.size()), &raw, &size);
+        const int rc = QuarnPKICryptoKeypairDecrypt(
+            tokenKeypair.get(), in.data(), static_cast<int>(in.size()), &raw, &size);
         return Take(rc, raw, size, out);
     }
 
@@ -30,8 +34,8 @@ public:
     {
         unsigned char* raw = nullptr;
         int size = 0;
-        const int rc = QuarnPKICryptoKeypairDeriveSecret(tokenKeypair.get(), peerSpkiDer.data(),
-                                                         static_cast<int>(peerSpkiDer.size()), &raw, &size);
+        const int rc = QuarnPKICryptoKeypairDeriveSecret(
+            tokenKeypair.get(), peerSpkiDer.data(), static_cast<int>(peerSpkiDer.size()), &raw, &size);
         return Take(rc, raw, size, out);
     }
 
@@ -50,14 +54,14 @@ private:
     pki::KeypairPtr tokenKeypair;
 };
 
-}  // namespace
+} // namespace
 
 int GatherFromTokens(const CBidHeader& header, std::vector<CContribution>& contributions)
 {
     int firstError = kOk;
     for (size_t i = 0; i < header.openers.size(); ++i) {
         const bool known = std::any_of(contributions.begin(), contributions.end(),
-                                       [&](const CContribution& c) { return c.openerIndex == i; });
+            [&](const CContribution& c) { return c.openerIndex == i; });
         if (known) {
             continue;
         }
@@ -82,4 +86,4 @@ int GatherFromTokens(const CBidHeader& header, std::vector<CContribution>& contr
     return contributions.empty() ? kGetKeypairFailed : kOk;
 }
 
-}  // namespace kelvane::bidx
+} // namespace kelvane::bidx

@@ -88,13 +88,17 @@ TEST(TextConversion, BytesThatAreNeitherEncodingStillConvert)
 
 TEST(TextConversion, ControlCharactersOfOutsideTextAreEscaped)
 {
-    struct CCase {
+    struct CCase
+    {
         std::string in;
         std::string out;
     };
     for (const CCase& c : { CCase { "plain 甲公司_P1_L1.bidx", "plain 甲公司_P1_L1.bidx" },
-             CCase { "x\nINFO forged\r", "x\\x0AINFO forged\\x0D" }, CCase { "\x1b]0;t\x07\x7f", "\\x1B]0;t\\x07\\x7F" },
-             CCase { "c1 \xc2\x9b" "2J and \xc2\xa0 kept", "c1 \\u009B2J and \xc2\xa0 kept" } }) {
+             CCase { "x\nINFO forged\r", "x\\x0AINFO forged\\x0D" },
+             CCase { "\x1b]0;t\x07\x7f", "\\x1B]0;t\\x07\\x7F" },
+             CCase { "c1 \xc2\x9b"
+                     "2J and \xc2\xa0 kept",
+                 "c1 \\u009B2J and \xc2\xa0 kept" } }) {
         EXPECT_EQ(EscapeControlCharacters(std::string_view(c.in)), c.out) << c.in;
         EXPECT_EQ(WideToUtf8(EscapeControlCharacters(std::wstring_view(Utf8ToWide(c.in)))), c.out) << c.in;
     }

@@ -36,10 +36,9 @@ inline CTestTokenSet& AuditTokens()
         CTestTokenSet tokens;
         tokens.AddToken(kOperatorP256, "246810",
             { CertRequest("操作员 甲", KeyKind::P256, CertUsage::Signature, "开标中心") });
-        tokens.AddToken(kOperatorRsa, "135791",
-            { CertRequest("Operator RSA", KeyKind::Rsa2048) });
-        tokens.AddCertificateOnlyToken(kCertificateOnly, "112233",
-            { CertRequest("No Key", KeyKind::P256, CertUsage::Encryption) });
+        tokens.AddToken(kOperatorRsa, "135791", { CertRequest("Operator RSA", KeyKind::Rsa2048) });
+        tokens.AddCertificateOnlyToken(
+            kCertificateOnly, "112233", { CertRequest("No Key", KeyKind::P256, CertUsage::Encryption) });
         tokens.Activate(true);
         // The settings and the local log of this program live in the token folder, removed with it.
         setenv("XDG_CONFIG_HOME", (tokens.Folder() + "/config").c_str(), 1);

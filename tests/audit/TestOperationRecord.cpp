@@ -83,7 +83,8 @@ public:
     ~CShortTimeouts() { QuarnPKICryptoSetHttpTimeouts(10000, 30000); }
 };
 
-class OperationRecord : public ::testing::Test {
+class OperationRecord : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -93,8 +94,8 @@ protected:
         SetLogServicePause(std::chrono::seconds(60));
         SetAuditPrompt(&prompt);
         std::string error;
-        logs = CLogService::Open(AuditTokens().Folder() + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name()
-                + ".sqlite",
+        logs = CLogService::Open(AuditTokens().Folder() + "/"
+                + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".sqlite",
             AuditTokens().Ca().CertPem().empty() ? "" : CaFile(), error);
         ASSERT_NE(logs, nullptr) << error;
         logs->Mount(service.server);
@@ -398,7 +399,9 @@ TEST(LogRecord, HasTheFourMembersInOrderThenTheRecordId)
     EXPECT_NE(id, NewRecordId());
 
     ASSERT_EQ(BuildLogRecord("192.168.1.7", "项目\"甲\"", "line\nbreak", 2, json), 1);
-    EXPECT_EQ(json, "{\"logtype\":2,\"projectid\":\"192.168.1.7\",\"projectname\":\"项目\\\"甲\\\"\",\"logmsg\":\"line\\nbreak\"}");
+    EXPECT_EQ(json,
+        "{\"logtype\":2,\"projectid\":\"192.168.1.7\",\"projectname\":\"项目\\\"甲\\\"\",\"logmsg\":"
+        "\"line\\nbreak\"}");
     const auto parsed = nlohmann::ordered_json::parse(json);
     std::vector<std::string> keys;
     for (const auto& item : parsed.items())
@@ -408,7 +411,8 @@ TEST(LogRecord, HasTheFourMembersInOrderThenTheRecordId)
 
 TEST(UrlEncode, KeepsUnreservedBytesOnly)
 {
-    const struct {
+    const struct
+    {
         std::string in;
         std::string out;
     } cases[] = {

@@ -1,17 +1,15 @@
 #include "AuditTestEnvironment.h"
 #include "PkiPrompts.h"
-#include "audit/OperatorSignature.h"
 #include "PkiPtr.h"
+#include "audit/OperatorSignature.h"
 #include "tests/support/ScriptedPrompt.h"
-
-#include <gtest/gtest.h>
-
-#include <openssl/cms.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 
 #include <chrono>
 #include <cstring>
+#include <gtest/gtest.h>
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <string>
 #include <vector>
 
@@ -24,7 +22,8 @@ constexpr std::chrono::milliseconds kNoWait { 0 };
 
 // Chooses, among the certificates the library offers, the one whose common name is wanted, and
 // counts how often it was asked. An empty name cancels.
-struct CChooser {
+struct CChooser
+{
     std::string wanted;
     int calls = 0;
 
@@ -53,8 +52,8 @@ CertPtr CertFromDer(const std::vector<unsigned char>& der)
 bool IsSignatureOver(const std::string& base64, const std::string& content, const std::string& certPem)
 {
     std::vector<unsigned char> der(base64.size());
-    const int length = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(base64.data()),
-        static_cast<int>(base64.size()));
+    const int length = EVP_DecodeBlock(
+        der.data(), reinterpret_cast<const unsigned char*>(base64.data()), static_cast<int>(base64.size()));
     if (length <= 0)
         return false;
     const unsigned char* p = der.data();
@@ -64,7 +63,8 @@ bool IsSignatureOver(const std::string& base64, const std::string& content, cons
     STACK_OF(X509)* signers = sk_X509_new_null();
     sk_X509_push(signers, signer);
     BIO* out = BIO_new(BIO_s_mem());
-    const bool verified = cms != nullptr && CMS_verify(cms, signers, nullptr, nullptr, out, CMS_NO_SIGNER_CERT_VERIFY) == 1;
+    const bool verified
+        = cms != nullptr && CMS_verify(cms, signers, nullptr, nullptr, out, CMS_NO_SIGNER_CERT_VERIFY) == 1;
     char* data = nullptr;
     const long outLength = BIO_get_mem_data(out, &data);
     const bool same = verified && std::string(data, static_cast<size_t>(outLength)) == content;
@@ -75,7 +75,8 @@ bool IsSignatureOver(const std::string& base64, const std::string& content, cons
     return same;
 }
 
-class OperatorSignature : public ::testing::Test {
+class OperatorSignature : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -158,7 +159,8 @@ TEST_F(OperatorSignature, PulledTokenMakesTheChooserComeBack)
 TEST_F(OperatorSignature, SignatureAlgorithmFollowsTheKey)
 {
     CTestCa ca("Algorithm CA");
-    const struct {
+    const struct
+    {
         KeyKind kind;
         int algorithm;
     } cases[] = {
@@ -245,15 +247,16 @@ TEST_F(OperatorSignature, BindFindsTheKeyPairOfTheCertificateOnly)
 
 TEST(EncodeBase64, EncodesIntoOneZeroTerminatedLine)
 {
-    const struct {
+    const struct
+    {
         std::string in;
         std::string out;
     } cases[] = { { "", "" }, { "f", "Zg==" }, { "foobar", "Zm9vYmFy" }, { std::string(100, '\xff'), "" } };
     for (const auto& entry : cases) {
         char* text = nullptr;
         int length = -1;
-        ASSERT_EQ(EncodeBase64(reinterpret_cast<const unsigned char*>(entry.in.data()), static_cast<int>(entry.in.size()),
-                      &text, &length),
+        ASSERT_EQ(EncodeBase64(reinterpret_cast<const unsigned char*>(entry.in.data()),
+                      static_cast<int>(entry.in.size()), &text, &length),
             1);
         const kelvane::pki::TextPtr owned(text);
         ASSERT_NE(owned, nullptr);

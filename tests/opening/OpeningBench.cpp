@@ -34,7 +34,8 @@ void Write(const fs::path& path, const std::string& bytes)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::unique_ptr<CTimeStampAuthority> LoadAuthority(CTestCa& ca, const fs::path& folder, const std::string& name)
+std::unique_ptr<CTimeStampAuthority> LoadAuthority(
+    CTestCa& ca, const fs::path& folder, const std::string& name)
 {
     const CTestIssued issued = ca.Issue(Request(name, CertUsage::TimeStamping));
     Write(folder / (name + ".pem"), issued.certPem + ca.CertPem());
@@ -51,7 +52,8 @@ std::unique_ptr<CTimeStampAuthority> LoadAuthority(CTestCa& ca, const fs::path& 
 const std::string& OpenTimeText()
 {
     static const std::string text = [] {
-        const std::int64_t beijing = static_cast<std::int64_t>(std::time(nullptr)) + kBeijingOffsetSeconds + 3600;
+        const std::int64_t beijing
+            = static_cast<std::int64_t>(std::time(nullptr)) + kBeijingOffsetSeconds + 3600;
         const std::wstring shown = FormatWallClock(beijing - beijing % 60);
         return std::string(shown.begin(), shown.end());
     }();
@@ -69,7 +71,8 @@ COpeningBench::COpeningBench()
     tokens.AddToken(kOpenerA, "111111", { Request("开标人 A", CertUsage::Encryption, KeyKind::P256) });
     tokens.AddToken(kOpenerB, "222222", { Request("开标人 B", CertUsage::Encryption, KeyKind::Rsa2048) });
     tokens.AddToken(kOpenerC, "333333", { Request("开标人 C", CertUsage::Encryption, KeyKind::P256) });
-    tokens.AddToken(kOperator, "444444", { Request("操作员 甲", CertUsage::Signature, KeyKind::P256, "开标中心") });
+    tokens.AddToken(
+        kOperator, "444444", { Request("操作员 甲", CertUsage::Signature, KeyKind::P256, "开标中心") });
     tokens.Activate(true);
 
     folder = tokens.Folder();
@@ -96,7 +99,8 @@ COpeningBench::COpeningBench()
     tender.organisation = "市开标中心";
     tender.m = 3;
     tender.n = 2;
-    rules = std::make_unique<CRulesService>(std::vector<CTender> { tender }, [] { return std::int64_t { 0 }; });
+    rules
+        = std::make_unique<CRulesService>(std::vector<CTender> { tender }, [] { return std::int64_t { 0 }; });
     WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC });
 
     authority->Mount(services.server);
@@ -115,11 +119,13 @@ std::string COpeningBench::OpenerCertText(const std::string& label) const
     return CertBase64(tokens.Token(label).keys[0].certDer);
 }
 
-std::string COpeningBench::WriteRules(int m, int n, const std::vector<std::string>& openerLabels, const std::string& openTime)
+std::string COpeningBench::WriteRules(
+    int m, int n, const std::vector<std::string>& openerLabels, const std::string& openTime)
 {
     std::string openers;
     for (const std::string& label : openerLabels)
-        openers += "<opener><cert>" + OpenerCertText(label) + "</cert><participate>YES</participate></opener>";
+        openers
+            += "<opener><cert>" + OpenerCertText(label) + "</cert><participate>YES</participate></opener>";
     const std::string document = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<bidenv><source>")
         + "<projectname>" + kProjectName + "</projectname><opentime>" + openTime
         + "</opentime><organization>市开标中心</organization><encalog>SM4</encalog><hashalog>SM3</hashalog>"
@@ -207,14 +213,17 @@ std::wstring CTestWindow::Cell(int row, int column) const
     return cell != cells.end() ? cell->second : std::wstring();
 }
 
-void SealBid(const fs::path& path, const std::string& rules, int n, const std::vector<std::string>& openerLabels,
-    size_t contentSize, const std::vector<unsigned char>* customData, const CTestIssued* signedBy)
+void SealBid(const fs::path& path, const std::string& rules, int n,
+    const std::vector<std::string>& openerLabels, size_t contentSize,
+    const std::vector<unsigned char>* customData, const CTestIssued* signedBy)
 {
     COpeningBench& bench = COpeningBench::Get();
     const CTestIssued bidder = signedBy != nullptr
         ? *signedBy
-        : bench.tokens.Ca().Issue(Request("投标人 " + path.stem().string(), CertUsage::Signature, KeyKind::P256, "投标公司"));
-    kelvane::bidx::CSoftwareSealSigner signer(kelvane::bidx::DecodeCertificate(bidder.certDer.data(), bidder.certDer.size()),
+        : bench.tokens.Ca().Issue(
+            Request("投标人 " + path.stem().string(), CertUsage::Signature, KeyKind::P256, "投标公司"));
+    kelvane::bidx::CSoftwareSealSigner signer(
+        kelvane::bidx::DecodeCertificate(bidder.certDer.data(), bidder.certDer.size()),
         kelvane::bidx::DecodePrivateKey(bidder.keyDer.data(), bidder.keyDer.size()));
 
     std::string content(contentSize, '\0');
@@ -257,13 +266,15 @@ std::vector<CForgedSigner> ForgedSigners()
     anchor.keyDer = PrivateKeyDer(ca.Key());
     anchor.keyPem = PrivateKeyPem(ca.Key());
     return {
-        { "self-signed", SelfSigned(ca.Issue(Request("投标人 甲", CertUsage::Signature, KeyKind::P256, "投标公司"))),
+        { "self-signed",
+            SelfSigned(ca.Issue(Request("投标人 甲", CertUsage::Signature, KeyKind::P256, "投标公司"))),
             L"签名证书不受信任：" },
         { "expired", ca.Issue(expired), L"签名证书已过期：" },
         // The same name as the tender's CA: only the signature tells them apart.
         { "other-ca", other.Issue(Request("投标人 甲", CertUsage::Signature, KeyKind::P256, "投标公司")),
             L"签名证书不受信任：" },
-        { "no-signature-usage", ca.Issue(Request("投标人 乙", CertUsage::Encryption, KeyKind::P256, "投标公司")),
+        { "no-signature-usage",
+            ca.Issue(Request("投标人 乙", CertUsage::Encryption, KeyKind::P256, "投标公司")),
             L"签名证书没有数字签名用途" },
         { "ca-itself", anchor, L"签名证书是证书颁发机构的证书" },
     };

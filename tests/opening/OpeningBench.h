@@ -13,12 +13,11 @@
 #include "opening/COpeningManager.h"
 #include "tests/support/LoopbackServer.h"
 
-#include <httplib.h>
-
 #include <atomic>
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <httplib.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,7 +37,8 @@ inline constexpr char kProjectName[] = "道路工程";
 // authorities' certificates are valid at every time a test puts their clocks to.
 const std::string& OpenTimeText();
 
-class COpeningBench {
+class COpeningBench
+{
 public:
     // Made once per test program, before any token is touched.
     static COpeningBench& Get();
@@ -75,15 +75,20 @@ private:
 // The window side of a run: answers its questions from a script (after calling onAsk, which may
 // act like an operator between two questions), and records the questions, the posted
 // notifications, the wait cursor, the output lines and the list cells.
-class CTestWindow : public IOpeningWindow, public IBidFileList, public CMsgOutput {
+class CTestWindow : public IOpeningWindow, public IBidFileList, public CMsgOutput
+{
 public:
-    struct Question {
+    struct Question
+    {
         std::wstring text;
         std::wstring caption;
         unsigned type;
     };
 
-    explicit CTestWindow(std::deque<int> scripted) : answers(std::move(scripted)) { }
+    explicit CTestWindow(std::deque<int> scripted)
+        : answers(std::move(scripted))
+    {
+    }
 
     int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override;
     void PostOpeningFinished(int wParam) override;
@@ -118,7 +123,8 @@ void SealBid(const std::filesystem::path& path, const std::string& rules, int n,
     const std::vector<unsigned char>* customData = nullptr, const CTestIssued* bidder = nullptr);
 // A signer the tender's anchors do not vouch for: what makes it so (also the bid's file stem), its
 // certificate and key, and the start of the reason its refusal gives.
-struct CForgedSigner {
+struct CForgedSigner
+{
     std::string threat;
     CTestIssued issued;
     std::wstring reason;

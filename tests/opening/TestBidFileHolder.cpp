@@ -1,14 +1,12 @@
 #include "BidSealer.h"
-#include "tests/support/TestCa.h"
 #include "app/TextConversion.h"
 #include "opening/CBidFileHolder.h"
-
 #include "tests/support/TempDir.h"
-
-#include <gtest/gtest.h>
+#include "tests/support/TestCa.h"
 
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <optional>
 #include <unistd.h>
 
@@ -26,7 +24,8 @@ CTestCertRequest Request(const std::string& commonName, const std::string& organ
     return request;
 }
 
-class BidFileHolder : public ::testing::Test {
+class BidFileHolder : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -43,8 +42,8 @@ protected:
     // Seals content.txt, signed by a bidder with the given names, carrying customData; returns
     // the file's path. Without openers, for one opener with threshold 1.
     std::wstring Seal(const std::string& name, const std::vector<unsigned char>& customData,
-        const std::string& bidderName = "投标人 甲", const std::string& bidderOrg = "甲公司", int threshold = 1,
-        const std::vector<CTestIssued>& openers = {})
+        const std::string& bidderName = "投标人 甲", const std::string& bidderOrg = "甲公司",
+        int threshold = 1, const std::vector<CTestIssued>& openers = {})
     {
         const CTestIssued bidder = ca.Issue(Request(bidderName, bidderOrg, CertUsage::Signature));
         kelvane::bidx::CSoftwareSealSigner signer(
@@ -89,10 +88,12 @@ std::vector<unsigned char> RulesData(int m, int n, const std::vector<CTestIssued
 {
     std::string list;
     for (const CTestIssued& opener : openers) {
-        list += "<opener><cert>" + CertBase64(opener.certDer) + "</cert><participate>YES</participate></opener>";
+        list += "<opener><cert>" + CertBase64(opener.certDer)
+            + "</cert><participate>YES</participate></opener>";
     }
     const std::string rules = "<bidenv><source><projectname>P</projectname><opentime>" + openTime
-        + "</opentime><organization>O</organization><encalog>SM4</encalog><hashalog>SM3</hashalog><rules><rule><m>"
+        + "</opentime><organization>O</organization><encalog>SM4</encalog><hashalog>SM3</"
+          "hashalog><rules><rule><m>"
         + std::to_string(m) + "</m><n>" + std::to_string(n) + "</n><openers>" + list
         + "</openers></rule></rules></source></bidenv>";
     return kelvane::bidx::MakeRulesCustomData({ rules.begin(), rules.end() });
@@ -133,8 +134,10 @@ TEST_F(BidFileHolder, OpenReportsTheDecryptorsCode)
 TEST_F(BidFileHolder, ReadsTheEmbeddedRulesFile)
 {
     const std::string rules = "<bidenv>rules</bidenv>";
-    const std::string header = std::string("RULF") + std::string("\0\0\0", 3) + static_cast<char>(rules.size());
-    const struct {
+    const std::string header
+        = std::string("RULF") + std::string("\0\0\0", 3) + static_cast<char>(rules.size());
+    const struct
+    {
         const char* name;
         std::vector<unsigned char> customData;
         int result;
@@ -199,10 +202,12 @@ TEST_F(BidFileHolder, ThresholdIsNotMetWithoutOpeners)
 TEST_F(BidFileHolder, HeaderMustHoldTheThresholdAndOpenersOfItsEmbeddedRules)
 {
     const std::vector<CTestIssued> openers = { ca.Issue(Request("开标人 A", "", CertUsage::Encryption)),
-        ca.Issue(Request("开标人 B", "", CertUsage::Encryption)), ca.Issue(Request("开标人 C", "", CertUsage::Encryption)) };
+        ca.Issue(Request("开标人 B", "", CertUsage::Encryption)),
+        ca.Issue(Request("开标人 C", "", CertUsage::Encryption)) };
     const CTestIssued stranger = ca.Issue(Request("开标人 D", "", CertUsage::Encryption));
     const auto abc = RulesData(3, 2, openers);
-    const struct {
+    const struct
+    {
         const char* threat;
         std::vector<unsigned char> customData;
         int threshold;
@@ -211,11 +216,12 @@ TEST_F(BidFileHolder, HeaderMustHoldTheThresholdAndOpenersOfItsEmbeddedRules)
         const wchar_t* reason;
     } cases[] = {
         { "as its rules", abc, 2, openers, 0, L"" },
-        { "rules name the openers in another order", RulesData(3, 2, { openers[2], openers[0], openers[1] }), 2, openers,
-            0, L"" },
+        { "rules name the openers in another order", RulesData(3, 2, { openers[2], openers[0], openers[1] }),
+            2, openers, 0, L"" },
         { "lower threshold", abc, 1, openers, 17, L"文件头的门限n=1与标书内嵌规则的n=2不一致" },
         { "higher threshold", abc, 3, openers, 17, L"文件头的门限n=3与标书内嵌规则的n=2不一致" },
-        { "fewer openers", abc, 2, { openers[0], openers[1] }, 17, L"文件头的开标人数m=2与标书内嵌规则的m=3不一致" },
+        { "fewer openers", abc, 2, { openers[0], openers[1] }, 17,
+            L"文件头的开标人数m=2与标书内嵌规则的m=3不一致" },
         { "one opener swapped for another", abc, 2, { openers[0], openers[1], stranger }, 17,
             L"文件头的开标人证书与标书内嵌规则中的开标人不一致" },
         { "no embedded rules", Bytes("none of the rules"), 2, openers, 24, L"标书没有内嵌规则文件" },
@@ -225,8 +231,8 @@ TEST_F(BidFileHolder, HeaderMustHoldTheThresholdAndOpenersOfItsEmbeddedRules)
     int fileNumber = 0;
     for (const auto& c : cases) {
         CBidFileHolder checked;
-        checked.SetPath(Seal("rules" + std::to_string(++fileNumber) + ".bidx", c.customData, "投标人 甲", "甲公司",
-            c.threshold, c.sealedTo));
+        checked.SetPath(Seal("rules" + std::to_string(++fileNumber) + ".bidx", c.customData, "投标人 甲",
+            "甲公司", c.threshold, c.sealedTo));
         checked.SetOutputFolder(Utf8ToWide((folder / "Open").string()));
         ASSERT_EQ(checked.Open(), 0) << c.threat;
         ASSERT_EQ(checked.VerifyStructure(), 0) << c.threat;

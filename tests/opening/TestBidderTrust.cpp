@@ -1,9 +1,9 @@
 // The bidder's certificate against the tender's trust anchors: which signers pass, and which file
 // of anchors decides.
-#include "tests/support/TestCa.h"
 #include "app/TextConversion.h"
 #include "opening/CBidderTrust.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCa.h"
 
 #include <gtest/gtest.h>
 

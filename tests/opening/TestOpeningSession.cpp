@@ -1,8 +1,6 @@
 // The opening end to end: real tokens, a real rules server, time-stamp authorities and log service
 // on loopback, and real sealed bids, grouped by the phase of the run they exercise.
 #include "OpeningBench.h"
-#include "tests/support/TempDir.h"
-
 #include "app/LanguageCatalogue.h"
 #include "app/TextConversion.h"
 #include "audit/OperationRecord.h"
@@ -13,12 +11,12 @@
 #include "opening/OpeningTime.h"
 #include "opening/TimeStampTest.h"
 #include "tests/support/ScriptedPrompt.h"
-
-#include <gtest/gtest.h>
+#include "tests/support/TempDir.h"
 
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <stdexcept>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -38,12 +36,10 @@ std::wstring Wide(const fs::path& path)
     return Utf8ToWide(path.string());
 }
 
-class OpeningSession : public ::testing::Test {
+class OpeningSession : public ::testing::Test
+{
 protected:
-    static void SetUpTestSuite()
-    {
-        COpeningBench::Get();
-    }
+    static void SetUpTestSuite() { COpeningBench::Get(); }
 
     void SetUp() override
     {
@@ -55,7 +51,8 @@ protected:
         Settings();
         rules = bench.WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC });
         SetAuditPrompt(&auditPrompt);
-        ASSERT_EQ(CheckOperatorCert(std::chrono::milliseconds(0)), 1) << "the operator's token signs every record";
+        ASSERT_EQ(CheckOperatorCert(std::chrono::milliseconds(0)), 1)
+            << "the operator's token signs every record";
         firstRecord = bench.Records().size();
     }
 
@@ -67,13 +64,16 @@ protected:
         EXPECT_TRUE(auditPrompt.Questions().empty()) << "signing and submission never complained";
     }
 
-    void Settings(const std::string& timeStampUrl = {}, const std::string& compare = "true", const std::string& rulesUrl = {})
+    void Settings(const std::string& timeStampUrl = {}, const std::string& compare = "true",
+        const std::string& rulesUrl = {})
     {
         const fs::path file = root / "config" / "QUARN" / "rmw" / "Setting.ini";
         fs::create_directories(file.parent_path());
         std::ofstream(file, std::ios::trunc)
-            << "[BidRuleFileURL]\nurl=" << (rulesUrl.empty() ? bench.services.Url("/rules") : rulesUrl) << "\n"
-            << "[TimeStampURL]\nurl=" << (timeStampUrl.empty() ? bench.services.Url("/tsa") : timeStampUrl) << "\n"
+            << "[BidRuleFileURL]\nurl=" << (rulesUrl.empty() ? bench.services.Url("/rules") : rulesUrl)
+            << "\n"
+            << "[TimeStampURL]\nurl=" << (timeStampUrl.empty() ? bench.services.Url("/tsa") : timeStampUrl)
+            << "\n"
             << "[LogService]\nIsSumbitLog=true\n[LogSubmitURL]\nurl=" << bench.services.Url("/log") << "\n"
             << "[LocalLog]\nIsWriteLocalLog=true\n[RulesCompare]\nIsCompare=" << compare << "\n";
     }
@@ -130,8 +130,8 @@ protected:
     std::string rules;
     size_t firstRecord = 0;
     CScriptedPrompt auditPrompt { {}, IDOK };
-    COpeningManager manager { COpeningTimings { std::chrono::milliseconds(0), std::chrono::milliseconds(0),
-        std::chrono::milliseconds(0) } };
+    COpeningManager manager { COpeningTimings {
+        std::chrono::milliseconds(0), std::chrono::milliseconds(0), std::chrono::milliseconds(0) } };
 };
 
 // ---- Time ----------------------------------------------------------------------------------------
@@ -146,12 +146,15 @@ TEST_F(OpeningSession, TimeEqualToTheOpeningTimeProceedsEarlierIsRefusedInEveryZ
             CTestWindow window({ IDNO });
             Run(window, { bid });
             const bool proceeds = offset == 0;
-            EXPECT_TRUE(window.HasLine(Text("get_timestamp_success") + Utf8ToWide(OpenTimeText())) || !proceeds) << zone;
+            EXPECT_TRUE(
+                window.HasLine(Text("get_timestamp_success") + Utf8ToWide(OpenTimeText())) || !proceeds)
+                << zone;
             EXPECT_TRUE(window.HasLine(Text("get_opentime_success") + Utf8ToWide(OpenTimeText()))) << zone;
             EXPECT_EQ(window.HasLine(Text("notto_opentime")), !proceeds) << zone << " " << offset;
             EXPECT_EQ(window.HasLine(Text("get_rulefile_success_status")), proceeds) << zone << " " << offset;
             EXPECT_EQ(window.posts, std::vector<int> { 0 });
-            EXPECT_EQ(manager.GetLastEnd(), proceeds ? COpeningEnd::Cancelled : COpeningEnd::OpeningTimeNotYet);
+            EXPECT_EQ(
+                manager.GetLastEnd(), proceeds ? COpeningEnd::Cancelled : COpeningEnd::OpeningTimeNotYet);
         }
     }
     EXPECT_EQ(CountRecords(kLogTypeNeutral, "未到开标时间"), 6);
@@ -163,7 +166,8 @@ TEST_F(OpeningSession, AuthoritiesAreAskedInOrderUntilOneAnswers)
     const std::string good = bench.services.Url("/tsa");
     const std::string second = bench.second.Url("/tsa");
     const std::string foreign = bench.foreign.Url("/tsa");
-    const struct {
+    const struct
+    {
         std::string list;
         int result;
         int secondRequests;
@@ -269,9 +273,12 @@ TEST_F(OpeningSession, FailedFilesMoveToBadAndTheSummaryCountsTheRest)
     const auto records = Records();
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.front().logType, kLogTypeFailure);
-    EXPECT_EQ(records.front().message.rfind(FileRecord("a.bidx", "打开失败"), 0), 0u) << records.front().message;
-    EXPECT_GT(records.front().message.size(), FileRecord("a.bidx", "打开失败").size()) << "the reason follows";
-    EXPECT_EQ(records[1].message.rfind(FileRecord("b.bidx", "验证文件结构失败:"), 0), 0u) << records[1].message;
+    EXPECT_EQ(records.front().message.rfind(FileRecord("a.bidx", "打开失败"), 0), 0u)
+        << records.front().message;
+    EXPECT_GT(records.front().message.size(), FileRecord("a.bidx", "打开失败").size())
+        << "the reason follows";
+    EXPECT_EQ(records[1].message.rfind(FileRecord("b.bidx", "验证文件结构失败:"), 0), 0u)
+        << records[1].message;
     EXPECT_EQ(CountRecords(kLogTypeSuccess, FileRecord("c.bidx", "开标完成")), 1);
     EXPECT_EQ(records.back().logType, kLogTypeSuccess);
     EXPECT_EQ(records.back().message, summary);
@@ -291,10 +298,12 @@ TEST_F(OpeningSession, LocalWriteFailureLeavesTheBidInItsPackageForARerun)
     EXPECT_EQ(window.Cell(0, 5), Text("status_decrypt_fail"));
     EXPECT_TRUE(window.HasLineStartingWith(Text("decrypt_fail_local")));
     ASSERT_EQ(window.questions.size(), 3u);
-    EXPECT_NE(window.questions[2].text.find(L"1份标书因本机故障"), std::wstring::npos) << WideToUtf8(window.questions[2].text);
+    EXPECT_NE(window.questions[2].text.find(L"1份标书因本机故障"), std::wstring::npos)
+        << WideToUtf8(window.questions[2].text);
     bool recorded = false;
     for (const auto& record : Records())
-        recorded = recorded || record.message.rfind(FileRecord("a.bidx", "开标失败（本机故障，标书未移动）："), 0) == 0;
+        recorded = recorded
+            || record.message.rfind(FileRecord("a.bidx", "开标失败（本机故障，标书未移动）："), 0) == 0;
     EXPECT_TRUE(recorded);
 
     fs::remove(package / "Open");
@@ -312,14 +321,15 @@ TEST_F(OpeningSession, NoSpaceForTheBidLeavesItInItsPackage)
     fs::create_directories(open);
     if (mount("tmpfs", open.c_str(), "tmpfs", 0, "size=256k") != 0)
         GTEST_SKIP() << "a small tmpfs needs root";
-    struct CUnmount {
+    struct CUnmount
+    {
         const fs::path& at;
         ~CUnmount() { umount(at.c_str()); }
     } unmount { open };
     CTestWindow window({ IDYES, IDOK, IDOK });
     Run(window, { good });
     EXPECT_TRUE(fs::exists(good));
-    EXPECT_FALSE(fs::exists(package / "Bad"/ "a.bidx"));
+    EXPECT_FALSE(fs::exists(package / "Bad" / "a.bidx"));
     EXPECT_EQ(window.Cell(0, 5), Text("status_decrypt_fail"));
     EXPECT_TRUE(window.HasLineStartingWith(Text("decrypt_fail_local") + L"磁盘空间不足"));
     EXPECT_TRUE(fs::is_empty(open)) << "nothing was written";
@@ -338,7 +348,9 @@ TEST_F(OpeningSession, FailureWithoutTextNamesItsCodeNotAnEarlierReason)
     Run(window, { unopenable, bad });
     const std::wstring expected = Text("vefifystructure_fail") + Text("unknow_error") + L"(-1)";
     EXPECT_TRUE(window.HasLine(expected));
-    EXPECT_EQ(CountRecords(kLogTypeFailure, FileRecord("b.bidx", "验证文件结构失败:") + WideToUtf8(Text("unknow_error")) + "(-1)"), 1);
+    EXPECT_EQ(CountRecords(kLogTypeFailure,
+                  FileRecord("b.bidx", "验证文件结构失败:") + WideToUtf8(Text("unknow_error")) + "(-1)"),
+        1);
     EXPECT_TRUE(fs::exists(package / "Bad" / "b.bidx"));
 }
 
@@ -374,7 +386,8 @@ TEST_F(OpeningSession, NameTakenInBadLeavesTheFileWhereItWas)
 
 TEST_F(OpeningSession, OnlyTheExactTextFalseSkipsTheRulesComparison)
 {
-    const std::string otherRules = bench.WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC }, "2000-01-01 00:00:00");
+    const std::string otherRules
+        = bench.WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC }, "2000-01-01 00:00:00");
     rules = bench.WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC });
     int fileNumber = 0;
     for (const char* value : { "false", "FALSE", "no", "0", "true" }) {
@@ -387,7 +400,8 @@ TEST_F(OpeningSession, OnlyTheExactTextFalseSkipsTheRulesComparison)
         EXPECT_EQ(window.HasLine(Text("verify_rulefile_ing")), !skipped) << value;
         EXPECT_EQ(window.HasLine(Text("verifyrulefile_fail")), !skipped) << value;
         EXPECT_EQ(fs::exists(bid), skipped) << value;
-        EXPECT_EQ(CountRecords(kLogTypeFailure, FileRecord(bid.filename().string(), "验证规则文件失败")), skipped ? 0 : 1)
+        EXPECT_EQ(CountRecords(kLogTypeFailure, FileRecord(bid.filename().string(), "验证规则文件失败")),
+            skipped ? 0 : 1)
             << value;
     }
 }
@@ -414,7 +428,10 @@ TEST_F(OpeningSession, SignersTheTenderDoesNotTrustAreMovedToBadWithTheirReason)
         EXPECT_TRUE(window.HasLineStartingWith(Text("vefifystructure_fail") + reason)) << name;
         int records = 0;
         for (const auto& record : Records())
-            records += record.message.rfind(FileRecord(name, "验证文件结构失败:") + WideToUtf8(reason), 0) == 0 ? 1 : 0;
+            records
+                += record.message.rfind(FileRecord(name, "验证文件结构失败:") + WideToUtf8(reason), 0) == 0
+                ? 1
+                : 0;
         EXPECT_EQ(records, 1) << name;
         EXPECT_EQ(window.Cell(static_cast<int>(i), 5), Text("status_destroy")) << name;
         EXPECT_EQ(window.Cell(static_cast<int>(i), 2), L"") << "the forger's name is not shown as the bidder";
@@ -430,16 +447,20 @@ TEST_F(OpeningSession, HeaderNotSealedAsItsRulesIsMovedToBadWhateverTheCompariso
     rules = bench.WriteRules(3, 2, { kOpenerA, kOpenerB, kOpenerC });
     std::wstring differs;
     ASSERT_TRUE(CResultTexts::GetText(CResultTexts::kRulesTable, 17, differs));
-    const struct {
+    const struct
+    {
         const char* threat;
         const std::string& embedded;
         int n;
         std::vector<std::string> sealedTo;
         std::wstring reason;
     } cases[] = {
-        { "one-opener", rules, 1, { kOpenerA, kOpenerB, kOpenerC }, L"文件头的门限n=1与标书内嵌规则的n=2不一致" },
-        { "fewer-openers", rules, 2, { kOpenerA, kOpenerB }, L"文件头的开标人数m=2与标书内嵌规则的m=3不一致" },
-        { "other-openers", twoOpeners, 2, { kOpenerA, kOpenerC }, L"文件头的开标人证书与标书内嵌规则中的开标人不一致" },
+        { "one-opener", rules, 1, { kOpenerA, kOpenerB, kOpenerC },
+            L"文件头的门限n=1与标书内嵌规则的n=2不一致" },
+        { "fewer-openers", rules, 2, { kOpenerA, kOpenerB },
+            L"文件头的开标人数m=2与标书内嵌规则的m=3不一致" },
+        { "other-openers", twoOpeners, 2, { kOpenerA, kOpenerC },
+            L"文件头的开标人证书与标书内嵌规则中的开标人不一致" },
     };
     for (const char* compare : { "true", "false" }) {
         Settings({}, compare);
@@ -455,7 +476,9 @@ TEST_F(OpeningSession, HeaderNotSealedAsItsRulesIsMovedToBadWhateverTheCompariso
             const std::wstring reason = differs + L"：" + cases[i].reason;
             EXPECT_TRUE(fs::exists(package / "Bad" / name)) << name;
             EXPECT_TRUE(window.HasLine(Text("verifyrulefile_fail") + reason)) << name;
-            EXPECT_EQ(CountRecords(kLogTypeFailure, FileRecord(name, "验证规则文件失败：") + WideToUtf8(reason)), 1) << name;
+            EXPECT_EQ(
+                CountRecords(kLogTypeFailure, FileRecord(name, "验证规则文件失败：") + WideToUtf8(reason)), 1)
+                << name;
         }
         EXPECT_FALSE(fs::exists(package / "Open")) << compare;
         EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::NoFileVerified) << compare;
@@ -467,7 +490,8 @@ TEST_F(OpeningSession, NoBidOpensBeforeItsOwnOpeningTimeWhateverTheServedRulesSa
     // The served rules move the opening an hour earlier; the bids carry the tender's own time.
     const std::string ownTime = OpenTimeText();
     const std::string earlier = WideToUtf8(FormatWallClock(*ParseOpeningTime(ownTime) - 3600));
-    const struct {
+    const struct
+    {
         const char* compare;
         std::int64_t clock; // seconds from the bid's own opening time
         const char* outcome; // "bad": refused by the comparison; "early": left where it is; "opened"
@@ -492,12 +516,15 @@ TEST_F(OpeningSession, NoBidOpensBeforeItsOwnOpeningTimeWhateverTheServedRulesSa
         EXPECT_EQ(fs::exists(package / "Open" / bid.stem()), outcome == "opened") << name;
         const std::wstring early = L"：标书的开标时间是" + Utf8ToWide(ownTime);
         EXPECT_EQ(window.HasLine(Text("notto_opentime") + early), outcome == "early") << name;
-        EXPECT_EQ(CountRecords(kLogTypeFailure, FileRecord(name, "未到开标时间") + WideToUtf8(early)), outcome == "early" ? 1 : 0)
+        EXPECT_EQ(CountRecords(kLogTypeFailure, FileRecord(name, "未到开标时间") + WideToUtf8(early)),
+            outcome == "early" ? 1 : 0)
             << name;
         if (outcome == "early") {
             EXPECT_EQ(window.Cell(0, 5), Text("status_decrypt_cancel")) << name;
         }
-        EXPECT_EQ(manager.GetLastEnd(), outcome == "opened" ? COpeningEnd::Completed : COpeningEnd::NoFileVerified) << name;
+        EXPECT_EQ(
+            manager.GetLastEnd(), outcome == "opened" ? COpeningEnd::Completed : COpeningEnd::NoFileVerified)
+            << name;
     }
 }
 
@@ -565,7 +592,8 @@ TEST_F(OpeningSession, EachOpenersContributionIsLoggedOncePerFile)
     EXPECT_EQ(window.questions[1].text.find(L"还有2个标书"), 0u);
     for (const char* name : { "开标人 A", "开标人 B", "开标人 C" }) {
         for (const char* file : { "a.bidx", "b.bidx" })
-            EXPECT_EQ(CountRecords(kLogTypeSuccess, std::string(name) + "解密标书\"" + file + "\""), 1) << name << file;
+            EXPECT_EQ(CountRecords(kLogTypeSuccess, std::string(name) + "解密标书\"" + file + "\""), 1)
+                << name << file;
     }
     EXPECT_EQ(window.Cell(0, 5), Text("status_derypted"));
     EXPECT_EQ(window.Cell(1, 5), Text("status_derypted"));
@@ -584,7 +612,9 @@ TEST_F(OpeningSession, RulesFailureIsReportedAndClearedByTheNextRun)
     EXPECT_TRUE(failing.HasLine(Text("get_rulefile_fail_status")));
     // The reason follows: the result's text, its code and the server asked.
     EXPECT_TRUE(failing.HasLine(CRulesFileClient::DescribeFailure(QUELVAR_EMPTY_BODY)));
-    EXPECT_NE(CRulesFileClient::DescribeFailure(QUELVAR_EMPTY_BODY).find(Utf8ToWide(bench.services.Url("/rules"))), std::wstring::npos);
+    EXPECT_NE(
+        CRulesFileClient::DescribeFailure(QUELVAR_EMPTY_BODY).find(Utf8ToWide(bench.services.Url("/rules"))),
+        std::wstring::npos);
     EXPECT_EQ(failing.lines.back(), Text("end_open_bidfile"));
     const auto records = Records();
     ASSERT_EQ(records.size(), 1u);
@@ -638,7 +668,8 @@ TEST_F(OpeningSession, DetachedWindowIsNotTouchedAgainAndTheRunEnds)
 // ---- A failure inside the run ---------------------------------------------------------------------------
 
 // A list whose first row update throws, as a window out of memory would.
-class CThrowingWindow : public CTestWindow {
+class CThrowingWindow : public CTestWindow
+{
 public:
     using CTestWindow::CTestWindow;
     void SetItemText(int, int, const std::wstring&) override { throw std::runtime_error("list gone"); }

@@ -1,10 +1,9 @@
 #include "opening/OpeningTime.h"
 #include "tests/support/TempDir.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <ctime>
+#include <gtest/gtest.h>
 #include <string>
 
 namespace {
@@ -13,7 +12,8 @@ constexpr std::int64_t k20240506093000 = 1714987800; // 2024-05-06 09:30:00 coun
 
 TEST(OpeningTime, ReadsSixNumbersWithAnySeparators)
 {
-    const struct {
+    const struct
+    {
         const char* text;
         std::optional<std::int64_t> seconds;
     } cases[] = {
@@ -36,7 +36,8 @@ TEST(OpeningTime, ReadsSixNumbersWithAnySeparators)
 
 TEST(OpeningTime, AuthorityTimeBecomesBeijingTime)
 {
-    const struct {
+    const struct
+    {
         const char* text;
         std::optional<std::int64_t> seconds;
     } cases[] = {

@@ -35,7 +35,8 @@ TEST(QuelvarLibrary, NamesWhatIsMissing)
     // A library that is not Quelvar lacks its exports; the first missing one is named.
     CQuelvarLibrary foreign;
     EXPECT_EQ(foreign.LoadFrom(KELVANE_OTHER_LIBRARY_PATH), -1);
-    EXPECT_NE(foreign.Error().find("lacks the export QuelvarCreateHandle"), std::string::npos) << foreign.Error();
+    EXPECT_NE(foreign.Error().find("lacks the export QuelvarCreateHandle"), std::string::npos)
+        << foreign.Error();
     EXPECT_EQ(foreign.CreateHandle, nullptr);
     EXPECT_EQ(foreign.CompareFile, nullptr);
 }

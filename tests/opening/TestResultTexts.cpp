@@ -8,7 +8,8 @@ namespace {
 
 TEST(ResultTexts, LookUpEachTableByCode)
 {
-    const struct {
+    const struct
+    {
         int table;
         int code;
         const char* key; // null: a fixed text
@@ -27,7 +28,8 @@ TEST(ResultTexts, LookUpEachTableByCode)
     for (const auto& entry : found) {
         std::wstring text;
         ASSERT_TRUE(CResultTexts::GetText(entry.table, entry.code, text)) << entry.table << "/" << entry.code;
-        const std::wstring expected = entry.key != nullptr ? CLanguageCatalogue::Instance().GetText(entry.key) : entry.fixed;
+        const std::wstring expected
+            = entry.key != nullptr ? CLanguageCatalogue::Instance().GetText(entry.key) : entry.fixed;
         EXPECT_EQ(text, expected) << entry.table << "/" << entry.code;
         EXPECT_FALSE(text.empty());
     }
@@ -35,13 +37,16 @@ TEST(ResultTexts, LookUpEachTableByCode)
 
 TEST(ResultTexts, CodesWithoutEntryLeaveTheTextAlone)
 {
-    const struct {
+    const struct
+    {
         int table;
         int code;
-    } missing[] = { { 2, 39 }, { 1, 26 }, { 1, 27 }, { 1, 28 }, { 1, -1 }, { 2, -1 }, { 2, 0 }, { 2, 66 }, { 3, 1 }, { 0, 1 } };
+    } missing[] = { { 2, 39 }, { 1, 26 }, { 1, 27 }, { 1, 28 }, { 1, -1 }, { 2, -1 }, { 2, 0 }, { 2, 66 },
+        { 3, 1 }, { 0, 1 } };
     for (const auto& entry : missing) {
         std::wstring text = L"before";
-        EXPECT_FALSE(CResultTexts::GetText(entry.table, entry.code, text)) << entry.table << "/" << entry.code;
+        EXPECT_FALSE(CResultTexts::GetText(entry.table, entry.code, text))
+            << entry.table << "/" << entry.code;
         EXPECT_EQ(text, L"before");
     }
 }

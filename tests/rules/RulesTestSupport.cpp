@@ -3,12 +3,11 @@
 #include "OpenSslPtr.h"
 #include "tests/support/TestCa.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstdlib>
 
 namespace rulestest {
 
@@ -22,8 +21,7 @@ std::string CertificateDer(const std::string& base64)
 {
     std::string der(base64.size() / 4 * 3 + 3, '\0');
     const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(der.data()),
-                                       reinterpret_cast<const unsigned char*>(base64.data()),
-                                       static_cast<int>(base64.size()));
+        reinterpret_cast<const unsigned char*>(base64.data()), static_cast<int>(base64.size()));
     if (length <= 0) {
         return {};
     }
@@ -41,20 +39,27 @@ std::string CertificateDer(const std::string& base64)
 std::string MakeRulesDocument(const std::string& projectName, const int m, const int n)
 {
     std::string document = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<bidenv>\n  <source>\n"
-                           "    <projectname>" + projectName + "</projectname>\n"
-                           "    <opentime>2026-12-08 09:30:00</opentime>\n"
-                           "    <organization>City office</organization>\n"
-                           "    <encalog>SM4</encalog>\n"
-                           "    <hashalog>SM3</hashalog>\n"
-                           "    <rules>\n      <rule>\n"
-                           "        <m>" + std::to_string(m) + "</m>\n"
-                           "        <n>" + std::to_string(n) + "</n>\n"
-                           "        <openers>\n";
+                           "    <projectname>"
+        + projectName
+        + "</projectname>\n"
+          "    <opentime>2026-12-08 09:30:00</opentime>\n"
+          "    <organization>City office</organization>\n"
+          "    <encalog>SM4</encalog>\n"
+          "    <hashalog>SM3</hashalog>\n"
+          "    <rules>\n      <rule>\n"
+          "        <m>"
+        + std::to_string(m)
+        + "</m>\n"
+          "        <n>"
+        + std::to_string(n)
+        + "</n>\n"
+          "        <openers>\n";
     for (int i = 0; i < m; ++i) {
         const std::string cert = MakeCertificateBase64("Opener " + std::to_string(i + 1));
-        document += "          <opener>\n            <cert>" + cert +
-                    "</cert>\n            <participate>" + (i < n ? "YES" : "NO") + "</participate>\n"
-                    "          </opener>\n";
+        document += "          <opener>\n            <cert>" + cert + "</cert>\n            <participate>"
+            + (i < n ? "YES" : "NO")
+            + "</participate>\n"
+              "          </opener>\n";
     }
     document += "        </openers>\n      </rule>\n    </rules>\n  </source>\n</bidenv>\n";
     return document;
@@ -70,11 +75,13 @@ std::string Edited(std::string document, const std::string& what, const std::str
     return document;
 }
 
-CTenderFolder::CTenderFolder(std::string projectNumber, const std::string releaseTime) : project(std::move(projectNumber))
+CTenderFolder::CTenderFolder(std::string projectNumber, const std::string releaseTime)
+    : project(std::move(projectNumber))
 {
     WriteTenderJson(R"({"project": ")" + this->project + R"(", "packages": ["01", "02"],
         "projectName": "Road works", "organisation": "City office",
-        "openingTime": "2026-12-08T09:30:00+08:00", "releaseTime": ")" + releaseTime + R"(",
+        "openingTime": "2026-12-08T09:30:00+08:00", "releaseTime": ")"
+        + releaseTime + R"(",
         "m": 2, "n": 1})");
     WriteRules(MakeRulesDocument("Road works", 2, 1));
 }
@@ -164,4 +171,4 @@ int CDevServerProcess::Wait()
     return ended > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace rulestest
+} // namespace rulestest

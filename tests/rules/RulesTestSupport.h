@@ -24,7 +24,8 @@ std::string MakeRulesDocument(const std::string& projectName, int m, int n);
 std::string Edited(std::string document, const std::string& what, const std::string& with);
 
 // A tender folder as the rules server reads it: tender.json and rules/<project>.xml.
-class CTenderFolder {
+class CTenderFolder
+{
 public:
     explicit CTenderFolder(std::string project, std::string releaseTime = "2020-01-01T00:00:00Z");
     const std::filesystem::path& Path() const { return folder.Path(); }
@@ -39,7 +40,8 @@ private:
 };
 
 // kelvane-devserver of this build, started with the given options; stopped with SIGTERM.
-class CDevServerProcess {
+class CDevServerProcess
+{
 public:
     explicit CDevServerProcess(const std::vector<std::string>& arguments);
     ~CDevServerProcess();
@@ -63,4 +65,4 @@ private:
 
 std::string DevServerPath();
 
-}  // namespace rulestest
+} // namespace rulestest

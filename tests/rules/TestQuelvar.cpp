@@ -1,13 +1,11 @@
 // Quelvar through its exported interface, against the real rules server on loopback.
 #include "Quelvar.h"
-
 #include "RulesCipher.h"
 #include "RulesTestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <csignal>
+#include <gtest/gtest.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,7 +16,8 @@ namespace {
 
 const std::string kQuery = "projectid=KV-2026-001";
 
-class CHandle {
+class CHandle
+{
 public:
     CHandle() { EXPECT_EQ(QuelvarCreateHandle(&handle), QUELVAR_OK); }
     ~CHandle() { QuelvarReleaseHandle(handle); }
@@ -55,10 +54,11 @@ private:
     CQuelvar* handle = nullptr;
 };
 
-class QuelvarAgainstDevServer : public testing::Test {
+class QuelvarAgainstDevServer : public testing::Test
+{
 protected:
-    CTenderFolder tender{"KV-2026-001"};
-    CDevServerProcess server{{"--tender", tender.Path().string()}};
+    CTenderFolder tender { "KV-2026-001" };
+    CDevServerProcess server { { "--tender", tender.Path().string() } };
 
     void SetUp() override { ASSERT_NE(server.Port(), 0) << server.FirstLine(); }
 };
@@ -82,8 +82,9 @@ TEST_F(QuelvarAgainstDevServer, FetchesTheRulesAndAnswersEveryQuestion)
         ASSERT_EQ(QuelvarGetCertLen(handle.get(), index, &length), QUELVAR_OK);
         std::string cert(static_cast<size_t>(length), '\0');
         int participate = -1;
-        ASSERT_EQ(QuelvarGetCert(handle.get(), index, reinterpret_cast<unsigned char*>(cert.data()), &participate),
-                  QUELVAR_OK);
+        ASSERT_EQ(
+            QuelvarGetCert(handle.get(), index, reinterpret_cast<unsigned char*>(cert.data()), &participate),
+            QUELVAR_OK);
         EXPECT_EQ(participate, index < 2 ? 1 : 0) << index;
         EXPECT_FALSE(CertificateDer(cert).empty()) << "opener " << index << " holds no certificate";
     }
@@ -142,7 +143,8 @@ TEST_F(QuelvarAgainstDevServer, MinimumMayExceedTheTotal)
 
 // Each failure of the document check, fetched over a handle that already holds rules: what the
 // handle answers afterwards is part of the contract.
-struct CFailureCase {
+struct CFailureCase
+{
     const char* name;
     std::vector<std::pair<std::string, std::string>> edits;
     int code;
@@ -150,7 +152,9 @@ struct CFailureCase {
 };
 
 class QuelvarDocumentFailure : public QuelvarAgainstDevServer,
-                               public testing::WithParamInterface<CFailureCase> {};
+                               public testing::WithParamInterface<CFailureCase>
+{
+};
 
 TEST_P(QuelvarDocumentFailure, GivesItsCodeAndLeavesTheHandleAsPromised)
 {
@@ -177,35 +181,38 @@ TEST_P(QuelvarDocumentFailure, GivesItsCodeAndLeavesTheHandleAsPromised)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Codes, QuelvarDocumentFailure,
-    testing::Values(
-        CFailureCase{"NoRule", {{"<rule>", "<rulex>"}, {"</rule>", "</rulex>"}}, QUELVAR_NO_RULE_ELEMENT, true},
-        CFailureCase{"NotXml", {{"<?xml", "not xml <"}}, QUELVAR_NO_RULE_ELEMENT, true},
-        CFailureCase{"NoM", {{"<m>2</m>", ""}}, QUELVAR_NO_M_ELEMENT, false},
-        CFailureCase{"BlankM", {{"<m>2</m>", "<m>  </m>"}}, QUELVAR_M_WITHOUT_TEXT, false},
-        CFailureCase{"NoN", {{"<n>1</n>", ""}}, QUELVAR_NO_N_ELEMENT, false},
-        CFailureCase{"EmptyN", {{"<n>1</n>", "<n></n>"}}, QUELVAR_N_WITHOUT_TEXT, false},
-        CFailureCase{"TwoOpenersForThree", {{"<m>2</m>", "<m>3</m>"}}, QUELVAR_OPENER_COUNT_DIFFERS, false},
-        CFailureCase{"NoCert", {{"<cert>", "<certx>"}, {"</cert>", "</certx>"}}, QUELVAR_NO_CERT_ELEMENT, false},
-        CFailureCase{"NoParticipate", {{"<participate>YES</participate>", ""}}, QUELVAR_NO_PARTICIPATE_ELEMENT,
-                     false},
-        CFailureCase{"EmptyCert", {{"<cert>", "<cert/><!--"}, {"</cert>", "-->"}}, QUELVAR_NO_CERT_DATA, false},
-        CFailureCase{"NoOpenTime", {{"<opentime>2026-12-08 09:30:00</opentime>", ""}}, QUELVAR_NO_OPENTIME_ELEMENT,
-                     false},
-        CFailureCase{"NoOrganization", {{"<organization>City office</organization>", ""}},
-                     QUELVAR_NO_ORGANIZATION_ELEMENT, false},
-        CFailureCase{"NoProjectName", {{"<projectname>Bridge job</projectname>", ""}},
-                     QUELVAR_NO_PROJECTNAME_ELEMENT, false},
-        CFailureCase{"NoEncAlgo", {{"<encalog>SM4</encalog>", ""}}, QUELVAR_NO_ENCALOG_ELEMENT, false},
-        CFailureCase{"NoHashAlgo", {{"<hashalog>SM3</hashalog>", ""}}, QUELVAR_NO_HASHALOG_ELEMENT, false}),
+INSTANTIATE_TEST_SUITE_P(Codes, QuelvarDocumentFailure,
+    testing::Values(CFailureCase { "NoRule", { { "<rule>", "<rulex>" }, { "</rule>", "</rulex>" } },
+                        QUELVAR_NO_RULE_ELEMENT, true },
+        CFailureCase { "NotXml", { { "<?xml", "not xml <" } }, QUELVAR_NO_RULE_ELEMENT, true },
+        CFailureCase { "NoM", { { "<m>2</m>", "" } }, QUELVAR_NO_M_ELEMENT, false },
+        CFailureCase { "BlankM", { { "<m>2</m>", "<m>  </m>" } }, QUELVAR_M_WITHOUT_TEXT, false },
+        CFailureCase { "NoN", { { "<n>1</n>", "" } }, QUELVAR_NO_N_ELEMENT, false },
+        CFailureCase { "EmptyN", { { "<n>1</n>", "<n></n>" } }, QUELVAR_N_WITHOUT_TEXT, false },
+        CFailureCase {
+            "TwoOpenersForThree", { { "<m>2</m>", "<m>3</m>" } }, QUELVAR_OPENER_COUNT_DIFFERS, false },
+        CFailureCase { "NoCert", { { "<cert>", "<certx>" }, { "</cert>", "</certx>" } },
+            QUELVAR_NO_CERT_ELEMENT, false },
+        CFailureCase { "NoParticipate", { { "<participate>YES</participate>", "" } },
+            QUELVAR_NO_PARTICIPATE_ELEMENT, false },
+        CFailureCase {
+            "EmptyCert", { { "<cert>", "<cert/><!--" }, { "</cert>", "-->" } }, QUELVAR_NO_CERT_DATA, false },
+        CFailureCase { "NoOpenTime", { { "<opentime>2026-12-08 09:30:00</opentime>", "" } },
+            QUELVAR_NO_OPENTIME_ELEMENT, false },
+        CFailureCase { "NoOrganization", { { "<organization>City office</organization>", "" } },
+            QUELVAR_NO_ORGANIZATION_ELEMENT, false },
+        CFailureCase { "NoProjectName", { { "<projectname>Bridge job</projectname>", "" } },
+            QUELVAR_NO_PROJECTNAME_ELEMENT, false },
+        CFailureCase { "NoEncAlgo", { { "<encalog>SM4</encalog>", "" } }, QUELVAR_NO_ENCALOG_ELEMENT, false },
+        CFailureCase {
+            "NoHashAlgo", { { "<hashalog>SM3</hashalog>", "" } }, QUELVAR_NO_HASHALOG_ELEMENT, false }),
     [](const testing::TestParamInfo<CFailureCase>& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(QuelvarAgainstDevServer, MissingHashAlgoStoresTheTextsBeforeIt)
 {
     const std::string valid = ReadFileBytes(tender.RulesFile());
-    tender.WriteRules(Edited(Edited(Edited(valid, "<hashalog>SM3</hashalog>", ""), "SM4", "AES"),
-                             "Road works", "Bridge job"));
+    tender.WriteRules(Edited(
+        Edited(Edited(valid, "<hashalog>SM3</hashalog>", ""), "SM4", "AES"), "Road works", "Bridge job"));
     CHandle handle;
     EXPECT_EQ(handle.Fetch(server.Url("/rules")), QUELVAR_NO_HASHALOG_ELEMENT);
     EXPECT_EQ(handle.ProjectName(), "Bridge job");
@@ -218,7 +225,7 @@ TEST_F(QuelvarAgainstDevServer, UnreleasedRulesGiveTheRefusalAndKeepEarlierRules
     CHandle handle;
     ASSERT_EQ(handle.Fetch(server.Url("/rules")), QUELVAR_OK);
     CTenderFolder later("KV-2026-002", "2099-01-01T00:00:00+08:00");
-    CDevServerProcess laterServer({"--tender", later.Path().string()});
+    CDevServerProcess laterServer({ "--tender", later.Path().string() });
     EXPECT_EQ(handle.Fetch(laterServer.Url("/rules"), "projectid=KV-2026-002"), QUELVAR_RULES_NOT_RELEASED);
     EXPECT_EQ(handle.Total(), 2);
 }
@@ -243,8 +250,8 @@ TEST(QuelvarHandle, FreshHandleHasEmptyTextsAndNoRules)
 {
     CHandle handle;
     EXPECT_EQ(handle.ProjectName(), "");
-    for (auto getter : {QuelvarGetOpenTime, QuelvarGetOpenOrg, QuelvarGetProjectName, QuelvarGetEncAlgo,
-                        QuelvarGetHashAlgo}) {
+    for (auto getter : { QuelvarGetOpenTime, QuelvarGetOpenOrg, QuelvarGetProjectName, QuelvarGetEncAlgo,
+             QuelvarGetHashAlgo }) {
         int length = 99;
         EXPECT_EQ(getter(handle.get(), nullptr, &length), QUELVAR_OK);
         EXPECT_EQ(length, 0);
@@ -287,12 +294,15 @@ TEST(QuelvarHandle, NullHandleIsAnInvalidArgument)
     EXPECT_EQ(QuelvarCompareFile(nullptr, buffer, 1), QUELVAR_INVALID_ARGUMENT);
 }
 
-struct CUrlCase {
+struct CUrlCase
+{
     const char* url;
     int code;
 };
 
-class QuelvarTargetUrl : public testing::TestWithParam<CUrlCase> {};
+class QuelvarTargetUrl : public testing::TestWithParam<CUrlCase>
+{
+};
 
 TEST_P(QuelvarTargetUrl, AcceptsOnlyASchemeOfLettersAndLeavesNothingOtherwise)
 {
@@ -305,18 +315,17 @@ TEST_P(QuelvarTargetUrl, AcceptsOnlyASchemeOfLettersAndLeavesNothingOtherwise)
 }
 
 INSTANTIATE_TEST_SUITE_P(Urls, QuelvarTargetUrl,
-                         testing::Values(CUrlCase{"http://127.0.0.1:1/rules", QUELVAR_OK},
-                                         CUrlCase{"HTTPS://example.test/", QUELVAR_OK},
-                                         CUrlCase{"/etc/passwd", QUELVAR_NOT_A_URL},
-                                         CUrlCase{"C:\\rules\\file.xml", QUELVAR_NOT_A_URL},
-                                         CUrlCase{"://no-scheme", QUELVAR_NOT_A_URL},
-                                         CUrlCase{"http:/one-slash", QUELVAR_NOT_A_URL},
-                                         CUrlCase{"", QUELVAR_NOT_A_URL}, CUrlCase{nullptr, QUELVAR_NOT_A_URL}));
+    testing::Values(CUrlCase { "http://127.0.0.1:1/rules", QUELVAR_OK },
+        CUrlCase { "HTTPS://example.test/", QUELVAR_OK }, CUrlCase { "/etc/passwd", QUELVAR_NOT_A_URL },
+        CUrlCase { "C:\\rules\\file.xml", QUELVAR_NOT_A_URL }, CUrlCase { "://no-scheme", QUELVAR_NOT_A_URL },
+        CUrlCase { "http:/one-slash", QUELVAR_NOT_A_URL }, CUrlCase { "", QUELVAR_NOT_A_URL },
+        CUrlCase { nullptr, QUELVAR_NOT_A_URL }));
 
 TEST(QuelvarHandle, GetRulesBeforeAnyUrlFailsTheDownload)
 {
     CHandle handle;
-    EXPECT_EQ(QuelvarGetRules(handle.get(), kQuery.data(), static_cast<int>(kQuery.size())), QUELVAR_DOWNLOAD_FAILED);
+    EXPECT_EQ(QuelvarGetRules(handle.get(), kQuery.data(), static_cast<int>(kQuery.size())),
+        QUELVAR_DOWNLOAD_FAILED);
 }
 
 TEST(QuelvarHandle, RefusesABodyFromNowhere)
@@ -336,4 +345,4 @@ TEST(QuelvarHandle, GetCertRefusesNullOutputs)
     EXPECT_EQ(QuelvarGetOpenTime(handle.get(), nullptr, nullptr), QUELVAR_INVALID_ARGUMENT);
 }
 
-}  // namespace
+} // namespace

@@ -17,15 +17,16 @@
 
 static int failures = 0;
 
-#define CHECK(condition)                                                                      \
-    do {                                                                                      \
-        if (!(condition)) {                                                                   \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
-            ++failures;                                                                       \
-        }                                                                                     \
+#define CHECK(condition)                                                                                     \
+    do {                                                                                                     \
+        if (!(condition)) {                                                                                  \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);                    \
+            ++failures;                                                                                      \
+        }                                                                                                    \
     } while (0)
 
-static struct {
+static struct
+{
     int (*CreateHandle)(CQuelvar**);
     int (*ReleaseHandle)(CQuelvar*);
     int (*SetTargetUrl)(CQuelvar*, const char*);
@@ -48,28 +49,29 @@ static struct {
 
 static int Bind(void* library)
 {
-    struct {
+    struct
+    {
         const char* name;
         void** slot;
     } exports[] = {
-        {"QuelvarCreateHandle", (void**)&quelvar.CreateHandle},
-        {"QuelvarReleaseHandle", (void**)&quelvar.ReleaseHandle},
-        {"QuelvarSetTargetUrl", (void**)&quelvar.SetTargetUrl},
-        {"QuelvarSetProxy", (void**)&quelvar.SetProxy},
-        {"QuelvarGetRules", (void**)&quelvar.GetRules},
-        {"QuelvarGetTotalNum", (void**)&quelvar.GetTotalNum},
-        {"QuelvarGetMinNum", (void**)&quelvar.GetMinNum},
-        {"QuelvarGetCertCount", (void**)&quelvar.GetCertCount},
-        {"QuelvarGetCertLen", (void**)&quelvar.GetCertLen},
-        {"QuelvarGetCert", (void**)&quelvar.GetCert},
-        {"QuelvarGetOpenTime", (void**)&quelvar.GetOpenTime},
-        {"QuelvarGetOpenOrg", (void**)&quelvar.GetOpenOrg},
-        {"QuelvarGetProjectName", (void**)&quelvar.GetProjectName},
-        {"QuelvarGetEncAlgo", (void**)&quelvar.GetEncAlgo},
-        {"QuelvarGetHashAlgo", (void**)&quelvar.GetHashAlgo},
-        {"QuelvarGetFileLen", (void**)&quelvar.GetFileLen},
-        {"QuelvarGetFileData", (void**)&quelvar.GetFileData},
-        {"QuelvarCompareFile", (void**)&quelvar.CompareFile},
+        { "QuelvarCreateHandle", (void**)&quelvar.CreateHandle },
+        { "QuelvarReleaseHandle", (void**)&quelvar.ReleaseHandle },
+        { "QuelvarSetTargetUrl", (void**)&quelvar.SetTargetUrl },
+        { "QuelvarSetProxy", (void**)&quelvar.SetProxy },
+        { "QuelvarGetRules", (void**)&quelvar.GetRules },
+        { "QuelvarGetTotalNum", (void**)&quelvar.GetTotalNum },
+        { "QuelvarGetMinNum", (void**)&quelvar.GetMinNum },
+        { "QuelvarGetCertCount", (void**)&quelvar.GetCertCount },
+        { "QuelvarGetCertLen", (void**)&quelvar.GetCertLen },
+        { "QuelvarGetCert", (void**)&quelvar.GetCert },
+        { "QuelvarGetOpenTime", (void**)&quelvar.GetOpenTime },
+        { "QuelvarGetOpenOrg", (void**)&quelvar.GetOpenOrg },
+        { "QuelvarGetProjectName", (void**)&quelvar.GetProjectName },
+        { "QuelvarGetEncAlgo", (void**)&quelvar.GetEncAlgo },
+        { "QuelvarGetHashAlgo", (void**)&quelvar.GetHashAlgo },
+        { "QuelvarGetFileLen", (void**)&quelvar.GetFileLen },
+        { "QuelvarGetFileData", (void**)&quelvar.GetFileData },
+        { "QuelvarCompareFile", (void**)&quelvar.CompareFile },
     };
     int bound = 0;
     for (size_t i = 0; i < sizeof exports / sizeof exports[0]; ++i) {
@@ -144,7 +146,7 @@ static int StartServer(const char* tender, pid_t* pid)
         _exit(127);
     }
     close(ends[1]);
-    char line[128] = {0};
+    char line[128] = { 0 };
     size_t used = 0;
     while (used + 1 < sizeof line && read(ends[0], line + used, 1) == 1 && line[used] != '\n') {
         ++used;

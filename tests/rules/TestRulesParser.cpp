@@ -2,7 +2,6 @@
 #include "core/RulesParser.h"
 
 #include <gtest/gtest.h>
-
 #include <string>
 
 namespace {
@@ -29,9 +28,8 @@ const std::string kDocument = R"(<?xml version="1.0" encoding="UTF-8"?>
 </bidenv>
 )";
 
-const std::string kTwoOpeners =
-    "<opener><cert>CERT-A</cert><participate>YES</participate></opener>\n"
-    "          <opener><cert>CERT-B</cert><participate>NO</participate></opener>";
+const std::string kTwoOpeners = "<opener><cert>CERT-A</cert><participate>YES</participate></opener>\n"
+                                "          <opener><cert>CERT-B</cert><participate>NO</participate></opener>";
 
 // kDocument with the first occurrence of what replaced by with.
 std::string Edited(const std::string& what, const std::string& with)
@@ -50,13 +48,16 @@ int Parse(const std::string& document, CRulesContent& content)
     return rules::ParseRules(document.c_str(), content);
 }
 
-struct CDocumentCase {
+struct CDocumentCase
+{
     const char* name;
     std::string document;
     int code;
 };
 
-class RulesDocumentCheck : public testing::TestWithParam<CDocumentCase> {};
+class RulesDocumentCheck : public testing::TestWithParam<CDocumentCase>
+{
+};
 
 // Every failure leaves the handle without a rules record, except the missing rule element, which
 // keeps the earlier one.
@@ -76,55 +77,51 @@ TEST_P(RulesDocumentCheck, GivesItsCodeAndLeavesTheRecordAsPromised)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Codes, RulesDocumentCheck,
-    testing::Values(
-        CDocumentCase{"NotXml", "this is not XML", QUELVAR_NO_RULE_ELEMENT},
-        CDocumentCase{"EmptyText", "", QUELVAR_NO_RULE_ELEMENT},
-        CDocumentCase{"OtherRoot", Edited("<bidenv>", "<bidenvx>"), QUELVAR_NO_RULE_ELEMENT},
-        CDocumentCase{"NoRuleElement", Edited("<rule>", "<rulex>"), QUELVAR_NO_RULE_ELEMENT},
-        CDocumentCase{"CommentNamedRuleComesFirst", Edited("<rule>", "<!--rule--><rule>"),
-                      QUELVAR_NO_RULE_ELEMENT},
-        CDocumentCase{"TextNamedSourceComesFirst", Edited("<bidenv>", "<bidenv>source"),
-                      QUELVAR_NO_RULE_ELEMENT},
-        CDocumentCase{"NoProjectName", Edited("<projectname>Road works</projectname>", ""),
-                      QUELVAR_NO_PROJECTNAME_ELEMENT},
-        CDocumentCase{"NoOpenTime", Edited("<opentime>2026-12-08 09:30:00</opentime>", ""),
-                      QUELVAR_NO_OPENTIME_ELEMENT},
-        CDocumentCase{"NoOrganization", Edited("<organization>City office</organization>", ""),
-                      QUELVAR_NO_ORGANIZATION_ELEMENT},
-        CDocumentCase{"NoEncAlgo", Edited("<encalog>SM4</encalog>", ""), QUELVAR_NO_ENCALOG_ELEMENT},
-        CDocumentCase{"NoHashAlgo", Edited("<hashalog>SM3</hashalog>", ""), QUELVAR_NO_HASHALOG_ELEMENT},
-        CDocumentCase{"NoM", Edited("<m>2</m>", ""), QUELVAR_NO_M_ELEMENT},
-        CDocumentCase{"CommentNamedMComesFirst", Edited("<m>2</m>", "<!--m--><m>2</m>"), QUELVAR_NO_M_ELEMENT},
-        CDocumentCase{"EmptyM", Edited("<m>2</m>", "<m></m>"), QUELVAR_M_WITHOUT_TEXT},
-        CDocumentCase{"BlankM", Edited("<m>2</m>", "<m>   </m>"), QUELVAR_M_WITHOUT_TEXT},
-        CDocumentCase{"NoN", Edited("<n>1</n>", ""), QUELVAR_NO_N_ELEMENT},
-        CDocumentCase{"EmptyN", Edited("<n>1</n>", "<n/>"), QUELVAR_N_WITHOUT_TEXT},
-        CDocumentCase{"MoreOpenersThanM", Edited("<m>2</m>", "<m>1</m>"), QUELVAR_OPENER_COUNT_DIFFERS},
-        CDocumentCase{"FewerOpenersThanM", Edited("<m>2</m>", "<m>3</m>"), QUELVAR_OPENER_COUNT_DIFFERS},
-        CDocumentCase{"NegativeM", Edited("<m>2</m>", "<m>-2</m>"), QUELVAR_OPENER_COUNT_DIFFERS},
-        CDocumentCase{"NoCert", Edited("<cert>CERT-B</cert>", ""), QUELVAR_NO_CERT_ELEMENT},
-        CDocumentCase{"EmptyCert", Edited("<cert>CERT-B</cert>", "<cert> </cert>"), QUELVAR_NO_CERT_DATA},
-        CDocumentCase{"NoParticipate", Edited("<participate>NO</participate>", ""),
-                      QUELVAR_NO_PARTICIPATE_ELEMENT},
-        CDocumentCase{"NoOpenersWithPositiveM", Edited("<openers>", "<openersx>"),
-                      QUELVAR_OPENER_COUNT_DIFFERS},
-        CDocumentCase{"NoOpenersWithZeroM",
-                      Edited("<m>2</m>", "<m>0</m><!--openers-->"), QUELVAR_OK},
-        CDocumentCase{"MWithTrailingLetters", Edited("<m>2</m>", "<m>2 openers</m>"), QUELVAR_OK},
-        CDocumentCase{"MOfLettersWithoutOpeners", Edited(kTwoOpeners, "").replace(
-                                                      kDocument.find("<m>2</m>"), 8, "<m>two</m>"),
-                      QUELVAR_OK},
-        CDocumentCase{"MinimumAboveTotal", Edited("<n>1</n>", "<n>7</n>"), QUELVAR_OK},
-        CDocumentCase{"CertAfterParticipate",
-                      Edited("<cert>CERT-B</cert><participate>NO</participate>",
-                             "<participate>NO</participate><cert>CERT-B</cert>"),
-                      QUELVAR_OK},
-        CDocumentCase{"EmptyTextsOfSource", Edited("<organization>City office</organization>",
-                                                   "<organization/>"),
-                      QUELVAR_OK},
-        CDocumentCase{"SecondRuleIgnored", Edited("</rule>", "</rule><rule><m>9</m></rule>"), QUELVAR_OK}),
+INSTANTIATE_TEST_SUITE_P(Codes, RulesDocumentCheck,
+    testing::Values(CDocumentCase { "NotXml", "this is not XML", QUELVAR_NO_RULE_ELEMENT },
+        CDocumentCase { "EmptyText", "", QUELVAR_NO_RULE_ELEMENT },
+        CDocumentCase { "OtherRoot", Edited("<bidenv>", "<bidenvx>"), QUELVAR_NO_RULE_ELEMENT },
+        CDocumentCase { "NoRuleElement", Edited("<rule>", "<rulex>"), QUELVAR_NO_RULE_ELEMENT },
+        CDocumentCase {
+            "CommentNamedRuleComesFirst", Edited("<rule>", "<!--rule--><rule>"), QUELVAR_NO_RULE_ELEMENT },
+        CDocumentCase {
+            "TextNamedSourceComesFirst", Edited("<bidenv>", "<bidenv>source"), QUELVAR_NO_RULE_ELEMENT },
+        CDocumentCase { "NoProjectName", Edited("<projectname>Road works</projectname>", ""),
+            QUELVAR_NO_PROJECTNAME_ELEMENT },
+        CDocumentCase { "NoOpenTime", Edited("<opentime>2026-12-08 09:30:00</opentime>", ""),
+            QUELVAR_NO_OPENTIME_ELEMENT },
+        CDocumentCase { "NoOrganization", Edited("<organization>City office</organization>", ""),
+            QUELVAR_NO_ORGANIZATION_ELEMENT },
+        CDocumentCase { "NoEncAlgo", Edited("<encalog>SM4</encalog>", ""), QUELVAR_NO_ENCALOG_ELEMENT },
+        CDocumentCase { "NoHashAlgo", Edited("<hashalog>SM3</hashalog>", ""), QUELVAR_NO_HASHALOG_ELEMENT },
+        CDocumentCase { "NoM", Edited("<m>2</m>", ""), QUELVAR_NO_M_ELEMENT },
+        CDocumentCase {
+            "CommentNamedMComesFirst", Edited("<m>2</m>", "<!--m--><m>2</m>"), QUELVAR_NO_M_ELEMENT },
+        CDocumentCase { "EmptyM", Edited("<m>2</m>", "<m></m>"), QUELVAR_M_WITHOUT_TEXT },
+        CDocumentCase { "BlankM", Edited("<m>2</m>", "<m>   </m>"), QUELVAR_M_WITHOUT_TEXT },
+        CDocumentCase { "NoN", Edited("<n>1</n>", ""), QUELVAR_NO_N_ELEMENT },
+        CDocumentCase { "EmptyN", Edited("<n>1</n>", "<n/>"), QUELVAR_N_WITHOUT_TEXT },
+        CDocumentCase { "MoreOpenersThanM", Edited("<m>2</m>", "<m>1</m>"), QUELVAR_OPENER_COUNT_DIFFERS },
+        CDocumentCase { "FewerOpenersThanM", Edited("<m>2</m>", "<m>3</m>"), QUELVAR_OPENER_COUNT_DIFFERS },
+        CDocumentCase { "NegativeM", Edited("<m>2</m>", "<m>-2</m>"), QUELVAR_OPENER_COUNT_DIFFERS },
+        CDocumentCase { "NoCert", Edited("<cert>CERT-B</cert>", ""), QUELVAR_NO_CERT_ELEMENT },
+        CDocumentCase { "EmptyCert", Edited("<cert>CERT-B</cert>", "<cert> </cert>"), QUELVAR_NO_CERT_DATA },
+        CDocumentCase {
+            "NoParticipate", Edited("<participate>NO</participate>", ""), QUELVAR_NO_PARTICIPATE_ELEMENT },
+        CDocumentCase {
+            "NoOpenersWithPositiveM", Edited("<openers>", "<openersx>"), QUELVAR_OPENER_COUNT_DIFFERS },
+        CDocumentCase { "NoOpenersWithZeroM", Edited("<m>2</m>", "<m>0</m><!--openers-->"), QUELVAR_OK },
+        CDocumentCase { "MWithTrailingLetters", Edited("<m>2</m>", "<m>2 openers</m>"), QUELVAR_OK },
+        CDocumentCase { "MOfLettersWithoutOpeners",
+            Edited(kTwoOpeners, "").replace(kDocument.find("<m>2</m>"), 8, "<m>two</m>"), QUELVAR_OK },
+        CDocumentCase { "MinimumAboveTotal", Edited("<n>1</n>", "<n>7</n>"), QUELVAR_OK },
+        CDocumentCase { "CertAfterParticipate",
+            Edited("<cert>CERT-B</cert><participate>NO</participate>",
+                "<participate>NO</participate><cert>CERT-B</cert>"),
+            QUELVAR_OK },
+        CDocumentCase { "EmptyTextsOfSource",
+            Edited("<organization>City office</organization>", "<organization/>"), QUELVAR_OK },
+        CDocumentCase { "SecondRuleIgnored", Edited("</rule>", "</rule><rule><m>9</m></rule>"), QUELVAR_OK }),
     [](const testing::TestParamInfo<CDocumentCase>& testCase) { return std::string(testCase.param.name); });
 
 TEST(RulesDocument, ReadsTheRecordAndTheTexts)
@@ -136,7 +133,7 @@ TEST(RulesDocument, ReadsTheRecordAndTheTexts)
     EXPECT_EQ(content.bidRules->minimum, 1);
     ASSERT_EQ(content.bidRules->certs.size(), 2u);
     EXPECT_EQ(std::string(content.bidRules->certs[0].data.begin(), content.bidRules->certs[0].data.end()),
-              "CERT-A");
+        "CERT-A");
     EXPECT_EQ(content.bidRules->certs[0].participate, 1);
     EXPECT_EQ(content.bidRules->certs[1].participate, 0);
     EXPECT_EQ(content.projectName, "Road works");
@@ -149,44 +146,49 @@ TEST(RulesDocument, ReadsTheRecordAndTheTexts)
 TEST(RulesDocument, CondensesWhiteSpaceAndDecodesReferences)
 {
     CRulesContent content;
-    const std::string document =
-        Edited("<cert>CERT-A</cert>", "<cert>\n  MIIB\n  AbCd  \n  EF==\n</cert>")
-            .replace(kDocument.find("<organization>City office</organization>"), 40,
-                     "<organization> Smith &amp; Sons\tLtd &#x41; </organization>");
+    const std::string document = Edited("<cert>CERT-A</cert>", "<cert>\n  MIIB\n  AbCd  \n  EF==\n</cert>")
+                                     .replace(kDocument.find("<organization>City office</organization>"), 40,
+                                         "<organization> Smith &amp; Sons\tLtd &#x41; </organization>");
     ASSERT_EQ(Parse(document, content), QUELVAR_OK);
     const auto& cert = content.bidRules->certs[0].data;
     EXPECT_EQ(std::string(cert.begin(), cert.end()), "MIIB AbCd EF==");
     EXPECT_EQ(content.openOrg, "Smith & Sons Ltd A");
 }
 
-struct CParticipateCase {
+struct CParticipateCase
+{
     const char* text;
     int participate;
 };
 
-class RulesParticipate : public testing::TestWithParam<CParticipateCase> {};
+class RulesParticipate : public testing::TestWithParam<CParticipateCase>
+{
+};
 
 TEST_P(RulesParticipate, CountsOnlyAnExactYes)
 {
     CRulesContent content;
     ASSERT_EQ(Parse(Edited("<participate>YES</participate>",
-                           std::string("<participate>") + GetParam().text + "</participate>"),
-                    content),
-              QUELVAR_OK);
+                        std::string("<participate>") + GetParam().text + "</participate>"),
+                  content),
+        QUELVAR_OK);
     EXPECT_EQ(content.bidRules->certs[0].participate, GetParam().participate);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, RulesParticipate,
-                         testing::Values(CParticipateCase{"YES", 1}, CParticipateCase{"  YES\n ", 1},
-                                         CParticipateCase{"yes", 0}, CParticipateCase{"YES!", 0},
-                                         CParticipateCase{"", 0}, CParticipateCase{"Y E S", 0}));
+    testing::Values(CParticipateCase { "YES", 1 }, CParticipateCase { "  YES\n ", 1 },
+        CParticipateCase { "yes", 0 }, CParticipateCase { "YES!", 0 }, CParticipateCase { "", 0 },
+        CParticipateCase { "Y E S", 0 }));
 
-struct CNumberCase {
+struct CNumberCase
+{
     const char* text;
     int value;
 };
 
-class RulesNumber : public testing::TestWithParam<CNumberCase> {};
+class RulesNumber : public testing::TestWithParam<CNumberCase>
+{
+};
 
 TEST_P(RulesNumber, ReadsLeadingDigitsLikeAtoi)
 {
@@ -196,17 +198,16 @@ TEST_P(RulesNumber, ReadsLeadingDigitsLikeAtoi)
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, RulesNumber,
-                         testing::Values(CNumberCase{"3", 3}, CNumberCase{"3abc", 3}, CNumberCase{"abc", 0},
-                                         CNumberCase{"-4", -4}, CNumberCase{"+5", 5}, CNumberCase{"0012", 12},
-                                         CNumberCase{"99999999999", 2147483647},
-                                         CNumberCase{"-99999999999", -2147483647 - 1}));
+    testing::Values(CNumberCase { "3", 3 }, CNumberCase { "3abc", 3 }, CNumberCase { "abc", 0 },
+        CNumberCase { "-4", -4 }, CNumberCase { "+5", 5 }, CNumberCase { "0012", 12 },
+        CNumberCase { "99999999999", 2147483647 }, CNumberCase { "-99999999999", -2147483647 - 1 }));
 
 TEST(RulesDocument, KeepsTextsStoredBeforeALaterFailure)
 {
     CRulesContent content;
     ASSERT_EQ(Parse(kDocument, content), QUELVAR_OK);
-    const std::string changed = Edited("<hashalog>SM3</hashalog>", "")
-                                    .replace(kDocument.find("Road works"), 10, "Bridge job");
+    const std::string changed
+        = Edited("<hashalog>SM3</hashalog>", "").replace(kDocument.find("Road works"), 10, "Bridge job");
     EXPECT_EQ(Parse(changed, content), QUELVAR_NO_HASHALOG_ELEMENT);
     EXPECT_EQ(content.projectName, "Bridge job");
     EXPECT_EQ(content.hashAlgo, "SM3");
@@ -217,9 +218,9 @@ TEST(RulesDocument, KeepsEverythingWhenTheRuleElementIsMissing)
 {
     CRulesContent content;
     ASSERT_EQ(Parse(kDocument, content), QUELVAR_OK);
-    EXPECT_EQ(Parse(Edited("<rules>", "<rulesx>").replace(kDocument.find("Road works"), 10, "Bridge job"),
-                    content),
-              QUELVAR_NO_RULE_ELEMENT);
+    EXPECT_EQ(
+        Parse(Edited("<rules>", "<rulesx>").replace(kDocument.find("Road works"), 10, "Bridge job"), content),
+        QUELVAR_NO_RULE_ELEMENT);
     EXPECT_EQ(content.projectName, "Road works");
     ASSERT_NE(content.bidRules, nullptr);
     EXPECT_EQ(content.bidRules->certs.size(), 2u);
@@ -228,8 +229,8 @@ TEST(RulesDocument, KeepsEverythingWhenTheRuleElementIsMissing)
 TEST(RulesDocument, TakesOnlyTheTextBeforeAZeroByte)
 {
     CRulesContent content;
-    const std::string cut = kDocument.substr(0, kDocument.find("<rules>")) + std::string(1, '\0') +
-                            kDocument.substr(kDocument.find("<rules>"));
+    const std::string cut = kDocument.substr(0, kDocument.find("<rules>")) + std::string(1, '\0')
+        + kDocument.substr(kDocument.find("<rules>"));
     EXPECT_EQ(Parse(cut, content), QUELVAR_NO_RULE_ELEMENT);
 }
 
@@ -245,4 +246,4 @@ TEST(OpenerCert, SetDataIgnoresNullAndNonPositiveLengths)
     EXPECT_EQ(std::string(entry.data.begin(), entry.data.end()), "de");
 }
 
-}  // namespace
+} // namespace

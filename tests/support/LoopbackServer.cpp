@@ -1,14 +1,13 @@
 #include "tests/support/LoopbackServer.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdexcept>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <stdexcept>
 
 namespace kelvane::test {
 namespace {

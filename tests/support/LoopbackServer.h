@@ -2,10 +2,9 @@
 // well-behaved server gives, and a port that nobody listens on.
 #pragma once
 
-#include <httplib.h>
-
 #include <atomic>
 #include <functional>
+#include <httplib.h>
 #include <string>
 #include <thread>
 #include <vector>

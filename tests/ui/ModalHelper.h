@@ -13,17 +13,16 @@
 #include <QTimer>
 #include <QWidget>
 #include <QtGlobal>
-
 #include <functional>
 #include <memory>
 
 inline constexpr int kModalRetryMs = 200;
 inline constexpr int kModalDeadlineMs = 30000;
 
-template <typename Dialog>
-void AnswerNextModal(std::function<void(Dialog*)> answer)
+template <typename Dialog> void AnswerNextModal(std::function<void(Dialog*)> answer)
 {
-    struct CState {
+    struct CState
+    {
         QElapsedTimer sinceStart;
         QElapsedTimer sinceAnswer;
         QPointer<Dialog> answered;
@@ -40,8 +39,8 @@ void AnswerNextModal(std::function<void(Dialog*)> answer)
             return;
         }
         if (state->sinceStart.elapsed() > kModalDeadlineMs)
-            qFatal("AnswerNextModal: no %s was shown and closed within %d ms", Dialog::staticMetaObject.className(),
-                kModalDeadlineMs);
+            qFatal("AnswerNextModal: no %s was shown and closed within %d ms",
+                Dialog::staticMetaObject.className(), kModalDeadlineMs);
         if (dialog == nullptr || (state->answeredOnce && state->sinceAnswer.elapsed() < kModalRetryMs))
             return;
         state->answered = dialog;

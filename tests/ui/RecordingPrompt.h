@@ -9,7 +9,10 @@
 class CRecordingPrompt : public IPrompt
 {
 public:
-    explicit CRecordingPrompt(int reply = IDOK) : answer(reply) {}
+    explicit CRecordingPrompt(int reply = IDOK)
+        : answer(reply)
+    {
+    }
 
     int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override
     {

@@ -1,10 +1,9 @@
 // The verification report dialog: the two results for a sealed bid and for an empty path, the copy
 // button, the certificate button, and the report command of the main window.
-#include "OpeningBench.h"
 #include "ModalHelper.h"
-#include "RecordingPrompt.h"
-
+#include "OpeningBench.h"
 #include "QuarnPKI.h"
+#include "RecordingPrompt.h"
 #include "app/TextConversion.h"
 #include "tests/support/TempDir.h"
 #include "ui/CKelvaneDlg.h"

@@ -1,10 +1,9 @@
 // The window's prompts and the PKI library's dialogs, asked from workers and from the UI thread.
-#include "ui/CGuiPrompt.h"
-#include "ui/PkiDialogs.h"
 #include "ModalHelper.h"
-
 #include "QuarnPKI.h"
 #include "tests/support/TestCa.h"
+#include "ui/CGuiPrompt.h"
+#include "ui/PkiDialogs.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -13,7 +12,6 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTreeWidget>
-
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -31,7 +29,8 @@ using CertHandle = std::unique_ptr<void, CertDeleter>;
 CertHandle MakeCert(const char* commonName, long serial)
 {
     using namespace kelvane::test;
-    CTestCertRequest request = Request(commonName, KeyKind::Rsa2048, CertUsage::SignatureAndEncryption, "开标中心");
+    CTestCertRequest request
+        = Request(commonName, KeyKind::Rsa2048, CertUsage::SignatureAndEncryption, "开标中心");
     request.serial = serial;
     request.validFromSeconds = 0;
     const CTestIssued issued = SelfSignedCert(request);
@@ -94,7 +93,8 @@ private slots:
             shown = box->text();
             box->button(QMessageBox::Ok)->click();
         });
-        std::thread worker([] { MessageHook(nullptr, "token \"A\" refused the PIN; one more wrong PIN locks the token"); });
+        std::thread worker(
+            [] { MessageHook(nullptr, "token \"A\" refused the PIN; one more wrong PIN locks the token"); });
         QTRY_VERIFY_WITH_TIMEOUT(!shown.isEmpty(), 10000);
         worker.join();
         QCOMPARE(shown, QStringLiteral("token \"A\" refused the PIN; one more wrong PIN locks the token"));
@@ -154,9 +154,12 @@ private slots:
         QCOMPARE(viewer.FieldText(QStringLiteral("密钥用法")), QStringLiteral("数字签名，密钥加密"));
         const QString fingerprint = viewer.FieldText(QStringLiteral("SHA-256 指纹"));
         QCOMPARE(fingerprint.size(), 32 * 3 - 1);
-        QVERIFY(QRegularExpression(QStringLiteral("^([0-9A-F]{2}:){31}[0-9A-F]{2}$")).match(fingerprint).hasMatch());
+        QVERIFY(QRegularExpression(QStringLiteral("^([0-9A-F]{2}:){31}[0-9A-F]{2}$"))
+                    .match(fingerprint)
+                    .hasMatch());
         QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"))
-                    .match(viewer.FieldText(QStringLiteral("有效期至"))).hasMatch());
+                    .match(viewer.FieldText(QStringLiteral("有效期至")))
+                    .hasMatch());
     }
 
     void ChooserFromAWorkerHandsBackTheChosenRow()

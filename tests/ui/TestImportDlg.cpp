@@ -3,8 +3,8 @@
 // refused start record that stops the import before anything is verified.
 #include "ModalHelper.h"
 #include "RecordingPrompt.h"
-
 #include "app/LanguageCatalogue.h"
+#include "app/SettingFile.h"
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
 #include "ui/CKelvaneDlg.h"
@@ -13,7 +13,6 @@
 #include "verify/widgets/CVerifyProgressDlg.h"
 #include "workspace/widgets/CImportFileDlg.h"
 #include "workspace/widgets/CImportFileInterNetDlg.h"
-#include "app/SettingFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,7 +30,8 @@ std::wstring Text(const char* key)
 }
 
 // Answers the select button at once with the files of answer, remembering the folder it was shown.
-class CScriptedChooser final : public IBidFileChooser {
+class CScriptedChooser final : public IBidFileChooser
+{
 public:
     std::vector<std::wstring> ChooseBidFiles(QWidget*, const std::wstring& folder) override
     {
@@ -67,11 +67,16 @@ private slots:
         QTest::addColumn<QString>("package");
         QTest::addColumn<bool>("withFile");
         QTest::addColumn<QString>("refusal");
-        QTest::newRow("blank project before everything") << "   " << "" << false << "prognum_cannot_null";
-        QTest::newRow("blank project with a file") << " \t" << "L1" << true << "prognum_cannot_null";
-        QTest::newRow("empty package before the files") << "P1" << "  " << false << "package_cannot_null";
-        QTest::newRow("no file") << "P1" << "L1" << false << "select_file";
-        QTest::newRow("accepted, trimmed") << "  P1 " << "\tL1  " << true << "";
+        QTest::newRow("blank project before everything") << "   "
+                                                         << "" << false << "prognum_cannot_null";
+        QTest::newRow("blank project with a file") << " \t"
+                                                   << "L1" << true << "prognum_cannot_null";
+        QTest::newRow("empty package before the files") << "P1"
+                                                        << "  " << false << "package_cannot_null";
+        QTest::newRow("no file") << "P1"
+                                 << "L1" << false << "select_file";
+        QTest::newRow("accepted, trimmed") << "  P1 "
+                                           << "\tL1  " << true << "";
     }
     void OkChecksInOrderAndHandsOnTrimmedNumbers()
     {
@@ -107,10 +112,18 @@ private slots:
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("project");
         QTest::addColumn<QString>("package");
-        QTest::newRow("plain") << "/b/X_P001_L2.bidx" << "P001" << "L2";
-        QTest::newRow("second extension") << "/b/X_P001_L2.tar.bidx" << "P001" << "L2";
-        QTest::newRow("one piece keeps the presets") << "/b/P001.bidx" << "PRE" << "PK";
-        QTest::newRow("dot in the first piece") << "/b/A.B_C_D.bidx" << "PRE" << "PK";
+        QTest::newRow("plain") << "/b/X_P001_L2.bidx"
+                               << "P001"
+                               << "L2";
+        QTest::newRow("second extension") << "/b/X_P001_L2.tar.bidx"
+                                          << "P001"
+                                          << "L2";
+        QTest::newRow("one piece keeps the presets") << "/b/P001.bidx"
+                                                     << "PRE"
+                                                     << "PK";
+        QTest::newRow("dot in the first piece") << "/b/A.B_C_D.bidx"
+                                                << "PRE"
+                                                << "PK";
     }
     void NumbersComeFromTheFirstFileEverChosen()
     {
@@ -128,7 +141,8 @@ private slots:
 
         // A second selection adds to the list; the numbers still come from the first file.
         dialog.AddChosenFiles({ L"/c/Y_P9_L9.bidx" });
-        QCOMPARE(dialog.GetImportList(), (std::vector<std::wstring> { file.toStdWString(), L"/c/Y_P9_L9.bidx" }));
+        QCOMPARE(
+            dialog.GetImportList(), (std::vector<std::wstring> { file.toStdWString(), L"/c/Y_P9_L9.bidx" }));
         QCOMPARE(dialog.ShownList()->toPlainText(), file + QStringLiteral("\n/c/Y_P9_L9.bidx\n"));
         if (project != QStringLiteral("PRE"))
             QCOMPARE(dialog.ProjectEdit()->text(), project);
@@ -137,8 +151,10 @@ private slots:
     void ChooserHandsItsChoiceToTheList()
     {
         const QString folder = work.filePath(QStringLiteral("chosen"));
-        const std::vector<std::wstring> names { (folder + QStringLiteral("/甲公司_P7_L3.bidx")).toStdWString(),
-            (folder + QStringLiteral("/乙公司_P7_L3.bidx")).toStdWString() };
+        const std::vector<std::wstring> names {
+            (folder + QStringLiteral("/甲公司_P7_L3.bidx")).toStdWString(),
+            (folder + QStringLiteral("/乙公司_P7_L3.bidx")).toStdWString()
+        };
         CScriptedChooser chooser;
         CRecordingPrompt prompt;
         CImportFileDlg dialog(prompt);
@@ -192,7 +208,8 @@ private slots:
         // The project edit lists once both are set; a new listing replaces the old one.
         QTest::keyClicks(dialog.ProjectEdit(), QStringLiteral("P1"));
         const std::wstring folder = root.toStdWString() + L"/P1/L2";
-        QCOMPARE(dialog.GetImportList(), (std::vector<std::wstring> { folder + L"/A_P1_L2.BIDX", folder + L"/B_P1_L2.bidx" }));
+        QCOMPARE(dialog.GetImportList(),
+            (std::vector<std::wstring> { folder + L"/A_P1_L2.BIDX", folder + L"/B_P1_L2.bidx" }));
         dialog.accept();
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         QVERIFY(prompt.asked.empty());

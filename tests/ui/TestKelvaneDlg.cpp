@@ -1,26 +1,24 @@
 // The main window: its layout, the busy guard, the keys it swallows, closing, and what saving the
 // settings sets off.
+#include "ModalHelper.h"
+#include "RecordingPrompt.h"
+#include "app/LanguageCatalogue.h"
+#include "app/LocalLog.h"
+#include "app/SettingFile.h"
 #include "ui/CKelvaneDlg.h"
 #include "ui/CKelvaneSetting.h"
 #include "ui/CMsgListView.h"
 #include "ui/CRibbonBar.h"
 #include "ui/KelvaneEvents.h"
-#include "ModalHelper.h"
-#include "RecordingPrompt.h"
-
-#include "app/LanguageCatalogue.h"
-#include "app/LocalLog.h"
-#include "app/SettingFile.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QStatusBar>
 #include <QTemporaryDir>
-#include <QFileInfo>
 #include <QTest>
-
 #include <sys/statvfs.h>
 
 class TestKelvaneDlg : public QObject
@@ -89,7 +87,8 @@ private slots:
         CRecordingPrompt prompt;
         CKelvaneDlg window(&prompt);
         const CRibbonTab& tab = *window.RibbonBar()->Tabs().at(0);
-        const std::vector<std::vector<int>> expected = { { 100, 99, 107, 111 }, { 101, 102 }, { 105, 106, 110 }, { 109 }, { 98 } };
+        const std::vector<std::vector<int>> expected
+            = { { 100, 99, 107, 111 }, { 101, 102 }, { 105, 106, 110 }, { 109 }, { 98 } };
         const int lefts[] = { 0, 178, 269, 404, 453 };
         QCOMPARE(tab.Groups().size(), expected.size());
         for (std::size_t g = 0; g < expected.size(); ++g) {
@@ -111,7 +110,8 @@ private slots:
         QVERIFY(window.IsBusy());
         QVERIFY(!window.TreePane()->isEnabled());
 
-        for (const int command : { kCmdRefresh, kCmdSelectAll, kCmdDecrypt, kCmdImport, kCmdImportInternet, kCmdTestTimestamp }) {
+        for (const int command :
+            { kCmdRefresh, kCmdSelectAll, kCmdDecrypt, kCmdImport, kCmdImportInternet, kCmdTestTimestamp }) {
             const std::size_t before = prompt.asked.size();
             window.OnCommand(command);
             QCOMPARE(prompt.asked.size(), before + 1);
@@ -203,7 +203,9 @@ private slots:
 
     void SavingTheSettingsStoresThemAndChecksTheFreeSpace()
     {
-        struct statvfs volume {};
+        struct statvfs volume
+        {
+        };
         QVERIFY(statvfs(config.path().toUtf8().constData(), &volume) == 0);
         if (static_cast<unsigned long long>(volume.f_bfree) * volume.f_frsize >= 1099511627776ULL)
             QSKIP("the test volume has 1 TB free; the minimum cannot be missed");

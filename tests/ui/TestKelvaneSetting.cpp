@@ -1,16 +1,14 @@
 // The settings dialog: how stored values open, and what OK accepts and refuses.
-#include "ui/CKelvaneSetting.h"
-
 #include "RecordingPrompt.h"
 #include "app/LanguageCatalogue.h"
 #include "app/SettingFile.h"
+#include "ui/CKelvaneSetting.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <vector>
 
 class TestKelvaneSetting : public QObject
@@ -71,12 +69,18 @@ private slots:
         QTest::addColumn<QString>("unit");
         QTest::addColumn<bool>("accepted");
         QTest::addColumn<quint64>("bytes");
-        QTest::newRow("1024GB") << "1024" << "GB" << true << quint64(1099511627776ULL);
-        QTest::newRow("500MB") << "500" << "MB" << true << quint64(524288000ULL);
-        QTest::newRow("0GB") << "0" << "GB" << true << quint64(0);
-        QTest::newRow("1025MB") << "1025" << "MB" << false << quint64(0);
-        QTest::newRow("empty") << "" << "MB" << false << quint64(0);
-        QTest::newRow("huge") << "9999999999" << "GB" << false << quint64(0);
+        QTest::newRow("1024GB") << "1024"
+                                << "GB" << true << quint64(1099511627776ULL);
+        QTest::newRow("500MB") << "500"
+                               << "MB" << true << quint64(524288000ULL);
+        QTest::newRow("0GB") << "0"
+                             << "GB" << true << quint64(0);
+        QTest::newRow("1025MB") << "1025"
+                                << "MB" << false << quint64(0);
+        QTest::newRow("empty") << ""
+                               << "MB" << false << quint64(0);
+        QTest::newRow("huge") << "9999999999"
+                              << "GB" << false << quint64(0);
     }
     void OkComputesTheThreshold()
     {
@@ -113,9 +117,15 @@ private slots:
         QTest::addColumn<QString>("working");
         QTest::addColumn<QString>("net");
         QTest::addColumn<QString>("key");
-        QTest::newRow("working dir blank") << "   " << "/mnt/server" << "dir_cannot_null";
-        QTest::newRow("bid server folder empty") << "/srv/bids" << "" << "networkdir_cannot_null";
-        QTest::newRow("bid server folder blank") << "/srv/bids" << " \t" << "networkdir_cannot_null";
+        QTest::newRow("working dir blank") << "   "
+                                           << "/mnt/server"
+                                           << "dir_cannot_null";
+        QTest::newRow("bid server folder empty") << "/srv/bids"
+                                                 << ""
+                                                 << "networkdir_cannot_null";
+        QTest::newRow("bid server folder blank") << "/srv/bids"
+                                                 << " \t"
+                                                 << "networkdir_cannot_null";
     }
     void EmptyFoldersAreRefused()
     {

@@ -6,7 +6,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
-
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -45,7 +44,12 @@ private slots:
         for (int worker = 0; worker < 2; ++worker) {
             workers.emplace_back([&view, &finished, worker] {
                 for (int i = 0; i < perThread; ++i)
-                    view.Output(QStringLiteral("线程%1 第%2行 %3").arg(worker).arg(i).arg(QString(40, QChar(u'字'))).toStdWString(), 1);
+                    view.Output(QStringLiteral("线程%1 第%2行 %3")
+                                    .arg(worker)
+                                    .arg(i)
+                                    .arg(QString(40, QChar(u'字')))
+                                    .toStdWString(),
+                        1);
                 ++finished;
             });
         }

@@ -29,7 +29,8 @@ private slots:
     void FirstColumnClickAsksToToggleAll()
     {
         QStandardItemModel model(3, 3);
-        model.setHorizontalHeaderLabels({ QStringLiteral("全选"), QStringLiteral("投标人"), QStringLiteral("状态") });
+        model.setHorizontalHeaderLabels(
+            { QStringLiteral("全选"), QStringLiteral("投标人"), QStringLiteral("状态") });
         QTableView view;
         auto* const header = new CHeaderCtrlEx(&view);
         view.setHorizontalHeader(header);

@@ -38,9 +38,11 @@ private slots:
         const int button = Qt::AlignCenter | Qt::TextWordWrap;
         const int caption = Qt::AlignCenter | Qt::TextSingleLine;
         QTest::newRow("Chinese button label") << QStringLiteral("设置") << button << 42 << 39 << false;
-        QTest::newRow("two-line Chinese label") << QStringLiteral("网上\n导入") << button << 42 << 39 << false;
+        QTest::newRow("two-line Chinese label")
+            << QStringLiteral("网上\n导入") << button << 42 << 39 << false;
         QTest::newRow("one long English word") << QStringLiteral("Settings") << button << 42 << 39 << true;
-        QTest::newRow("English group caption") << QStringLiteral("Configuration") << caption << 48 << 16 << true;
+        QTest::newRow("English group caption")
+            << QStringLiteral("Configuration") << caption << 48 << 16 << true;
     }
     void LabelsThatDoNotFitAreDrawnSmaller()
     {

@@ -1,9 +1,9 @@
 // The operator's day through the window, on a tender served from loopback with real tokens: the
 // certificate chooser of the first time-stamp test, the import command with its dialog and the
-// progress window, then the opening of the imported bids with the PIN dialogs answered as an operator would, and the rows it fills.
-#include "OpeningBench.h"
+// progress window, then the opening of the imported bids with the PIN dialogs answered as an operator would,
+// and the rows it fills.
 #include "ModalHelper.h"
-
+#include "OpeningBench.h"
 #include "app/LanguageCatalogue.h"
 #include "app/TextConversion.h"
 #include "audit/OperatorSignature.h"
@@ -19,7 +19,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
-
 #include <filesystem>
 #include <fstream>
 
@@ -45,7 +44,10 @@ public:
             return IDYES;
         return IDOK;
     }
-    bool WasAsked(const std::wstring& text) const { return std::find(asked.begin(), asked.end(), text) != asked.end(); }
+    bool WasAsked(const std::wstring& text) const
+    {
+        return std::find(asked.begin(), asked.end(), text) != asked.end();
+    }
 
     std::vector<std::wstring> asked;
 };
@@ -55,7 +57,8 @@ public:
 class CDeskOperator : public QObject
 {
 public:
-    explicit CDeskOperator(COpeningBench& openingBench) : bench(openingBench)
+    explicit CDeskOperator(COpeningBench& openingBench)
+        : bench(openingBench)
     {
         connect(&timer, &QTimer::timeout, this, &CDeskOperator::AnswerActiveModal);
         timer.start(10);
@@ -72,7 +75,8 @@ private:
         QWidget* const modal = QApplication::activeModalWidget();
         if (auto* const pin = qobject_cast<CPinDialog*>(modal)) {
             pinLabels << pin->TokenLabel();
-            pin->PinEdit()->setText(QString::fromStdString(bench.tokens.Token(pin->TokenLabel().toStdString()).pin));
+            pin->PinEdit()->setText(
+                QString::fromStdString(bench.tokens.Token(pin->TokenLabel().toStdString()).pin));
             pin->accept();
         } else if (auto* const chooser = qobject_cast<CCertChooserDlg*>(modal)) {
             ++chooserShown;
@@ -122,7 +126,8 @@ private slots:
         std::ofstream(settings) << "[WorkingDir]\npath=" << work.string() << "\n"
                                 << "[BidRuleFileURL]\nurl=" << bench.services.Url("/rules") << "\n"
                                 << "[TimeStampURL]\nurl=" << bench.services.Url("/tsa") << "\n"
-                                << "[LogService]\nIsSumbitLog=true\n[LogSubmitURL]\nurl=" << bench.services.Url("/log") << "\n";
+                                << "[LogService]\nIsSumbitLog=true\n[LogSubmitURL]\nurl="
+                                << bench.services.Url("/log") << "\n";
         qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((folder / "config").string()));
         qunsetenv("KELVANE_OPERATOR_CERT");
 
@@ -166,9 +171,12 @@ private slots:
         for (int row = 0; row < window->List()->rowCount(); ++row)
             listed << window->List()->item(row, 1)->text();
         listed.sort();
-        QCOMPARE(listed, QStringList({ QStringLiteral("乙公司_P2026-017_L1.bidx"), QStringLiteral("甲公司_P2026-017_L1.bidx") }));
+        QCOMPARE(listed,
+            QStringList(
+                { QStringLiteral("乙公司_P2026-017_L1.bidx"), QStringLiteral("甲公司_P2026-017_L1.bidx") }));
         QVERIFY(bench.Records().size() > recordsBefore);
-        QCOMPARE(QString::fromStdString(bench.Records()[recordsBefore].message), QStringLiteral("导入标书操作开始"));
+        QCOMPARE(QString::fromStdString(bench.Records()[recordsBefore].message),
+            QStringLiteral("导入标书操作开始"));
     }
 
     void OpeningThroughTheWindowFillsEveryRow()
@@ -203,13 +211,15 @@ private slots:
             QCOMPARE(list.item(row, kColumnOpenCompany)->text(), QStringLiteral("市开标中心"));
             QCOMPARE(list.item(row, kColumnStatus)->text(), QString::fromStdWString(Text("status_derypted")));
             const QString openers = list.item(row, kColumnOpenerPresence)->text();
-            QVERIFY2(openers.startsWith(QLatin1Char('(')) && openers.contains(QStringLiteral("开标人 A")), qPrintable(openers));
+            QVERIFY2(openers.startsWith(QLatin1Char('(')) && openers.contains(QStringLiteral("开标人 A")),
+                qPrintable(openers));
             QCOMPARE(list.item(row, kColumnOpenerPresence)->toolTip(), openers);
             QCOMPARE(list.item(row, kColumnOpenTime)->text(), QString::fromStdString(OpenTimeText()));
             QVERIFY(fs::is_directory(Package() / "Open" / stem.toStdString()));
         }
         QVERIFY(!fs::exists(Package() / "Bad") || fs::is_empty(Package() / "Bad"));
-        QVERIFY(window->OutputView()->Lines().last().endsWith(QString::fromStdWString(Text("end_open_bidfile"))));
+        QVERIFY(
+            window->OutputView()->Lines().last().endsWith(QString::fromStdWString(Text("end_open_bidfile"))));
     }
 };
 

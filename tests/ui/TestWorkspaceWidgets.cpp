@@ -1,16 +1,15 @@
 // The workspace tree and the bid-file list, alone and inside the main window: which folders the
 // tree shows, the rows and check boxes of the list, the warnings, the clean-up, and an opening
 // that ends or is cut short by closing the window.
+#include "RecordingPrompt.h"
+#include "app/LanguageCatalogue.h"
+#include "app/SettingFile.h"
+#include "opening/COpeningErrorTexts.h"
 #include "ui/CKelvaneDlg.h"
 #include "ui/KelvaneEvents.h"
 #include "workspace/CFolderFileCache.h"
 #include "workspace/widgets/CBidFileListView.h"
 #include "workspace/widgets/CFolderTreeView.h"
-#include "RecordingPrompt.h"
-
-#include "app/LanguageCatalogue.h"
-#include "app/SettingFile.h"
-#include "opening/COpeningErrorTexts.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -18,12 +17,11 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
-#include <QTemporaryDir>
 #include <QMenu>
+#include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 #include <QThread>
-
+#include <QTimer>
 #include <algorithm>
 #include <vector>
 
@@ -37,7 +35,8 @@ public:
 
     int Count(unsigned message) const
     {
-        return static_cast<int>(std::count(received.begin(), received.end(), static_cast<int>(KelvaneEventType(message))));
+        return static_cast<int>(
+            std::count(received.begin(), received.end(), static_cast<int>(KelvaneEventType(message))));
     }
 
 protected:
@@ -66,7 +65,8 @@ void Touch(const QString& path)
 
 void ClickHeader(QHeaderView* header, int section)
 {
-    const QPoint centre(header->sectionViewportPosition(section) + header->sectionSize(section) / 2, header->height() / 2);
+    const QPoint centre(
+        header->sectionViewportPosition(section) + header->sectionSize(section) / 2, header->height() / 2);
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, centre);
 }
 
@@ -120,8 +120,9 @@ private:
         QDir().mkpath(config);
         QFile ini(config + QStringLiteral("/Setting.ini"));
         QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        ini.write(QStringLiteral("[WorkingDir]\npath=%1\n[BidRuleFileURL]\nurl=%2\n[TimeStampURL]\nurl=http://127.0.0.1:1/tsa\n"
-                                 "[LogService]\nIsSumbitLog=false\n[LocalLog]\nIsWriteLocalLog=false\n")
+        ini.write(QStringLiteral(
+            "[WorkingDir]\npath=%1\n[BidRuleFileURL]\nurl=%2\n[TimeStampURL]\nurl=http://127.0.0.1:1/tsa\n"
+            "[LogService]\nIsSumbitLog=false\n[LocalLog]\nIsWriteLocalLog=false\n")
                       .arg(work, rulesUrl)
                       .toUtf8());
         CFolderFileCache::Instance().Clear();
@@ -194,7 +195,9 @@ private slots:
     void WorkingDirThatCannotBeMadeLeavesAnEmptyTree()
     {
         MakeWorkspace();
-        QCOMPARE(CSettingFile::Instance().SetWorkingDir((work + QStringLiteral("/root.bidx/sub")).toStdWString()), 0);
+        QCOMPARE(
+            CSettingFile::Instance().SetWorkingDir((work + QStringLiteral("/root.bidx/sub")).toStdWString()),
+            0);
         CRecordingPrompt prompt;
         CFolderTreeView tree(prompt, nullptr);
         tree.RefreshTree();
@@ -213,9 +216,9 @@ private slots:
         CRecordingPrompt prompt;
         CBidFileListView list(prompt, nullptr);
         QCOMPARE(list.columnCount(), 8);
-        const std::vector<std::pair<const char*, int>> columns = { { "select_allornot", 80 }, { "enc_bidfile", 150 },
-            { "bidder", 100 }, { "bid_company", 150 }, { "open_company", 150 }, { "status", 100 },
-            { "opener_presence", 200 }, { "open_time", 200 } };
+        const std::vector<std::pair<const char*, int>> columns = { { "select_allornot", 80 },
+            { "enc_bidfile", 150 }, { "bidder", 100 }, { "bid_company", 150 }, { "open_company", 150 },
+            { "status", 100 }, { "opener_presence", 200 }, { "open_time", 200 } };
         for (int i = 0; i < 8; ++i) {
             QCOMPARE(list.horizontalHeaderItem(i)->text(), QString::fromStdWString(Text(columns[i].first)));
             QCOMPARE(list.columnWidth(i), columns[i].second);
@@ -231,7 +234,8 @@ private slots:
         QCOMPARE(list.GetProjectNumber(), std::wstring(L"P1"));
         QVERIFY(list.GetSelectedFilePath().empty());
         list.selectRow(1);
-        QCOMPARE(QString::fromStdWString(list.GetSelectedFilePath()), Package("P1", "L1") + QStringLiteral("b.txt"));
+        QCOMPARE(QString::fromStdWString(list.GetSelectedFilePath()),
+            Package("P1", "L1") + QStringLiteral("b.txt"));
 
         // The worker's row texts land in place; rows and columns out of range are ignored.
         list.SetItemText(1, kColumnStatus, L"已解密");
@@ -276,7 +280,9 @@ private slots:
         tree.RefreshTree();
         QTreeWidgetItem* const l2 = tree.topLevelItem(0)->child(0)->child(1);
         const QStringList treeEntries = ContextMenuAt(&tree, tree.visualItemRect(l2).center());
-        QCOMPARE(treeEntries, QStringList({ QStringLiteral("刷新(&R)"), QStringLiteral("打开(&R)"), QStringLiteral("清理(&C)") }));
+        QCOMPARE(treeEntries,
+            QStringList(
+                { QStringLiteral("刷新(&R)"), QStringLiteral("打开(&R)"), QStringLiteral("清理(&C)") }));
         QCOMPARE(tree.GetSelectedPackage(), std::wstring(L"L2"));
 
         CBidFileListView list(prompt, nullptr);
@@ -285,9 +291,11 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&list));
         list.ShowFolder(Package("P1", "L1").toStdWString());
         QVERIFY(ContextMenuAt(&list, QPoint(10, list.viewport()->height() - 5)).isEmpty());
-        const QStringList rowEntries = ContextMenuAt(&list, list.visualRect(list.model()->index(1, 1)).center());
+        const QStringList rowEntries
+            = ContextMenuAt(&list, list.visualRect(list.model()->index(1, 1)).center());
         QCOMPARE(rowEntries, QStringList({ QStringLiteral("查看签名证书") }));
-        QCOMPARE(QString::fromStdWString(list.GetSelectedFilePath()), Package("P1", "L1") + QStringLiteral("b.txt"));
+        QCOMPARE(QString::fromStdWString(list.GetSelectedFilePath()),
+            Package("P1", "L1") + QStringLiteral("b.txt"));
     }
 
     void NothingTickedWarnsAndStartsNothing()

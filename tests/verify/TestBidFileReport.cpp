@@ -1,15 +1,13 @@
 // The verification report: the code against OpenSSL's own SM3, the two results and the signer.
 #include "OpeningBench.h"
-
 #include "app/TextConversion.h"
 #include "opening/CResultTexts.h"
 #include "tests/support/TempDir.h"
 #include "verify/CBidFileReport.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 namespace fs = std::filesystem;
@@ -33,7 +31,8 @@ std::wstring OpensslSm3(const fs::path& file)
     return Utf8ToWide(hex);
 }
 
-class BidFileReport : public ::testing::Test {
+class BidFileReport : public ::testing::Test
+{
 protected:
     static void SetUpTestSuite() { COpeningBench::Get(); }
 
@@ -56,7 +55,8 @@ protected:
 
 TEST_F(BidFileReport, CodeIsOpensslSm3OfTheWholeFileAcrossBlockBoundaries)
 {
-    for (const size_t size : { size_t { 0 }, size_t { 8191 }, size_t { 8192 }, size_t { 8193 }, size_t { 100000 } }) {
+    for (const size_t size :
+        { size_t { 0 }, size_t { 8191 }, size_t { 8192 }, size_t { 8193 }, size_t { 100000 } }) {
         const fs::path file = temp.WriteFile("plain-" + std::to_string(size), std::string(size, 'k'));
         std::wstring code = L"unchanged";
         ASSERT_EQ(ComputeVerifyCode(Wide(file), code), 0) << size;
@@ -96,7 +96,8 @@ TEST_F(BidFileReport, FailureMarksBothAndKeepsTheEarlierSignerButNotItsCode)
     ASSERT_EQ(report.Verify(), 0);
     void* const goodCert = report.GetSignCert();
 
-    const struct {
+    const struct
+    {
         fs::path path;
         bool hasCode;
     } failing[] = { { tampered, true }, { fs::path(), false }, { temp / "missing.bidx", false } };
@@ -137,7 +138,8 @@ TEST_F(BidFileReport, CliVerifyPrintsTheReasonAfterTheSignaturesMark)
     const fs::path bid = temp / "forged.bidx";
     SealBid(bid, rules, 2, { kOpenerA, kOpenerB, kOpenerC }, 4096, nullptr, &signer.issued);
     // The built-in texts: no language folder beside the program's copy under test.
-    const std::string command = std::string("LANG=zh_CN.UTF-8 '") + KELVANE_CLI_PATH + "' verify '" + bid.string() + "'";
+    const std::string command
+        = std::string("LANG=zh_CN.UTF-8 '") + KELVANE_CLI_PATH + "' verify '" + bid.string() + "'";
     std::FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;

@@ -1,14 +1,12 @@
 // Copying into a package folder: whole files or nothing, and the replace question.
-#include "verify/FileImport.h"
-
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
-
-#include <gtest/gtest.h>
+#include "verify/FileImport.h"
 
 #include <algorithm>
 #include <deque>
 #include <filesystem>
+#include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 
@@ -47,7 +45,8 @@ TEST(CopyIntoFolder, ExistingFileIsReplacedOnlyOnYes)
     const CTempDir temp;
     const fs::path source = temp.WriteFile("in/a.bidx", "new bytes");
     temp.WriteFile("pkg/a.bidx", "old bytes, longer than the new ones");
-    const struct {
+    const struct
+    {
         std::deque<int> answers;
         int result;
         const char* kept;
@@ -74,8 +73,10 @@ TEST(CopyIntoFolder, FailuresLeaveTheFolderAsItWas)
     fs::create_directories(temp / "pkg");
     fs::create_directories(temp / "in/folder.bidx");
     CScriptedPrompt prompt({}, IDYES);
-    EXPECT_EQ(CopyIntoFolder((temp / "in/missing.bidx").wstring(), (temp / "pkg").wstring(), &prompt), kCopyFailed);
-    EXPECT_EQ(CopyIntoFolder((temp / "in/folder.bidx").wstring(), (temp / "pkg").wstring(), &prompt), kCopyFailed);
+    EXPECT_EQ(
+        CopyIntoFolder((temp / "in/missing.bidx").wstring(), (temp / "pkg").wstring(), &prompt), kCopyFailed);
+    EXPECT_EQ(
+        CopyIntoFolder((temp / "in/folder.bidx").wstring(), (temp / "pkg").wstring(), &prompt), kCopyFailed);
     EXPECT_TRUE(Names(temp / "pkg").empty());
     const fs::path source = temp.WriteFile("in/b.bidx", "b");
     EXPECT_EQ(CopyIntoFolder(source.wstring(), (temp / "no-such-folder").wstring(), &prompt), kCopyFailed);

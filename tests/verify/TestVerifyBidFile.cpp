@@ -1,7 +1,6 @@
 // The import's verification end to end: the loopback rules server and log service, the operator's
 // token signing every record, and real sealed bids copied into a real workspace.
 #include "OpeningBench.h"
-
 #include "app/LanguageCatalogue.h"
 #include "app/TextConversion.h"
 #include "audit/OperationRecord.h"
@@ -11,11 +10,10 @@
 #include "tests/support/TempDir.h"
 #include "verify/CVerifyBidFile.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 using namespace kelvane::test;
@@ -28,7 +26,8 @@ std::wstring Text(const char* key)
 }
 
 // The output lines of a run.
-class CLines : public CMsgOutput {
+class CLines : public CMsgOutput
+{
 public:
     void Output(const std::wstring& text, int kind) override
     {
@@ -36,13 +35,17 @@ public:
         if (kind == 1)
             lines.push_back(text);
     }
-    size_t Count(const std::wstring& line) const { return static_cast<size_t>(std::count(lines.begin(), lines.end(), line)); }
+    size_t Count(const std::wstring& line) const
+    {
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+    }
 
     std::mutex mutex;
     std::vector<std::wstring> lines;
 };
 
-class VerifyImport : public ::testing::Test {
+class VerifyImport : public ::testing::Test
+{
 protected:
     static void SetUpTestSuite() { COpeningBench::Get(); }
 
@@ -86,7 +89,8 @@ protected:
     fs::path Bid(const std::string& name) { return Bid(name, rules); }
 
     // Runs an import of files into the test's package on its worker, answering from answers.
-    int Import(const std::vector<fs::path>& files, std::deque<int> answers = {}, const std::wstring& project = Utf8ToWide(kProject))
+    int Import(const std::vector<fs::path>& files, std::deque<int> answers = {},
+        const std::wstring& project = Utf8ToWide(kProject))
     {
         prompt = std::make_unique<CScriptedPrompt>(std::move(answers), IDCANCEL);
         CVerifyBidFile verify;
@@ -111,9 +115,10 @@ protected:
     {
         const std::wstring start = Text("verifyfile_ing") + Utf8ToWide(file.string());
         auto first = std::find(output.lines.begin(), output.lines.end(), start);
-        auto last = first == output.lines.end() ? first : std::find_if(first + 1, output.lines.end(), [](const std::wstring& line) {
-            return line.rfind(Text("verifyfile_ing"), 0) == 0;
-        });
+        auto last = first == output.lines.end()
+            ? first
+            : std::find_if(first + 1, output.lines.end(),
+                [](const std::wstring& line) { return line.rfind(Text("verifyfile_ing"), 0) == 0; });
         return { first, last };
     }
 
@@ -265,7 +270,8 @@ TEST_F(VerifyImport, OnlyTheExactTextFalseSwitchesTheRulesComparisonOff)
 {
     const std::string otherRules = rules + "<!-- another tender -->";
     const fs::path bid = Bid("other.bidx", otherRules);
-    const struct {
+    const struct
+    {
         const char* compare;
         bool imported;
     } cases[] = { { "False", false }, { "true", false }, { "FALSE", false }, { "false", true } };
@@ -310,12 +316,15 @@ TEST_F(VerifyImport, SignersTheTenderDoesNotTrustAreNotImported)
         EXPECT_FALSE(fs::exists(package / name)) << name;
         const std::vector<std::wstring> lines = LinesOf(bids[i]);
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                      [&](const std::wstring& line) { return line.rfind(Text("vefifystructure_fail") + forged[i].reason, 0) == 0; }),
+                      [&](const std::wstring& line) {
+                          return line.rfind(Text("vefifystructure_fail") + forged[i].reason, 0) == 0;
+                      }),
             1)
             << name;
         int records = 0;
         for (const auto& record : Records()) {
-            const std::string start = "标书\"" + name + "\"验证失败:" + WideToUtf8(wrongSignature + L"：" + forged[i].reason);
+            const std::string start
+                = "标书\"" + name + "\"验证失败:" + WideToUtf8(wrongSignature + L"：" + forged[i].reason);
             records += record.message.rfind(start, 0) == 0 ? 1 : 0;
         }
         EXPECT_EQ(records, 1) << name;
@@ -327,7 +336,8 @@ TEST_F(VerifyImport, HeaderNotSealedAsItsRulesIsNotImportedWhateverTheComparison
 {
     std::wstring differs;
     ASSERT_TRUE(CResultTexts::GetText(CResultTexts::kRulesTable, 17, differs));
-    const struct {
+    const struct
+    {
         const char* threat;
         int n;
         std::vector<std::string> sealedTo;
@@ -352,8 +362,12 @@ TEST_F(VerifyImport, HeaderNotSealedAsItsRulesIsNotImportedWhateverTheComparison
             EXPECT_EQ(results[i].code, 17) << name;
             EXPECT_FALSE(fs::exists(package / name)) << name;
             const std::vector<std::wstring> lines = LinesOf(bids[i]);
-            EXPECT_EQ(std::count(lines.begin(), lines.end(), Text("verifyrulefile_fail") + reason), 1) << name;
-            EXPECT_EQ(CountRecords(kLogTypeFailure, "标书\"" + name + "\"验证规则文件失败：" + WideToUtf8(reason)), 1) << name;
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), Text("verifyrulefile_fail") + reason), 1)
+                << name;
+            EXPECT_EQ(
+                CountRecords(kLogTypeFailure, "标书\"" + name + "\"验证规则文件失败：" + WideToUtf8(reason)),
+                1)
+                << name;
         }
     }
 }

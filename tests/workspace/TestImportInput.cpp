@@ -1,18 +1,17 @@
 // The import dialogs' rules: numbers from a bid file's name, the OK checks and the bid-server
 // folder listing.
+#include "tests/support/TempDir.h"
 #include "workspace/ImportInput.h"
 
-#include "tests/support/TempDir.h"
-
-#include <gtest/gtest.h>
-
 #include <filesystem>
+#include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 
 TEST(BidFileName, NumbersComeFromTheSecondAndThirdPieceOnly)
 {
-    const struct {
+    const struct
+    {
         const wchar_t* path;
         bool parsed;
         const wchar_t* project;
@@ -40,7 +39,8 @@ TEST(BidFileName, NumbersComeFromTheSecondAndThirdPieceOnly)
 
 TEST(ImportOk, ChecksTrimmedNumbersThenTheFilesInThatOrder)
 {
-    const struct {
+    const struct
+    {
         const wchar_t* project;
         const wchar_t* package;
         size_t files;

@@ -1,25 +1,24 @@
 // The workspace tree's model and the folder file cache over real folders.
-#include "workspace/CFolderFileCache.h"
-#include "workspace/CWorkspaceModel.h"
-#include "workspace/ImportInput.h"
-#include "workspace/PackageFolder.h"
-
 #include "app/LanguageCatalogue.h"
 #include "app/TextConversion.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
-
-#include <gtest/gtest.h>
+#include "workspace/CFolderFileCache.h"
+#include "workspace/CWorkspaceModel.h"
+#include "workspace/ImportInput.h"
+#include "workspace/PackageFolder.h"
 
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class Workspace : public ::testing::Test {
+class Workspace : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -59,7 +58,8 @@ TEST_F(Workspace, ShowsProjectsAndPackagesOnlyAndSelectsTheFirstPackage)
 
 TEST_F(Workspace, SelectionFollowsExactNamesAndKeepsItselfOnNoMatch)
 {
-    const struct {
+    const struct
+    {
         const wchar_t* project;
         const wchar_t* package;
         bool selected;
@@ -73,7 +73,8 @@ TEST_F(Workspace, SelectionFollowsExactNamesAndKeepsItselfOnNoMatch)
         { L"P2", L"L9", true, L"/P2/L9/" },
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(model.SelectProjectPackage(c.project, c.package), c.selected) << c.project << "/" << c.package;
+        EXPECT_EQ(model.SelectProjectPackage(c.project, c.package), c.selected)
+            << c.project << "/" << c.package;
         EXPECT_EQ(model.GetSelectedPath(), *c.path ? Work() + c.path : L"") << c.project << "/" << c.package;
     }
 }
@@ -167,13 +168,15 @@ TEST_F(Workspace, CacheListsPlainFilesByNameAndSeesHandCopiesOnlyAfterClear)
     temp.WriteFile("work/P1/L2/0-by-hand.bidx", "h");
     EXPECT_EQ(cache.GetFiles(package), before);
     cache.Clear();
-    const std::vector<std::wstring> after { package + L"0-by-hand.bidx", package + L"a.txt", package + L"b.bidx" };
+    const std::vector<std::wstring> after { package + L"0-by-hand.bidx", package + L"a.txt",
+        package + L"b.bidx" };
     EXPECT_EQ(cache.GetFiles(package), after);
 
     fs::remove(temp / "work/P1/L2/a.txt");
     EXPECT_EQ(cache.GetFiles(package), after);
     cache.Rescan(package);
-    EXPECT_EQ(cache.GetFiles(package), (std::vector<std::wstring> { package + L"0-by-hand.bidx", package + L"b.bidx" }));
+    EXPECT_EQ(cache.GetFiles(package),
+        (std::vector<std::wstring> { package + L"0-by-hand.bidx", package + L"b.bidx" }));
     EXPECT_TRUE(cache.GetFiles(Work() + L"/P9/L9/").empty());
 }
 

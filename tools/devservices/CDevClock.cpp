@@ -40,7 +40,8 @@ std::string CDevClock::Describe() const
     std::lock_guard lock(mutex);
     if (frozen)
         return "frozen at " + FormatUtc(now);
-    return std::string("real time ") + (offset >= 0 ? "+" : "") + std::to_string(offset) + " s, now " + FormatUtc(now);
+    return std::string("real time ") + (offset >= 0 ? "+" : "") + std::to_string(offset) + " s, now "
+        + FormatUtc(now);
 }
 
 std::optional<int64_t> CDevClock::ParseSeconds(std::string_view text)

@@ -84,7 +84,8 @@ std::string CommonName(X509* certificate)
     if (index < 0)
         return {};
     unsigned char* utf8 = nullptr;
-    const int length = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
+    const int length
+        = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
     const OpenSslMemoryPtr<unsigned char> owned(utf8);
     if (length < 0)
         return {};
@@ -193,11 +194,13 @@ CLogService::Verdict CLogService::Submit(std::string_view body)
     // The content travels inside the signature; a detached signature is checked against the
     // plain text instead. Either way the signed bytes must be the plain text exactly.
     const bool detached = CMS_is_detached(cms.get()) == 1;
-    BioPtr content(detached ? BIO_new_mem_buf(plainText->second.data(), static_cast<int>(plainText->second.size()))
-                            : nullptr);
+    BioPtr content(detached
+            ? BIO_new_mem_buf(plainText->second.data(), static_cast<int>(plainText->second.size()))
+            : nullptr);
     BioPtr signedContent(BIO_new(BIO_s_mem()));
     const unsigned flags = CMS_BINARY | (trust ? 0u : static_cast<unsigned>(CMS_NO_SIGNER_CERT_VERIFY));
-    if (!signedContent || CMS_verify(cms.get(), nullptr, trust, content.get(), signedContent.get(), flags) != 1)
+    if (!signedContent
+        || CMS_verify(cms.get(), nullptr, trust, content.get(), signedContent.get(), flags) != 1)
         return { false, "the signature does not verify: " + OpenSslError() };
     char* bytes = nullptr;
     const long length = BIO_get_mem_data(signedContent.get(), &bytes);
@@ -229,13 +232,15 @@ CLogService::Verdict CLogService::Submit(std::string_view body)
         members.pop_back();
     if (members != kMembers || !json["logtype"].is_number_integer() || !json["projectid"].is_string()
         || !json["projectname"].is_string() || !json["logmsg"].is_string())
-        return { false, "the plain text is not an operation record with logtype, projectid, projectname, logmsg" };
+        return { false,
+            "the plain text is not an operation record with logtype, projectid, projectname, logmsg" };
     if (hasId && (!json["recordid"].is_string() || !IsRecordId(json["recordid"].get<std::string>())))
         return { false, "recordid is not 32 lower-case hexadecimal digits" };
 
     CStoredLogRecord record;
     record.received = CDevClock::FormatUtc(
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
     record.logType = json["logtype"].get<int64_t>();
     record.projectId = json["projectid"].get<std::string>();
     record.projectName = json["projectname"].get<std::string>();
@@ -308,7 +313,8 @@ std::vector<CStoredLogRecord> CLogService::Records() const
     StmtPtr statement(raw);
     auto text = [&](int column) {
         const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(raw, column));
-        return bytes ? std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(raw, column))) : std::string();
+        return bytes ? std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(raw, column)))
+                     : std::string();
     };
     while (sqlite3_step(raw) == SQLITE_ROW) {
         records.push_back({ sqlite3_column_int64(raw, 0), text(1), sqlite3_column_int64(raw, 2), text(3),
@@ -321,7 +327,8 @@ void CLogService::Mount(httplib::Server& server)
 {
     // Read the body through a content reader: the server's own form parsing stops at 8 KiB.
     server.Post("/log",
-        [this](const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader) {
+        [this](const httplib::Request& request, httplib::Response& response,
+            const httplib::ContentReader& reader) {
             std::string body;
             bool tooLarge = false;
             reader([&](const char* data, size_t length) {
@@ -353,7 +360,7 @@ void CLogService::Mount(httplib::Server& server)
                 { "projectname", record.projectName }, { "logmsg", record.message },
                 { "signer", record.signer }, { "recordid", record.recordId }, { "resent", record.resent } });
         }
-        response.set_content(list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
-            "application/json");
+        response.set_content(
+            list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n", "application/json");
     });
 }

@@ -19,7 +19,6 @@ using Asn1ObjectPtr = FreedPtr<ASN1_OBJECT, ASN1_OBJECT_free>;
 // A private arc for the development authority's policy; nothing outside tests relies on it.
 constexpr const char* kDevPolicy = "1.3.6.1.4.1.59999.1.1";
 
-
 BioPtr OpenFile(const std::filesystem::path& path)
 {
     return BioPtr(BIO_new_file(path.c_str(), "r"));

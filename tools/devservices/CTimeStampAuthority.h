@@ -44,7 +44,7 @@ private:
 
     X509* signer = nullptr;
     EVP_PKEY* key = nullptr;
-    STACK_OF(X509)* chain = nullptr;
+    STACK_OF(X509) * chain = nullptr;
     CDevClock clock;
     std::mutex serialMutex;
     uint64_t nextSerial = 1;

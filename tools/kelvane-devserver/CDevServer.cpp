@@ -3,14 +3,14 @@
 #include "DevLog.h"
 
 #include <httplib.h>
-
 #include <string>
 
-CDevServer::CDevServer() : server(std::make_unique<httplib::Server>())
+CDevServer::CDevServer()
+    : server(std::make_unique<httplib::Server>())
 {
     server->set_logger([](const httplib::Request& request, const httplib::Response& response) {
-        DevLog(request.remote_addr + " " + request.method + " " + request.path + " " +
-               std::to_string(response.status) + " " + std::to_string(response.body.size()) + " bytes");
+        DevLog(request.remote_addr + " " + request.method + " " + request.path + " "
+            + std::to_string(response.status) + " " + std::to_string(response.body.size()) + " bytes");
     });
 }
 

@@ -10,7 +10,8 @@ namespace httplib {
 class Server;
 }
 
-class CDevServer {
+class CDevServer
+{
 public:
     CDevServer();
     ~CDevServer();

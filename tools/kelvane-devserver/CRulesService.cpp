@@ -3,9 +3,8 @@
 #include "DevLog.h"
 #include "RulesCipher.h"
 
-#include <httplib.h>
-
 #include <fstream>
+#include <httplib.h>
 #include <iterator>
 #include <utility>
 
@@ -16,9 +15,9 @@ constexpr char kQueryPrefix[] = "projectid=";
 
 CRulesService::CAnswer HtmlPage(const int status, const std::string& title, const std::string& message)
 {
-    return {status, "text/html; charset=utf-8",
-            "<!DOCTYPE html>\n<html><head><title>" + title + "</title></head><body><h1>" + title +
-                "</h1><p>" + message + "</p></body></html>\n"};
+    return { status, "text/html; charset=utf-8",
+        "<!DOCTYPE html>\n<html><head><title>" + title + "</title></head><body><h1>" + title + "</h1><p>"
+            + message + "</p></body></html>\n" };
 }
 
 // The project number as a log shows it: printable ASCII only, so that a request cannot forge
@@ -32,10 +31,11 @@ std::string Printable(const std::string& text)
     return shown;
 }
 
-}  // namespace
+} // namespace
 
 CRulesService::CRulesService(std::vector<CTender> served, CClock now)
-    : tenders(std::move(served)), clock(std::move(now))
+    : tenders(std::move(served))
+    , clock(std::move(now))
 {
 }
 
@@ -64,8 +64,8 @@ CRulesService::CAnswer CRulesService::Answer(const std::string& requestBody) con
         DevLog("rules: request without projectid");
         return HtmlPage(400, "400 Bad Request", "The request names no project.");
     }
-    const std::string project = requestBody.substr(sizeof kQueryPrefix - 1, requestBody.find('&') -
-                                                                                 (sizeof kQueryPrefix - 1));
+    const std::string project
+        = requestBody.substr(sizeof kQueryPrefix - 1, requestBody.find('&') - (sizeof kQueryPrefix - 1));
     const CTender* tender = Find(project);
     if (tender == nullptr) {
         DevLog("rules: unknown project " + Printable(project));
@@ -88,5 +88,5 @@ CRulesService::CAnswer CRulesService::Answer(const std::string& requestBody) con
     if (!encoded) {
         return HtmlPage(500, "500 Internal Server Error", "The rules document cannot be encrypted.");
     }
-    return {200, "text/plain", *encoded};
+    return { 200, "text/plain", *encoded };
 }

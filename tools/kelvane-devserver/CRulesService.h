@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-class CRulesService : public IDevService {
+class CRulesService : public IDevService
+{
 public:
     // The clock gives seconds since 1970-01-01 UTC; it decides whether a tender's rules are
     // released.
@@ -19,7 +20,8 @@ public:
 
     void Mount(httplib::Server& server) override;
 
-    struct CAnswer {
+    struct CAnswer
+    {
         int status = 200;
         std::string contentType;
         std::string body;

@@ -1,21 +1,20 @@
 #include "CTender.h"
 
-#include <nlohmann/json.hpp>
-
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <system_error>
 
 namespace {
 
 constexpr std::uintmax_t kMaxTenderFileBytes = 1 << 20;
-constexpr int kMaxOpeners = 255;  // a share number is one byte
+constexpr int kMaxOpeners = 255; // a share number is one byte
 
 bool IsNameCharacter(const char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '_' || c == '-';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_'
+        || c == '-';
 }
 
 // Project and package numbers name files and folders, so they must not be able to leave them.
@@ -47,9 +46,14 @@ bool ReadDigits(const std::string& text, const size_t at, const size_t count, in
     return true;
 }
 
-class CTenderReader {
+class CTenderReader
+{
 public:
-    CTenderReader(const nlohmann::json& json, std::string& failure) : document(json), error(failure) {}
+    CTenderReader(const nlohmann::json& json, std::string& failure)
+        : document(json)
+        , error(failure)
+    {
+    }
 
     const nlohmann::json* Member(const char* name)
     {
@@ -79,8 +83,8 @@ public:
         if (!Text(name, value)) {
             return false;
         }
-        return IsSafeName(value) ||
-               Fail(name, "must be 1 to 64 letters, digits, '.', '_' or '-', not starting with '.'");
+        return IsSafeName(value)
+            || Fail(name, "must be 1 to 64 letters, digits, '.', '_' or '-', not starting with '.'");
     }
 
     bool Time(const char* name, std::int64_t& value)
@@ -103,8 +107,8 @@ public:
         if (member == nullptr) {
             return false;
         }
-        if (!member->is_number_integer() || member->get<long long>() < 1 ||
-            member->get<long long>() > kMaxOpeners) {
+        if (!member->is_number_integer() || member->get<long long>() < 1
+            || member->get<long long>() > kMaxOpeners) {
             return Fail(name, "must be a whole number from 1 to 255");
         }
         value = member->get<int>();
@@ -140,7 +144,7 @@ private:
     std::string& error;
 };
 
-}  // namespace
+} // namespace
 
 std::filesystem::path CTender::RulesFile() const
 {
@@ -150,10 +154,10 @@ std::filesystem::path CTender::RulesFile() const
 std::optional<std::int64_t> ParseRfc3339(const std::string& text)
 {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (text.size() < 20 || !ReadDigits(text, 0, 4, year) || text[4] != '-' || !ReadDigits(text, 5, 2, month) ||
-        text[7] != '-' || !ReadDigits(text, 8, 2, day) || (text[10] != 'T' && text[10] != ' ') ||
-        !ReadDigits(text, 11, 2, hour) || text[13] != ':' || !ReadDigits(text, 14, 2, minute) ||
-        text[16] != ':' || !ReadDigits(text, 17, 2, second)) {
+    if (text.size() < 20 || !ReadDigits(text, 0, 4, year) || text[4] != '-' || !ReadDigits(text, 5, 2, month)
+        || text[7] != '-' || !ReadDigits(text, 8, 2, day) || (text[10] != 'T' && text[10] != ' ')
+        || !ReadDigits(text, 11, 2, hour) || text[13] != ':' || !ReadDigits(text, 14, 2, minute)
+        || text[16] != ':' || !ReadDigits(text, 17, 2, second)) {
         return std::nullopt;
     }
     int offset = 0;
@@ -161,15 +165,15 @@ std::optional<std::int64_t> ParseRfc3339(const std::string& text)
         offset = 0;
     } else if (text.size() == 25 && (text[19] == '+' || text[19] == '-') && text[22] == ':') {
         int offsetHours = 0, offsetMinutes = 0;
-        if (!ReadDigits(text, 20, 2, offsetHours) || !ReadDigits(text, 23, 2, offsetMinutes) ||
-            offsetHours > 23 || offsetMinutes > 59) {
+        if (!ReadDigits(text, 20, 2, offsetHours) || !ReadDigits(text, 23, 2, offsetMinutes)
+            || offsetHours > 23 || offsetMinutes > 59) {
             return std::nullopt;
         }
         offset = (offsetHours * 60 + offsetMinutes) * 60 * (text[19] == '-' ? -1 : 1);
     } else {
         return std::nullopt;
     }
-    std::tm fields{};
+    std::tm fields {};
     fields.tm_year = year - 1900;
     fields.tm_mon = month - 1;
     fields.tm_mday = day;
@@ -179,8 +183,9 @@ std::optional<std::int64_t> ParseRfc3339(const std::string& text)
     const std::tm given = fields;
     const std::time_t seconds = timegm(&fields);
     // timegm normalises out-of-range fields; a date that moved was not a real one.
-    if (fields.tm_year != given.tm_year || fields.tm_mon != given.tm_mon || fields.tm_mday != given.tm_mday ||
-        fields.tm_hour != given.tm_hour || fields.tm_min != given.tm_min || fields.tm_sec != given.tm_sec) {
+    if (fields.tm_year != given.tm_year || fields.tm_mon != given.tm_mon || fields.tm_mday != given.tm_mday
+        || fields.tm_hour != given.tm_hour || fields.tm_min != given.tm_min
+        || fields.tm_sec != given.tm_sec) {
         return std::nullopt;
     }
     return static_cast<std::int64_t>(seconds) - offset;
@@ -218,13 +223,11 @@ std::optional<CTender> LoadTender(const std::filesystem::path& folder, std::stri
     tender.folder = folder;
     std::string problem;
     CTenderReader reader(document, problem);
-    const bool read = reader.Name("project", tender.project) && reader.Packages(tender.packages) &&
-                      reader.Text("projectName", tender.projectName) &&
-                      reader.Text("organisation", tender.organisation) &&
-                      reader.Time("openingTime", tender.openingTime) &&
-                      reader.Time("releaseTime", tender.releaseTime) && reader.Count("m", tender.m) &&
-                      reader.Count("n", tender.n) &&
-                      (tender.n <= tender.m || reader.Fail("n", "must not be above m"));
+    const bool read = reader.Name("project", tender.project) && reader.Packages(tender.packages)
+        && reader.Text("projectName", tender.projectName) && reader.Text("organisation", tender.organisation)
+        && reader.Time("openingTime", tender.openingTime) && reader.Time("releaseTime", tender.releaseTime)
+        && reader.Count("m", tender.m) && reader.Count("n", tender.n)
+        && (tender.n <= tender.m || reader.Fail("n", "must not be above m"));
     if (!read) {
         error = file.string() + ": " + problem;
         return std::nullopt;

@@ -21,13 +21,14 @@
 //   "m", "n"        integers: openers in all and openers who must take part, 1 <= n <= m <= 255.
 //
 // Other members are ignored. The rules document itself lies beside it in rules/<project>.xml.
-struct CTender {
+struct CTender
+{
     std::filesystem::path folder;
     std::string project;
     std::vector<std::string> packages;
     std::string projectName;
     std::string organisation;
-    std::int64_t openingTime = 0;  // seconds since 1970-01-01 UTC
+    std::int64_t openingTime = 0; // seconds since 1970-01-01 UTC
     std::int64_t releaseTime = 0;
     int m = 0;
     int n = 0;

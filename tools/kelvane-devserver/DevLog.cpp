@@ -9,7 +9,7 @@ void DevLog(const std::string_view text)
 {
     static std::mutex mutex;
     const std::time_t now = std::time(nullptr);
-    std::tm fields{};
+    std::tm fields {};
     gmtime_r(&now, &fields);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &fields);

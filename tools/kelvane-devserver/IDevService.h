@@ -5,7 +5,8 @@ namespace httplib {
 class Server;
 }
 
-class IDevService {
+class IDevService
+{
 public:
     virtual ~IDevService() = default;
     // Registers the service's routes. Handlers run on the server's worker threads.

@@ -9,7 +9,8 @@
 namespace {
 
 // Wipes the key material when it leaves scope, on every path.
-struct CRulesSecret {
+struct CRulesSecret
+{
     unsigned char key[rules::kRulesKeyLength];
     unsigned char iv[rules::kRulesIvLength];
     CRulesSecret()
@@ -26,7 +27,7 @@ struct CRulesSecret {
     CRulesSecret& operator=(const CRulesSecret&) = delete;
 };
 
-}  // namespace
+} // namespace
 
 std::optional<std::string> EncryptRulesAnswer(const std::string_view bytes)
 {
@@ -44,18 +45,20 @@ std::optional<std::string> EncryptRulesAnswer(const std::string_view bytes)
     encrypted.resize(bytes.size() + 16);
     int written = 0;
     if (EVP_EncryptUpdate(context.get(), reinterpret_cast<unsigned char*>(encrypted.data()), &written,
-                          reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size())) != 1) {
+            reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()))
+        != 1) {
         return std::nullopt;
     }
     int last = 0;
-    if (EVP_EncryptFinal_ex(context.get(), reinterpret_cast<unsigned char*>(encrypted.data()) + written, &last) != 1) {
+    if (EVP_EncryptFinal_ex(
+            context.get(), reinterpret_cast<unsigned char*>(encrypted.data()) + written, &last)
+        != 1) {
         return std::nullopt;
     }
     encrypted.resize(static_cast<size_t>(written + last));
     std::string encoded((encrypted.size() + 2) / 3 * 4 + 1, '\0');
     const int encodedLength = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                              reinterpret_cast<const unsigned char*>(encrypted.data()),
-                                              static_cast<int>(encrypted.size()));
+        reinterpret_cast<const unsigned char*>(encrypted.data()), static_cast<int>(encrypted.size()));
     encoded.resize(static_cast<size_t>(encodedLength));
     return encoded;
 }

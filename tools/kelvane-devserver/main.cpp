@@ -3,20 +3,19 @@
 #include "CDevClock.h"
 #include "CDevServer.h"
 #include "CLogService.h"
-#include "CTimeStampAuthority.h"
 #include "CRulesService.h"
 #include "CTender.h"
+#include "CTimeStampAuthority.h"
 #include "DevLog.h"
-
-#include <core/RulesParser.h>
 
 #include <atomic>
 #include <chrono>
+#include <core/RulesParser.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -29,7 +28,8 @@ namespace {
 
 constexpr int kUsageError = 2;
 
-struct COptions {
+struct COptions
+{
     std::vector<std::string> tenderFolders;
     int port = 0;
     std::string portFile;
@@ -39,10 +39,13 @@ struct COptions {
 };
 
 // The time-stamp authority and the log service live in their own library; this mounts them.
-template <typename TService>
-class CMountedService : public IDevService {
+template <typename TService> class CMountedService : public IDevService
+{
 public:
-    explicit CMountedService(std::unique_ptr<TService> mounted) : service(std::move(mounted)) {}
+    explicit CMountedService(std::unique_ptr<TService> mounted)
+        : service(std::move(mounted))
+    {
+    }
     void Mount(httplib::Server& server) override { service->Mount(server); }
 
 private:
@@ -52,16 +55,16 @@ private:
 void PrintUsage(std::FILE* out)
 {
     std::fprintf(out,
-                 "usage: kelvane-devserver [--tender DIR]... [--port N] [--port-file FILE]\n"
-                 "                         [--tsa-offset S | --tsa-time T] [--log-db FILE]\n"
-                 "  --tender DIR      serve the rules of the tender folder DIR (repeatable); the first\n"
-                 "                    one's tsa/ and ca/ also make the time-stamp authority and log service\n"
-                 "  --port N          listen on 127.0.0.1:N; 0 or absent picks a free port\n"
-                 "  --port-file FILE  write the port to FILE once listening\n"
-                 "  --tsa-offset S    the authority's clock runs S seconds off the real time\n"
-                 "  --tsa-time T      the authority's clock stands still at T (UTC, 2026-12-08T01:30:00Z)\n"
-                 "  --log-db FILE     the log service's records (default <first tender>/logs.sqlite)\n"
-                 "The first line of standard output is \"listening on http://127.0.0.1:<port>\".\n");
+        "usage: kelvane-devserver [--tender DIR]... [--port N] [--port-file FILE]\n"
+        "                         [--tsa-offset S | --tsa-time T] [--log-db FILE]\n"
+        "  --tender DIR      serve the rules of the tender folder DIR (repeatable); the first\n"
+        "                    one's tsa/ and ca/ also make the time-stamp authority and log service\n"
+        "  --port N          listen on 127.0.0.1:N; 0 or absent picks a free port\n"
+        "  --port-file FILE  write the port to FILE once listening\n"
+        "  --tsa-offset S    the authority's clock runs S seconds off the real time\n"
+        "  --tsa-time T      the authority's clock stands still at T (UTC, 2026-12-08T01:30:00Z)\n"
+        "  --log-db FILE     the log service's records (default <first tender>/logs.sqlite)\n"
+        "The first line of standard output is \"listening on http://127.0.0.1:<port>\".\n");
 }
 
 std::optional<COptions> ParseOptions(const int argc, char** argv)
@@ -92,11 +95,11 @@ std::optional<COptions> ParseOptions(const int argc, char** argv)
             options.portFile = value;
         } else if (option == "--tsa-offset" || option == "--tsa-time") {
             const bool offset = option == "--tsa-offset";
-            const std::optional<std::int64_t> seconds =
-                offset ? CDevClock::ParseSeconds(value) : CDevClock::ParseUtc(value);
+            const std::optional<std::int64_t> seconds
+                = offset ? CDevClock::ParseSeconds(value) : CDevClock::ParseUtc(value);
             if (!seconds) {
                 std::fprintf(stderr, "kelvane-devserver: %s wants %s\n", option.c_str(),
-                             offset ? "a whole number of seconds" : "a UTC time such as 2026-12-08T01:30:00Z");
+                    offset ? "a whole number of seconds" : "a UTC time such as 2026-12-08T01:30:00Z");
                 return std::nullopt;
             }
             (offset ? options.tsaOffset : options.tsaTime) = seconds;
@@ -133,8 +136,8 @@ void CheckRulesDocument(const CTender& tender)
     CRulesContent content;
     const int code = rules::ParseRules(text.c_str(), content);
     if (code != 0) {
-        DevLog("warning: " + tender.RulesFile().string() + " fails the rules check with code " +
-               std::to_string(code));
+        DevLog("warning: " + tender.RulesFile().string() + " fails the rules check with code "
+            + std::to_string(code));
     }
 }
 
@@ -146,8 +149,9 @@ bool AddAuthority(CDevServer& server, const std::filesystem::path& tender, const
     const std::filesystem::path key = tender / "tsa" / "tsa.key";
     if (tender.empty() || !std::filesystem::exists(chain) || !std::filesystem::exists(key)) {
         if (options.tsaOffset || options.tsaTime) {
-            std::fprintf(stderr, "kelvane-devserver: --tsa-offset and --tsa-time need a tender with tsa/chain.pem "
-                                 "and tsa/tsa.key\n");
+            std::fprintf(stderr,
+                "kelvane-devserver: --tsa-offset and --tsa-time need a tender with tsa/chain.pem "
+                "and tsa/tsa.key\n");
             return false;
         }
         DevLog("no time-stamp authority: the first tender has no tsa/chain.pem and tsa/tsa.key");
@@ -183,18 +187,19 @@ bool AddLogService(CDevServer& server, const std::filesystem::path& tender, cons
     const std::filesystem::path ca = tender / "ca" / "ca.pem";
     const bool haveCa = !tender.empty() && std::filesystem::exists(ca);
     std::string error;
-    std::unique_ptr<CLogService> logs = CLogService::Open(database, haveCa ? ca : std::filesystem::path(), error);
+    std::unique_ptr<CLogService> logs
+        = CLogService::Open(database, haveCa ? ca : std::filesystem::path(), error);
     if (!logs) {
         std::fprintf(stderr, "kelvane-devserver: %s\n", error.c_str());
         return false;
     }
-    DevLog("log service at /log, records in " + database.string() +
-           (haveCa ? ", signers checked against " + ca.string() : ", signer chains not checked"));
+    DevLog("log service at /log, records in " + database.string()
+        + (haveCa ? ", signers checked against " + ca.string() : ", signer chains not checked"));
     server.Add(std::make_unique<CMountedService<CLogService>>(std::move(logs)));
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -214,7 +219,7 @@ int main(int argc, char** argv)
         for (const CTender& loaded : tenders) {
             if (loaded.project == tender->project) {
                 std::fprintf(stderr, "kelvane-devserver: project %s is in two tender folders\n",
-                             tender->project.c_str());
+                    tender->project.c_str());
                 return 1;
             }
         }
@@ -231,13 +236,13 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     CDevServer server;
-    const std::filesystem::path firstTender =
-        tenders.empty() ? std::filesystem::path() : tenders.front().folder;
+    const std::filesystem::path firstTender
+        = tenders.empty() ? std::filesystem::path() : tenders.front().folder;
     if (!AddAuthority(server, firstTender, *options) || !AddLogService(server, firstTender, *options)) {
         return 1;
     }
-    server.Add(std::make_unique<CRulesService>(std::move(tenders),
-                                               [] { return static_cast<std::int64_t>(std::time(nullptr)); }));
+    server.Add(std::make_unique<CRulesService>(
+        std::move(tenders), [] { return static_cast<std::int64_t>(std::time(nullptr)); }));
     const int port = server.Bind(options->port);
     if (port <= 0) {
         std::fprintf(stderr, "kelvane-devserver: cannot listen on 127.0.0.1:%d\n", options->port);
@@ -250,7 +255,7 @@ int main(int argc, char** argv)
     std::printf("listening on http://127.0.0.1:%d\n", port);
     std::fflush(stdout);
 
-    std::atomic<bool> finished{false};
+    std::atomic<bool> finished { false };
     std::thread signalWaiter([&server, &stopSignals, &finished] {
         int signal = 0;
         sigwait(&stopSignals, &signal);

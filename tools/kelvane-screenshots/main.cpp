@@ -29,10 +29,9 @@
 #include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QHash>
-#include <QVariant>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPixmap>
@@ -41,7 +40,7 @@
 #include <QScreen>
 #include <QTextStream>
 #include <QTimer>
-
+#include <QVariant>
 #include <cstdio>
 #include <functional>
 
@@ -72,7 +71,9 @@ QHash<QString, QString> ReadPins(const QString& path)
 class CScreenshotDay : public QObject
 {
 public:
-    CScreenshotDay(QString folder, std::vector<std::wstring> bidFiles) : outDir(std::move(folder)), bids(std::move(bidFiles))
+    CScreenshotDay(QString folder, std::vector<std::wstring> bidFiles)
+        : outDir(std::move(folder))
+        , bids(std::move(bidFiles))
     {
         pins = ReadPins(qEnvironmentVariable("KELVANE_PIN_FILE"));
         connect(&poll, &QTimer::timeout, this, &CScreenshotDay::Poll);
@@ -89,7 +90,16 @@ public:
     }
 
 private:
-    enum class Step { StartChecks, Import, Opening, Settings, Report, About, Done };
+    enum class Step
+    {
+        StartChecks,
+        Import,
+        Opening,
+        Settings,
+        Report,
+        About,
+        Done
+    };
     static constexpr int kPictures = 7;
 
     // Never waits inside itself: a dialog that a command shows runs its own event loop, and this
@@ -227,7 +237,8 @@ private:
         } else if (auto* const viewer = qobject_cast<CCertViewerDlg*>(modal)) {
             Save(viewer, "certificate-viewer.png");
             viewer->reject();
-        } else if (auto* const about = qobject_cast<QDialog*>(modal); about != nullptr && about->windowTitle() == QStringLiteral("关于 Kelvane")) {
+        } else if (auto* const about = qobject_cast<QDialog*>(modal);
+                   about != nullptr && about->windowTitle() == QStringLiteral("关于 Kelvane")) {
             Save(about, "about-box.png");
             about->accept();
         } else if (auto* const box = qobject_cast<QMessageBox*>(modal)) {

@@ -1,21 +1,21 @@
 #include "BidderKey.h"
 
-#include <openssl/crypto.h>
-#include <openssl/decoder.h>
-#include <openssl/err.h>
-#include <openssl/ui.h>
-
 #include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <openssl/crypto.h>
+#include <openssl/decoder.h>
+#include <openssl/err.h>
+#include <openssl/ui.h>
 #include <optional>
 
 namespace kelvane::seal {
 namespace {
 
 // Bytes that are wiped when they go.
-struct CWipedBytes {
+struct CWipedBytes
+{
     std::vector<char> bytes;
     ~CWipedBytes()
     {
@@ -26,7 +26,8 @@ struct CWipedBytes {
 };
 
 // The passphrase is obtained at most once per run, however often the decoders ask for it.
-struct CPassphraseSource {
+struct CPassphraseSource
+{
     std::string keyFile;
     std::string passphraseFile;
     bool asked = false;
@@ -61,7 +62,9 @@ struct CPassphraseSource {
         // terminal, and gives the terminal back as it was when interrupted.
         value.bytes.assign(1024, '\0');
         const std::string prompt = "passphrase of " + keyFile + ": ";
-        if (UI_UTIL_read_pw_string(value.bytes.data(), static_cast<int>(value.bytes.size()), prompt.c_str(), 0) != 0) {
+        if (UI_UTIL_read_pw_string(
+                value.bytes.data(), static_cast<int>(value.bytes.size()), prompt.c_str(), 0)
+            != 0) {
             ERR_clear_error();
             failure = "no passphrase was given for " + keyFile;
             failed = true;
@@ -82,7 +85,7 @@ int PassphraseCallback(char* buffer, int size, int /*writing*/, void* user)
     return static_cast<int>(source->value.bytes.size());
 }
 
-}  // namespace
+} // namespace
 
 CBidderKeyResult LoadBidderKey(const std::string& keyFile, const std::string& passphraseFile)
 {
@@ -103,7 +106,8 @@ CBidderKeyResult LoadBidderKey(const std::string& keyFile, const std::string& pa
     EVP_PKEY* key = nullptr;
     const DecoderCtxPtr decoder(
         OSSL_DECODER_CTX_new_for_pkey(&key, nullptr, nullptr, nullptr, EVP_PKEY_KEYPAIR, nullptr, nullptr));
-    if (!decoder || OSSL_DECODER_CTX_set_pem_password_cb(decoder.get(), PassphraseCallback, &passphrase) != 1) {
+    if (!decoder
+        || OSSL_DECODER_CTX_set_pem_password_cb(decoder.get(), PassphraseCallback, &passphrase) != 1) {
         ERR_clear_error();
         result.error = "out of memory";
         return result;
@@ -135,4 +139,4 @@ bool KeyBelongsTo(const EVP_PKEY* key, const X509* certificate)
     return equal;
 }
 
-}  // namespace kelvane::seal
+} // namespace kelvane::seal

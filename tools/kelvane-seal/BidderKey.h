@@ -7,15 +7,15 @@
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
-
 #include <string>
 #include <vector>
 
 namespace kelvane::seal {
 
-struct CBidderKeyResult {
+struct CBidderKeyResult
+{
     PkeyPtr key;
-    std::string error;  // why there is no key
+    std::string error; // why there is no key
 };
 
 // Reads a PEM or DER private key (PKCS#8, encrypted or not, or a traditional PEM key). The
@@ -26,4 +26,4 @@ CBidderKeyResult LoadBidderKey(const std::string& keyFile, const std::string& pa
 // Whether key is the private key of the certificate's public key.
 bool KeyBelongsTo(const EVP_PKEY* key, const X509* certificate);
 
-}  // namespace kelvane::seal
+} // namespace kelvane::seal

@@ -2,14 +2,13 @@
 
 #include "BidCrypto.h"
 
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-
-#include <cstdlib>
-#include <ctime>
-#include <filesystem>
 
 namespace kelvane::seal {
 namespace {
@@ -24,11 +23,11 @@ bool AddAnchorFile(X509_STORE* store, const std::string& path)
         return false;
     }
     int added = 0;
-    while (const kelvane::bidx::Cert cert{PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)}) {
+    while (const kelvane::bidx::Cert cert { PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) }) {
         added += X509_STORE_add_cert(store, cert.get()) == 1 ? 1 : 0;
     }
     if (added == 0 && BIO_reset(bio.get()) == 0) {
-        if (const kelvane::bidx::Cert cert{d2i_X509_bio(bio.get(), nullptr)}) {
+        if (const kelvane::bidx::Cert cert { d2i_X509_bio(bio.get(), nullptr) }) {
             added += X509_STORE_add_cert(store, cert.get()) == 1 ? 1 : 0;
         }
     }
@@ -43,12 +42,15 @@ std::string SettingsAnchorPath()
         return std::string(xdg) + "/QUARN/rmw/bidder-ca.pem";
     }
     const char* home = std::getenv("HOME");
-    return home != nullptr && *home != '\0' ? std::string(home) + "/.config/QUARN/rmw/bidder-ca.pem" : std::string();
+    return home != nullptr && *home != '\0' ? std::string(home) + "/.config/QUARN/rmw/bidder-ca.pem"
+                                            : std::string();
 }
 
 std::string Day(const ASN1_TIME* time)
 {
-    struct tm parts {};
+    struct tm parts
+    {
+    };
     if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) {
         return "?";
     }
@@ -57,7 +59,7 @@ std::string Day(const ASN1_TIME* time)
     return text;
 }
 
-}  // namespace
+} // namespace
 
 std::optional<CTenderAnchors> LoadTenderAnchors(const std::string& commandLineFile, std::string& error)
 {
@@ -91,8 +93,8 @@ std::optional<CTenderAnchors> LoadTenderAnchors(const std::string& commandLineFi
         return anchors;
     }
     if (!AddAnchorFile(anchors.store.get(), file)) {
-        error = "the tender's certificate authority " + file + " (from " + origin +
-                ") cannot be read or holds no certificate";
+        error = "the tender's certificate authority " + file + " (from " + origin
+            + ") cannot be read or holds no certificate";
         return std::nullopt;
     }
     // The tender's file is what the bidder was told to trust, whether it holds a root or not.
@@ -117,23 +119,26 @@ std::string OpenerRefusal(const std::vector<unsigned char>& certificate, const C
     ERR_clear_error();
     if (verified != 1) {
         // Validity errors may concern an authority above the opener.
-        const std::string whose =
-            X509_STORE_CTX_get_error_depth(ctx.get()) > 0 ? "the certificate of its issuer" : "its certificate";
+        const std::string whose = X509_STORE_CTX_get_error_depth(ctx.get()) > 0
+            ? "the certificate of its issuer"
+            : "its certificate";
         const X509* failed = X509_STORE_CTX_get_current_cert(ctx.get());
         switch (error) {
         case X509_V_ERR_CERT_HAS_EXPIRED:
             return whose + " expired on " + Day(failed != nullptr ? X509_get0_notAfter(failed) : nullptr);
         case X509_V_ERR_CERT_NOT_YET_VALID:
-            return whose + " is not valid before " + Day(failed != nullptr ? X509_get0_notBefore(failed) : nullptr);
+            return whose + " is not valid before "
+                + Day(failed != nullptr ? X509_get0_notBefore(failed) : nullptr);
         case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
         case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
         case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
         case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
         case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-            return "its certificate is not issued by the tender's certificate authority (" + anchors.source + ")";
+            return "its certificate is not issued by the tender's certificate authority (" + anchors.source
+                + ")";
         default:
-            return std::string("its certificate does not verify against the tender's certificate authority (") +
-                   anchors.source + "): " + X509_verify_cert_error_string(error);
+            return std::string("its certificate does not verify against the tender's certificate authority (")
+                + anchors.source + "): " + X509_verify_cert_error_string(error);
         }
     }
     // Without a keyUsage extension the key may be used for anything.
@@ -146,7 +151,8 @@ std::string OpenerRefusal(const std::vector<unsigned char>& certificate, const C
         return (usage & KU_KEY_ENCIPHERMENT) != 0 ? std::string()
                                                   : "its RSA key is not for key encipherment (key usage)";
     case EVP_PKEY_EC:
-        return (usage & KU_KEY_AGREEMENT) != 0 ? std::string() : "its EC key is not for key agreement (key usage)";
+        return (usage & KU_KEY_AGREEMENT) != 0 ? std::string()
+                                               : "its EC key is not for key agreement (key usage)";
     default:
         // The sealer names the key types it can seal to.
         return {};
@@ -157,8 +163,10 @@ std::string SubjectLine(const std::vector<unsigned char>& certificate)
 {
     const kelvane::bidx::Cert cert = kelvane::bidx::DecodeCertificate(certificate.data(), certificate.size());
     const BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!cert || !bio ||
-        X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert.get()), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
+    if (!cert || !bio
+        || X509_NAME_print_ex(
+               bio.get(), X509_get_subject_name(cert.get()), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB)
+            < 0) {
         ERR_clear_error();
         return "?";
     }
@@ -167,4 +175,4 @@ std::string SubjectLine(const std::vector<unsigned char>& certificate)
     return length > 0 ? std::string(data, static_cast<size_t>(length)) : std::string("?");
 }
 
-}  // namespace kelvane::seal
+} // namespace kelvane::seal

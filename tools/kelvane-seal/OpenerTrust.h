@@ -7,7 +7,6 @@
 #include "OpenSslPtr.h"
 
 #include <openssl/x509.h>
-
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,7 +14,8 @@
 namespace kelvane::seal {
 
 // The tender's trust anchors and where they came from (for messages).
-struct CTenderAnchors {
+struct CTenderAnchors
+{
     X509StorePtr store;
     std::string source;
 };
@@ -36,4 +36,4 @@ std::string OpenerRefusal(const std::vector<unsigned char>& certificate, const C
 // The certificate's subject on one line, UTF-8 kept readable; "?" when it cannot be read.
 std::string SubjectLine(const std::vector<unsigned char>& certificate);
 
-}  // namespace kelvane::seal
+} // namespace kelvane::seal

@@ -3,20 +3,19 @@
 #include "BidSealer.h"
 #include "BidderKey.h"
 #include "OpenerTrust.h"
-#include "PkiSealSigner.h"
 #include "PkiPrompts.h"
+#include "PkiSealSigner.h"
 #include "RulesSource.h"
 #include "SealInputs.h"
 #include "SealProgress.h"
 #include "app/PkiSettings.h"
 #include "core/RulesParser.h"
 
-#include <signal.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <signal.h>
 #include <string>
 #include <vector>
 
@@ -38,35 +37,36 @@ void OnSignal(int)
     g_interrupted = 1;
 }
 
-const char kUsage[] =
-    "usage: kelvane-seal (--rules FILE | --rules-url URL) --project P --package L\n"
-    "                    --cert CERT.pem (--key KEY.pem [--passphrase-file F] | --key-on-token)\n"
-    "                    [--tender-ca CA.pem] [--output-dir DIR] [--quiet] FILE|FOLDER...\n"
-    "\n"
-    "Seals the files and folders given to the openers of the tender's rules, with the rules'\n"
-    "threshold, embeds the rules, signs with the bidder's certificate and key, and writes\n"
-    "<bidder>_<project>_<package>.bidx into DIR (default: the current folder). Prints the path\n"
-    "and the file's verification code. Each file keeps its own name inside the bid; a folder\n"
-    "keeps its name and everything below it.\n"
-    "\n"
-    "Nothing is sealed unless every opener's certificate in the rules is issued by the tender's\n"
-    "certificate authority, valid now, and allowed to receive a share (key usage keyEncipherment\n"
-    "for RSA, keyAgreement for EC, when the certificate restricts its key), and unless the key\n"
-    "belongs to the bidder's certificate.\n"
-    "\n"
-    "  --rules FILE       the rules document, byte for byte as the rules server releases it\n"
-    "  --rules-url URL    fetch the rules of --project from the rules server instead\n"
-    "  --key KEY.pem      the bidder's private key, PEM or DER; when it is encrypted its passphrase\n"
-    "                     is asked once on the terminal (not echoed; standard input without one)\n"
-    "  --passphrase-file F  the key's passphrase is the first line of F instead (no prompt)\n"
-    "  --key-on-token     sign with the certificate's private key on a token (asks for its PIN)\n"
-    "  --tender-ca CA.pem the tender's certificate authority (PEM, every certificate in it is\n"
-    "                     trusted); without it the first of: bidder-ca.pem in the settings folder\n"
-    "                     ($XDG_CONFIG_HOME/QUARN/rmw, default ~/.config/QUARN/rmw), the file\n"
-    "                     named by KELVANE_BIDDER_CA, the system's certificate store\n"
-    "  --quiet            no progress on standard error\n";
+const char kUsage[]
+    = "usage: kelvane-seal (--rules FILE | --rules-url URL) --project P --package L\n"
+      "                    --cert CERT.pem (--key KEY.pem [--passphrase-file F] | --key-on-token)\n"
+      "                    [--tender-ca CA.pem] [--output-dir DIR] [--quiet] FILE|FOLDER...\n"
+      "\n"
+      "Seals the files and folders given to the openers of the tender's rules, with the rules'\n"
+      "threshold, embeds the rules, signs with the bidder's certificate and key, and writes\n"
+      "<bidder>_<project>_<package>.bidx into DIR (default: the current folder). Prints the path\n"
+      "and the file's verification code. Each file keeps its own name inside the bid; a folder\n"
+      "keeps its name and everything below it.\n"
+      "\n"
+      "Nothing is sealed unless every opener's certificate in the rules is issued by the tender's\n"
+      "certificate authority, valid now, and allowed to receive a share (key usage keyEncipherment\n"
+      "for RSA, keyAgreement for EC, when the certificate restricts its key), and unless the key\n"
+      "belongs to the bidder's certificate.\n"
+      "\n"
+      "  --rules FILE       the rules document, byte for byte as the rules server releases it\n"
+      "  --rules-url URL    fetch the rules of --project from the rules server instead\n"
+      "  --key KEY.pem      the bidder's private key, PEM or DER; when it is encrypted its passphrase\n"
+      "                     is asked once on the terminal (not echoed; standard input without one)\n"
+      "  --passphrase-file F  the key's passphrase is the first line of F instead (no prompt)\n"
+      "  --key-on-token     sign with the certificate's private key on a token (asks for its PIN)\n"
+      "  --tender-ca CA.pem the tender's certificate authority (PEM, every certificate in it is\n"
+      "                     trusted); without it the first of: bidder-ca.pem in the settings folder\n"
+      "                     ($XDG_CONFIG_HOME/QUARN/rmw, default ~/.config/QUARN/rmw), the file\n"
+      "                     named by KELVANE_BIDDER_CA, the system's certificate store\n"
+      "  --quiet            no progress on standard error\n";
 
-struct COptions {
+struct COptions
+{
     std::string rulesFile;
     std::string rulesUrl;
     std::string project;
@@ -155,7 +155,7 @@ std::optional<COptions> ParseOptions(int argc, char** argv)
         return std::nullopt;
     }
     // Project and package become part of the file name.
-    for (const std::string* part : {&o.project, &o.package}) {
+    for (const std::string* part : { &o.project, &o.package }) {
         if (part->find('/') != std::string::npos || *part == "." || *part == "..") {
             Fail("project and package numbers may not contain '/'");
             return std::nullopt;
@@ -164,7 +164,7 @@ std::optional<COptions> ParseOptions(int argc, char** argv)
     return o;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -173,7 +173,9 @@ int main(int argc, char** argv)
         std::fputs(kUsage, stderr);
         return kExitUsage;
     }
-    struct sigaction action {};
+    struct sigaction action
+    {
+    };
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -199,8 +201,8 @@ int main(int argc, char** argv)
 
     // The openers are checked before anything else is asked for: a refusal needs no passphrase.
     std::string anchorError;
-    const std::optional<seal::CTenderAnchors> anchors =
-        seal::LoadTenderAnchors(options->tenderCa, anchorError);
+    const std::optional<seal::CTenderAnchors> anchors
+        = seal::LoadTenderAnchors(options->tenderCa, anchorError);
     if (!anchors) {
         Fail(anchorError);
         return kExitFailed;
@@ -210,13 +212,14 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < openerCount; ++i) {
         const std::vector<unsigned char>& opener = content.bidRules->certs[i].data;
         if (const std::string refusal = seal::OpenerRefusal(opener, *anchors); !refusal.empty()) {
-            Fail("refusing to seal to opener " + std::to_string(i + 1) + " of " + std::to_string(openerCount) +
-                 " (" + seal::SubjectLine(opener) + "): " + refusal);
+            Fail("refusing to seal to opener " + std::to_string(i + 1) + " of " + std::to_string(openerCount)
+                + " (" + seal::SubjectLine(opener) + "): " + refusal);
             openersOk = false;
         }
     }
     if (!openersOk) {
-        Fail("nothing was sealed: the rules name openers that the tender's certificate authority does not vouch for");
+        Fail("nothing was sealed: the rules name openers that the tender's certificate authority does not "
+             "vouch for");
         return kExitFailed;
     }
 
@@ -246,8 +249,8 @@ int main(int argc, char** argv)
             return kExitFailed;
         }
         if (!seal::KeyBelongsTo(key.key.get(), bidderCert.get())) {
-            Fail("the private key " + options->keyFile + " does not belong to the bidder's certificate " +
-                 options->certFile + " (" + seal::SubjectLine(*cert) + "); nothing was sealed");
+            Fail("the private key " + options->keyFile + " does not belong to the bidder's certificate "
+                + options->certFile + " (" + seal::SubjectLine(*cert) + "); nothing was sealed");
             return kExitFailed;
         }
         signer = std::make_unique<CSoftwareSealSigner>(std::move(bidderCert), PKey(key.key.release()));
@@ -268,8 +271,8 @@ int main(int argc, char** argv)
     seal::CProgress progress(options->quiet, g_interrupted);
     request.progress = [&](uint64_t done, uint64_t total) { return progress.Update(done, total); };
 
-    const fs::path output =
-        fs::path(options->outputDir) / (bidder + "_" + options->project + "_" + options->package + ".bidx");
+    const fs::path output
+        = fs::path(options->outputDir) / (bidder + "_" + options->project + "_" + options->package + ".bidx");
     // Refused again, without a race, when the sealed file is renamed into place.
     std::error_code ec;
     if (fs::exists(fs::symlink_status(output, ec))) {
@@ -284,8 +287,8 @@ int main(int argc, char** argv)
         return kExitInterrupted;
     }
     if (rc != 0) {
-        Fail(seal::SealFailureText(rc) + " (code " + std::to_string(rc) + ")" +
-             (rc == kFileExist ? ": " + output.string() : std::string()));
+        Fail(seal::SealFailureText(rc) + " (code " + std::to_string(rc) + ")"
+            + (rc == kFileExist ? ": " + output.string() : std::string()));
         return kExitFailed;
     }
     std::printf("%s\nverification code: %s\n", output.c_str(), result.verificationCode.c_str());

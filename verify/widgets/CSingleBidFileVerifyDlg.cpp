@@ -16,7 +16,6 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-
 #include <algorithm>
 
 namespace {
@@ -131,13 +130,16 @@ void CSingleBidFileVerifyDlg::ShowFields()
     codeEdit->setText(QString::fromStdWString(report.GetVerifyCode()));
     codeEdit->setCursorPosition(0);
     bidderLabel->setText(QString::fromStdWString(report.GetBidder()));
-    resultList->topLevelItem(0)->setText(1, QString::fromWCharArray(CBidFileReport::ResultMark(report.GetFormatResult())));
-    resultList->topLevelItem(1)->setText(1, QString::fromWCharArray(CBidFileReport::ResultMark(report.GetSignResult())));
+    resultList->topLevelItem(0)->setText(
+        1, QString::fromWCharArray(CBidFileReport::ResultMark(report.GetFormatResult())));
+    resultList->topLevelItem(1)->setText(
+        1, QString::fromWCharArray(CBidFileReport::ResultMark(report.GetSignResult())));
     // Why a check failed, on the cell of its mark (the column keeps its width).
     const CBidFileReport::Check results[] = { report.GetFormatResult(), report.GetSignResult() };
     for (int row = 0; row < 2; ++row) {
         const bool failed = results[row] == CBidFileReport::Check::Failed;
-        resultList->topLevelItem(row)->setToolTip(1, failed ? QString::fromStdWString(report.GetFailureReason()) : QString());
+        resultList->topLevelItem(row)->setToolTip(
+            1, failed ? QString::fromStdWString(report.GetFailureReason()) : QString());
     }
 }
 

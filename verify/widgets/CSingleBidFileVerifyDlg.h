@@ -7,7 +7,6 @@
 #include "verify/CBidFileReport.h"
 
 #include <QDialog>
-
 #include <string>
 
 class QLabel;

@@ -10,7 +10,6 @@
 #include <QLabel>
 #include <QThread>
 #include <QVBoxLayout>
-
 #include <memory>
 
 CVerifyProgressDlg::CVerifyProgressDlg(CVerifyBidFile& verifier, IPrompt& operatorPrompt, QWidget* parent)

@@ -24,8 +24,14 @@ struct Column
     int width;
 };
 constexpr Column kColumns[CBidFileListView::ColumnCount] = {
-    { "select_allornot", 80 }, { "enc_bidfile", 150 }, { "bidder", 100 }, { "bid_company", 150 },
-    { "open_company", 150 }, { "status", 100 }, { "opener_presence", 200 }, { "open_time", 200 },
+    { "select_allornot", 80 },
+    { "enc_bidfile", 150 },
+    { "bidder", 100 },
+    { "bid_company", 150 },
+    { "open_company", 150 },
+    { "status", 100 },
+    { "opener_presence", 200 },
+    { "open_time", 200 },
 };
 
 std::wstring Text(const char* key)
@@ -35,7 +41,8 @@ std::wstring Text(const char* key)
 
 } // namespace
 
-CBidFileListView::CBidFileListView(IPrompt& operatorPrompt, QObject* listener, QWidget* parent, COpeningTimings timings)
+CBidFileListView::CBidFileListView(
+    IPrompt& operatorPrompt, QObject* listener, QWidget* parent, COpeningTimings timings)
     : QTableWidget(parent)
     , prompt(operatorPrompt)
     , notify(listener)
@@ -87,7 +94,8 @@ void CBidFileListView::ShowFolder(const std::wstring& path)
             number->setCheckState(Qt::Unchecked);
             setItem(row, 0, number);
             const std::size_t slash = file.find_last_of(L'/');
-            auto* const name = new QTableWidgetItem(QString::fromStdWString(slash == std::wstring::npos ? file : file.substr(slash + 1)));
+            auto* const name = new QTableWidgetItem(
+                QString::fromStdWString(slash == std::wstring::npos ? file : file.substr(slash + 1)));
             // The columns keep their fixed widths; a long name or text is read in full from its tip.
             name->setToolTip(name->text());
             setItem(row, 1, name);
@@ -219,7 +227,8 @@ void CBidFileListView::SetItemText(int row, int column, const std::wstring& text
 
 int CBidFileListView::Ask(const std::wstring& text, const std::wstring& caption, unsigned type)
 {
-    return RunOnUiThread(this, [this, &text, &caption, type] { return closing ? 0 : prompt.Ask(text, caption, type); });
+    return RunOnUiThread(
+        this, [this, &text, &caption, type] { return closing ? 0 : prompt.Ask(text, caption, type); });
 }
 
 void CBidFileListView::PostOpeningFinished(int wParam)
@@ -230,15 +239,18 @@ void CBidFileListView::PostOpeningFinished(int wParam)
 void CBidFileListView::SetWaitCursor(bool on)
 {
     // Queued, not waited for: the worker goes on while the cursor changes.
-    QMetaObject::invokeMethod(this, [this, on] {
-        if (closing || on == waitCursorShown)
-            return;
-        waitCursorShown = on;
-        if (on)
-            QApplication::setOverrideCursor(Qt::WaitCursor);
-        else
-            QApplication::restoreOverrideCursor();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, on] {
+            if (closing || on == waitCursorShown)
+                return;
+            waitCursorShown = on;
+            if (on)
+                QApplication::setOverrideCursor(Qt::WaitCursor);
+            else
+                QApplication::restoreOverrideCursor();
+        },
+        Qt::QueuedConnection);
 }
 
 void CBidFileListView::customEvent(QEvent* event)

@@ -10,7 +10,6 @@
 #include "opening/OpeningInterfaces.h"
 
 #include <QTableWidget>
-
 #include <atomic>
 #include <memory>
 #include <string>
@@ -27,8 +26,8 @@ public:
     static constexpr int ColumnCount = 8;
 
     // Questions go through prompt; WM_OPENING_STARTED and WM_OPENING_FINISHED go to notify.
-    CBidFileListView(IPrompt& prompt, QObject* notify, QWidget* parent = nullptr,
-        COpeningTimings timings = {});
+    CBidFileListView(
+        IPrompt& prompt, QObject* notify, QWidget* parent = nullptr, COpeningTimings timings = {});
     // Stops the opening's access to the window first, as StopOpeningForClose does.
     ~CBidFileListView() override;
 

@@ -8,7 +8,6 @@
 
 #include <QIcon>
 #include <QTreeWidget>
-
 #include <string>
 
 class IPrompt;

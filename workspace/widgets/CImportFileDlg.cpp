@@ -12,7 +12,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-
 #include <utility>
 
 namespace {
@@ -38,8 +37,8 @@ std::vector<std::wstring> CFileDialogChooser::ChooseBidFiles(QWidget* parent, co
     return paths;
 }
 
-CImportFileDlgBase::CImportFileDlgBase(IPrompt& operatorPrompt, const char* captionKey, const char* listLabelKey,
-    QWidget* parent)
+CImportFileDlgBase::CImportFileDlgBase(
+    IPrompt& operatorPrompt, const char* captionKey, const char* listLabelKey, QWidget* parent)
     : QDialog(parent)
     , prompt(operatorPrompt)
     , projectEdit(new QLineEdit(this))
@@ -125,7 +124,8 @@ void CImportFileDlgBase::ShowFields()
 {
     // setText does not count as the operator's edit, so showing the fields lists nothing. It also
     // puts the cursor at the end, so a field the operator is typing in is left alone.
-    for (auto [edit, number] : { std::pair { projectEdit, &projectNumber }, std::pair { packageEdit, &packageNumber } }) {
+    for (auto [edit, number] :
+        { std::pair { projectEdit, &projectNumber }, std::pair { packageEdit, &packageNumber } }) {
         const QString text = QString::fromStdWString(*number);
         if (edit->text() != text)
             edit->setText(text);

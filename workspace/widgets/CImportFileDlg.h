@@ -8,7 +8,6 @@
 #pragma once
 
 #include <QDialog>
-
 #include <string>
 #include <vector>
 
@@ -20,7 +19,8 @@ class QPushButton;
 // Where the select button gets its files from: the desktop's file dialog, or in tests a chooser
 // that answers at once (a file dialog's model loads in the background and may refuse an early
 // accept, so driving the real one from a test is a race).
-class IBidFileChooser {
+class IBidFileChooser
+{
 public:
     virtual ~IBidFileChooser() = default;
     // The files chosen, starting in folder; empty when the operator cancels.
@@ -28,7 +28,8 @@ public:
 };
 
 // The desktop's file dialog for several *.bidx files.
-class CFileDialogChooser final : public IBidFileChooser {
+class CFileDialogChooser final : public IBidFileChooser
+{
 public:
     std::vector<std::wstring> ChooseBidFiles(QWidget* parent, const std::wstring& folder) override;
 };

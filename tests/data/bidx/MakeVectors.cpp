@@ -34,7 +34,8 @@ std::vector<unsigned char> Bytes(const std::string& text)
     return std::vector<unsigned char>(text.begin(), text.end());
 }
 
-struct CVectors {
+struct CVectors
+{
     fs::path keys;
     fs::path out;
     fs::path work;
@@ -44,7 +45,8 @@ struct CVectors {
     {
         const auto cert = Read(keys / (who + ".pem"));
         const auto key = Read(keys / (who + ".key"));
-        return CSoftwareSealSigner(DecodeCertificate(cert.data(), cert.size()), DecodePrivateKey(key.data(), key.size()));
+        return CSoftwareSealSigner(
+            DecodeCertificate(cert.data(), cert.size()), DecodePrivateKey(key.data(), key.size()));
     }
 
     std::vector<unsigned char> SignerDer(const std::string& who) const
@@ -59,9 +61,10 @@ struct CVectors {
         CSealRequest r;
         r.signerCert = Read(keys / "bidder.pem");
         r.signer = &signer;
-        r.customData = MakeRulesCustomData(Bytes("<bidenv><source><projectname>Vectors</projectname></source></bidenv>\n"));
+        r.customData = MakeRulesCustomData(
+            Bytes("<bidenv><source><projectname>Vectors</projectname></source></bidenv>\n"));
         r.threshold = 2;
-        for (const char* name : {"opener-a.pem", "opener-b.pem", "opener-c.pem"}) {
+        for (const char* name : { "opener-a.pem", "opener-b.pem", "opener-c.pem" }) {
             r.openerCerts.push_back(Read(keys / name));
         }
         return r;
@@ -69,9 +72,9 @@ struct CVectors {
 
     CSealFile Input(const std::string& name, const std::vector<unsigned char>& content) const
     {
-        const fs::path source = work / ("input-" + std::to_string(std::hash<std::string>{}(name)));
+        const fs::path source = work / ("input-" + std::to_string(std::hash<std::string> {}(name)));
         Write(source, content);
-        return CSealFile{source.string(), name};
+        return CSealFile { source.string(), name };
     }
 
     bool Seal(const std::string& file, const std::vector<CSealFile>& files) const
@@ -96,7 +99,7 @@ struct CVectors {
 
     // Copies a vector and changes it on the way.
     bool Derive(const std::string& from, const std::string& to,
-                const std::function<void(std::vector<unsigned char>&, size_t headerSize)>& edit) const
+        const std::function<void(std::vector<unsigned char>&, size_t headerSize)>& edit) const
     {
         std::vector<unsigned char> bytes = Read(out / from);
         if (bytes.size() < kFixedPrefixSize) {
@@ -112,7 +115,7 @@ struct CVectors {
     {
         CFileHash hash;
         hash.Update(bytes.data(), bytes.size());
-        std::array<unsigned char, kDigestSize> digest{};
+        std::array<unsigned char, kDigestSize> digest {};
         std::vector<unsigned char> signature;
         CSoftwareSealSigner signer = Signer(who);
         if (!hash.Final(digest) || signer.Sign(digest.data(), digest.size(), signature) != 0) {
@@ -162,7 +165,7 @@ std::vector<unsigned char> Entry(const std::string& name, const std::string& con
     return e;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -170,7 +173,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s KEYS_DIR OUTPUT_DIR\n", argv[0]);
         return 2;
     }
-    CVectors v{argv[1], argv[2], fs::temp_directory_path() / "kelvane-bidx-vectors"};
+    CVectors v { argv[1], argv[2], fs::temp_directory_path() / "kelvane-bidx-vectors" };
     fs::create_directories(v.work);
     fs::create_directories(v.out);
 
@@ -179,27 +182,33 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < big.size(); ++i) {
         big[i] = static_cast<unsigned char>(i * 7 + 3);
     }
-    bool ok = v.Seal("opens-2of3.bidx", {v.Input("letter.txt", Bytes("Bid letter.\n")), v.Input("tech/drawing.bin", big)});
+    bool ok = v.Seal("opens-2of3.bidx",
+        { v.Input("letter.txt", Bytes("Bid letter.\n")), v.Input("tech/drawing.bin", big) });
     ok = ok && v.Seal("opens-empty.bidx", {});
     ok = ok && v.Derive("opens-2of3.bidx", "code10-not-a-bid.bidx", [](auto& b, size_t) { b[1] = 'X'; });
-    ok = ok && v.Derive("opens-2of3.bidx", "code64-cut-inside-chunk.bidx",
-                        [](auto& b, size_t h) { b.resize(h + 5000); });
-    ok = ok && v.Derive("opens-2of3.bidx", "code65-chunk-flipped.bidx",
-                        [](auto& b, size_t h) { b[h + 100] ^= 0x01; });
-    ok = ok && v.Derive("opens-2of3.bidx", "code65-custom-data-flipped.bidx",
-                        [](auto& b, size_t) { b[kFixedPrefixSize + 48 + 4 + GetU32(b.data() + kFixedPrefixSize + 48) + 4 + 10] ^= 0x20; });
-    ok = ok && v.Derive("opens-2of3.bidx", "code65-chunks-swapped.bidx", [](auto& b, size_t h) {
-        std::swap_ranges(b.begin() + static_cast<long>(h), b.begin() + static_cast<long>(h + kSealedChunkSize),
-                         b.begin() + static_cast<long>(h + kSealedChunkSize));
+    ok = ok && v.Derive("opens-2of3.bidx", "code64-cut-inside-chunk.bidx", [](auto& b, size_t h) {
+        b.resize(h + 5000);
     });
-    ok = ok && v.Derive("opens-2of3.bidx", "code23-signature-flipped.bidx",
-                        [](auto& b, size_t) { b[b.size() - kTrailerSize - 2] ^= 0x01; });
+    ok = ok && v.Derive("opens-2of3.bidx", "code65-chunk-flipped.bidx", [](auto& b, size_t h) {
+        b[h + 100] ^= 0x01;
+    });
+    ok = ok && v.Derive("opens-2of3.bidx", "code65-custom-data-flipped.bidx", [](auto& b, size_t) {
+        b[kFixedPrefixSize + 48 + 4 + GetU32(b.data() + kFixedPrefixSize + 48) + 4 + 10] ^= 0x20;
+    });
+    ok = ok && v.Derive("opens-2of3.bidx", "code65-chunks-swapped.bidx", [](auto& b, size_t h) {
+        std::swap_ranges(b.begin() + static_cast<long>(h),
+            b.begin() + static_cast<long>(h + kSealedChunkSize),
+            b.begin() + static_cast<long>(h + kSealedChunkSize));
+    });
+    ok = ok && v.Derive("opens-2of3.bidx", "code23-signature-flipped.bidx", [](auto& b, size_t) {
+        b[b.size() - kTrailerSize - 2] ^= 0x01;
+    });
     ok = ok && v.Resign("opens-2of3.bidx", "code59-forged-share-c.bidx", [](CBidHeader& header) {
         CKey bogus;
         bogus.bytes.fill(0x42);
         COpenerRecord& rec = header.openers[2];
-        WrapShare(rec.cert, rec.method, header.fileId, rec.shareNumber, MakeSharePlain(header.fileId, rec.shareNumber, bogus),
-                  rec.wrapped);
+        WrapShare(rec.cert, rec.method, header.fileId, rec.shareNumber,
+            MakeSharePlain(header.fileId, rec.shareNumber, bogus), rec.wrapped);
     });
     // The same bid passed off as the forger's: his certificate in the header and his signature,
     // file id, commitment, shares and payload kept. It verifies, and no group of openers opens it.
@@ -228,9 +237,11 @@ int main(int argc, char** argv)
         a.push_back(kEntryEnd);
         return a;
     };
-    ok = ok && v.SealRaw("code36-parent-name.bidx", archive({Entry("ok.txt", "fine"), Entry("../escape.txt", "x")}));
-    ok = ok && v.SealRaw("code36-absolute-name.bidx", archive({Entry("/tmp/escape.txt", "x")}));
-    ok = ok && v.SealRaw("code29-repeated-name.bidx", archive({Entry("a.txt", "1"), Entry("a.txt", "2")}));
+    ok = ok
+        && v.SealRaw(
+            "code36-parent-name.bidx", archive({ Entry("ok.txt", "fine"), Entry("../escape.txt", "x") }));
+    ok = ok && v.SealRaw("code36-absolute-name.bidx", archive({ Entry("/tmp/escape.txt", "x") }));
+    ok = ok && v.SealRaw("code29-repeated-name.bidx", archive({ Entry("a.txt", "1"), Entry("a.txt", "2") }));
     fs::remove_all(v.work);
     if (!ok) {
         std::fprintf(stderr, "make-vectors: failed\n");

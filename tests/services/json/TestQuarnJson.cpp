@@ -63,7 +63,8 @@ TEST(QuarnJson, HostileStringsAreEscapedAndRoundTrip)
 {
     const std::string hostile = std::string("a\"b\\c\n\t\x01", 8) + "</script>" + std::string(1, '\0') + "z";
     Item object(quarn_json_newobject());
-    ASSERT_TRUE(Add(object.get(), "x", Item(quarn_json_newstring(hostile.data(), static_cast<int>(hostile.size())))));
+    ASSERT_TRUE(
+        Add(object.get(), "x", Item(quarn_json_newstring(hostile.data(), static_cast<int>(hostile.size())))));
 
     const auto parsed = nlohmann::json::parse(Encode(object.get(), QUARN_JSON_COMPACT | QUARN_JSON_UTF8));
     EXPECT_EQ(parsed.at("x").get<std::string>(), hostile);

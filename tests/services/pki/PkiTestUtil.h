@@ -9,7 +9,8 @@
 namespace kelvane::test {
 
 // Takes a library buffer into a vector and frees it.
-inline std::vector<unsigned char> TakeBytes(unsigned char* data, int length) {
+inline std::vector<unsigned char> TakeBytes(unsigned char* data, int length)
+{
     std::vector<unsigned char> bytes;
     if (data != nullptr && length > 0) {
         bytes.assign(data, data + length);
@@ -18,13 +19,15 @@ inline std::vector<unsigned char> TakeBytes(unsigned char* data, int length) {
     return bytes;
 }
 
-inline std::string TakeText(char* text) {
+inline std::string TakeText(char* text)
+{
     std::string value = text != nullptr ? text : "";
     QuarnPKICryptoFreeMemory(text);
     return value;
 }
 
-inline std::string Hex(const std::vector<unsigned char>& bytes) {
+inline std::string Hex(const std::vector<unsigned char>& bytes)
+{
     static const char* digits = "0123456789abcdef";
     std::string hex;
     for (const unsigned char b : bytes) {
@@ -34,6 +37,9 @@ inline std::string Hex(const std::vector<unsigned char>& bytes) {
     return hex;
 }
 
-inline std::vector<unsigned char> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+inline std::vector<unsigned char> Bytes(const std::string& text)
+{
+    return { text.begin(), text.end() };
+}
 
-}  // namespace kelvane::test
+} // namespace kelvane::test

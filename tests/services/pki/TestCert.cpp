@@ -4,7 +4,6 @@
 #include "tests/support/TestCa.h"
 
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -12,12 +11,14 @@ using namespace kelvane::test;
 
 namespace {
 
-CTestCa& Ca() {
+CTestCa& Ca()
+{
     static CTestCa ca;
     return ca;
 }
 
-std::string Fingerprint(void* cert) {
+std::string Fingerprint(void* cert)
+{
     char* value = nullptr;
     if (QuarnPKICertGetCertStringAttribute(cert, QUARNPKI_CERT_SHA256_FINGERPRINT, &value, nullptr) != 1) {
         return {};
@@ -25,11 +26,14 @@ std::string Fingerprint(void* cert) {
     return TakeText(value);
 }
 
-void* NewCert(const std::string& text) {
-    return QuarnPKICertNewCert(reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+void* NewCert(const std::string& text)
+{
+    return QuarnPKICertNewCert(
+        reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
 }
 
-TEST(PkiCert, AcceptsDerPemAndBase64TextOfOneCertificate) {
+TEST(PkiCert, AcceptsDerPemAndBase64TextOfOneCertificate)
+{
     const CTestIssued issued = Ca().Issue(Request("Reader"));
     void* der = QuarnPKICertNewCert(issued.certDer.data(), static_cast<int>(issued.certDer.size()));
     ASSERT_NE(der, nullptr);
@@ -37,12 +41,13 @@ TEST(PkiCert, AcceptsDerPemAndBase64TextOfOneCertificate) {
     ASSERT_EQ(expected.size(), 64u);
 
     const std::string oneLine = CertBase64(issued.certDer);
-    std::string wrapped;  // 76 columns with CRLF, as mail-style encoders write it
+    std::string wrapped; // 76 columns with CRLF, as mail-style encoders write it
     for (size_t at = 0; at < oneLine.size(); at += 76) {
         wrapped += oneLine.substr(at, 76) + "\r\n";
     }
     std::string spaced = "  " + oneLine.substr(0, 10) + " \t" + oneLine.substr(10) + "\n";
-    for (const std::string& text : {issued.certPem, oneLine, wrapped, spaced, oneLine + std::string(1, '\0')}) {
+    for (const std::string& text :
+        { issued.certPem, oneLine, wrapped, spaced, oneLine + std::string(1, '\0') }) {
         void* cert = NewCert(text);
         ASSERT_NE(cert, nullptr) << text.substr(0, 40);
         EXPECT_EQ(Fingerprint(cert), expected);
@@ -51,24 +56,28 @@ TEST(PkiCert, AcceptsDerPemAndBase64TextOfOneCertificate) {
     QuarnPKICertFreeCert(der);
 }
 
-TEST(PkiCert, RefusesWhatIsNotExactlyOneCertificate) {
+TEST(PkiCert, RefusesWhatIsNotExactlyOneCertificate)
+{
     const CTestIssued issued = Ca().Issue(Request("Reader"));
     std::vector<unsigned char> truncated(issued.certDer.begin(), issued.certDer.end() - 1);
     std::vector<unsigned char> trailing = issued.certDer;
     trailing.push_back(0);
     std::vector<unsigned char> flipped = issued.certDer;
-    flipped[1] ^= 0x40;  // the outer length
+    flipped[1] ^= 0x40; // the outer length
     const std::string base64 = CertBase64(issued.certDer);
-    for (const auto& bad : {truncated, trailing, flipped, Bytes("hello"), Bytes(base64.substr(0, base64.size() - 4)),
-                            Bytes(base64 + "!"), Bytes("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n")}) {
+    for (const auto& bad :
+        { truncated, trailing, flipped, Bytes("hello"), Bytes(base64.substr(0, base64.size() - 4)),
+            Bytes(base64 + "!"), Bytes("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n") }) {
         EXPECT_EQ(QuarnPKICertNewCert(bad.data(), static_cast<int>(bad.size())), nullptr);
     }
     EXPECT_EQ(QuarnPKICertNewCert(nullptr, 10), nullptr);
     EXPECT_EQ(QuarnPKICertNewCert(issued.certDer.data(), 0), nullptr);
 }
 
-TEST(PkiCert, StringAttributesAreUtf8AndMissingNamesFail) {
-    const CTestIssued named = Ca().Issue(Request("张三 Zhang", KeyKind::P256, CertUsage::Signature, "某某招标有限公司"));
+TEST(PkiCert, StringAttributesAreUtf8AndMissingNamesFail)
+{
+    const CTestIssued named
+        = Ca().Issue(Request("张三 Zhang", KeyKind::P256, CertUsage::Signature, "某某招标有限公司"));
     void* cert = QuarnPKICertNewCert(named.certDer.data(), static_cast<int>(named.certDer.size()));
     char* value = nullptr;
     int length = 0;
@@ -97,15 +106,19 @@ TEST(PkiCert, StringAttributesAreUtf8AndMissingNamesFail) {
     QuarnPKICertFreeCert(cert);
 }
 
-struct KeyCase {
+struct KeyCase
+{
     KeyKind kind;
     int type;
     int curve;
 };
 
-class PkiCertKeys : public ::testing::TestWithParam<KeyCase> {};
+class PkiCertKeys : public ::testing::TestWithParam<KeyCase>
+{
+};
 
-TEST_P(PkiCertKeys, IntegerAttributesNameTheKey) {
+TEST_P(PkiCertKeys, IntegerAttributesNameTheKey)
+{
     const CTestIssued issued = Ca().Issue(Request("K", GetParam().kind));
     void* cert = QuarnPKICertNewCert(issued.certDer.data(), static_cast<int>(issued.certDer.size()));
     ASSERT_NE(cert, nullptr);
@@ -115,20 +128,21 @@ TEST_P(PkiCertKeys, IntegerAttributesNameTheKey) {
     ASSERT_EQ(QuarnPKICertGetCertIntegerAttribute(cert, 43, &value), 1);
     EXPECT_EQ(value, GetParam().curve);
     ASSERT_EQ(QuarnPKICertGetCertIntegerAttribute(cert, QUARNPKI_CERT_KEY_USAGE, &value), 1);
-    EXPECT_EQ(value & 0x80, 0x80);  // digitalSignature
+    EXPECT_EQ(value & 0x80, 0x80); // digitalSignature
     QuarnPKICertFreeCert(cert);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pki, PkiCertKeys,
-                         ::testing::Values(KeyCase{KeyKind::Rsa2048, 1, -1}, KeyCase{KeyKind::P256, 4, 1},
-                                           KeyCase{KeyKind::Sm2, 4, 7}));
+    ::testing::Values(KeyCase { KeyKind::Rsa2048, 1, -1 }, KeyCase { KeyKind::P256, 4, 1 },
+        KeyCase { KeyKind::Sm2, 4, 7 }));
 
-TEST(PkiCert, PublicKeyMatchesOnlyItsOwnKeyPair) {
+TEST(PkiCert, PublicKeyMatchesOnlyItsOwnKeyPair)
+{
     const CTestIssued a = Ca().Issue(Request("A", KeyKind::P256));
     const CTestIssued b = Ca().Issue(Request("B", KeyKind::P256));
     void* certA = QuarnPKICertNewCert(a.certDer.data(), static_cast<int>(a.certDer.size()));
-    void* keyA = QuarnPKICryptoNewSoftwareKeypair(reinterpret_cast<const unsigned char*>(a.keyPem.data()),
-                                                  static_cast<int>(a.keyPem.size()));
+    void* keyA = QuarnPKICryptoNewSoftwareKeypair(
+        reinterpret_cast<const unsigned char*>(a.keyPem.data()), static_cast<int>(a.keyPem.size()));
     void* keyB = QuarnPKICryptoNewSoftwareKeypair(b.keyDer.data(), static_cast<int>(b.keyDer.size()));
     ASSERT_NE(keyA, nullptr);
     ASSERT_NE(keyB, nullptr);
@@ -151,7 +165,7 @@ TEST(PkiCert, PublicKeyMatchesOnlyItsOwnKeyPair) {
     void* device = QuarnPKICryptoGetDeviceHandleFromKeypair(keyA);
     EXPECT_EQ(QuarnPKICryptoGetType(device), QUARNPKI_DEVICE_SOFTWARE_KEY);
     QuarnPKICryptoFreeDevice(device);
-    for (void* key : {certPublic, publicA, publicB}) {
+    for (void* key : { certPublic, publicA, publicB }) {
         QuarnPKICryptoFreePublicKey(key);
     }
     QuarnPKICryptoFreeKeypair(keyA);
@@ -159,13 +173,15 @@ TEST(PkiCert, PublicKeyMatchesOnlyItsOwnKeyPair) {
     QuarnPKICertFreeCert(certA);
 }
 
-TEST(PkiCert, SoftwareKeypairRefusesNonKeys) {
+TEST(PkiCert, SoftwareKeypairRefusesNonKeys)
+{
     const CTestIssued a = Ca().Issue(Request("A", KeyKind::Rsa2048));
-    EXPECT_EQ(QuarnPKICryptoNewSoftwareKeypair(a.certDer.data(), static_cast<int>(a.certDer.size())), nullptr);
+    EXPECT_EQ(
+        QuarnPKICryptoNewSoftwareKeypair(a.certDer.data(), static_cast<int>(a.certDer.size())), nullptr);
     EXPECT_EQ(QuarnPKICryptoNewSoftwareKeypair(reinterpret_cast<const unsigned char*>(a.certPem.data()),
-                                               static_cast<int>(a.certPem.size())),
-              nullptr);
+                  static_cast<int>(a.certPem.size())),
+        nullptr);
     EXPECT_EQ(QuarnPKICryptoNewSoftwareKeypair(nullptr, 3), nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -3,7 +3,6 @@
 #include "QuarnPKI.h"
 
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -11,7 +10,8 @@ using namespace kelvane::test;
 
 namespace {
 
-std::vector<unsigned char> FromHex(const std::string& hex) {
+std::vector<unsigned char> FromHex(const std::string& hex)
+{
     std::vector<unsigned char> bytes;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) {
         bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
@@ -19,10 +19,11 @@ std::vector<unsigned char> FromHex(const std::string& hex) {
     return bytes;
 }
 
-std::vector<unsigned char> Digest(int algorithm, const std::string& data, size_t split) {
+std::vector<unsigned char> Digest(int algorithm, const std::string& data, size_t split)
+{
     void* device = QuarnPKICryptoGetPseudoDevice();
     void* hash = QuarnPKICryptoNewHash(device, algorithm);
-    QuarnPKICryptoFreeDevice(device);  // the workstation frees the device at once
+    QuarnPKICryptoFreeDevice(device); // the workstation frees the device at once
     EXPECT_NE(hash, nullptr);
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
     EXPECT_EQ(QuarnPKICryptoHashUpdate(hash, p, static_cast<int>(split)), 1);
@@ -34,31 +35,35 @@ std::vector<unsigned char> Digest(int algorithm, const std::string& data, size_t
     return TakeBytes(digest, length);
 }
 
-struct HashCase {
+struct HashCase
+{
     int algorithm;
     std::string input;
     std::string expected;
 };
 
-class HashVectors : public ::testing::TestWithParam<HashCase> {};
+class HashVectors : public ::testing::TestWithParam<HashCase>
+{
+};
 
-TEST_P(HashVectors, MatchStandardDigestsWhateverTheSplit) {
+TEST_P(HashVectors, MatchStandardDigestsWhateverTheSplit)
+{
     const HashCase& c = GetParam();
     for (size_t split = 0; split <= c.input.size(); ++split) {
         EXPECT_EQ(Hex(Digest(c.algorithm, c.input, split)), c.expected) << "split " << split;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pki, HashVectors,
+INSTANTIATE_TEST_SUITE_P(Pki, HashVectors,
     ::testing::Values(
-        HashCase{8192, "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        HashCase{8192, "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        HashCase{4096, "abc", "66c7f0f462eeedd9d1f2d46bdc10e4e24167c4875cf2f7a2297da02b8f4ba8e0"},
-        HashCase{4096, "abcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcd",
-                 "debe9ff92275b8a138604889c18e5a4d6fdb70e5387e5765293dcba39c0c5732"}));
+        HashCase { 8192, "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad" },
+        HashCase { 8192, "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855" },
+        HashCase { 4096, "abc", "66c7f0f462eeedd9d1f2d46bdc10e4e24167c4875cf2f7a2297da02b8f4ba8e0" },
+        HashCase { 4096, "abcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcd",
+            "debe9ff92275b8a138604889c18e5a4d6fdb70e5387e5765293dcba39c0c5732" }));
 
-TEST(PkiHash, RefusesUnknownAlgorithmAndUseAfterFinal) {
+TEST(PkiHash, RefusesUnknownAlgorithmAndUseAfterFinal)
+{
     void* device = QuarnPKICryptoGetPseudoDevice();
     EXPECT_EQ(QuarnPKICryptoNewHash(device, 1234), nullptr);
     EXPECT_EQ(QuarnPKICryptoNewHash(nullptr, 8192), nullptr);
@@ -79,7 +84,8 @@ const std::vector<unsigned char> kKey = FromHex("0123456789abcdeffedcba987654321
 const std::vector<unsigned char> kZeroIv(16, 0);
 
 std::vector<unsigned char> RunCipher(bool encrypt, int padding, const std::vector<unsigned char>& input,
-                                     size_t chunk, const std::vector<unsigned char>& iv, int* result) {
+    size_t chunk, const std::vector<unsigned char>& iv, int* result)
+{
     void* cipher = QuarnPKICryptoGetCipherHandle(nullptr, 0x2800000, kKey.data(), 16, iv.data());
     EXPECT_NE(cipher, nullptr);
     EXPECT_EQ(QuarnPKICryptoCipherSetPadding(cipher, padding), 1);
@@ -90,7 +96,8 @@ std::vector<unsigned char> RunCipher(bool encrypt, int padding, const std::vecto
         const size_t n = std::min(chunk, input.size() - at);
         unsigned char* out = nullptr;
         int outLength = -1;
-        if (QuarnPKICryptoCipherUpdate(cipher, input.data() + at, static_cast<int>(n), &out, &outLength) != 1) {
+        if (QuarnPKICryptoCipherUpdate(cipher, input.data() + at, static_cast<int>(n), &out, &outLength)
+            != 1) {
             *result = 0;
         }
         const auto piece = TakeBytes(out, outLength);
@@ -110,7 +117,8 @@ std::vector<unsigned char> RunCipher(bool encrypt, int padding, const std::vecto
     return output;
 }
 
-TEST(PkiCipher, Sm4StandardVectorOneBlock) {
+TEST(PkiCipher, Sm4StandardVectorOneBlock)
+{
     // The example of the SM4 standard: key and plaintext 0123456789abcdeffedcba9876543210. With a
     // zero IV the first CBC block equals the block cipher's output.
     int result = 0;
@@ -122,7 +130,8 @@ TEST(PkiCipher, Sm4StandardVectorOneBlock) {
     EXPECT_EQ(decrypted, kKey);
 }
 
-TEST(PkiCipher, NewHandleDecryptsWithPkcs7) {
+TEST(PkiCipher, NewHandleDecryptsWithPkcs7)
+{
     const std::vector<unsigned char> iv(16, 0x5a);
     int result = 0;
     const auto encrypted = RunCipher(true, 2, Bytes("rules document"), 64, iv, &result);
@@ -143,14 +152,15 @@ TEST(PkiCipher, NewHandleDecryptsWithPkcs7) {
     QuarnPKICryptoFreeCipher(cipher);
 }
 
-TEST(PkiCipher, RoundTripsEveryLengthAndChunking) {
+TEST(PkiCipher, RoundTripsEveryLengthAndChunking)
+{
     const std::vector<unsigned char> iv(16, 0x11);
-    for (const size_t length : {0u, 1u, 15u, 16u, 17u, 31u, 32u, 100u, 4097u}) {
+    for (const size_t length : { 0u, 1u, 15u, 16u, 17u, 31u, 32u, 100u, 4097u }) {
         std::vector<unsigned char> plain(length);
         for (size_t i = 0; i < length; ++i) {
             plain[i] = static_cast<unsigned char>(i * 7 + 3);
         }
-        for (const size_t chunk : {1u, 5u, 16u, 1000u}) {
+        for (const size_t chunk : { 1u, 5u, 16u, 1000u }) {
             int result = 0;
             const auto encrypted = RunCipher(true, 2, plain, chunk, iv, &result);
             ASSERT_EQ(result, 1);
@@ -162,7 +172,8 @@ TEST(PkiCipher, RoundTripsEveryLengthAndChunking) {
     }
 }
 
-TEST(PkiCipher, DecryptionFailsOnBadPaddingOrPartialBlock) {
+TEST(PkiCipher, DecryptionFailsOnBadPaddingOrPartialBlock)
+{
     const std::vector<unsigned char> iv(16, 0);
     int result = 1;
     // Random-looking data whose last block does not decrypt to valid padding (checked by
@@ -177,7 +188,8 @@ TEST(PkiCipher, DecryptionFailsOnBadPaddingOrPartialBlock) {
     EXPECT_EQ(result, 0);
 }
 
-TEST(PkiCipher, RefusesBadParametersAndLateSettings) {
+TEST(PkiCipher, RefusesBadParametersAndLateSettings)
+{
     const std::vector<unsigned char> iv(16, 0);
     EXPECT_EQ(QuarnPKICryptoGetCipherHandle(nullptr, 0x2800000, kKey.data(), 15, iv.data()), nullptr);
     EXPECT_EQ(QuarnPKICryptoGetCipherHandle(nullptr, 0x2800001, kKey.data(), 16, iv.data()), nullptr);
@@ -195,7 +207,8 @@ TEST(PkiCipher, RefusesBadParametersAndLateSettings) {
 
 // ---- Base64 --------------------------------------------------------------------------------
 
-std::string RunBase64(int encode, int flags, const std::string& input, size_t chunk, int* result) {
+std::string RunBase64(int encode, int flags, const std::string& input, size_t chunk, int* result)
+{
     void* b64 = QuarnPKICryptoNewBase64(encode, flags);
     std::string output;
     *result = 1;
@@ -204,7 +217,8 @@ std::string RunBase64(int encode, int flags, const std::string& input, size_t ch
         int length = 0;
         const size_t n = std::min(chunk, input.size() - at);
         if (QuarnPKICryptoBase64Update(b64, reinterpret_cast<const unsigned char*>(input.data() + at),
-                                       static_cast<int>(n), &out, &length) != 1) {
+                static_cast<int>(n), &out, &length)
+            != 1) {
             *result = 0;
         }
         const auto piece = TakeBytes(out, length);
@@ -221,12 +235,13 @@ std::string RunBase64(int encode, int flags, const std::string& input, size_t ch
     return output;
 }
 
-TEST(PkiBase64, EncodesAndDecodesRfcVectorsInAnyChunks) {
-    const std::vector<std::pair<std::string, std::string>> vectors = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+TEST(PkiBase64, EncodesAndDecodesRfcVectorsInAnyChunks)
+{
+    const std::vector<std::pair<std::string, std::string>> vectors
+        = { { "", "" }, { "f", "Zg==" }, { "fo", "Zm8=" }, { "foo", "Zm9v" }, { "foob", "Zm9vYg==" },
+              { "fooba", "Zm9vYmE=" }, { "foobar", "Zm9vYmFy" } };
     for (const auto& [plain, encoded] : vectors) {
-        for (const size_t chunk : {1u, 2u, 7u}) {
+        for (const size_t chunk : { 1u, 2u, 7u }) {
             int result = 0;
             EXPECT_EQ(RunBase64(1, 1, plain, chunk, &result), encoded);
             EXPECT_EQ(result, 1);
@@ -236,7 +251,8 @@ TEST(PkiBase64, EncodesAndDecodesRfcVectorsInAnyChunks) {
     }
 }
 
-TEST(PkiBase64, BreaksLinesOnlyWhenAsked) {
+TEST(PkiBase64, BreaksLinesOnlyWhenAsked)
+{
     const std::string data(100, 'x');
     int result = 0;
     const std::string oneLine = RunBase64(1, 1, data, 33, &result);
@@ -250,8 +266,9 @@ TEST(PkiBase64, BreaksLinesOnlyWhenAsked) {
     EXPECT_EQ(result, 1);
 }
 
-TEST(PkiBase64, DecodingRefusesMalformedText) {
-    for (const std::string bad : {"Zg=", "Zm9v!", "Zg==Zg==", "Z===", "Zm9vY", "Zm=v", "Zg==="}) {
+TEST(PkiBase64, DecodingRefusesMalformedText)
+{
+    for (const std::string bad : { "Zg=", "Zm9v!", "Zg==Zg==", "Z===", "Zm9vY", "Zm=v", "Zg===" }) {
         int result = 1;
         RunBase64(0, 0, bad, 1, &result);
         EXPECT_EQ(result, 0) << bad;
@@ -262,7 +279,8 @@ TEST(PkiBase64, DecodingRefusesMalformedText) {
 
 // ---- Memory and handles ------------------------------------------------------------------
 
-TEST(PkiMemory, AllocatesZeroedAndRefusesNegative) {
+TEST(PkiMemory, AllocatesZeroedAndRefusesNegative)
+{
     EXPECT_EQ(QuarnPKICryptoAllocMemory(-1), nullptr);
     void* empty = QuarnPKICryptoAllocMemory(0);
     EXPECT_NE(empty, nullptr);
@@ -274,7 +292,8 @@ TEST(PkiMemory, AllocatesZeroedAndRefusesNegative) {
     QuarnPKICryptoFreeMemory(nullptr);
 }
 
-TEST(PkiHandles, ForeignAndFreedHandlesAreRefused) {
+TEST(PkiHandles, ForeignAndFreedHandlesAreRefused)
+{
     void* device = QuarnPKICryptoGetPseudoDevice();
     void* hash = QuarnPKICryptoNewHash(device, 8192);
     const unsigned char byte = 1;
@@ -283,14 +302,14 @@ TEST(PkiHandles, ForeignAndFreedHandlesAreRefused) {
     // A hash passed where a cipher is expected, and a device where a hash is.
     EXPECT_EQ(QuarnPKICryptoCipherUpdate(hash, &byte, 1, &out, &length), QUARNPKI_INVALID_ARGUMENT);
     EXPECT_EQ(QuarnPKICryptoHashUpdate(device, &byte, 1), QUARNPKI_INVALID_ARGUMENT);
-    QuarnPKICryptoFreeCipher(hash);  // wrong kind: ignored, the hash stays usable
+    QuarnPKICryptoFreeCipher(hash); // wrong kind: ignored, the hash stays usable
     EXPECT_EQ(QuarnPKICryptoHashUpdate(hash, &byte, 1), 1);
     QuarnPKICryptoFreeHash(hash);
     EXPECT_EQ(QuarnPKICryptoHashUpdate(hash, &byte, 1), QUARNPKI_INVALID_ARGUMENT);
     EXPECT_STRNE(QuarnPKIGetLastError(), "");
-    QuarnPKICryptoFreeHash(hash);  // a second free is harmless
+    QuarnPKICryptoFreeHash(hash); // a second free is harmless
     EXPECT_EQ(QuarnPKICryptoGetType(device), QUARNPKI_DEVICE_PSEUDO);
     QuarnPKICryptoFreeDevice(device);
 }
 
-}  // namespace
+} // namespace

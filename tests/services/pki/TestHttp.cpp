@@ -12,49 +12,55 @@ namespace {
 
 constexpr size_t kCap = 16u << 20;
 
-struct CPosted {
+struct CPosted
+{
     int rc = 0;
     int status = 0;
     std::string headers;
     std::string body;
 };
 
-CPosted Post(const std::string& url, const std::string& body) {
-    const char* headers[] = {"Connection:Keep-Alive", "Cache-Control:no-cache",
-                             "Content-type:application/x-www-form-urlencoded"};
+CPosted Post(const std::string& url, const std::string& body)
+{
+    const char* headers[] = { "Connection:Keep-Alive", "Cache-Control:no-cache",
+        "Content-type:application/x-www-form-urlencoded" };
     CPosted posted;
     char* responseHeaders = nullptr;
     unsigned char* response = nullptr;
     int length = 0;
-    posted.rc = QuarnPKICryptoHttpPost(url.c_str(), headers, 3, reinterpret_cast<const unsigned char*>(body.data()),
-                                       static_cast<int>(body.size()), &posted.status, &responseHeaders, &response,
-                                       &length);
+    posted.rc
+        = QuarnPKICryptoHttpPost(url.c_str(), headers, 3, reinterpret_cast<const unsigned char*>(body.data()),
+            static_cast<int>(body.size()), &posted.status, &responseHeaders, &response, &length);
     posted.headers = TakeText(responseHeaders);
     const auto bytes = TakeBytes(response, length);
     posted.body.assign(bytes.begin(), bytes.end());
     return posted;
 }
 
-class PkiHttp : public ::testing::Test {
+class PkiHttp : public ::testing::Test
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         auto& routes = server.server;
         routes.Post("/status/(\\d+)", [](const httplib::Request& req, httplib::Response& res) {
             res.status = std::stoi(req.matches[1]);
-            res.set_content("type=" + req.get_header_value("Content-type") + ";body=" + req.body, "text/plain");
+            res.set_content(
+                "type=" + req.get_header_value("Content-type") + ";body=" + req.body, "text/plain");
         });
         routes.Post("/big", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(std::string(kCap + 1, 'x'), "application/octet-stream");
         });
         routes.Post("/big-chunked", [](const httplib::Request&, httplib::Response& res) {
-            res.set_chunked_content_provider("application/octet-stream", [](size_t offset, httplib::DataSink& sink) {
-                const std::string block(1 << 20, 'y');
-                if (offset > kCap) {
-                    sink.done();
-                    return true;
-                }
-                return sink.write(block.data(), block.size());
-            });
+            res.set_chunked_content_provider(
+                "application/octet-stream", [](size_t offset, httplib::DataSink& sink) {
+                    const std::string block(1 << 20, 'y');
+                    if (offset > kCap) {
+                        sink.done();
+                        return true;
+                    }
+                    return sink.write(block.data(), block.size());
+                });
         });
         routes.Post("/at-cap", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(std::string(kCap, 'z'), "application/octet-stream");
@@ -65,8 +71,9 @@ protected:
     CLoopbackServer server;
 };
 
-TEST_F(PkiHttp, ReturnsStatusHeadersAndBodyWhateverTheStatus) {
-    for (const int status : {200, 201, 500}) {
+TEST_F(PkiHttp, ReturnsStatusHeadersAndBodyWhateverTheStatus)
+{
+    for (const int status : { 200, 201, 500 }) {
         const CPosted posted = Post(server.Url("/status/" + std::to_string(status)), "plainText=a+b%2Bc~");
         EXPECT_EQ(posted.rc, 1) << QuarnPKIGetLastError();
         EXPECT_EQ(posted.status, status);
@@ -75,11 +82,12 @@ TEST_F(PkiHttp, ReturnsStatusHeadersAndBodyWhateverTheStatus) {
     }
 }
 
-TEST_F(PkiHttp, RefusesBodiesOverSixteenMebibytes) {
+TEST_F(PkiHttp, RefusesBodiesOverSixteenMebibytes)
+{
     const CPosted atCap = Post(server.Url("/at-cap"), "");
     EXPECT_EQ(atCap.rc, 1);
     EXPECT_EQ(atCap.body.size(), kCap);
-    for (const std::string path : {"/big", "/big-chunked"}) {
+    for (const std::string path : { "/big", "/big-chunked" }) {
         const CPosted posted = Post(server.Url(path), "");
         EXPECT_EQ(posted.rc, 0) << path;
         EXPECT_TRUE(posted.body.empty());
@@ -89,8 +97,10 @@ TEST_F(PkiHttp, RefusesBodiesOverSixteenMebibytes) {
 
 // The workstation's proxy is the environment's; loopback always goes direct. A host under
 // .invalid cannot be reached direct, so an answer proves the proxy carried the request.
-TEST_F(PkiHttp, TakesTheEnvironmentsProxyExceptForLoopback) {
-    struct CCase {
+TEST_F(PkiHttp, TakesTheEnvironmentsProxyExceptForLoopback)
+{
+    struct CCase
+    {
         const char* url;
         const char* proxy;
         const char* noProxy;
@@ -98,9 +108,9 @@ TEST_F(PkiHttp, TakesTheEnvironmentsProxyExceptForLoopback) {
     };
     const std::string loopback = server.Url("/status/200");
     const std::string proxy = server.Url("");
-    for (const CCase& c : {CCase{loopback.c_str(), "http://127.0.0.1:9", "", 1},
-                           CCase{"http://log.invalid/status/200", proxy.c_str(), "", 1},
-                           CCase{"http://log.invalid/status/200", proxy.c_str(), "example.org,log.invalid", 0}}) {
+    for (const CCase& c : { CCase { loopback.c_str(), "http://127.0.0.1:9", "", 1 },
+             CCase { "http://log.invalid/status/200", proxy.c_str(), "", 1 },
+             CCase { "http://log.invalid/status/200", proxy.c_str(), "example.org,log.invalid", 0 } }) {
         setenv("http_proxy", c.proxy, 1);
         setenv("no_proxy", c.noProxy, 1);
         const CPosted posted = Post(c.url, "x");
@@ -110,7 +120,8 @@ TEST_F(PkiHttp, TakesTheEnvironmentsProxyExceptForLoopback) {
     }
 }
 
-TEST(PkiHttpFailures, RefusedConnectionAndBadArgumentsFail) {
+TEST(PkiHttpFailures, RefusedConnectionAndBadArgumentsFail)
+{
     const CPosted refused = Post("http://127.0.0.1:" + std::to_string(FreePort()) + "/", "x");
     EXPECT_EQ(refused.rc, 0);
     EXPECT_NE(std::string(QuarnPKIGetLastError()).find("failed"), std::string::npos);
@@ -120,8 +131,9 @@ TEST(PkiHttpFailures, RefusedConnectionAndBadArgumentsFail) {
     int status = 0;
     unsigned char* response = nullptr;
     int responseLength = 0;
-    EXPECT_EQ(QuarnPKICryptoHttpPost(nullptr, nullptr, 0, nullptr, 0, &status, nullptr, &response, &responseLength),
-              QUARNPKI_INVALID_ARGUMENT);
+    EXPECT_EQ(
+        QuarnPKICryptoHttpPost(nullptr, nullptr, 0, nullptr, 0, &status, nullptr, &response, &responseLength),
+        QUARNPKI_INVALID_ARGUMENT);
 }
 
-}  // namespace
+} // namespace

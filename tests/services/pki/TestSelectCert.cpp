@@ -9,20 +9,23 @@ using namespace kelvane::test;
 
 namespace {
 
-const char* kOperatorFilter =
-    R"({"UIFlag":"default","InValidity":true,"Type":"signature","Method":"device","Value":"any"})";
+const char* kOperatorFilter
+    = R"({"UIFlag":"default","InValidity":true,"Type":"signature","Method":"device","Value":"any"})";
 
-std::string CommonName(void* cert) {
+std::string CommonName(void* cert)
+{
     char* name = nullptr;
     return QuarnPKICertGetCertStringAttribute(cert, 16, &name, nullptr) == 1 ? TakeText(name) : "";
 }
 
-struct CChooser {
+struct CChooser
+{
     std::vector<std::string> offered;
     int answer = 1;
     std::string pick;
 
-    static int Choose(void* self, void* const* certs, int count, int* chosen) {
+    static int Choose(void* self, void* const* certs, int count, int* chosen)
+    {
         auto* chooser = static_cast<CChooser*>(self);
         for (int i = 0; i < count; ++i) {
             chooser->offered.push_back(CommonName(certs[i]));
@@ -34,16 +37,19 @@ struct CChooser {
     }
 };
 
-class PkiSelectCert : public PkiTokens {
+class PkiSelectCert : public PkiTokens
+{
 protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         QuarnPKISetCertChooserHook(&kelvane::HeadlessCertChooser, nullptr);
         unsetenv("KELVANE_OPERATOR_CERT");
         PkiTokens::TearDown();
     }
 };
 
-TEST_F(PkiSelectCert, OffersValidSignatureCertificatesOnPresentTokens) {
+TEST_F(PkiSelectCert, OffersValidSignatureCertificatesOnPresentTokens)
+{
     CChooser chooser;
     chooser.pick = "操作员 张三";
     QuarnPKISetCertChooserHook(&CChooser::Choose, &chooser);
@@ -51,7 +57,7 @@ TEST_F(PkiSelectCert, OffersValidSignatureCertificatesOnPresentTokens) {
     ASSERT_EQ(QuarnPKISelectCert(kOperatorFilter, 0, &cert), 1);
     std::sort(chooser.offered.begin(), chooser.offered.end());
     // Not the expired one, and none of the encryption certificates.
-    EXPECT_EQ(chooser.offered, (std::vector<std::string>{"EC Signer", "操作员 张三"}));
+    EXPECT_EQ(chooser.offered, (std::vector<std::string> { "EC Signer", "操作员 张三" }));
     EXPECT_EQ(CommonName(cert), "操作员 张三");
     // The chosen certificate comes with its key pair: signing needs no further search.
     void* keypair = QuarnPKICertGetCertKeyPair(cert, 0x10000000, 2, nullptr);
@@ -61,23 +67,25 @@ TEST_F(PkiSelectCert, OffersValidSignatureCertificatesOnPresentTokens) {
     EXPECT_TRUE(book.asked.empty());
 }
 
-TEST_F(PkiSelectCert, CancelGivesMinusEighteen) {
+TEST_F(PkiSelectCert, CancelGivesMinusEighteen)
+{
     CChooser chooser;
     chooser.answer = 0;
     QuarnPKISetCertChooserHook(&CChooser::Choose, &chooser);
     void* cert = reinterpret_cast<void*>(1);
     EXPECT_EQ(QuarnPKISelectCert(kOperatorFilter, 0, &cert), -18);
     EXPECT_EQ(cert, nullptr);
-    QuarnPKISetCertChooserHook(nullptr, nullptr);  // the library alone has nobody to ask
+    QuarnPKISetCertChooserHook(nullptr, nullptr); // the library alone has nobody to ask
     EXPECT_EQ(QuarnPKISelectCert(kOperatorFilter, 0, &cert), -18);
 }
 
-TEST_F(PkiSelectCert, HeadlessChoiceByVariableOrRefusal) {
+TEST_F(PkiSelectCert, HeadlessChoiceByVariableOrRefusal)
+{
     void* cert = nullptr;
     // Two signature certificates and no name: the headless chooser cannot choose, and says so
     // rather than report a cancel that nobody made.
     EXPECT_EQ(QuarnPKISelectCert(kOperatorFilter, 0, &cert), QUARNPKI_CERT_AMBIGUOUS);
-    setenv("KELVANE_OPERATOR_CERT", kOperator.c_str(), 1);  // by token label
+    setenv("KELVANE_OPERATOR_CERT", kOperator.c_str(), 1); // by token label
     ASSERT_EQ(QuarnPKISelectCert(kOperatorFilter, 0, &cert), 1);
     EXPECT_EQ(CommonName(cert), "操作员 张三");
     QuarnPKICertFreeCert(cert);
@@ -87,7 +95,7 @@ TEST_F(PkiSelectCert, HeadlessChoiceByVariableOrRefusal) {
     ASSERT_EQ(QuarnPKICertGetCertStringAttribute(ec, 20, &fingerprint, nullptr), 1);
     std::string lower = TakeText(fingerprint);
     std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-    setenv("KELVANE_OPERATOR_CERT", lower.c_str(), 1);  // by fingerprint, any case
+    setenv("KELVANE_OPERATOR_CERT", lower.c_str(), 1); // by fingerprint, any case
     ASSERT_EQ(QuarnPKISelectCert(kOperatorFilter, 0, &cert), 1);
     EXPECT_EQ(CommonName(cert), "EC Signer");
     QuarnPKICertFreeCert(cert);
@@ -97,17 +105,20 @@ TEST_F(PkiSelectCert, HeadlessChoiceByVariableOrRefusal) {
     EXPECT_EQ(QuarnPKISelectCert(kOperatorFilter, 0, &cert), 0);
     // Only one certificate matches the value: no name needed.
     unsetenv("KELVANE_OPERATOR_CERT");
-    ASSERT_EQ(QuarnPKISelectCert(R"({"Type":"signature","InValidity":true,"Value":"EC Signer"})", 0, &cert), 1);
+    ASSERT_EQ(
+        QuarnPKISelectCert(R"({"Type":"signature","InValidity":true,"Value":"EC Signer"})", 0, &cert), 1);
     QuarnPKICertFreeCert(cert);
     EXPECT_EQ(QuarnPKISelectCert("not json", 0, &cert), QUARNPKI_INVALID_ARGUMENT);
 }
 
-int Viewed(void* self, void* owner, void* cert) {
+int Viewed(void* self, void* owner, void* cert)
+{
     *static_cast<std::string*>(self) = CommonName(cert) + (owner == nullptr ? "" : "+owner");
     return 1;
 }
 
-TEST_F(PkiSelectCert, DisplayUsesTheViewerOrPrintsTheFields) {
+TEST_F(PkiSelectCert, DisplayUsesTheViewerOrPrintsTheFields)
+{
     void* cert = Cert(kOperator, 1);
     testing::internal::CaptureStdout();
     EXPECT_EQ(QuarnPKIUIDisplayCert(nullptr, cert), 1);
@@ -125,4 +136,4 @@ TEST_F(PkiSelectCert, DisplayUsesTheViewerOrPrintsTheFields) {
     QuarnPKICertFreeCert(cert);
 }
 
-}  // namespace
+} // namespace

@@ -12,7 +12,9 @@ using namespace kelvane::test;
 namespace {
 
 // Signs as the workstation does: init, update with all bytes, final; the pieces joined.
-int SignPieces(void* cert, const std::string& data, int attached, int algorithm, std::vector<unsigned char>& der) {
+int SignPieces(
+    void* cert, const std::string& data, int attached, int algorithm, std::vector<unsigned char>& der)
+{
     void* sd = QuarnPKIMsgNewSignedData(1);
     int rc = QuarnPKIMsgSignedDataSetSignCert(sd, cert, 0);
     if (rc == 1) {
@@ -28,7 +30,7 @@ int SignPieces(void* cert, const std::string& data, int attached, int algorithm,
     }
     if (rc == 1) {
         rc = QuarnPKIMsgSignedDataSignUpdate(sd, reinterpret_cast<const unsigned char*>(data.data()),
-                                             static_cast<int>(data.size()), &pieces[1], &lengths[1]);
+            static_cast<int>(data.size()), &pieces[1], &lengths[1]);
     }
     if (rc == 1) {
         rc = QuarnPKIMsgSignedDataSignFinal(sd, &pieces[2], &lengths[2]);
@@ -43,7 +45,8 @@ int SignPieces(void* cert, const std::string& data, int attached, int algorithm,
 }
 
 // Verifies against the test CA; returns the content carried or given, or "" on failure.
-std::string Verify(const std::vector<unsigned char>& der, const std::string* detached) {
+std::string Verify(const std::vector<unsigned char>& der, const std::string* detached)
+{
     const unsigned char* p = der.data();
     CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size()));
     if (cms == nullptr || p != der.data() + der.size()) {
@@ -52,7 +55,8 @@ std::string Verify(const std::vector<unsigned char>& der, const std::string* det
     }
     X509_STORE* store = X509_STORE_new();
     X509_STORE_add_cert(store, Tokens().Ca().Cert());
-    BIO* content = detached != nullptr ? BIO_new_mem_buf(detached->data(), static_cast<int>(detached->size())) : nullptr;
+    BIO* content = detached != nullptr ? BIO_new_mem_buf(detached->data(), static_cast<int>(detached->size()))
+                                       : nullptr;
     BIO* out = BIO_new(BIO_s_mem());
     std::string result;
     if (CMS_verify(cms, nullptr, store, content, out, CMS_BINARY) == 1) {
@@ -67,10 +71,11 @@ std::string Verify(const std::vector<unsigned char>& der, const std::string* det
     return result;
 }
 
-TEST_F(PkiTokens, SignsWithRsaAndP256TokenKeys) {
+TEST_F(PkiTokens, SignsWithRsaAndP256TokenKeys)
+{
     const std::string record = R"({"logtype":1,"projectid":"P-1","projectname":"项目","logmsg":"开标"})";
     for (const auto& [label, index, algorithm] :
-         {std::tuple{kOperator, size_t{1}, 2}, std::tuple{kEcSigner, size_t{0}, 0}}) {
+        { std::tuple { kOperator, size_t { 1 }, 2 }, std::tuple { kEcSigner, size_t { 0 }, 0 } }) {
         void* cert = Cert(label, index);
         std::vector<unsigned char> der;
         ASSERT_EQ(SignPieces(cert, record, 1, algorithm, der), 1) << QuarnPKIGetLastError();
@@ -87,7 +92,8 @@ TEST_F(PkiTokens, SignsWithRsaAndP256TokenKeys) {
     EXPECT_EQ(book.asked[kEcSigner], 1);
 }
 
-TEST_F(PkiTokens, ManySignaturesAskEachTokenOnce) {
+TEST_F(PkiTokens, ManySignaturesAskEachTokenOnce)
+{
     void* cert = Cert(kOperator, 1);
     for (int i = 0; i < 10; ++i) {
         std::vector<unsigned char> der;
@@ -105,27 +111,32 @@ TEST_F(PkiTokens, ManySignaturesAskEachTokenOnce) {
     QuarnPKICertFreeCert(cert);
 }
 
-TEST_F(PkiTokens, RefusesAnAlgorithmThatDoesNotFitTheKey) {
+TEST_F(PkiTokens, RefusesAnAlgorithmThatDoesNotFitTheKey)
+{
     void* cert = Cert(kEcSigner);
     std::vector<unsigned char> der;
-    EXPECT_NE(SignPieces(cert, "x", 1, 2, der), 1);   // sha256WithRSA with a P-256 key
-    EXPECT_NE(SignPieces(cert, "x", 1, 25, der), 1);  // SM2 with a P-256 key
+    EXPECT_NE(SignPieces(cert, "x", 1, 2, der), 1); // sha256WithRSA with a P-256 key
+    EXPECT_NE(SignPieces(cert, "x", 1, 25, der), 1); // SM2 with a P-256 key
     EXPECT_NE(SignPieces(cert, "x", 1, 7, der), 1);
     QuarnPKICertFreeCert(cert);
 }
 
-struct SoftwareCase {
+struct SoftwareCase
+{
     KeyKind kind;
     int algorithm;
 };
 
-class PkiSoftwareSigning : public ::testing::TestWithParam<SoftwareCase> {};
+class PkiSoftwareSigning : public ::testing::TestWithParam<SoftwareCase>
+{
+};
 
-TEST_P(PkiSoftwareSigning, SignsAttachedAndDetachedWithAPemKey) {
+TEST_P(PkiSoftwareSigning, SignsAttachedAndDetachedWithAPemKey)
+{
     const CTestIssued bidder = Tokens().Ca().Issue(Request("Bidder Ltd", GetParam().kind));
     void* cert = QuarnPKICertNewCert(bidder.certDer.data(), static_cast<int>(bidder.certDer.size()));
-    void* key = QuarnPKICryptoNewSoftwareKeypair(reinterpret_cast<const unsigned char*>(bidder.keyPem.data()),
-                                                 static_cast<int>(bidder.keyPem.size()));
+    void* key = QuarnPKICryptoNewSoftwareKeypair(
+        reinterpret_cast<const unsigned char*>(bidder.keyPem.data()), static_cast<int>(bidder.keyPem.size()));
     ASSERT_EQ(QuarnPKICertSetCertKeyPair(cert, key), 1);
     QuarnPKICryptoFreeKeypair(key);
     const std::string digest(32, '\x5a');
@@ -140,7 +151,7 @@ TEST_P(PkiSoftwareSigning, SignsAttachedAndDetachedWithAPemKey) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pki, PkiSoftwareSigning,
-                         ::testing::Values(SoftwareCase{KeyKind::Rsa2048, 2}, SoftwareCase{KeyKind::P256, 0},
-                                           SoftwareCase{KeyKind::P256, -1}, SoftwareCase{KeyKind::Sm2, 25}));
+    ::testing::Values(SoftwareCase { KeyKind::Rsa2048, 2 }, SoftwareCase { KeyKind::P256, 0 },
+        SoftwareCase { KeyKind::P256, -1 }, SoftwareCase { KeyKind::Sm2, 25 }));
 
-}  // namespace
+} // namespace

@@ -2,22 +2,21 @@
 // for a key pair, a refused PIN sent again (real tokens lock after a few), an operator
 // certificate picked among several, and a PIN file that hangs or floods the process. Through
 // the forwarding module, which counts the C_Login calls each token receives.
-#include "PkiTestUtil.h"
 #include "PkiPrompts.h"
+#include "PkiTestUtil.h"
 #include "QuarnPKI.h"
 #include "TestTokenSet.h"
-
-#include <gtest/gtest.h>
-#include <openssl/rsa.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <gtest/gtest.h>
+#include <openssl/rsa.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 
 using namespace kelvane::test;
@@ -32,17 +31,19 @@ const std::string kOperatorA = "Operator A";
 const std::string kOperatorB = "Operator B";
 const std::string kPinFileGuard = "Pin File Guard";
 
-CTestTokenSet& Tokens() {
+CTestTokenSet& Tokens()
+{
     static CTestTokenSet set = [] {
         CTestTokenSet s;
-        const auto rsa = [](const char* name) { return Request(name, KeyKind::Rsa2048, CertUsage::Encryption); };
-        s.AddToken(kWrongFile, "111111", {rsa("Wrong File")});
-        s.AddToken(kWrongVariable, "222222", {rsa("Wrong Variable")});
-        s.AddToken(kLastTry, "333333", {rsa("Last Try")});
-        s.AddCertificateOnlyToken(kCertOnly, "444444", {Request("Cert Only Signer", KeyKind::P256)});
-        s.AddToken(kOperatorA, "555555", {Request("operator", KeyKind::P256)});
-        s.AddToken(kOperatorB, "666666", {Request("operator", KeyKind::P256)});
-        s.AddToken(kPinFileGuard, "777777", {rsa("Pin File Guard")});
+        const auto rsa
+            = [](const char* name) { return Request(name, KeyKind::Rsa2048, CertUsage::Encryption); };
+        s.AddToken(kWrongFile, "111111", { rsa("Wrong File") });
+        s.AddToken(kWrongVariable, "222222", { rsa("Wrong Variable") });
+        s.AddToken(kLastTry, "333333", { rsa("Last Try") });
+        s.AddCertificateOnlyToken(kCertOnly, "444444", { Request("Cert Only Signer", KeyKind::P256) });
+        s.AddToken(kOperatorA, "555555", { Request("operator", KeyKind::P256) });
+        s.AddToken(kOperatorB, "666666", { Request("operator", KeyKind::P256) });
+        s.AddToken(kPinFileGuard, "777777", { rsa("Pin File Guard") });
         s.Activate(true);
         s.SetFinalTry(kLastTry);
         return s;
@@ -50,12 +51,14 @@ CTestTokenSet& Tokens() {
     return set;
 }
 
-void* Cert(const std::string& label) {
+void* Cert(const std::string& label)
+{
     const auto& der = Tokens().Token(label).keys[0].certDer;
     return QuarnPKICertNewCert(der.data(), static_cast<int>(der.size()));
 }
 
-std::string Fingerprint(const std::string& label) {
+std::string Fingerprint(const std::string& label)
+{
     void* cert = Cert(label);
     char* text = nullptr;
     QuarnPKICertGetCertStringAttribute(cert, QUARNPKI_CERT_SHA256_FINGERPRINT, &text, nullptr);
@@ -64,7 +67,8 @@ std::string Fingerprint(const std::string& label) {
 }
 
 // One private-key operation with the token's key, as one bid's opening needs: RSA-OAEP.
-int UseKey(const std::string& label) {
+int UseKey(const std::string& label)
+{
     const auto& der = Tokens().Token(label).keys[0].certDer;
     void* cert = QuarnPKICertNewCert(der.data(), static_cast<int>(der.size()));
     void* keypair = QuarnPKICertGetCertKeyPair(cert, 0x40000000, 0x10000001, nullptr);
@@ -84,7 +88,8 @@ int UseKey(const std::string& label) {
         EVP_PKEY_CTX_free(ctx);
         unsigned char* plain = nullptr;
         int plainLength = 0;
-        rc = QuarnPKICryptoKeypairDecrypt(keypair, sealed.data(), static_cast<int>(length), &plain, &plainLength);
+        rc = QuarnPKICryptoKeypairDecrypt(
+            keypair, sealed.data(), static_cast<int>(length), &plain, &plainLength);
         QuarnPKICryptoFreeMemory(plain);
     }
     QuarnPKICryptoFreeKeypair(keypair);
@@ -93,13 +98,18 @@ int UseKey(const std::string& label) {
 }
 
 std::vector<std::string> messages;
-void Collect(void*, const char* message) { messages.emplace_back(message); }
+void Collect(void*, const char* message)
+{
+    messages.emplace_back(message);
+}
 
 // Answers every prompt with `pin` and records the attempts-left value it was given.
-struct CPrompt {
+struct CPrompt
+{
     std::string pin;
     std::vector<int> asked;
-    static int Answer(void* self, const char*, int attemptsLeft, char* pin, int capacity) {
+    static int Answer(void* self, const char*, int attemptsLeft, char* pin, int capacity)
+    {
         auto* prompt = static_cast<CPrompt*>(self);
         prompt->asked.push_back(attemptsLeft);
         std::snprintf(pin, static_cast<size_t>(capacity), "%s", prompt->pin.c_str());
@@ -107,29 +117,34 @@ struct CPrompt {
     }
 };
 
-class PkiTokenGuards : public ::testing::Test {
+class PkiTokenGuards : public ::testing::Test
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Tokens();
         messages.clear();
         QuarnPKISetMessageHook(&Collect, nullptr);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         QuarnPKISetMessageHook(nullptr, nullptr);
         QuarnPKISetPinPromptHook(&kelvane::TerminalPinPrompt, nullptr);
         setenv("KELVANE_PIN_FILE", Tokens().PinFilePath().c_str(), 1);
         unsetenv("KELVANE_OPERATOR_CERT");
     }
 
-    std::string WritePins(const std::string& name, const std::string& lines) {
+    std::string WritePins(const std::string& name, const std::string& lines)
+    {
         const std::string path = Tokens().Folder() + "/" + name;
         std::ofstream(path, std::ios::trunc) << lines;
         return path;
     }
 };
 
-TEST_F(PkiTokenGuards, CertificateWithoutItsPrivateKeyIsNoKeyPair) {
-    CPrompt prompt {"444444", {}};
+TEST_F(PkiTokenGuards, CertificateWithoutItsPrivateKeyIsNoKeyPair)
+{
+    CPrompt prompt { "444444", {} };
     QuarnPKISetPinPromptHook(&CPrompt::Answer, &prompt);
     void* cert = Cert(kCertOnly);
     // SoftHSM hides private keys until login: before the PIN nothing tells the certificate
@@ -165,7 +180,8 @@ TEST_F(PkiTokenGuards, CertificateWithoutItsPrivateKeyIsNoKeyPair) {
 
 // Three bids and two passes over them: a wrong PIN from the file or the variable reaches each
 // token once, the operator hears of it once, and the corrected PIN is tried.
-TEST_F(PkiTokenGuards, HeadlessWrongPinReachesEachTokenOnce) {
+TEST_F(PkiTokenGuards, HeadlessWrongPinReachesEachTokenOnce)
+{
     setenv("KELVANE_PIN_FILE", WritePins("wrong-pins", kWrongFile + "\t000000\n").c_str(), 1);
     setenv("KELVANE_PIN_WRONG_IN_VARIABLE", "999999", 1);
     for (int pass = 0; pass < 2; ++pass) {
@@ -195,13 +211,14 @@ TEST_F(PkiTokenGuards, HeadlessWrongPinReachesEachTokenOnce) {
 }
 
 // A person at the prompt is asked again, told why; the refused PIN itself never goes out again.
-TEST_F(PkiTokenGuards, PromptIsAskedAgainButTheRefusedPinIsNotSent) {
-    CPrompt prompt {"000000", {}};
+TEST_F(PkiTokenGuards, PromptIsAskedAgainButTheRefusedPinIsNotSent)
+{
+    CPrompt prompt { "000000", {} };
     QuarnPKISetPinPromptHook(&CPrompt::Answer, &prompt);
     EXPECT_EQ(UseKey(kLastTry), QUARNPKI_PIN_INCORRECT);
     ASSERT_EQ(messages.size(), 1U);
     EXPECT_NE(messages[0].find("one more wrong PIN locks the token"), std::string::npos) << messages[0];
-    EXPECT_EQ(prompt.asked, std::vector<int>{1});  // the token's last try is announced to the prompt
+    EXPECT_EQ(prompt.asked, std::vector<int> { 1 }); // the token's last try is announced to the prompt
 
     // The prompt keeps answering the refused PIN: asked three times, nothing sent.
     EXPECT_EQ(UseKey(kLastTry), QUARNPKI_PIN_INCORRECT);
@@ -215,18 +232,22 @@ TEST_F(PkiTokenGuards, PromptIsAskedAgainButTheRefusedPinIsNotSent) {
     EXPECT_EQ(CTestTokenSet::LoginCalls(kLastTry), 2);
 }
 
-TEST_F(PkiTokenGuards, OperatorIsNeverChosenAmongSeveralSilently) {
-    const char* filter = R"({"UIFlag":"default","InValidity":true,"Type":"signature","Method":"device","Value":"any"})";
+TEST_F(PkiTokenGuards, OperatorIsNeverChosenAmongSeveralSilently)
+{
+    const char* filter
+        = R"({"UIFlag":"default","InValidity":true,"Type":"signature","Method":"device","Value":"any"})";
     const std::string a = Fingerprint(kOperatorA);
     const std::string b = Fingerprint(kOperatorB);
     void* cert = nullptr;
-    for (const char* named : {"operator", ""}) {
+    for (const char* named : { "operator", "" }) {
         setenv("KELVANE_OPERATOR_CERT", named, 1);
         EXPECT_EQ(QuarnPKISelectCert(filter, 0, &cert), QUARNPKI_CERT_AMBIGUOUS) << named;
         EXPECT_EQ(cert, nullptr);
         const std::string error = QuarnPKIGetLastError();
-        EXPECT_NE(error.find(kOperatorA + "\", certificate \"operator\", SHA-256 " + a), std::string::npos) << error;
-        EXPECT_NE(error.find(kOperatorB + "\", certificate \"operator\", SHA-256 " + b), std::string::npos) << error;
+        EXPECT_NE(error.find(kOperatorA + "\", certificate \"operator\", SHA-256 " + a), std::string::npos)
+            << error;
+        EXPECT_NE(error.find(kOperatorB + "\", certificate \"operator\", SHA-256 " + b), std::string::npos)
+            << error;
         EXPECT_NE(error.find("KELVANE_OPERATOR_CERT=<SHA-256 fingerprint>"), std::string::npos) << error;
     }
     setenv("KELVANE_OPERATOR_CERT", b.c_str(), 1);
@@ -243,7 +264,8 @@ TEST_F(PkiTokenGuards, OperatorIsNeverChosenAmongSeveralSilently) {
 
 // A PIN file that is no regular file, or too big, is refused at once with the reason; the login
 // it was for is not tried.
-TEST_F(PkiTokenGuards, PinFileThatCouldHangOrFloodIsRefused) {
+TEST_F(PkiTokenGuards, PinFileThatCouldHangOrFloodIsRefused)
+{
     const std::string fifo = Tokens().Folder() + "/pin-fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string zero = Tokens().Folder() + "/pin-zero";
@@ -251,10 +273,12 @@ TEST_F(PkiTokenGuards, PinFileThatCouldHangOrFloodIsRefused) {
     std::string big = kPinFileGuard + "\t777777\n";
     big.resize(64 * 1024 + 1, '#');
     const std::string oversized = WritePins("pin-big", big);
-    const struct {
+    const struct
+    {
         std::string path;
         const char* reason;
-    } cases[] = {{fifo, "is not a regular file"}, {zero, "is not a regular file"}, {oversized, "is larger than 64 KiB"}};
+    } cases[] = { { fifo, "is not a regular file" }, { zero, "is not a regular file" },
+        { oversized, "is larger than 64 KiB" } };
     for (const auto& c : cases) {
         setenv("KELVANE_PIN_FILE", c.path.c_str(), 1);
         std::packaged_task<std::pair<int, std::string>()> task([] {
@@ -268,11 +292,11 @@ TEST_F(PkiTokenGuards, PinFileThatCouldHangOrFloodIsRefused) {
         EXPECT_EQ(rc, QUARNPKI_FAILED) << c.path;
         EXPECT_NE(error.find(c.path + " " + c.reason), std::string::npos) << error;
     }
-    EXPECT_EQ(messages.size(), 3U);  // each reason told once
+    EXPECT_EQ(messages.size(), 3U); // each reason told once
     EXPECT_EQ(CTestTokenSet::LoginCalls(kPinFileGuard), 0);
     big.resize(64 * 1024, '#');
     setenv("KELVANE_PIN_FILE", WritePins("pin-big", big).c_str(), 1);
     EXPECT_EQ(UseKey(kPinFileGuard), 1) << QuarnPKIGetLastError();
 }
 
-}  // namespace
+} // namespace

@@ -1,32 +1,34 @@
 // Key pairs on SoftHSM tokens: finding them without a PIN, logging in once, RSA-OAEP and ECDH
 // through the token, a wrong PIN, and the operator's key binding.
 #include "PkiTestUtil.h"
-#include "QuarnPKI.h"
 #include "PkiTokenSet.h"
+#include "QuarnPKI.h"
 
 #include <gtest/gtest.h>
-#include <openssl/rsa.h>
-
 #include <map>
+#include <openssl/rsa.h>
 #include <string>
 
 using namespace kelvane::test;
 
-CTestTokenSet& kelvane::test::Tokens() {
+CTestTokenSet& kelvane::test::Tokens()
+{
     static CTestTokenSet set = [] {
         CTestTokenSet s;
-        s.AddToken(kOpener, "111111", {Request("开标人一", KeyKind::Rsa2048, CertUsage::Encryption)});
-        s.AddToken(kEcOpener, "222222", {Request("EC Opener", KeyKind::P256, CertUsage::Encryption)});
+        s.AddToken(kOpener, "111111", { Request("开标人一", KeyKind::Rsa2048, CertUsage::Encryption) });
+        s.AddToken(kEcOpener, "222222", { Request("EC Opener", KeyKind::P256, CertUsage::Encryption) });
         s.AddToken(kOperator, "333333",
-                   {Request("Other Key", KeyKind::P256, CertUsage::Encryption),
-                    Request("操作员 张三", KeyKind::Rsa2048, CertUsage::Signature, "某某招标中心")});
-        s.AddToken(kGuarded, "444444", {Request("Guarded", KeyKind::Rsa2048, CertUsage::Encryption)});
-        s.AddToken(kFromFile, "555555", {Request("From File", KeyKind::Rsa2048, CertUsage::Encryption)});
-        s.AddToken(kFromVariable, "666666", {Request("From Variable", KeyKind::Rsa2048, CertUsage::Encryption)});
+            { Request("Other Key", KeyKind::P256, CertUsage::Encryption),
+                Request("操作员 张三", KeyKind::Rsa2048, CertUsage::Signature, "某某招标中心") });
+        s.AddToken(kGuarded, "444444", { Request("Guarded", KeyKind::Rsa2048, CertUsage::Encryption) });
+        s.AddToken(kFromFile, "555555", { Request("From File", KeyKind::Rsa2048, CertUsage::Encryption) });
+        s.AddToken(
+            kFromVariable, "666666", { Request("From Variable", KeyKind::Rsa2048, CertUsage::Encryption) });
         CTestCertRequest expired = Request("Expired Signer", KeyKind::P256, CertUsage::Signature);
         expired.validFromSeconds = -2 * 86400;
         expired.validToSeconds = -86400;
-        s.AddToken(kEcSigner, "777777", {Request("EC Signer", KeyKind::P256, CertUsage::Signature), expired});
+        s.AddToken(
+            kEcSigner, "777777", { Request("EC Signer", KeyKind::P256, CertUsage::Signature), expired });
         s.Activate();
         return s;
     }();
@@ -35,7 +37,8 @@ CTestTokenSet& kelvane::test::Tokens() {
 
 namespace {
 
-std::vector<unsigned char> OaepEncrypt(const std::vector<unsigned char>& certDer, const std::string& plain) {
+std::vector<unsigned char> OaepEncrypt(const std::vector<unsigned char>& certDer, const std::string& plain)
+{
     const unsigned char* p = certDer.data();
     X509* cert = d2i_X509(nullptr, &p, static_cast<long>(certDer.size()));
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(X509_get0_pubkey(cert), nullptr);
@@ -44,16 +47,19 @@ std::vector<unsigned char> OaepEncrypt(const std::vector<unsigned char>& certDer
     EVP_PKEY_CTX_set_rsa_oaep_md(ctx, EVP_sha256());
     EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, EVP_sha256());
     size_t length = 0;
-    EVP_PKEY_encrypt(ctx, nullptr, &length, reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
+    EVP_PKEY_encrypt(
+        ctx, nullptr, &length, reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
     std::vector<unsigned char> out(length);
-    EVP_PKEY_encrypt(ctx, out.data(), &length, reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
+    EVP_PKEY_encrypt(
+        ctx, out.data(), &length, reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
     out.resize(length);
     EVP_PKEY_CTX_free(ctx);
     X509_free(cert);
     return out;
 }
 
-TEST_F(PkiTokens, FindsTheKeyOfACertificateWithoutAPin) {
+TEST_F(PkiTokens, FindsTheKeyOfACertificateWithoutAPin)
+{
     void* opener = Cert(kOpener);
     void* keypair = QuarnPKICertGetCertKeyPair(opener, 0x40000000, 0x10000001, nullptr);
     ASSERT_NE(keypair, nullptr) << QuarnPKIGetLastError();
@@ -68,13 +74,15 @@ TEST_F(PkiTokens, FindsTheKeyOfACertificateWithoutAPin) {
 
     // A certificate whose key is on no token.
     const CTestIssued stranger = Tokens().Ca().Issue(Request("Stranger", KeyKind::P256));
-    void* strangerCert = QuarnPKICertNewCert(stranger.certDer.data(), static_cast<int>(stranger.certDer.size()));
+    void* strangerCert
+        = QuarnPKICertNewCert(stranger.certDer.data(), static_cast<int>(stranger.certDer.size()));
     EXPECT_EQ(QuarnPKICertGetCertKeyPair(strangerCert, 0x40000000, 0x10000001, nullptr), nullptr);
     QuarnPKICertFreeCert(strangerCert);
     EXPECT_TRUE(book.asked.empty());
 }
 
-TEST_F(PkiTokens, RsaOaepRoundTripThroughTheTokenAsksThePinOnce) {
+TEST_F(PkiTokens, RsaOaepRoundTripThroughTheTokenAsksThePinOnce)
+{
     void* opener = Cert(kOpener);
     void* keypair = QuarnPKICertGetCertKeyPair(opener, 0x40000000, 0x10000001, nullptr);
     ASSERT_NE(keypair, nullptr);
@@ -83,9 +91,9 @@ TEST_F(PkiTokens, RsaOaepRoundTripThroughTheTokenAsksThePinOnce) {
         const auto sealed = OaepEncrypt(Tokens().Token(kOpener).keys[0].certDer, share);
         unsigned char* plain = nullptr;
         int length = 0;
-        ASSERT_EQ(QuarnPKICryptoKeypairDecrypt(keypair, sealed.data(), static_cast<int>(sealed.size()), &plain,
-                                               &length),
-                  1)
+        ASSERT_EQ(QuarnPKICryptoKeypairDecrypt(
+                      keypair, sealed.data(), static_cast<int>(sealed.size()), &plain, &length),
+            1)
             << QuarnPKIGetLastError();
         EXPECT_EQ(TakeBytes(plain, length), Bytes(share));
     }
@@ -99,7 +107,8 @@ TEST_F(PkiTokens, RsaOaepRoundTripThroughTheTokenAsksThePinOnce) {
     QuarnPKICertFreeCert(opener);
 }
 
-TEST_F(PkiTokens, EcdhThroughTheTokenMatchesTheSoftwareSide) {
+TEST_F(PkiTokens, EcdhThroughTheTokenMatchesTheSoftwareSide)
+{
     void* opener = Cert(kEcOpener);
     void* keypair = QuarnPKICertGetCertKeyPair(opener, 0x40000000, 0x10000001, nullptr);
     ASSERT_NE(keypair, nullptr);
@@ -131,7 +140,8 @@ TEST_F(PkiTokens, EcdhThroughTheTokenMatchesTheSoftwareSide) {
     QuarnPKICertFreeCert(opener);
 }
 
-TEST_F(PkiTokens, WrongPinFailsCleanlyAndIsNeverRetried) {
+TEST_F(PkiTokens, WrongPinFailsCleanlyAndIsNeverRetried)
+{
     book.pins[kGuarded] = "000000";
     void* guarded = Cert(kGuarded);
     void* keypair = QuarnPKICertGetCertKeyPair(guarded, 0x40000000, 0x10000001, nullptr);
@@ -139,20 +149,23 @@ TEST_F(PkiTokens, WrongPinFailsCleanlyAndIsNeverRetried) {
     const auto sealed = OaepEncrypt(Tokens().Token(kGuarded).keys[0].certDer, "secret");
     unsigned char* plain = nullptr;
     int length = 0;
-    EXPECT_EQ(QuarnPKICryptoKeypairDecrypt(keypair, sealed.data(), static_cast<int>(sealed.size()), &plain, &length),
-              QUARNPKI_PIN_INCORRECT);
-    EXPECT_EQ(book.asked[kGuarded], 1);  // one call, one attempt
+    EXPECT_EQ(QuarnPKICryptoKeypairDecrypt(
+                  keypair, sealed.data(), static_cast<int>(sealed.size()), &plain, &length),
+        QUARNPKI_PIN_INCORRECT);
+    EXPECT_EQ(book.asked[kGuarded], 1); // one call, one attempt
     const std::string error = QuarnPKIGetLastError();
     EXPECT_EQ(error.find("000000"), std::string::npos);
     EXPECT_NE(error.find(kGuarded), std::string::npos);
 
     // A cancelled prompt is a cancellation, and the right PIN on a later call works.
     book.pins.erase(kGuarded);
-    EXPECT_EQ(QuarnPKICryptoKeypairDecrypt(keypair, sealed.data(), static_cast<int>(sealed.size()), &plain, &length),
-              QUARNPKI_CANCELLED);
+    EXPECT_EQ(QuarnPKICryptoKeypairDecrypt(
+                  keypair, sealed.data(), static_cast<int>(sealed.size()), &plain, &length),
+        QUARNPKI_CANCELLED);
     book.pins[kGuarded] = "444444";
-    ASSERT_EQ(QuarnPKICryptoKeypairDecrypt(keypair, sealed.data(), static_cast<int>(sealed.size()), &plain, &length),
-              1);
+    ASSERT_EQ(QuarnPKICryptoKeypairDecrypt(
+                  keypair, sealed.data(), static_cast<int>(sealed.size()), &plain, &length),
+        1);
     EXPECT_EQ(TakeBytes(plain, length), Bytes("secret"));
     EXPECT_EQ(book.asked[kGuarded], 3);
     QuarnPKICryptoFreeKeypair(keypair);
@@ -161,7 +174,8 @@ TEST_F(PkiTokens, WrongPinFailsCleanlyAndIsNeverRetried) {
 
 // The operator's key binding as the workstation does it: key pair, device, serial, type, the
 // device found again, and the key pair whose public key equals the certificate's.
-TEST_F(PkiTokens, OperatorBindingFindsTheSecondKeyPairOfItsToken) {
+TEST_F(PkiTokens, OperatorBindingFindsTheSecondKeyPairOfItsToken)
+{
     void* cert = Cert(kOperator, 1);
     void* keypair = QuarnPKICertGetCertKeyPair(cert, 0x10000000, 2, nullptr);
     ASSERT_NE(keypair, nullptr);
@@ -204,7 +218,8 @@ TEST_F(PkiTokens, OperatorBindingFindsTheSecondKeyPairOfItsToken) {
 
 // Without a prompt of the program there is no PIN; kelvane-cli's prompt takes it from the PIN
 // file, else from KELVANE_PIN_<LABEL>.
-TEST_F(PkiTokens, HeadlessPinComesFromTheFileThenTheVariable) {
+TEST_F(PkiTokens, HeadlessPinComesFromTheFileThenTheVariable)
+{
     const auto useKey = [](const std::string& label) {
         const auto& issued = Tokens().Token(label).keys[0];
         void* cert = QuarnPKICertNewCert(issued.certDer.data(), static_cast<int>(issued.certDer.size()));
@@ -212,8 +227,8 @@ TEST_F(PkiTokens, HeadlessPinComesFromTheFileThenTheVariable) {
         const auto sealed = OaepEncrypt(issued.certDer, "x");
         unsigned char* plain = nullptr;
         int length = 0;
-        const int rc = QuarnPKICryptoKeypairDecrypt(keypair, sealed.data(), static_cast<int>(sealed.size()), &plain,
-                                                    &length);
+        const int rc = QuarnPKICryptoKeypairDecrypt(
+            keypair, sealed.data(), static_cast<int>(sealed.size()), &plain, &length);
         QuarnPKICryptoFreeMemory(plain);
         QuarnPKICryptoFreeKeypair(keypair);
         QuarnPKICertFreeCert(cert);
@@ -225,11 +240,11 @@ TEST_F(PkiTokens, HeadlessPinComesFromTheFileThenTheVariable) {
     EXPECT_EQ(useKey(kFromFile), 1) << QuarnPKIGetLastError();
 
     Tokens().SetPinFileEnabled(false);
-    EXPECT_EQ(useKey(kFromVariable), QUARNPKI_CANCELLED);  // no source, and no terminal under a test
+    EXPECT_EQ(useKey(kFromVariable), QUARNPKI_CANCELLED); // no source, and no terminal under a test
     setenv("KELVANE_PIN____TOKEN_2", "666666", 1);
     EXPECT_EQ(useKey(kFromVariable), 1) << QuarnPKIGetLastError();
     unsetenv("KELVANE_PIN____TOKEN_2");
     Tokens().SetPinFileEnabled(true);
 }
 
-}  // namespace
+} // namespace

@@ -2,18 +2,18 @@
 
 #include "BidFormat.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <iterator>
 
 namespace kelvane::bidx::test {
 
 CIdentity MakeIdentity(KeyKind kind, const std::string& commonName, CertUsage usage)
 {
-    const kelvane::test::CTestIssued issued = kelvane::test::SelfSignedCert(kelvane::test::Request(commonName, kind, usage));
-    return CIdentity{issued.keyPem, issued.certDer, commonName};
+    const kelvane::test::CTestIssued issued
+        = kelvane::test::SelfSignedCert(kelvane::test::Request(commonName, kind, usage));
+    return CIdentity { issued.keyPem, issued.certDer, commonName };
 }
 
 const CIdentity& Bidder()
@@ -71,8 +71,7 @@ size_t CountEntries(const std::filesystem::path& folder)
 CSoftwareSealSigner MakeSigner(const CIdentity& who)
 {
     return CSoftwareSealSigner(DecodeCertificate(who.certDer.data(), who.certDer.size()),
-                               DecodePrivateKey(reinterpret_cast<const unsigned char*>(who.keyPem.data()),
-                                                who.keyPem.size()));
+        DecodePrivateKey(reinterpret_cast<const unsigned char*>(who.keyPem.data()), who.keyPem.size()));
 }
 
 CSealRequest MakeRequest(const CSealSpec& spec, ISealSigner& signer)
@@ -115,10 +114,10 @@ void ResignWithHeader(const std::filesystem::path& path, const std::function<voi
     std::vector<unsigned char> out;
     ASSERT_EQ(SerializeHeader(header, out), 0);
     out.insert(out.end(), file.begin() + static_cast<long>(layout.headerSize),
-               file.begin() + static_cast<long>(layout.headerSize + layout.payloadSize));
+        file.begin() + static_cast<long>(layout.headerSize + layout.payloadSize));
     CFileHash hash;
     hash.Update(out.data(), out.size());
-    std::array<unsigned char, kDigestSize> digest{};
+    std::array<unsigned char, kDigestSize> digest {};
     ASSERT_TRUE(hash.Final(digest));
     CSoftwareSealSigner signer = MakeSigner(Bidder());
     std::vector<unsigned char> signature;
@@ -145,8 +144,8 @@ Handle OpenHandle(const std::filesystem::path& bid, const std::filesystem::path&
 int TryOpener(CQuarnFileDecryptor* handle, int opener)
 {
     const std::string& pem = Opener(opener).keyPem;
-    return QuarnSecretFileDecryptorTryKey(handle, reinterpret_cast<const unsigned char*>(pem.data()),
-                                          static_cast<int>(pem.size()));
+    return QuarnSecretFileDecryptorTryKey(
+        handle, reinterpret_cast<const unsigned char*>(pem.data()), static_cast<int>(pem.size()));
 }
 
-}  // namespace kelvane::bidx::test
+} // namespace kelvane::bidx::test

@@ -1,8 +1,7 @@
 // The sealing side: what it refuses before writing anything, the verification code, and that a
 // cancelled or failed run leaves no file behind.
-#include "SecretFileTestSupport.h"
-
 #include "BidFormat.h"
+#include "SecretFileTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -10,7 +9,8 @@
 namespace kelvane::bidx::test {
 namespace {
 
-class SealerTest : public ::testing::Test {
+class SealerTest : public ::testing::Test
+{
 protected:
     std::filesystem::path Out() const { return tmp.Path() / "out" / "bid.bidx"; }
     void SetUp() override { std::filesystem::create_directories(tmp.Path() / "out"); }
@@ -19,7 +19,7 @@ protected:
     {
         const std::filesystem::path path = tmp.Path() / ("in-" + std::to_string(counter_++));
         WriteAll(path, std::vector<unsigned char>(size, 0x5A));
-        return CSealFile{path.string(), name};
+        return CSealFile { path.string(), name };
     }
 
     CTempDir tmp;
@@ -31,32 +31,46 @@ TEST_F(SealerTest, RefusesBadRequestsBeforeWritingAnything)
     const CIdentity signOnly = MakeIdentity(KeyKind::Rsa2048, "Signing Only", CertUsage::Signature);
     const CIdentity edwards = MakeIdentity(KeyKind::Ed25519, "Edwards");
     CSoftwareSealSigner signer = MakeSigner(Bidder());
-    const struct {
+    const struct
+    {
         const char* name;
         std::function<void(CSealRequest&)> edit;
         int code;
     } cases[] = {
-        {"threshold above openers", [](CSealRequest& r) { r.threshold = 4; }, kTotalLessThanMin},
-        {"threshold zero", [](CSealRequest& r) { r.threshold = 0; }, kNumberBelowZero},
-        {"no openers", [](CSealRequest& r) { r.openerCerts.clear(); }, kCertNumIncorrect},
-        {"same opener twice", [](CSealRequest& r) { r.openerCerts[2] = r.openerCerts[0]; }, kCertExist},
-        {"signing-only certificate", [&](CSealRequest& r) { r.openerCerts[1] = signOnly.certDer; },
-         kCertCannotEncrypt},
-        {"unsupported key", [&](CSealRequest& r) { r.openerCerts[1] = edwards.certDer; }, kNotSupportAlgo},
-        {"garbage certificate", [](CSealRequest& r) { r.openerCerts[1] = {1, 2, 3}; }, kCertFromEncodingFailed},
-        {"garbage signer", [](CSealRequest& r) { r.signerCert = {1, 2, 3}; }, kConstructSignCertFailed},
-        {"signer not matching the key", [](CSealRequest& r) { r.signerCert = Opener(1).certDer; },
-         kSignFinalFailed},
-        {"unsafe name", [this](CSealRequest& r) { r.files.push_back(Input("../x", 1)); }, kFileNameFormatError},
-        {"repeated name", [this](CSealRequest& r) { r.files.push_back(Input("a.txt", 1)); }, kFileExist},
-        {"file below a file", [this](CSealRequest& r) { r.files.push_back(Input("a.txt/b", 1)); }, kFileExist},
-        {"missing input", [](CSealRequest& r) { r.files.push_back({"/nonexistent/kelvane", "b.txt"}); },
-         kFileNotFound},
+        { "threshold above openers", [](CSealRequest& r) { r.threshold = 4; }, kTotalLessThanMin },
+        { "threshold zero", [](CSealRequest& r) { r.threshold = 0; }, kNumberBelowZero },
+        { "no openers", [](CSealRequest& r) { r.openerCerts.clear(); }, kCertNumIncorrect },
+        { "same opener twice", [](CSealRequest& r) { r.openerCerts[2] = r.openerCerts[0]; }, kCertExist },
+        { "signing-only certificate", [&](CSealRequest& r) { r.openerCerts[1] = signOnly.certDer; },
+            kCertCannotEncrypt },
+        { "unsupported key", [&](CSealRequest& r) { r.openerCerts[1] = edwards.certDer; }, kNotSupportAlgo },
+        { "garbage certificate",
+            [](CSealRequest& r) {
+                r.openerCerts[1] = { 1, 2, 3 };
+            },
+            kCertFromEncodingFailed },
+        { "garbage signer",
+            [](CSealRequest& r) {
+                r.signerCert = { 1, 2, 3 };
+            },
+            kConstructSignCertFailed },
+        { "signer not matching the key", [](CSealRequest& r) { r.signerCert = Opener(1).certDer; },
+            kSignFinalFailed },
+        { "unsafe name", [this](CSealRequest& r) { r.files.push_back(Input("../x", 1)); },
+            kFileNameFormatError },
+        { "repeated name", [this](CSealRequest& r) { r.files.push_back(Input("a.txt", 1)); }, kFileExist },
+        { "file below a file", [this](CSealRequest& r) { r.files.push_back(Input("a.txt/b", 1)); },
+            kFileExist },
+        { "missing input",
+            [](CSealRequest& r) {
+                r.files.push_back({ "/nonexistent/kelvane", "b.txt" });
+            },
+            kFileNotFound },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CSealSpec spec;
-        spec.files = {Input("a.txt", 10)};
+        spec.files = { Input("a.txt", 10) };
         CSealRequest request = MakeRequest(spec, signer);
         c.edit(request);
         EXPECT_EQ(SealBidFile(request, Out().string(), nullptr), c.code);
@@ -80,12 +94,13 @@ TEST_F(SealerTest, AcceptsCertificatesAsPemAndAsBase64TextWithBlanks)
         }
     }
     request.openerCerts[0].assign(spaced.begin(), spaced.end());
-    const std::string pem = "-----BEGIN CERTIFICATE-----\n" + kelvane::test::CertBase64(Opener(1).certDer) + "\n-----END CERTIFICATE-----\n";
+    const std::string pem = "-----BEGIN CERTIFICATE-----\n" + kelvane::test::CertBase64(Opener(1).certDer)
+        + "\n-----END CERTIFICATE-----\n";
     request.openerCerts[1].assign(pem.begin(), pem.end());
     // PEM inside XML, after the parser's white-space condensing.
     const std::string third = kelvane::test::CertBase64(Opener(2).certDer);
-    const std::string condensed =
-        " -----BEGIN CERTIFICATE----- " + third.substr(0, 64) + " " + third.substr(64) + " -----END CERTIFICATE----- ";
+    const std::string condensed = " -----BEGIN CERTIFICATE----- " + third.substr(0, 64) + " "
+        + third.substr(64) + " -----END CERTIFICATE----- ";
     request.openerCerts[2].assign(condensed.begin(), condensed.end());
     ASSERT_EQ(SealBidFile(request, Out().string(), nullptr), 0);
 
@@ -103,7 +118,7 @@ TEST_F(SealerTest, VerificationCodeIsTheSm3OfTheWholeFile)
 {
     CSoftwareSealSigner signer = MakeSigner(Bidder());
     CSealSpec spec;
-    spec.files = {Input("a.txt", 200000)};
+    spec.files = { Input("a.txt", 200000) };
     CSealResult result;
     ASSERT_EQ(SealBidFile(MakeRequest(spec, signer), Out().string(), &result), 0);
     const std::vector<unsigned char> file = ReadAll(Out());
@@ -125,7 +140,7 @@ TEST_F(SealerTest, CancelledOrRefusedRunsLeaveNoFile)
 {
     CSoftwareSealSigner signer = MakeSigner(Bidder());
     CSealSpec spec;
-    spec.files = {Input("big.bin", 5u << 20)};
+    spec.files = { Input("big.bin", 5u << 20) };
     CSealRequest request = MakeRequest(spec, signer);
     int calls = 0;
     request.progress = [&](uint64_t done, uint64_t total) {
@@ -136,12 +151,12 @@ TEST_F(SealerTest, CancelledOrRefusedRunsLeaveNoFile)
     EXPECT_EQ(calls, 3);
     EXPECT_EQ(CountEntries(Out().parent_path()), 0u) << "the temporary file is gone too";
 
-    WriteAll(Out(), {'o', 'l', 'd'});
+    WriteAll(Out(), { 'o', 'l', 'd' });
     request.progress = nullptr;
     EXPECT_EQ(SealBidFile(request, Out().string(), nullptr), kFileExist);
-    EXPECT_EQ(ReadAll(Out()), (std::vector<unsigned char>{'o', 'l', 'd'}));
+    EXPECT_EQ(ReadAll(Out()), (std::vector<unsigned char> { 'o', 'l', 'd' }));
     EXPECT_EQ(CountEntries(Out().parent_path()), 1u);
 }
 
-}  // namespace
-}  // namespace kelvane::bidx::test
+} // namespace
+} // namespace kelvane::bidx::test

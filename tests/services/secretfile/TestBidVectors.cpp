@@ -1,13 +1,11 @@
 // The checked-in vectors of tests/data/bidx give what their MANIFEST states: a reader that drifts
 // from the documented format fails here.
-#include "SecretFileTestSupport.h"
-
 #include "BidFormat.h"
-
-#include <gtest/gtest.h>
+#include "SecretFileTestSupport.h"
 
 #include <cctype>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <set>
 #include <sstream>
 
@@ -16,7 +14,8 @@ namespace {
 
 const std::filesystem::path kVectors = std::filesystem::path(KELVANE_SOURCE_DIR) / "tests" / "data" / "bidx";
 
-struct CRow {
+struct CRow
+{
     std::string file;
     std::string open;
     std::string verify;
@@ -92,8 +91,8 @@ TEST_P(BidVectorLine, GivesItsStatedOutcome)
     EXPECT_EQ(CountEntries(out.Path()), row.decrypt == "0" ? 1u : 0u) << "a refused bid writes nothing";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Manifest, BidVectorLine, ::testing::ValuesIn(Manifest()), [](const ::testing::TestParamInfo<CRow>& testCase) {
+INSTANTIATE_TEST_SUITE_P(Manifest, BidVectorLine, ::testing::ValuesIn(Manifest()),
+    [](const ::testing::TestParamInfo<CRow>& testCase) {
         std::string name = std::to_string(testCase.index) + "_" + testCase.param.file;
         for (char& c : name) {
             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
@@ -172,5 +171,5 @@ TEST(BidVectors, OpenedContentIsTheSealedContent)
     }
 }
 
-}  // namespace
-}  // namespace kelvane::bidx::test
+} // namespace
+} // namespace kelvane::bidx::test

@@ -1,21 +1,18 @@
 // The decryptor over files sealed in the test with software keys: threshold, tampering, hostile
 // names, sizes and name collisions, and the two-call interface.
-#include "SecretFileTestSupport.h"
-
 #include "BidFormat.h"
-
-#include <gtest/gtest.h>
-#include <openssl/cms.h>
-
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "SecretFileTestSupport.h"
 
 #include <algorithm>
 #include <chrono>
+#include <gtest/gtest.h>
 #include <numeric>
+#include <openssl/cms.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace kelvane::bidx::test {
 namespace {
@@ -33,22 +30,23 @@ CSealFile MakeInput(const std::filesystem::path& dir, const std::string& name, s
 {
     const std::filesystem::path source = dir / ("src-" + std::to_string(seed));
     WriteAll(source, Pattern(size, seed));
-    return CSealFile{source.string(), name};
+    return CSealFile { source.string(), name };
 }
 
-class DecryptorTest : public ::testing::Test {
+class DecryptorTest : public ::testing::Test
+{
 protected:
     std::filesystem::path Bid(const std::string& name = "acme_P1_L1.bidx") const { return tmp.Path() / name; }
     std::filesystem::path Out() const { return tmp.Path() / "Open"; }
 
     // A bid of three chunks and a bit, with a file in a subfolder.
-    CSealSpec ThreeChunkSpec(int threshold = 2, std::vector<int> openers = {0, 1, 2})
+    CSealSpec ThreeChunkSpec(int threshold = 2, std::vector<int> openers = { 0, 1, 2 })
     {
         CSealSpec spec;
         spec.threshold = threshold;
         spec.openers = std::move(openers);
-        spec.files = {MakeInput(tmp.Path(), "offer.pdf", 3 * kChunkSize + 100, 1),
-                      MakeInput(tmp.Path(), "annex/prices.xlsx", 5000, 2)};
+        spec.files = { MakeInput(tmp.Path(), "offer.pdf", 3 * kChunkSize + 100, 1),
+            MakeInput(tmp.Path(), "annex/prices.xlsx", 5000, 2) };
         return spec;
     }
 
@@ -74,7 +72,7 @@ TEST_F(DecryptorTest, EveryPairOfTwoOfThreeOpensToTheSameBytes)
 {
     const CSealSpec spec = ThreeChunkSpec();
     Seal(spec, Bid());
-    const std::vector<std::vector<int>> pairs = {{0, 1}, {0, 2}, {1, 2}, {2, 0}};
+    const std::vector<std::vector<int>> pairs = { { 0, 1 }, { 0, 2 }, { 1, 2 }, { 2, 0 } };
     for (size_t i = 0; i < pairs.size(); ++i) {
         ASSERT_EQ(DecryptWith(Bid(), pairs[i]), 0) << "pair " << i;
     }
@@ -92,7 +90,7 @@ TEST_F(DecryptorTest, EveryPairOfTwoOfThreeOpensToTheSameBytes)
 
 TEST_F(DecryptorTest, ThreeOfFiveNeedsThreeAndCountsEachOpenerOnce)
 {
-    Seal(ThreeChunkSpec(3, {0, 1, 2, 3, 4}), Bid());
+    Seal(ThreeChunkSpec(3, { 0, 1, 2, 3, 4 }), Bid());
     int rc = 0;
     const Handle h = OpenHandle(Bid(), Out(), &rc);
     ASSERT_EQ(rc, 0);
@@ -127,15 +125,15 @@ TEST_F(DecryptorTest, ThreeOfFiveNeedsThreeAndCountsEachOpenerOnce)
 
 TEST_F(DecryptorTest, KeysThatAreNoOpenersAreRefused)
 {
-    Seal(ThreeChunkSpec(2, {0, 1, 2}), Bid());
+    Seal(ThreeChunkSpec(2, { 0, 1, 2 }), Bid());
     int rc = 0;
     const Handle h = OpenHandle(Bid(), Out(), &rc);
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(TryOpener(h.get(), 3), kGetKeypairFailed);
     const std::string garbage = "not a key";
     EXPECT_EQ(QuarnSecretFileDecryptorTryKey(h.get(), reinterpret_cast<const unsigned char*>(garbage.data()),
-                                             static_cast<int>(garbage.size())),
-              kInvalidParam);
+                  static_cast<int>(garbage.size())),
+        kInvalidParam);
     int count = -1;
     ASSERT_EQ(QuarnSecretFileDecryptorGetCrackerNum(h.get(), &count), 0);
     EXPECT_EQ(count, 0);
@@ -143,7 +141,8 @@ TEST_F(DecryptorTest, KeysThatAreNoOpenersAreRefused)
 
 // Where each damage is caught, and with which code. A code at "open" means CreateHandle refuses;
 // otherwise Verify and Decrypt (without Verify before it) must both refuse with theirs.
-struct CDamage {
+struct CDamage
+{
     const char* name;
     std::function<void(std::vector<unsigned char>&, const CLayout&)> apply;
     int openCode;
@@ -161,7 +160,8 @@ std::vector<unsigned char> Chunk(const std::vector<unsigned char>& f, const CLay
 // Cuts the payload after `keep` bytes and puts the signature and trailer back behind it.
 void CutPayload(std::vector<unsigned char>& f, const CLayout& l, size_t keep)
 {
-    const std::vector<unsigned char> tail(f.end() - static_cast<long>(l.signatureSize + kTrailerSize), f.end());
+    const std::vector<unsigned char> tail(
+        f.end() - static_cast<long>(l.signatureSize + kTrailerSize), f.end());
     f.resize(l.headerSize + keep);
     f.insert(f.end(), tail.begin(), tail.end());
 }
@@ -175,47 +175,51 @@ size_t CustomDataOffset(const std::vector<unsigned char>& f)
 const std::vector<CDamage>& Damages()
 {
     static const std::vector<CDamage> damages = {
-        {"magic", [](auto& f, auto&) { f[0] ^= 1; }, kFileFlagInvalid, 0, 0},
-        {"version", [](auto& f, auto&) { f[9] ^= 1; }, kFileFlagInvalid, 0, 0},
-        {"algorithm", [](auto& f, auto&) { f[10] = 7; }, kNotSupportAlgo, 0, 0},
-        {"header length", [](auto& f, auto&) { f[17] ^= 1; }, kReadHeaderContentFailed, 0, 0},
-        {"key commitment", [](auto& f, auto&) { f[kFixedPrefixSize + kFileIdSize] ^= 1; }, 0, kHashVerifyFailed,
-         kShareComposeFailed},
+        { "magic", [](auto& f, auto&) { f[0] ^= 1; }, kFileFlagInvalid, 0, 0 },
+        { "version", [](auto& f, auto&) { f[9] ^= 1; }, kFileFlagInvalid, 0, 0 },
+        { "algorithm", [](auto& f, auto&) { f[10] = 7; }, kNotSupportAlgo, 0, 0 },
+        { "header length", [](auto& f, auto&) { f[17] ^= 1; }, kReadHeaderContentFailed, 0, 0 },
+        { "key commitment", [](auto& f, auto&) { f[kFixedPrefixSize + kFileIdSize] ^= 1; }, 0,
+            kHashVerifyFailed, kShareComposeFailed },
         // The keys bind signer and custom data: Decrypt finds no key for them before reading on.
-        {"signer certificate signature",
-         [](auto& f, auto&) { f[kFixedPrefixSize + 48 + 4 + GetU32(f.data() + kFixedPrefixSize + 48) - 1] ^= 1; },
-         0, kHashVerifyFailed, kShareComposeFailed},
-        {"custom data", [](auto& f, auto&) { f[CustomDataOffset(f) + 9] ^= 1; }, 0, kHashVerifyFailed,
-         kShareComposeFailed},
-        {"second chunk", [](auto& f, auto& l) { f[l.headerSize + kSealedChunkSize + 77] ^= 1; }, 0,
-         kHashVerifyFailed, kHashVerifyFailed},
-        {"last tag", [](auto& f, auto& l) { f[l.headerSize + l.payloadSize - 1] ^= 1; }, 0, kHashVerifyFailed,
-         kHashVerifyFailed},
-        {"signature value", [](auto& f, auto&) { f[f.size() - kTrailerSize - 2] ^= 1; }, 0, kVerifyFailed,
-         kVerifyFailed},
-        {"trailer magic", [](auto& f, auto&) { f[f.size() - 1] ^= 1; }, kFileStructIncorrect, 0, 0},
-        {"cut inside a chunk", [](auto& f, auto& l) { f.resize(l.headerSize + kSealedChunkSize + 500); },
-         kFileStructIncorrect, 0, 0},
-        {"cut at a chunk boundary", [](auto& f, auto& l) { f.resize(l.headerSize + 2 * kSealedChunkSize); },
-         kFileStructIncorrect, 0, 0},
-        {"chunks dropped, signature kept", [](auto& f, auto& l) { CutPayload(f, l, 2 * kSealedChunkSize); }, 0,
-         kHashVerifyFailed, kHashVerifyFailed},
-        {"tail of a chunk dropped, signature kept",
-         [](auto& f, auto& l) { CutPayload(f, l, l.payloadSize - 40); }, 0, kHashVerifyFailed, kHashVerifyFailed},
-        {"chunks swapped",
-         [](auto& f, auto& l) {
-             const auto a = Chunk(f, l, 0);
-             const auto b = Chunk(f, l, 1);
-             std::copy(b.begin(), b.end(), f.begin() + static_cast<long>(l.headerSize));
-             std::copy(a.begin(), a.end(), f.begin() + static_cast<long>(l.headerSize + kSealedChunkSize));
-         },
-         0, kHashVerifyFailed, kHashVerifyFailed},
-        {"chunk appended",
-         [](auto& f, auto& l) {
-             const auto extra = Chunk(f, l, 1);
-             f.insert(f.begin() + static_cast<long>(l.headerSize + l.payloadSize), extra.begin(), extra.end());
-         },
-         0, kHashVerifyFailed, kHashVerifyFailed},
+        { "signer certificate signature",
+            [](auto& f, auto&) {
+                f[kFixedPrefixSize + 48 + 4 + GetU32(f.data() + kFixedPrefixSize + 48) - 1] ^= 1;
+            },
+            0, kHashVerifyFailed, kShareComposeFailed },
+        { "custom data", [](auto& f, auto&) { f[CustomDataOffset(f) + 9] ^= 1; }, 0, kHashVerifyFailed,
+            kShareComposeFailed },
+        { "second chunk", [](auto& f, auto& l) { f[l.headerSize + kSealedChunkSize + 77] ^= 1; }, 0,
+            kHashVerifyFailed, kHashVerifyFailed },
+        { "last tag", [](auto& f, auto& l) { f[l.headerSize + l.payloadSize - 1] ^= 1; }, 0,
+            kHashVerifyFailed, kHashVerifyFailed },
+        { "signature value", [](auto& f, auto&) { f[f.size() - kTrailerSize - 2] ^= 1; }, 0, kVerifyFailed,
+            kVerifyFailed },
+        { "trailer magic", [](auto& f, auto&) { f[f.size() - 1] ^= 1; }, kFileStructIncorrect, 0, 0 },
+        { "cut inside a chunk", [](auto& f, auto& l) { f.resize(l.headerSize + kSealedChunkSize + 500); },
+            kFileStructIncorrect, 0, 0 },
+        { "cut at a chunk boundary", [](auto& f, auto& l) { f.resize(l.headerSize + 2 * kSealedChunkSize); },
+            kFileStructIncorrect, 0, 0 },
+        { "chunks dropped, signature kept", [](auto& f, auto& l) { CutPayload(f, l, 2 * kSealedChunkSize); },
+            0, kHashVerifyFailed, kHashVerifyFailed },
+        { "tail of a chunk dropped, signature kept",
+            [](auto& f, auto& l) { CutPayload(f, l, l.payloadSize - 40); }, 0, kHashVerifyFailed,
+            kHashVerifyFailed },
+        { "chunks swapped",
+            [](auto& f, auto& l) {
+                const auto a = Chunk(f, l, 0);
+                const auto b = Chunk(f, l, 1);
+                std::copy(b.begin(), b.end(), f.begin() + static_cast<long>(l.headerSize));
+                std::copy(a.begin(), a.end(), f.begin() + static_cast<long>(l.headerSize + kSealedChunkSize));
+            },
+            0, kHashVerifyFailed, kHashVerifyFailed },
+        { "chunk appended",
+            [](auto& f, auto& l) {
+                const auto extra = Chunk(f, l, 1);
+                f.insert(
+                    f.begin() + static_cast<long>(l.headerSize + l.payloadSize), extra.begin(), extra.end());
+            },
+            0, kHashVerifyFailed, kHashVerifyFailed },
     };
     return damages;
 }
@@ -241,10 +245,10 @@ TEST_F(DecryptorTest, DamageIsRefusedWithItsCodeAndWritesNothing)
             }
             EXPECT_EQ(QuarnSecretFileDecryptorVerify(h.get()), d.verifyCode);
         }
-        EXPECT_EQ(DecryptWith(Bid("bad.bidx"), {0, 1}), d.decryptCode);
+        EXPECT_EQ(DecryptWith(Bid("bad.bidx"), { 0, 1 }), d.decryptCode);
         EXPECT_EQ(CountEntries(Out()), 0u);
     }
-    EXPECT_EQ(DecryptWith(Bid("good.bidx"), {0, 1}), 0) << "the pristine file still opens";
+    EXPECT_EQ(DecryptWith(Bid("good.bidx"), { 0, 1 }), 0) << "the pristine file still opens";
 }
 
 TEST_F(DecryptorTest, ForgedShareIsCaughtByTheCommitmentAndRoutedAround)
@@ -264,15 +268,15 @@ TEST_F(DecryptorTest, ForgedShareIsCaughtByTheCommitmentAndRoutedAround)
         ASSERT_EQ(rc, 0);
         EXPECT_EQ(QuarnSecretFileDecryptorVerify(h.get()), 0) << "the bidder signed it";
     }
-    EXPECT_EQ(DecryptWith(Bid(), {0, 2}), kShareComposeFailed);
-    EXPECT_EQ(DecryptWith(Bid(), {2, 1}), kShareComposeFailed);
+    EXPECT_EQ(DecryptWith(Bid(), { 0, 2 }), kShareComposeFailed);
+    EXPECT_EQ(DecryptWith(Bid(), { 2, 1 }), kShareComposeFailed);
     EXPECT_EQ(CountEntries(Out()), 0u);
-    EXPECT_EQ(DecryptWith(Bid(), {2, 0, 1}), 0) << "two honest shares among three still open";
+    EXPECT_EQ(DecryptWith(Bid(), { 2, 0, 1 }), 0) << "two honest shares among three still open";
 }
 
 TEST_F(DecryptorTest, ShareMovedToAnotherSlotIsRefused)
 {
-    Seal(ThreeChunkSpec(2, {0, 2, 4}), Bid());
+    Seal(ThreeChunkSpec(2, { 0, 2, 4 }), Bid());
     // A share that names another slot than the one it sits in, as copying shares between slots
     // would leave it.
     ResignWithHeader(Bid(), [](CBidHeader& header) {
@@ -295,15 +299,17 @@ TEST_F(DecryptorTest, SignatureMayCarryNoCertificateButTheSigners)
     const std::vector<unsigned char> good = ReadAll(Bid("good.bidx"));
     const CLayout layout = LayoutOf(good);
     const auto withCert = [&](const std::vector<unsigned char>& certDer) {
-        const std::vector<unsigned char> signature(good.end() - static_cast<long>(layout.signatureSize + kTrailerSize),
-                                                   good.end() - static_cast<long>(kTrailerSize));
+        const std::vector<unsigned char> signature(
+            good.end() - static_cast<long>(layout.signatureSize + kTrailerSize),
+            good.end() - static_cast<long>(kTrailerSize));
         const unsigned char* p = signature.data();
         CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(signature.size()));
         const Cert cert = DecodeCertificate(certDer.data(), certDer.size());
         EXPECT_EQ(CMS_add1_cert(cms, cert.get()), 1);
         unsigned char* der = nullptr;
         const int len = i2d_CMS_ContentInfo(cms, &der);
-        std::vector<unsigned char> file(good.begin(), good.begin() + static_cast<long>(layout.headerSize + layout.payloadSize));
+        std::vector<unsigned char> file(
+            good.begin(), good.begin() + static_cast<long>(layout.headerSize + layout.payloadSize));
         file.insert(file.end(), der, der + len);
         PutU32(file, static_cast<uint32_t>(len));
         file.insert(file.end(), kTrailerMagic.begin(), kTrailerMagic.end());
@@ -347,44 +353,49 @@ TEST_F(DecryptorTest, HostileAndBrokenArchivesAreRefusedAndLeaveNoTrace)
         deep += "abcdefghi/";
     }
     deep += "x";
-    const struct {
+    const struct
+    {
         const char* name;
         std::vector<unsigned char> archive;
         int code;
     } cases[] = {
-        {"parent", Archive({Entry("ok.txt", "fine"), Entry("../escape.txt", "x")}), kFileNameFormatError},
-        {"inner parent", Archive({Entry("a/../../escape.txt", "x")}), kFileNameFormatError},
-        {"absolute", Archive({Entry("/tmp/kelvane-escape.txt", "x")}), kFileNameFormatError},
-        {"nul", Archive({Entry(std::string("a\0b", 3), "x")}), kFileNameFormatError},
-        {"backslash", Archive({Entry("..\\escape.txt", "x")}), kFileNameFormatError},
-        {"drive", Archive({Entry("C:escape.txt", "x")}), kFileNameFormatError},
-        {"empty component", Archive({Entry("a//b", "x")}), kFileNameFormatError},
-        {"dot", Archive({Entry("./a", "x")}), kFileNameFormatError},
-        {"long component", Archive({Entry(longName, "x")}), kFileNameFormatError},
-        {"long path", Archive({Entry(deep, "x")}), kFileNameFormatError},
-        {"duplicate", Archive({Entry("a.txt", "1"), Entry("a.txt", "2")}), kFileExist},
-        {"file under a file", Archive({Entry("a", "1"), Entry("a/b", "2")}), kFileExist},
-        {"file over a folder", Archive({Entry("a/b", "1"), Entry("a", "2")}), kFileExist},
-        {"no end mark", Archive({Entry("a.txt", "1")}, false), kFileStructIncorrect},
-        {"bytes after the end mark", [] {
-             auto a = Archive({Entry("a.txt", "1")});
-             a.push_back(kEntryFile);
-             return a;
-         }(), kFileStructIncorrect},
-        {"file cut short", [] {
-             auto a = Archive({Entry("a.txt", "12345")}, false);
-             a.resize(a.size() - 2);
-             return a;
-         }(), kFileStructIncorrect},
-        {"unknown entry kind", std::vector<unsigned char>{9, 0}, kFileStructIncorrect},
+        { "parent", Archive({ Entry("ok.txt", "fine"), Entry("../escape.txt", "x") }), kFileNameFormatError },
+        { "inner parent", Archive({ Entry("a/../../escape.txt", "x") }), kFileNameFormatError },
+        { "absolute", Archive({ Entry("/tmp/kelvane-escape.txt", "x") }), kFileNameFormatError },
+        { "nul", Archive({ Entry(std::string("a\0b", 3), "x") }), kFileNameFormatError },
+        { "backslash", Archive({ Entry("..\\escape.txt", "x") }), kFileNameFormatError },
+        { "drive", Archive({ Entry("C:escape.txt", "x") }), kFileNameFormatError },
+        { "empty component", Archive({ Entry("a//b", "x") }), kFileNameFormatError },
+        { "dot", Archive({ Entry("./a", "x") }), kFileNameFormatError },
+        { "long component", Archive({ Entry(longName, "x") }), kFileNameFormatError },
+        { "long path", Archive({ Entry(deep, "x") }), kFileNameFormatError },
+        { "duplicate", Archive({ Entry("a.txt", "1"), Entry("a.txt", "2") }), kFileExist },
+        { "file under a file", Archive({ Entry("a", "1"), Entry("a/b", "2") }), kFileExist },
+        { "file over a folder", Archive({ Entry("a/b", "1"), Entry("a", "2") }), kFileExist },
+        { "no end mark", Archive({ Entry("a.txt", "1") }, false), kFileStructIncorrect },
+        { "bytes after the end mark",
+            [] {
+                auto a = Archive({ Entry("a.txt", "1") });
+                a.push_back(kEntryFile);
+                return a;
+            }(),
+            kFileStructIncorrect },
+        { "file cut short",
+            [] {
+                auto a = Archive({ Entry("a.txt", "12345") }, false);
+                a.resize(a.size() - 2);
+                return a;
+            }(),
+            kFileStructIncorrect },
+        { "unknown entry kind", std::vector<unsigned char> { 9, 0 }, kFileStructIncorrect },
     };
     CSoftwareSealSigner signer = MakeSigner(Bidder());
-    const CSealRequest request = MakeRequest(CSealSpec{}, signer);
+    const CSealRequest request = MakeRequest(CSealSpec {}, signer);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(Bid());
         ASSERT_EQ(SealRawPayload(request, c.archive, Bid().string()), 0);
-        EXPECT_EQ(DecryptWith(Bid(), {0, 1}), c.code);
+        EXPECT_EQ(DecryptWith(Bid(), { 0, 1 }), c.code);
         EXPECT_EQ(CountEntries(Out()), 0u);
         EXPECT_FALSE(std::filesystem::exists(tmp.Path() / "escape.txt"));
         EXPECT_FALSE(std::filesystem::exists("/tmp/kelvane-escape.txt"));
@@ -393,14 +404,15 @@ TEST_F(DecryptorTest, HostileAndBrokenArchivesAreRefusedAndLeaveNoTrace)
 
 TEST_F(DecryptorTest, SizesAroundChunkBoundariesRoundTrip)
 {
-    const size_t sizes[] = {0, 1, kChunkSize - 20, kChunkSize - 1, kChunkSize, kChunkSize + 1, 2 * kChunkSize};
+    const size_t sizes[]
+        = { 0, 1, kChunkSize - 20, kChunkSize - 1, kChunkSize, kChunkSize + 1, 2 * kChunkSize };
     for (const size_t size : sizes) {
         SCOPED_TRACE(size);
         const std::string name = "s" + std::to_string(size) + ".bidx";
         CSealSpec spec;
-        spec.files = {MakeInput(tmp.Path(), "data.bin", size, static_cast<unsigned>(size % 251))};
+        spec.files = { MakeInput(tmp.Path(), "data.bin", size, static_cast<unsigned>(size % 251)) };
         Seal(spec, Bid(name));
-        ASSERT_EQ(DecryptWith(Bid(name), {1, 2}), 0);
+        ASSERT_EQ(DecryptWith(Bid(name), { 1, 2 }), 0);
         const auto tree = ListTree(Out() / ("s" + std::to_string(size)));
         ASSERT_EQ(tree.size(), 1u);
         EXPECT_EQ(tree[0].second, Pattern(size, static_cast<unsigned>(size % 251)));
@@ -411,7 +423,7 @@ TEST_F(DecryptorTest, EmptyBidOpensToAnEmptyFolder)
 {
     CSealSpec spec;
     Seal(spec, Bid("empty.bidx"));
-    ASSERT_EQ(DecryptWith(Bid("empty.bidx"), {0, 1}), 0);
+    ASSERT_EQ(DecryptWith(Bid("empty.bidx"), { 0, 1 }), 0);
     EXPECT_TRUE(std::filesystem::is_directory(Out() / "empty"));
     EXPECT_EQ(CountEntries(Out() / "empty"), 0u);
 }
@@ -419,20 +431,21 @@ TEST_F(DecryptorTest, EmptyBidOpensToAnEmptyFolder)
 TEST_F(DecryptorTest, SameFileNameInTwoBidsAndASecondOpeningKeepTheFirst)
 {
     CSealSpec a;
-    a.files = {MakeInput(tmp.Path(), "offer.pdf", 1000, 11)};
+    a.files = { MakeInput(tmp.Path(), "offer.pdf", 1000, 11) };
     CSealSpec b;
-    b.files = {MakeInput(tmp.Path(), "offer.pdf", 2000, 12)};
+    b.files = { MakeInput(tmp.Path(), "offer.pdf", 2000, 12) };
     Seal(a, Bid("alpha_P1_L1.bidx"));
     Seal(b, Bid("beta_P1_L1.bidx"));
-    ASSERT_EQ(DecryptWith(Bid("alpha_P1_L1.bidx"), {0, 1}), 0);
-    ASSERT_EQ(DecryptWith(Bid("beta_P1_L1.bidx"), {0, 1}), 0);
+    ASSERT_EQ(DecryptWith(Bid("alpha_P1_L1.bidx"), { 0, 1 }), 0);
+    ASSERT_EQ(DecryptWith(Bid("beta_P1_L1.bidx"), { 0, 1 }), 0);
     EXPECT_EQ(ReadAll(Out() / "alpha_P1_L1" / "offer.pdf"), Pattern(1000, 11));
     EXPECT_EQ(ReadAll(Out() / "beta_P1_L1" / "offer.pdf"), Pattern(2000, 12));
 
     // The operator edits the first result; opening the bid again must not touch it.
-    WriteAll(Out() / "alpha_P1_L1" / "offer.pdf", {'e', 'd', 'i', 't'});
-    ASSERT_EQ(DecryptWith(Bid("alpha_P1_L1.bidx"), {1, 2}), 0);
-    EXPECT_EQ(ReadAll(Out() / "alpha_P1_L1" / "offer.pdf"), (std::vector<unsigned char>{'e', 'd', 'i', 't'}));
+    WriteAll(Out() / "alpha_P1_L1" / "offer.pdf", { 'e', 'd', 'i', 't' });
+    ASSERT_EQ(DecryptWith(Bid("alpha_P1_L1.bidx"), { 1, 2 }), 0);
+    EXPECT_EQ(
+        ReadAll(Out() / "alpha_P1_L1" / "offer.pdf"), (std::vector<unsigned char> { 'e', 'd', 'i', 't' }));
     EXPECT_EQ(ReadAll(Out() / "alpha_P1_L1 (2)" / "offer.pdf"), Pattern(1000, 11));
 }
 
@@ -453,7 +466,7 @@ TEST_F(DecryptorTest, TwoCallReadsAndBadArguments)
     ASSERT_EQ(QuarnSecretFileDecryptorGetCustomData(h.get(), nullptr, &len), 0);
     std::vector<unsigned char> custom(static_cast<size_t>(len));
     ASSERT_EQ(QuarnSecretFileDecryptorGetCustomData(h.get(), custom.data(), &len), 0);
-    EXPECT_EQ(custom, MakeRulesCustomData(CSealSpec{}.rules));
+    EXPECT_EQ(custom, MakeRulesCustomData(CSealSpec {}.rules));
 
     // The openers the bid was sealed to, in the header's order, whether they took part or not.
     int m = 0;
@@ -484,10 +497,11 @@ TEST_F(DecryptorTest, TwoCallReadsAndBadArguments)
 
     CQuarnFileDecryptor* untouched = nullptr;
     EXPECT_EQ(QuarnSecretFileDecryptorCreateHandle(&untouched, (tmp.Path() / "missing.bidx").c_str()),
-              kFileNotFound);
+        kFileNotFound);
     EXPECT_EQ(untouched, nullptr);
-    WriteAll(Bid("short.bidx"), {'K', 'V'});
-    EXPECT_EQ(QuarnSecretFileDecryptorCreateHandle(&untouched, Bid("short.bidx").c_str()), kReadFileFlagFailed);
+    WriteAll(Bid("short.bidx"), { 'K', 'V' });
+    EXPECT_EQ(
+        QuarnSecretFileDecryptorCreateHandle(&untouched, Bid("short.bidx").c_str()), kReadFileFlagFailed);
     WriteAll(Bid("text.bidx"), std::vector<unsigned char>(100, 'x'));
     EXPECT_EQ(QuarnSecretFileDecryptorCreateHandle(&untouched, Bid("text.bidx").c_str()), kFileFlagInvalid);
 
@@ -545,5 +559,5 @@ TEST_F(DecryptorTest, HeaderWithoutCustomDataReportsIt)
     EXPECT_EQ(QuarnSecretFileDecryptorGetCustomData(h.get(), nullptr, &len), kNoCustomData);
 }
 
-}  // namespace
-}  // namespace kelvane::bidx::test
+} // namespace
+} // namespace kelvane::bidx::test

@@ -69,7 +69,8 @@ protected:
         std::string error;
         authority = CTimeStampAuthority::Load(dir / "tsa-chain.pem", dir / "tsa.key", error);
         ASSERT_TRUE(authority) << error;
-        logs = CLogService::Open(dir / (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".sqlite"),
+        logs = CLogService::Open(
+            dir / (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".sqlite"),
             dir / "ca.pem", error);
         ASSERT_TRUE(logs) << error;
         authority->Mount(service.server);
@@ -81,9 +82,11 @@ protected:
     // path of the response, or an empty path.
     fs::path AskTimeStamp(const std::string& name)
     {
-        const fs::path data = dir / (name + ".data"), query = dir / (name + ".tsq"), reply = dir / (name + ".tsr");
+        const fs::path data = dir / (name + ".data"), query = dir / (name + ".tsq"),
+                       reply = dir / (name + ".tsr");
         WriteFileBytes(data, std::string(80, '\x01'));
-        EXPECT_EQ(Shell("openssl ts -query -data " + data.string() + " -sha256 -cert -out " + query.string()), 0);
+        EXPECT_EQ(
+            Shell("openssl ts -query -data " + data.string() + " -sha256 -cert -out " + query.string()), 0);
         httplib::Client client("127.0.0.1", service.Port());
         auto result = client.Post("/tsa", ReadFileBytes(query), "application/timestamp-query");
         if (!result || result->status != 200)
@@ -101,7 +104,8 @@ protected:
                       + ".key -outform DER -out " + d + "/record.p7 && openssl base64 -A -in " + d
                       + "/record.p7 -out " + d + "/record.b64"),
             0);
-        return "plainText=" + FormEncode(json) + "&signedData=" + FormEncode(ReadFileBytes(dir / "record.b64"));
+        return "plainText=" + FormEncode(json)
+            + "&signedData=" + FormEncode(ReadFileBytes(dir / "record.b64"));
     }
 
     int PostLog(const std::string& body)
@@ -118,7 +122,8 @@ protected:
     kelvane::test::CLoopbackServer service;
 };
 
-const std::string kRecord = R"({"logtype":1,"projectid":"P001","projectname":"道路工程","logmsg":"开始解标..."})";
+const std::string kRecord
+    = R"({"logtype":1,"projectid":"P001","projectname":"道路工程","logmsg":"开始解标..."})";
 
 } // namespace
 
@@ -161,17 +166,21 @@ TEST(FormBody, DecodesAndRefusesAmbiguity)
 
 TEST_F(DevServices, AuthorityAnswersAtItsFrozenTimeAndVerifies)
 {
-    ASSERT_EQ(Shell("curl -s -X POST --data time=2024-01-01T00:00:00Z http://127.0.0.1:" + std::to_string(service.Port())
-                  + "/control/tsa-clock"),
+    ASSERT_EQ(Shell("curl -s -X POST --data time=2024-01-01T00:00:00Z http://127.0.0.1:"
+                  + std::to_string(service.Port()) + "/control/tsa-clock"),
         0);
     const fs::path reply = AskTimeStamp("frozen");
     ASSERT_FALSE(reply.empty());
     const std::string d = dir.string();
-    EXPECT_EQ(Shell("openssl ts -verify -in " + reply.string() + " -data " + d + "/frozen.data -CAfile " + d + "/ca.pem"), 0);
+    EXPECT_EQ(Shell("openssl ts -verify -in " + reply.string() + " -data " + d + "/frozen.data -CAfile " + d
+                  + "/ca.pem"),
+        0);
     EXPECT_NE(Shell("openssl ts -verify -in " + reply.string() + " -data " + d + "/frozen.data -CAfile " + d
                   + "/foreign.pem"),
         0);
-    EXPECT_EQ(Shell("openssl ts -reply -in " + reply.string() + " -text | grep -q 'Time stamp: Jan  1 00:00:00 2024 GMT'"), 0);
+    EXPECT_EQ(Shell("openssl ts -reply -in " + reply.string()
+                  + " -text | grep -q 'Time stamp: Jan  1 00:00:00 2024 GMT'"),
+        0);
 }
 
 TEST_F(DevServices, AuthorityClockControlRefusesNonsense)
@@ -186,7 +195,9 @@ TEST_F(DevServices, AuthorityClockControlRefusesNonsense)
     ASSERT_TRUE(rejected);
     EXPECT_EQ(rejected->status, 200);
     WriteFileBytes(dir / "rejected.tsr", rejected->body);
-    EXPECT_EQ(Shell("openssl ts -reply -in " + (dir / "rejected.tsr").string() + " -text | grep -q 'Status: Rejected'"), 0);
+    EXPECT_EQ(Shell("openssl ts -reply -in " + (dir / "rejected.tsr").string()
+                  + " -text | grep -q 'Status: Rejected'"),
+        0);
 }
 
 TEST_F(DevServices, LogAcceptsOnlyValidSignedRecords)
@@ -201,7 +212,9 @@ TEST_F(DevServices, LogAcceptsOnlyValidSignedRecords)
     body.replace(at, 4, "P002");
     EXPECT_EQ(PostLog(body), 400);
     // Members out of order, or missing.
-    EXPECT_EQ(PostLog(SignedRecord(R"({"projectid":"P001","logtype":1,"projectname":"","logmsg":""})", "operator")), 400);
+    EXPECT_EQ(
+        PostLog(SignedRecord(R"({"projectid":"P001","logtype":1,"projectname":"","logmsg":""})", "operator")),
+        400);
     EXPECT_EQ(PostLog(SignedRecord(R"({"logtype":1,"projectid":"P001","projectname":""})", "operator")), 400);
     EXPECT_EQ(PostLog("plainText=x&signedData=%%%"), 400);
     EXPECT_EQ(PostLog(std::string(CLogService::kMaxBody + 1, 'a')), 413);

@@ -1,13 +1,11 @@
 #include "CRulesService.h"
-
 #include "RulesTestSupport.h"
 #include "core/RulesBase64.h"
 #include "core/RulesKey.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-
 #include <memory>
+#include <openssl/evp.h>
 #include <string>
 
 using namespace rulestest;
@@ -22,22 +20,25 @@ std::string Decrypted(const std::string& answer)
     unsigned char iv[rules::kRulesIvLength];
     rules::BuildRulesKey(key);
     rules::BuildRulesIv(iv);
-    const std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(EVP_CIPHER_CTX_new(),
-                                                                               EVP_CIPHER_CTX_free);
+    const std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(
+        EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
     std::string plain(encrypted.size() + 16, '\0');
     int written = 0;
     int last = 0;
     EXPECT_EQ(EVP_DecryptInit_ex(context.get(), EVP_sm4_cbc(), nullptr, key, iv), 1);
-    EXPECT_EQ(EVP_DecryptUpdate(context.get(), reinterpret_cast<unsigned char*>(plain.data()), &written,
-                                reinterpret_cast<const unsigned char*>(encrypted.data()),
-                                static_cast<int>(encrypted.size())),
-              1);
-    EXPECT_EQ(EVP_DecryptFinal_ex(context.get(), reinterpret_cast<unsigned char*>(plain.data()) + written, &last), 1);
+    EXPECT_EQ(
+        EVP_DecryptUpdate(context.get(), reinterpret_cast<unsigned char*>(plain.data()), &written,
+            reinterpret_cast<const unsigned char*>(encrypted.data()), static_cast<int>(encrypted.size())),
+        1);
+    EXPECT_EQ(
+        EVP_DecryptFinal_ex(context.get(), reinterpret_cast<unsigned char*>(plain.data()) + written, &last),
+        1);
     plain.resize(static_cast<size_t>(written + last));
     return plain;
 }
 
-class RulesService : public testing::Test {
+class RulesService : public testing::Test
+{
 protected:
     RulesService()
     {
@@ -46,11 +47,11 @@ protected:
         std::string error;
         std::optional<CTender> loaded = LoadTender(tender.Path(), error);
         EXPECT_TRUE(loaded) << error;
-        service = std::make_unique<CRulesService>(std::vector<CTender>{*loaded}, [this] { return now; });
+        service = std::make_unique<CRulesService>(std::vector<CTender> { *loaded }, [this] { return now; });
         releaseTime = loaded->releaseTime;
     }
 
-    CTenderFolder tender{"KV-1", "2026-12-08T09:00:00+08:00"};
+    CTenderFolder tender { "KV-1", "2026-12-08T09:00:00+08:00" };
     std::int64_t now = 0;
     std::int64_t releaseTime = 0;
     std::unique_ptr<CRulesService> service;
@@ -90,4 +91,4 @@ TEST_F(RulesService, AnswersAnUnknownProjectWithAnHtmlPage)
     EXPECT_EQ(service->Answer("project=KV-1").status, 400);
 }
 
-}  // namespace
+} // namespace

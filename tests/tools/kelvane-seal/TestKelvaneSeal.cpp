@@ -3,20 +3,18 @@
 #include "SecretFileTestSupport.h"
 #include "tests/support/TestCa.h"
 
+#include <chrono>
+#include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-
-#include <fcntl.h>
+#include <optional>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <fstream>
-#include <map>
-#include <optional>
 #include <thread>
+#include <unistd.h>
 
 namespace kelvane::bidx::test {
 namespace {
@@ -45,9 +43,11 @@ void WriteRules(const std::filesystem::path& path, const std::vector<std::vector
     std::string rules = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<bidenv><source>"
                         "<projectname>道路工程</projectname><opentime>2026-01-02 09:30:00</opentime>"
                         "<organization>Demo</organization><encalog>SM4</encalog><hashalog>SM3</hashalog>"
-                        "<rules><rule><m>" + std::to_string(openers.size()) + "</m><n>2</n><openers>";
+                        "<rules><rule><m>"
+        + std::to_string(openers.size()) + "</m><n>2</n><openers>";
     for (const auto& der : openers) {
-        rules += "<opener><cert>\n" + kelvane::test::CertBase64(der) + "\n</cert><participate>YES</participate></opener>";
+        rules += "<opener><cert>\n" + kelvane::test::CertBase64(der)
+            + "\n</cert><participate>YES</participate></opener>";
     }
     rules += "</openers></rule></rules></source></bidenv>\n";
     WriteText(path, rules);
@@ -56,19 +56,21 @@ void WriteRules(const std::filesystem::path& path, const std::vector<std::vector
 // Environment changes for the tool's process only: a value of nullopt unsets the variable.
 using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
-class SealToolTest : public ::testing::Test {
+class SealToolTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
-        WriteRules(Rules(), {Opener(0).certDer, Opener(1).certDer, Opener(2).certDer});
+        WriteRules(Rules(), { Opener(0).certDer, Opener(1).certDer, Opener(2).certDer });
         // The openers' certificates are their own authorities: the tender vouches for each.
         WriteText(TenderCa(), Pem(Opener(0).certDer) + Pem(Opener(1).certDer) + Pem(Opener(2).certDer));
         const CIdentity& bidder = BidderWithAwkwardName();
         WriteText(tmp.Path() / "bidder.pem", Pem(bidder.certDer));
-        WriteAll(tmp.Path() / "bidder.key", std::vector<unsigned char>(bidder.keyPem.begin(), bidder.keyPem.end()));
+        WriteAll(tmp.Path() / "bidder.key",
+            std::vector<unsigned char>(bidder.keyPem.begin(), bidder.keyPem.end()));
         std::filesystem::create_directories(tmp.Path() / "in" / "tech" / "sub");
         std::filesystem::create_directories(tmp.Path() / "bids");
-        WriteAll(tmp.Path() / "in" / "letter.txt", {'h', 'i'});
+        WriteAll(tmp.Path() / "in" / "letter.txt", { 'h', 'i' });
         WriteAll(tmp.Path() / "in" / "tech" / "a.bin", std::vector<unsigned char>(70000, 7));
         WriteAll(tmp.Path() / "in" / "tech" / "sub" / "b.bin", {});
     }
@@ -84,14 +86,14 @@ protected:
 
     std::vector<std::string> BaseArgs() const
     {
-        return {"--rules", Rules().string(), "--project", "P1", "--package", "L1", "--cert",
-                (tmp.Path() / "bidder.pem").string(), "--key", (tmp.Path() / "bidder.key").string(),
-                "--tender-ca", TenderCa().string(), "--output-dir", Bids().string()};
+        return { "--rules", Rules().string(), "--project", "P1", "--package", "L1", "--cert",
+            (tmp.Path() / "bidder.pem").string(), "--key", (tmp.Path() / "bidder.key").string(),
+            "--tender-ca", TenderCa().string(), "--output-dir", Bids().string() };
     }
 
     // Starts the tool with stdout and stderr in files; returns its pid.
     pid_t Start(const std::vector<std::string>& args, const std::string& program = kSeal,
-                const std::string& outputs = "", const EnvChanges& env = {}, const std::string& input = "")
+        const std::string& outputs = "", const EnvChanges& env = {}, const std::string& input = "")
     {
         const pid_t pid = fork();
         if (pid == 0) {
@@ -102,11 +104,13 @@ protected:
             }
             const int in = open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY);
             dup2(in, 0);
-            const int out = open((tmp.Path() / (outputs + "stdout")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = open((tmp.Path() / (outputs + "stderr")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int out
+                = open((tmp.Path() / (outputs + "stdout")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err
+                = open((tmp.Path() / (outputs + "stderr")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
             dup2(err, 2);
-            std::vector<char*> argv{const_cast<char*>(program.c_str())};
+            std::vector<char*> argv { const_cast<char*>(program.c_str()) };
             for (const std::string& a : args) {
                 argv.push_back(const_cast<char*>(a.c_str()));
             }
@@ -185,7 +189,7 @@ TEST_F(SealToolTest, ExplainsWhatIsWrongAndLeavesExistingFilesAlone)
     EXPECT_EQ(Run(args), 1);
     EXPECT_NE(Err().find("cannot read the rules document"), std::string::npos) << Err();
 
-    WriteAll(tmp.Path() / "bad.xml", {'<', 'x', '/', '>'});
+    WriteAll(tmp.Path() / "bad.xml", { '<', 'x', '/', '>' });
     args[1] = (tmp.Path() / "bad.xml").string();
     EXPECT_EQ(Run(args), 1);
     EXPECT_NE(Err().find("fails its checks (code 4)"), std::string::npos) << Err();
@@ -214,16 +218,19 @@ TEST_F(SealToolTest, FetchesTheRulesFromTheRulesServer)
     }
     const auto tender = [&](const std::string& dir, const std::string& project, const std::string& release) {
         std::filesystem::create_directories(tmp.Path() / dir / "rules");
-        const std::string json = "{\"project\": \"" + project + "\", \"packages\": [\"L1\"], \"projectName\": \"道路工程\", "
-                                 "\"organisation\": \"Demo\", \"openingTime\": \"2026-01-02T09:30:00+08:00\", "
-                                 "\"releaseTime\": \"" + release + "\", \"m\": 3, \"n\": 2}";
+        const std::string json = "{\"project\": \"" + project
+            + "\", \"packages\": [\"L1\"], \"projectName\": \"道路工程\", "
+              "\"organisation\": \"Demo\", \"openingTime\": \"2026-01-02T09:30:00+08:00\", "
+              "\"releaseTime\": \""
+            + release + "\", \"m\": 3, \"n\": 2}";
         WriteAll(tmp.Path() / dir / "tender.json", std::vector<unsigned char>(json.begin(), json.end()));
         std::filesystem::copy_file(Rules(), tmp.Path() / dir / "rules" / (project + ".xml"));
         return (tmp.Path() / dir).string();
     };
-    const pid_t serverPid = Start({"--tender", tender("released", "P1", "2020-01-01T00:00:00+08:00"), "--tender",
-                                   tender("later", "P2", "2099-01-01T00:00:00+08:00"), "--port", "0"},
-                                  server, "server-");
+    const pid_t serverPid
+        = Start({ "--tender", tender("released", "P1", "2020-01-01T00:00:00+08:00"), "--tender",
+                    tender("later", "P2", "2099-01-01T00:00:00+08:00"), "--port", "0" },
+            server, "server-");
     std::string url;
     for (int i = 0; i < 500 && url.empty(); ++i) {
         const std::string out = Text(tmp.Path() / "server-stdout");
@@ -286,32 +293,36 @@ TEST_F(SealToolTest, RefusesOpenersTheTenderDoesNotVouchFor)
     namespace t = kelvane::test;
     t::CTestCa tender("Tender CA");
     t::CTestCa stranger("Stranger CA");
-    const t::CTestIssued good = tender.Issue(t::Request("Good Opener", t::KeyKind::Rsa2048, t::CertUsage::Encryption));
-    const t::CTestIssued goodEc = tender.Issue(t::Request("Good EC Opener", t::KeyKind::P256, t::CertUsage::Encryption));
+    const t::CTestIssued good
+        = tender.Issue(t::Request("Good Opener", t::KeyKind::Rsa2048, t::CertUsage::Encryption));
+    const t::CTestIssued goodEc
+        = tender.Issue(t::Request("Good EC Opener", t::KeyKind::P256, t::CertUsage::Encryption));
     t::CTestCertRequest expired = t::Request("Expired Opener", t::KeyKind::P256, t::CertUsage::Encryption);
     expired.validFromSeconds = -7200;
     expired.validToSeconds = -60;
     t::CTestCertRequest early = t::Request("Early Opener", t::KeyKind::P256, t::CertUsage::Encryption);
     early.validFromSeconds = 86400;
-    const struct {
+    const struct
+    {
         t::CTestIssued opener;
         std::string reason;
     } cases[] = {
-        {stranger.Issue(t::Request("Foreign Opener", t::KeyKind::P256, t::CertUsage::Encryption)),
-         "is not issued by the tender's certificate authority (" + (tmp.Path() / "ca.pem").string() + ")"},
-        {tender.Issue(expired), "its certificate expired on "},
-        {tender.Issue(early), "its certificate is not valid before "},
-        {tender.Issue(t::Request("Signing RSA Opener", t::KeyKind::Rsa2048, t::CertUsage::Signature)),
-         "its RSA key is not for key encipherment (key usage)"},
-        {tender.Issue(t::Request("Signing EC Opener", t::KeyKind::P256, t::CertUsage::Signature)),
-         "its EC key is not for key agreement (key usage)"},
+        { stranger.Issue(t::Request("Foreign Opener", t::KeyKind::P256, t::CertUsage::Encryption)),
+            "is not issued by the tender's certificate authority (" + (tmp.Path() / "ca.pem").string()
+                + ")" },
+        { tender.Issue(expired), "its certificate expired on " },
+        { tender.Issue(early), "its certificate is not valid before " },
+        { tender.Issue(t::Request("Signing RSA Opener", t::KeyKind::Rsa2048, t::CertUsage::Signature)),
+            "its RSA key is not for key encipherment (key usage)" },
+        { tender.Issue(t::Request("Signing EC Opener", t::KeyKind::P256, t::CertUsage::Signature)),
+            "its EC key is not for key agreement (key usage)" },
     };
     WriteText(tmp.Path() / "ca.pem", tender.CertPem());
     std::vector<std::string> args = BaseArgs();
     args[11] = (tmp.Path() / "ca.pem").string();
     args.push_back((tmp.Path() / "in" / "letter.txt").string());
     for (const auto& c : cases) {
-        WriteRules(Rules(), {good.certDer, c.opener.certDer, goodEc.certDer});
+        WriteRules(Rules(), { good.certDer, c.opener.certDer, goodEc.certDer });
         EXPECT_EQ(Run(args), 1) << c.reason;
         EXPECT_NE(Err().find("refusing to seal to opener 2 of 3 (CN="), std::string::npos) << Err();
         EXPECT_NE(Err().find(c.reason), std::string::npos) << Err();
@@ -320,7 +331,7 @@ TEST_F(SealToolTest, RefusesOpenersTheTenderDoesNotVouchFor)
         EXPECT_EQ(CountEntries(Bids()), 0u) << c.reason;
     }
 
-    WriteRules(Rules(), {good.certDer, goodEc.certDer});
+    WriteRules(Rules(), { good.certDer, goodEc.certDer });
     EXPECT_EQ(Run(args), 0) << Err();
 }
 
@@ -331,28 +342,32 @@ TEST_F(SealToolTest, TakesTheTenderAuthorityFromTheSettingsFolderThenTheEnvironm
     namespace t = kelvane::test;
     t::CTestCa tender("Tender CA");
     t::CTestCa other("Other CA");
-    WriteRules(Rules(), {tender.Issue(t::Request("Opener One", t::KeyKind::Rsa2048, t::CertUsage::Encryption)).certDer,
-                         tender.Issue(t::Request("Opener Two", t::KeyKind::P256, t::CertUsage::Encryption)).certDer});
+    WriteRules(Rules(),
+        { tender.Issue(t::Request("Opener One", t::KeyKind::Rsa2048, t::CertUsage::Encryption)).certDer,
+            tender.Issue(t::Request("Opener Two", t::KeyKind::P256, t::CertUsage::Encryption)).certDer });
     const std::filesystem::path settings = tmp.Path() / "config" / "QUARN" / "rmw";
     std::filesystem::create_directories(settings);
     WriteText(tmp.Path() / "tender.pem", tender.CertPem());
     WriteText(tmp.Path() / "other.pem", other.CertPem());
     std::vector<std::string> args = BaseArgs();
-    args.erase(args.begin() + 10, args.begin() + 12);  // no --tender-ca
+    args.erase(args.begin() + 10, args.begin() + 12); // no --tender-ca
     args.push_back((tmp.Path() / "in" / "letter.txt").string());
     const std::string config = (tmp.Path() / "config").string();
-    const struct {
-        const char* settingsFile;  // bidder-ca.pem from this file, or none
+    const struct
+    {
+        const char* settingsFile; // bidder-ca.pem from this file, or none
         std::optional<std::string> environment;
         int exitCode;
         std::string says;
     } cases[] = {
-        {nullptr, std::nullopt, 1, "(the system's certificate store)"},
-        {nullptr, (tmp.Path() / "other.pem").string(), 1, "(" + (tmp.Path() / "other.pem").string() + ")"},
-        {nullptr, (tmp.Path() / "missing.pem").string(), 1, "missing.pem (from KELVANE_BIDDER_CA) cannot be read"},
-        {"other.pem", (tmp.Path() / "tender.pem").string(), 1, "(" + (settings / "bidder-ca.pem").string() + ")"},
-        {"tender.pem", (tmp.Path() / "other.pem").string(), 0, ""},
-        {nullptr, (tmp.Path() / "tender.pem").string(), 0, ""},
+        { nullptr, std::nullopt, 1, "(the system's certificate store)" },
+        { nullptr, (tmp.Path() / "other.pem").string(), 1, "(" + (tmp.Path() / "other.pem").string() + ")" },
+        { nullptr, (tmp.Path() / "missing.pem").string(), 1,
+            "missing.pem (from KELVANE_BIDDER_CA) cannot be read" },
+        { "other.pem", (tmp.Path() / "tender.pem").string(), 1,
+            "(" + (settings / "bidder-ca.pem").string() + ")" },
+        { "tender.pem", (tmp.Path() / "other.pem").string(), 0, "" },
+        { nullptr, (tmp.Path() / "tender.pem").string(), 0, "" },
     };
     for (const auto& c : cases) {
         std::filesystem::remove(settings / "bidder-ca.pem");
@@ -361,7 +376,8 @@ TEST_F(SealToolTest, TakesTheTenderAuthorityFromTheSettingsFolderThenTheEnvironm
         }
         std::filesystem::remove_all(Bids());
         std::filesystem::create_directories(Bids());
-        EXPECT_EQ(Run(args, {{"XDG_CONFIG_HOME", config}, {"KELVANE_BIDDER_CA", c.environment}}), c.exitCode)
+        EXPECT_EQ(
+            Run(args, { { "XDG_CONFIG_HOME", config }, { "KELVANE_BIDDER_CA", c.environment } }), c.exitCode)
             << c.says << Err();
         EXPECT_NE(Err().find(c.says), std::string::npos) << Err();
         EXPECT_EQ(CountEntries(Bids()), c.exitCode == 0 ? 1u : 0u);
@@ -373,13 +389,14 @@ TEST_F(SealToolTest, TakesTheTenderAuthorityFromTheSettingsFolderThenTheEnvironm
 TEST_F(SealToolTest, ChecksTheBiddersKeyBeforeSealing)
 {
     const std::string input = (tmp.Path() / "in" / "letter.txt").string();
-    WriteAll(tmp.Path() / "other.key", std::vector<unsigned char>(Bidder().keyPem.begin(), Bidder().keyPem.end()));
+    WriteAll(
+        tmp.Path() / "other.key", std::vector<unsigned char>(Bidder().keyPem.begin(), Bidder().keyPem.end()));
     std::vector<std::string> args = BaseArgs();
     args[9] = (tmp.Path() / "other.key").string();
     args.push_back((tmp.Path() / "in" / "not-there.pdf").string());
     EXPECT_EQ(Run(args), 1);
     EXPECT_NE(Err().find("the private key " + args[9] + " does not belong to the bidder's certificate"),
-              std::string::npos)
+        std::string::npos)
         << Err();
     EXPECT_EQ(Err().find("no such file"), std::string::npos) << "the key is checked first: " << Err();
 
@@ -387,27 +404,29 @@ TEST_F(SealToolTest, ChecksTheBiddersKeyBeforeSealing)
     {
         const kelvane::test::PkeyPtr key = kelvane::test::KeyFromPem(BidderWithAwkwardName().keyPem);
         ASSERT_TRUE(key);
-        std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file((tmp.Path() / "locked.key").c_str(), "w"),
-                                                      BIO_free);
+        std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+            BIO_new_file((tmp.Path() / "locked.key").c_str(), "w"), BIO_free);
         ASSERT_EQ(PEM_write_bio_PKCS8PrivateKey(bio.get(), key.get(), EVP_aes_256_cbc(), nullptr, 0, nullptr,
-                                                const_cast<char*>("correct horse")),
-                  1);
+                      const_cast<char*>("correct horse")),
+            1);
     }
     WriteText(tmp.Path() / "right", "correct horse\n");
     WriteText(tmp.Path() / "wrong", "wrong horse\n");
-    const struct {
-        std::vector<std::string> extra;  // after --key
+    const struct
+    {
+        std::vector<std::string> extra; // after --key
         std::string stdinFile;
         int exitCode;
         std::string says;
     } cases[] = {
-        {{"--passphrase-file", (tmp.Path() / "wrong").string()}, "", 1,
-         "wrong passphrase for the private key " + (tmp.Path() / "locked.key").string()},
-        {{}, (tmp.Path() / "wrong").string(), 1, "wrong passphrase"},
-        {{}, "", 1, "no passphrase was given"},
-        {{"--passphrase-file", (tmp.Path() / "missing").string()}, "", 1, "cannot read the passphrase file"},
-        {{"--passphrase-file", (tmp.Path() / "right").string()}, "", 0, ""},
-        {{}, (tmp.Path() / "right").string(), 0, "passphrase of "},
+        { { "--passphrase-file", (tmp.Path() / "wrong").string() }, "", 1,
+            "wrong passphrase for the private key " + (tmp.Path() / "locked.key").string() },
+        { {}, (tmp.Path() / "wrong").string(), 1, "wrong passphrase" },
+        { {}, "", 1, "no passphrase was given" },
+        { { "--passphrase-file", (tmp.Path() / "missing").string() }, "", 1,
+            "cannot read the passphrase file" },
+        { { "--passphrase-file", (tmp.Path() / "right").string() }, "", 0, "" },
+        { {}, (tmp.Path() / "right").string(), 0, "passphrase of " },
     };
     for (const auto& c : cases) {
         std::filesystem::remove_all(Bids());
@@ -420,9 +439,11 @@ TEST_F(SealToolTest, ChecksTheBiddersKeyBeforeSealing)
         EXPECT_NE(Err().find(c.says), std::string::npos) << Err();
         const std::string err = Err();
         const size_t prompt = err.find("passphrase of ");
-        EXPECT_EQ(prompt != std::string::npos, c.extra.empty()) << "a prompt only without a passphrase file: " << err;
+        EXPECT_EQ(prompt != std::string::npos, c.extra.empty())
+            << "a prompt only without a passphrase file: " << err;
         if (prompt != std::string::npos) {
-            EXPECT_EQ(err.find("passphrase of ", prompt + 1), std::string::npos) << "one prompt only: " << err;
+            EXPECT_EQ(err.find("passphrase of ", prompt + 1), std::string::npos)
+                << "one prompt only: " << err;
         }
         EXPECT_EQ(CountEntries(Bids()), c.exitCode == 0 ? 1u : 0u) << c.says;
     }
@@ -432,5 +453,5 @@ TEST_F(SealToolTest, ChecksTheBiddersKeyBeforeSealing)
     EXPECT_EQ(QuarnSecretFileDecryptorVerify(h.get()), 0) << "signed with the unlocked key";
 }
 
-}  // namespace
-}  // namespace kelvane::bidx::test
+} // namespace
+} // namespace kelvane::bidx::test
