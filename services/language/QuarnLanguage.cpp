@@ -1,5 +1,6 @@
 #include "services/language/QuarnLanguage.h"
 
+#include "FreeWith.h"
 #include "services/language/LanguageFile.h"
 
 #include <algorithm>
@@ -25,6 +26,7 @@ bool WidePathToUtf8(const wchar_t* path, std::string& out)
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         return false;
     }
+    kelvane::FreedPtr<void, iconv_close> converter(cd);
     std::wstring in(path);
     std::string result(in.size() * 4 + 1, '\0');
     char* inPtr = reinterpret_cast<char*>(in.data());
@@ -32,7 +34,7 @@ bool WidePathToUtf8(const wchar_t* path, std::string& out)
     char* outPtr = result.data();
     size_t outLeft = result.size();
     const size_t converted = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    iconv_close(cd);
+    converter.reset();
     if (converted == static_cast<size_t>(-1)) {
         return false;
     }

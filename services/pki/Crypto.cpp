@@ -1,5 +1,6 @@
 // The software device: hashes, the SM4 cipher and Base64.
 #include "PkiHandles.h"
+#include "PkiPtr.h"
 #include "QuarnPKI.h"
 
 #include <array>
@@ -367,10 +368,11 @@ int QuarnPKICryptoCipherFinal(void* cipher, unsigned char** out, int* outLength)
             // of no data fails like OpenSSL's own.
             unsigned char* none = nullptr;
             int noneLength = 0;
-            if (QuarnPKICryptoCipherUpdate(cipher, nullptr, 0, &none, &noneLength) != QUARNPKI_OK) {
+            const int updated = QuarnPKICryptoCipherUpdate(cipher, nullptr, 0, &none, &noneLength);
+            const kelvane::pki::BytesPtr nothing(none);
+            if (updated != QUARNPKI_OK) {
                 return QUARNPKI_FAILED;
             }
-            QuarnPKICryptoFreeMemory(none);
         }
         c->finished = true;
         std::array<unsigned char, 32> buffer {};

@@ -4,6 +4,7 @@
 #include "EnvironmentProxy.h"
 #include "FreeWith.h"
 #include "PkiInternal.h"
+#include "PkiPtr.h"
 #include "QuarnPKI.h"
 
 #include <atomic>
@@ -198,12 +199,12 @@ int QuarnPKICryptoHttpPost(const char* url, const char** headers, int headerCoun
         if (HandOut(result.body, &bodyOut, &bodyOutLength) != QUARNPKI_OK) {
             return QUARNPKI_FAILED;
         }
+        kelvane::pki::BytesPtr responseBody(bodyOut);
         if (responseHeaders != nullptr && HandOutText(result.headers, responseHeaders) != QUARNPKI_OK) {
-            QuarnPKICryptoFreeMemory(bodyOut);
             return QUARNPKI_FAILED;
         }
         *status = static_cast<int>(result.status);
-        *response = bodyOut;
+        *response = responseBody.release();
         *responseLength = bodyOutLength;
         return QUARNPKI_OK;
     });

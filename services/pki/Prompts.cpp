@@ -1,6 +1,7 @@
 #include "Prompts.h"
 
 #include "PkiHandles.h"
+#include "PkiPtr.h"
 #include "QuarnPKI.h"
 #include "TokenLayer.h"
 
@@ -76,9 +77,10 @@ void PrintCertificate(void* cert)
         { QUARNPKI_CERT_SHA256_FINGERPRINT, "SHA-256 fingerprint" } };
     for (const auto& [attribute, name] : fields) {
         char* value = nullptr;
-        if (QuarnPKICertGetCertStringAttribute(cert, attribute, &value, nullptr) == QUARNPKI_OK) {
+        const int result = QuarnPKICertGetCertStringAttribute(cert, attribute, &value, nullptr);
+        const kelvane::pki::TextPtr owned(value);
+        if (result == QUARNPKI_OK) {
             std::printf("%s: %s\n", name, value);
-            QuarnPKICryptoFreeMemory(value);
         }
     }
     int type = -1;
@@ -253,19 +255,18 @@ int QuarnPKISelectCert(const char* filterJson, int flags, void** cert)
             SetError("the certificate choice was cancelled");
             return QUARNPKI_CANCELLED;
         }
+        std::vector<kelvane::pki::CertPtr> owners;
         std::vector<void*> handles;
         for (const auto& entry : candidates) {
             auto handle = std::make_unique<CCertHandle>(X509Ptr(X509_dup(entry.cert.get())));
             handle->keypair = entry.keypair;
             handle->objectLabel = entry.objectLabel;
-            handles.push_back(Publish(std::move(handle)));
+            owners.emplace_back(Publish(std::move(handle)));
+            handles.push_back(owners.back().get());
         }
         int index = -1;
         hookError.reset();
         const int answered = hook(data, handles.data(), static_cast<int>(handles.size()), &index);
-        for (void* h : handles) {
-            QuarnPKICertFreeCert(h);
-        }
         if (answered == 0) {
             hookError.reset();
             SetError("the certificate choice was cancelled");
