@@ -5,8 +5,6 @@
 // decides alike in every zone and across daylight-saving changes.
 #pragma once
 
-#include "WallClock.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,8 +19,9 @@ std::optional<std::int64_t> ParseOpeningTime(std::string_view text);
 // wall-clock seconds. Nothing when the text does not read so or is no valid date and time.
 std::optional<std::int64_t> ParseTimeStampTime(std::string_view text);
 
-// Wall-clock seconds built from the six numbers (see WallClock.h).
-using kelvane::WallClockSeconds;
+// Wall-clock seconds built from the six numbers, or nothing when they are not a date and time
+// (month 13, 30 February, hour 24 ...). Years 1970 to 9999.
+std::optional<std::int64_t> WallClockSeconds(int year, int month, int day, int hour, int minute, int second);
 
 // Formats wall-clock seconds with strftime's format ("%Y-%m-%d %H:%M:%S").
 std::wstring FormatWallClock(std::int64_t seconds, const char* format = "%Y-%m-%d %H:%M:%S");
