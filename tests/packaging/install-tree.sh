@@ -19,7 +19,7 @@ cmake --install "$build" --prefix "$prefix" --component Runtime >"$work/install.
 # What the workstation needs, where the programs and the desktop look for it.
 for file in bin/kelvane bin/kelvane-cli lib/libquelvar.so.1 lib/libquarnpki.so.1 lib/libquarnsecretfile.so.1 \
     share/kelvane/lang/1033.lng share/applications/kelvane.desktop \
-    share/icons/hicolor/scalable/apps/kelvane.svg share/doc/kelvane/changelog.gz \
+    share/icons/hicolor/scalable/apps/kelvane.svg share/doc/kelvane/changelog.gz share/doc/kelvane/Setting.ini.example \
     share/man/man1/kelvane.1.gz share/man/man1/kelvane-cli.1.gz; do
   [[ -f $prefix/$file ]] || fail "$file is not installed"
 done
