@@ -19,13 +19,13 @@ cmake --install "$build" --prefix "$prefix" --component Runtime >"$work/install.
 # What the workstation needs, where the programs and the desktop look for it.
 for file in bin/kelvane bin/kelvane-cli lib/libquelvar.so.1 lib/libquarnpki.so.1 lib/libquarnsecretfile.so.1 \
     share/kelvane/lang/1033.lng share/applications/kelvane.desktop \
-    share/icons/hicolor/scalable/apps/kelvane.svg share/doc/kelvane/changelog.gz share/doc/kelvane/Setting.ini.example \
-    share/man/man1/kelvane.1.gz share/man/man1/kelvane-cli.1.gz; do
+    share/icons/hicolor/scalable/apps/kelvane.svg share/doc/kelvane/changelog.gz share/doc/kelvane/copyright \
+    share/doc/kelvane/Setting.ini.example share/man/man1/kelvane.1.gz share/man/man1/kelvane-cli.1.gz; do
   [[ -f $prefix/$file ]] || fail "$file is not installed"
 done
 # The development tools, the C header and the unversioned library names belong to another component.
-for file in bin/kelvane-devserver bin/kelvane-seal bin/kelvane-tender include/Quelvar.h \
-    lib/libquelvar.so lib/libquarnpki.so lib/libquarnsecretfile.so; do
+for file in bin/kelvane-devserver bin/kelvane-seal bin/kelvane-tender share/man/man1/kelvane-seal.1.gz \
+    include/Quelvar.h lib/libquelvar.so lib/libquarnpki.so lib/libquarnsecretfile.so; do
   [[ -e $prefix/$file ]] && fail "$file is installed with the workstation"
 done
 
