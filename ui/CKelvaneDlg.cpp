@@ -29,14 +29,18 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QMimeData>
 #include <QPushButton>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
 
 namespace {
@@ -79,6 +83,7 @@ CKelvaneDlg::CKelvaneDlg(IPrompt* givenPrompt, QWidget* parent)
     colours.setColor(QPalette::Window, QColor(240, 240, 240));
     setPalette(colours);
     setMinimumSize(640, 480);
+    setAcceptDrops(true);
 
     ribbon = new CRibbonBar(this);
     BuildRibbon();
@@ -223,7 +228,7 @@ void CKelvaneDlg::OnCommand(int id)
 {
     switch (id) {
     case kCmdImport:
-        Import();
+        ImportBidFiles();
         break;
     case kCmdImportInternet:
         ImportInternet();
@@ -276,13 +281,15 @@ void CKelvaneDlg::TimeStampTest()
     });
 }
 
-void CKelvaneDlg::Import()
+void CKelvaneDlg::ImportBidFiles(const std::vector<std::wstring>& files)
 {
     if (BusyGuard() || CheckOperatorCert() != 1)
         return;
     CImportFileDlg dialog(prompt, this);
     dialog.SetPresetProject(tree->GetSelectedProject());
     dialog.SetPresetPackage(tree->GetSelectedPackage());
+    if (!files.empty())
+        dialog.AddChosenFiles(files);
     if (dialog.exec() != QDialog::Accepted)
         return;
     ImportFiles(
@@ -369,6 +376,40 @@ void CKelvaneDlg::keyPressEvent(QKeyEvent* event)
     default:
         QWidget::keyPressEvent(event);
     }
+}
+
+namespace {
+
+// The local files of a drag, or nothing when any of it is not a local file.
+std::vector<std::wstring> LocalFilesOf(const QMimeData* data)
+{
+    std::vector<std::wstring> files;
+    if (data == nullptr || !data->hasUrls())
+        return files;
+    for (const QUrl& url : data->urls()) {
+        if (!url.isLocalFile())
+            return {};
+        files.push_back(url.toLocalFile().toStdWString());
+    }
+    return files;
+}
+
+} // namespace
+
+void CKelvaneDlg::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!busy && !LocalFilesOf(event->mimeData()).empty())
+        event->acceptProposedAction();
+}
+
+void CKelvaneDlg::dropEvent(QDropEvent* event)
+{
+    const std::vector<std::wstring> files = LocalFilesOf(event->mimeData());
+    if (files.empty())
+        return;
+    event->acceptProposedAction();
+    // The drag's source waits for the drop to return: the import's dialogs come after it.
+    QTimer::singleShot(0, this, [this, files] { ImportBidFiles(files); });
 }
 
 void CKelvaneDlg::closeEvent(QCloseEvent* event)

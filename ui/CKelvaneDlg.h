@@ -66,6 +66,9 @@ public:
 
     // Carries out a ribbon command.
     void OnCommand(int id);
+    // The import of local files (command 100); files given on the command line or dropped on the
+    // window are already in its dialog's list, where the operator confirms or changes them.
+    void ImportBidFiles(const std::vector<std::wstring>& files = {});
     bool IsBusy() const { return busy; }
 
     // What an import command does once its dialog has given the files: the start record with
@@ -88,6 +91,8 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void customEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -96,8 +101,6 @@ private:
     void BuildRibbon();
     void TimeStampTest();
     void Settings();
-    // The import of local files (command 100).
-    void Import();
     // The import from the bid-server folder (command 99).
     void ImportInternet();
     // The verification report of the file selected in the list (none selected: an empty path).

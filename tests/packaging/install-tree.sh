@@ -20,7 +20,8 @@ cmake --install "$build" --prefix "$prefix" --component Runtime >"$work/install.
 for file in bin/kelvane bin/kelvane-cli lib/libquelvar.so.1 lib/libquarnpki.so.1 lib/libquarnsecretfile.so.1 \
     share/kelvane/lang/1033.lng share/applications/kelvane.desktop \
     share/icons/hicolor/scalable/apps/kelvane.svg share/doc/kelvane/changelog.gz share/doc/kelvane/copyright \
-    share/doc/kelvane/Setting.ini.example share/man/man1/kelvane.1.gz share/man/man1/kelvane-cli.1.gz; do
+    share/doc/kelvane/Setting.ini.example share/man/man1/kelvane.1.gz share/man/man1/kelvane-cli.1.gz \
+    share/metainfo/org.example.kelvane.metainfo.xml share/mime/packages/kelvane.xml; do
   [[ -f $prefix/$file ]] || fail "$file is not installed"
 done
 # The development tools, the C header and the unversioned library names belong to another component.
@@ -31,8 +32,18 @@ done
 
 # The desktop entry starts the installed program by name and names the installed icon.
 desktop=$prefix/share/applications/kelvane.desktop
-grep -qx 'Exec=kelvane' "$desktop" || fail "the desktop entry does not run kelvane"
+grep -qx 'Exec=kelvane %F' "$desktop" || fail "the desktop entry does not run kelvane with the files"
+grep -qx 'MimeType=application/x-kelvane-bidx;' "$desktop" || fail "the desktop entry does not take bid files"
 grep -qx 'Icon=kelvane' "$desktop" || fail "the desktop entry does not name the kelvane icon"
+
+# The desktop knows a .bidx file, by name and by its first bytes, and the metainfo is valid.
+mime=$work/mime
+mkdir -p "$mime/packages" && cp "$prefix/share/mime/packages/kelvane.xml" "$mime/packages/"
+update-mime-database "$mime" >/dev/null 2>&1 || fail "update-mime-database refuses kelvane.xml"
+grep -q 'application/x-kelvane-bidx:\*\.bidx' "$mime/globs2" || fail "*.bidx is not application/x-kelvane-bidx"
+grep -q 'application/x-kelvane-bidx' "$mime/magic" || fail "the .bidx magic is not registered"
+appstreamcli validate --no-net "$prefix/share/metainfo/org.example.kelvane.metainfo.xml" >"$work/appstream.log" 2>&1 \
+  || fail "appstreamcli: $(cat "$work/appstream.log")"
 
 # Every library resolves, and our own ones from the prefix rather than from the build tree.
 for program in bin/kelvane bin/kelvane-cli lib/libquelvar.so.1 lib/libquarnsecretfile.so.1; do
@@ -63,6 +74,14 @@ grep -q 'could not be loaded' <<<"$out" && fail "kelvane-cli: $(grep -o "the rul
 grep -q 'package folder .* does not exist' <<<"$out" || fail "kelvane-cli open stopped early: $(tail -n 3 <<<"$out")"
 grep -q "file=$prefix/lib/libquelvar.so.1 .*dynamically loaded" <<<"$out" \
   || fail "libquelvar.so.1 was not loaded from the prefix"
+
+# The window program answers --version and --help without a display and without touching the
+# home folder (no working directory made).
+out=$(env -i PATH=/usr/bin:/bin HOME="$work/bare" "$prefix/bin/kelvane" --version 2>&1)
+[[ $out == "kelvane "[0-9]* ]] || fail "kelvane --version: $out"
+env -i PATH=/usr/bin:/bin HOME="$work/bare" "$prefix/bin/kelvane" --help 2>&1 | grep -q 'FILE' \
+  || fail "kelvane --help does not show its usage"
+[[ -e $work/bare ]] && fail "kelvane --help or --version touched the home folder"
 
 # The window program starts and keeps running: a missing library or plugin ends it at once.
 run timeout 3 "$prefix/bin/kelvane" >"$work/kelvane.log" 2>&1

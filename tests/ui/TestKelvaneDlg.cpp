@@ -10,6 +10,7 @@
 #include "ui/CMsgListView.h"
 #include "ui/CRibbonBar.h"
 #include "ui/KelvaneEvents.h"
+#include "ui/WindowCommandLine.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -48,6 +49,35 @@ private slots:
     {
         QVERIFY(config.isValid());
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    }
+
+    void CommandLineEndsBeforeTheWindowOrGivesTheFiles_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("allowUnknown");
+        QTest::addColumn<int>("exitStatus"); // -1: the window starts
+        QTest::addColumn<int>("files");
+        QTest::newRow("help") << QStringList { "--help" } << true << 0 << 0;
+        QTest::newRow("version") << QStringList { "--version" } << false << 0 << 0;
+        QTest::newRow("unknown option refused") << QStringList { "--frobnicate" } << false << 2 << 0;
+        QTest::newRow("refused before the framework")
+            << QStringList { "-platform", "offscreen", "--frobnicate" } << true << 2 << 0;
+        QTest::newRow("left to the framework") << QStringList { "-platform", "offscreen" } << true << -1 << 0;
+        QTest::newRow("files") << QStringList { "a.bidx", "--", "-b.bidx" } << false << -1 << 2;
+    }
+
+    void CommandLineEndsBeforeTheWindowOrGivesTheFiles()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, allowUnknown);
+        QFETCH(int, exitStatus);
+        QFETCH(int, files);
+        arguments.prepend(QStringLiteral("kelvane"));
+        const CWindowCommandLine line = ParseWindowCommandLine(arguments, allowUnknown);
+        QCOMPARE(line.exitStatus.value_or(-1), exitStatus);
+        QCOMPARE(int(line.files.size()), files);
+        for (const std::wstring& file : line.files)
+            QVERIFY(QFileInfo(QString::fromStdWString(file)).isAbsolute());
     }
 
     void LayoutRectanglesForAClientSize_data()

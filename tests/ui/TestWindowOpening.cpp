@@ -15,10 +15,15 @@
 #include "workspace/widgets/CFolderTreeView.h"
 #include "workspace/widgets/CImportFileDlg.h"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
+#include <QUrl>
 #include <filesystem>
 #include <fstream>
 
@@ -64,7 +69,10 @@ public:
         timer.start(10);
     }
 
+    // The files the import dialog is given; none: it is cancelled.
     std::vector<std::wstring> importFiles;
+    // What the import dialog's list held when it came up.
+    QString listOnArrival;
     QStringList pinLabels;
     int chooserShown = 0;
     int importShown = 0;
@@ -86,6 +94,11 @@ private:
             chooser->accept();
         } else if (auto* const import = qobject_cast<CImportFileDlg*>(modal)) {
             ++importShown;
+            listOnArrival = import->ShownList()->toPlainText();
+            if (importFiles.empty()) {
+                import->reject();
+                return;
+            }
             import->AddChosenFiles(importFiles);
             import->accept();
         }
@@ -151,6 +164,33 @@ private slots:
     }
 
     void cleanupTestCase() { window.reset(); }
+
+    void DroppedFilesComeUpInTheImportDialog()
+    {
+        CDeskOperator desk(bench);
+        QMimeData remote;
+        remote.setUrls({ QUrl(QStringLiteral("https://example.org/a.bidx")) });
+        QDragEnterEvent refused(QPoint(10, 10), Qt::CopyAction, &remote, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &refused);
+        QVERIFY(!refused.isAccepted());
+
+        QMimeData local;
+        QList<QUrl> urls;
+        for (const std::string& bidder : bidders)
+            urls << QUrl::fromLocalFile(
+                QString::fromStdString((incoming / (bidder + "_" + kProject + "_L1.bidx")).string()));
+        local.setUrls(urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &local, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &local, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &drop);
+        QTRY_COMPARE(desk.importShown, 1);
+        for (const std::string& bidder : bidders)
+            QVERIFY2(
+                desk.listOnArrival.contains(QString::fromStdString(bidder)), qPrintable(desk.listOnArrival));
+        QVERIFY(!fs::exists(Package()));
+    }
 
     void ImportCommandVerifiesCopiesAndListsTheNewFiles()
     {
