@@ -104,6 +104,19 @@ CKelvaneDlg::CKelvaneDlg(IPrompt* givenPrompt, QWidget* parent)
     // There is no system menu to extend here: the About box hangs on F1 and on the status bar.
     auto* const about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, &CKelvaneDlg::ShowAbout);
+    // The commands of a day's work from the keyboard; Enter and Escape stay swallowed.
+    const std::pair<QKeySequence, int> shortcuts[] = {
+        { QKeySequence(Qt::CTRL | Qt::Key_I), kCmdImport },
+        { QKeySequence(Qt::Key_F5), kCmdRefresh },
+        { QKeySequence(Qt::CTRL | Qt::Key_A), kCmdSelectAll },
+        { QKeySequence(Qt::CTRL | Qt::Key_D), kCmdDecrypt },
+        { QKeySequence(Qt::CTRL | Qt::Key_E), kCmdExportToLog },
+        { QKeySequence(Qt::CTRL | Qt::Key_Q), kCmdExitSafe },
+    };
+    for (const auto& [keys, command] : shortcuts) {
+        auto* const shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, this, [this, id = command] { OnCommand(id); });
+    }
     statusBar->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(statusBar, &QWidget::customContextMenuRequested, this, [this](const QPoint& point) {
         QMenu menu(this);

@@ -11,10 +11,10 @@ namespace {
 // The options that the window framework takes out of the command line itself.
 bool OnlyFrameworkOptions(const QStringList& names)
 {
-    static const QStringList framework { "platform", "platformpluginpath", "platformtheme", "plugin", "display",
-        "geometry", "qwindowgeometry", "qwindowtitle", "qwindowicon", "title", "name", "reverse", "session",
-        "style", "stylesheet", "widgetcount", "qmljsdebugger", "dialogs", "nograb", "dograb", "visual", "ncols",
-        "cmap", "sync" };
+    static const QStringList framework { "platform", "platformpluginpath", "platformtheme", "plugin",
+        "display", "geometry", "qwindowgeometry", "qwindowtitle", "qwindowicon", "title", "name", "reverse",
+        "session", "style", "stylesheet", "widgetcount", "qmljsdebugger", "dialogs", "nograb", "dograb",
+        "visual", "ncols", "cmap", "sync" };
     for (const QString& name : names) {
         if (!framework.contains(name.section(QLatin1Char('='), 0, 0)))
             return false;
@@ -34,8 +34,8 @@ CWindowCommandLine ParseWindowCommandLine(const QStringList& arguments, bool all
         "of a tender. Bid files given here are offered for import when the window is up."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("Sealed bid files to import."),
-        QStringLiteral("[FILE...]"));
+    parser.addPositionalArgument(
+        QStringLiteral("files"), QStringLiteral("Sealed bid files to import."), QStringLiteral("[FILE...]"));
 
     CWindowCommandLine result;
     const bool parsed = parser.parse(arguments);

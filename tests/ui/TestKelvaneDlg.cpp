@@ -213,6 +213,35 @@ private slots:
         QTRY_COMPARE(title, QStringLiteral("关于 Kelvane"));
     }
 
+    void ShortcutsRunTheirCommands()
+    {
+        CRecordingPrompt prompt(IDNO);
+        CKelvaneDlg window(&prompt);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.activateWindow();
+        // While busy, each guarded command answers with the same refusal: one per key.
+        Send(window, WM_OPENING_STARTED);
+        int expected = 0;
+        for (const QKeyCombination keys : { Qt::CTRL | Qt::Key_I, QKeyCombination(Qt::Key_F5),
+                 Qt::CTRL | Qt::Key_A, Qt::CTRL | Qt::Key_D }) {
+            QTest::keyClick(&window, keys.key(), keys.keyboardModifiers());
+            QCOMPARE(CountOf(prompt, "decrypting"), ++expected);
+        }
+        bool exportShown = false;
+        AnswerNextModal<QFileDialog>([&exportShown](QFileDialog* dialog) {
+            exportShown = true;
+            dialog->reject();
+        });
+        QTest::keyClick(&window, Qt::Key_E, Qt::ControlModifier);
+        QTRY_VERIFY(exportShown);
+        window.activateWindow();
+        QTRY_VERIFY(window.isActiveWindow());
+        QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(CountOf(prompt, "static_exit"), 1);
+        QVERIFY(window.isVisible());
+    }
+
     void ClosingAsksEvenWhileBusy()
     {
         CRecordingPrompt prompt(IDNO);
