@@ -42,6 +42,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <map>
 
 namespace {
 
@@ -54,6 +55,20 @@ QString Text(const char* key)
 QRect Span(int left, int top, int right, int bottom)
 {
     return QRect(left, top, right - left, bottom - top);
+}
+
+// The keys of the commands of a day's work.
+const std::map<int, QKeySequence>& CommandShortcuts()
+{
+    static const std::map<int, QKeySequence> shortcuts {
+        { kCmdImport, QKeySequence(Qt::CTRL | Qt::Key_I) },
+        { kCmdRefresh, QKeySequence(Qt::Key_F5) },
+        { kCmdSelectAll, QKeySequence(Qt::CTRL | Qt::Key_A) },
+        { kCmdDecrypt, QKeySequence(Qt::CTRL | Qt::Key_D) },
+        { kCmdExportToLog, QKeySequence(Qt::CTRL | Qt::Key_E) },
+        { kCmdExitSafe, QKeySequence(Qt::CTRL | Qt::Key_Q) },
+    };
+    return shortcuts;
 }
 
 } // namespace
@@ -105,15 +120,7 @@ CKelvaneDlg::CKelvaneDlg(IPrompt* givenPrompt, QWidget* parent)
     auto* const about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, &CKelvaneDlg::ShowAbout);
     // The commands of a day's work from the keyboard; Enter and Escape stay swallowed.
-    const std::pair<QKeySequence, int> shortcuts[] = {
-        { QKeySequence(Qt::CTRL | Qt::Key_I), kCmdImport },
-        { QKeySequence(Qt::Key_F5), kCmdRefresh },
-        { QKeySequence(Qt::CTRL | Qt::Key_A), kCmdSelectAll },
-        { QKeySequence(Qt::CTRL | Qt::Key_D), kCmdDecrypt },
-        { QKeySequence(Qt::CTRL | Qt::Key_E), kCmdExportToLog },
-        { QKeySequence(Qt::CTRL | Qt::Key_Q), kCmdExitSafe },
-    };
-    for (const auto& [keys, command] : shortcuts) {
+    for (const auto& [command, keys] : CommandShortcuts()) {
         auto* const shortcut = new QShortcut(keys, this);
         connect(shortcut, &QShortcut::activated, this, [this, id = command] { OnCommand(id); });
     }
@@ -125,6 +132,8 @@ CKelvaneDlg::CKelvaneDlg(IPrompt* givenPrompt, QWidget* parent)
     });
     resize(1024, 700);
     LayoutChildren();
+    // The workspace tree has the keyboard at the start, as before the ribbon could take it.
+    tree->setFocus();
 }
 
 void CKelvaneDlg::ShowAbout()
@@ -187,6 +196,11 @@ void CKelvaneDlg::BuildRibbon()
             CRibbonControl* const control = added->AddControl(0, command.id, Text(command.key));
             control->SetImage(
                 LoadRibbonImage(QStringLiteral("cmd_%1").arg(QLatin1String(command.key)), QSize(32, 32)));
+            const auto keys = CommandShortcuts().find(command.id);
+            control->toolTip = keys == CommandShortcuts().end()
+                ? control->Name()
+                : QStringLiteral("%1 (%2)").arg(
+                    control->Name(), keys->second.toString(QKeySequence::NativeText));
         }
     }
     ribbon->SelectTab(1);

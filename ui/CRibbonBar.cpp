@@ -1,11 +1,16 @@
 #include "CRibbonBar.h"
 
 #include "NinePart.h"
+#include "RibbonAccessible.h"
 
+#include <QFocusEvent>
 #include <QFontMetrics>
+#include <QHelpEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QToolTip>
 #include <algorithm>
 
 namespace {
@@ -52,6 +57,11 @@ void CRibbonControl::SetImage(const QImage& newImage)
     image = newImage;
 }
 
+QString CRibbonControl::Name() const
+{
+    return QString(item.caption).replace(QLatin1Char('\n'), QLatin1Char(' '));
+}
+
 CRibbonGroup::CRibbonGroup(int id, const QString& caption)
 {
     item.id = id;
@@ -93,6 +103,8 @@ CRibbonBar::CRibbonBar(QWidget* parent)
     setCursor(Qt::ArrowCursor);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFixedHeight(BarHeight);
+    setFocusPolicy(Qt::TabFocus);
+    InstallRibbonAccessibility();
     bodyImage = LoadRibbonImage(QStringLiteral("ribbon_body"));
     tabStripImage = LoadRibbonImage(QStringLiteral("ribbon_tabstrip"));
     tabImage = LoadRibbonImage(QStringLiteral("ribbon_tab"));
@@ -234,6 +246,12 @@ void CRibbonBar::PaintControl(QPainter& painter, const CRibbonControl& control) 
     painter.setPen(Qt::black);
     DrawFittedText(painter, QRect(rect.left(), rect.top() + half, rect.width(), rect.height() - half),
         Qt::AlignCenter | Qt::TextWordWrap, control.item.caption);
+    const std::vector<CRibbonControl*> controls = SelectedControls();
+    const int index = FocusedControl();
+    if (index >= 0 && index < static_cast<int>(controls.size()) && controls[index] == &control) {
+        painter.setPen(QPen(Qt::black, 1, Qt::DotLine));
+        painter.drawRect(rect.adjusted(2, 2, -3, -3));
+    }
 }
 
 void CRibbonBar::mouseMoveEvent(QMouseEvent* event)
@@ -298,13 +316,106 @@ void CRibbonBar::mousePressEvent(QMouseEvent* event)
                 continue;
             control->item.state = CRibbonItem::Pressed;
             update();
-            const int id = control->item.id;
-            // Posted, as a command message would be: a command that opens a modal dialog must not
-            // run inside the press.
-            QMetaObject::invokeMethod(
-                this, [this, id] { emit Command(id); }, Qt::QueuedConnection);
+            Press(*control);
             return;
         }
         return;
     }
+}
+
+std::vector<CRibbonControl*> CRibbonBar::SelectedControls() const
+{
+    std::vector<CRibbonControl*> controls;
+    if (const CRibbonTab* const selected = SelectedTab()) {
+        for (const auto& group : selected->Groups()) {
+            for (const auto& control : group->Controls())
+                controls.push_back(control.get());
+        }
+    }
+    return controls;
+}
+
+void CRibbonBar::Press(const CRibbonControl& control)
+{
+    const int id = control.item.id;
+    // Posted, as a command message would be: a command that opens a modal dialog must not run
+    // inside the press.
+    QMetaObject::invokeMethod(
+        this, [this, id] { emit Command(id); }, Qt::QueuedConnection);
+}
+
+void CRibbonBar::keyPressEvent(QKeyEvent* event)
+{
+    const std::vector<CRibbonControl*> controls = SelectedControls();
+    if (controls.empty()) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    const int count = static_cast<int>(controls.size());
+    switch (event->key()) {
+    case Qt::Key_Space:
+        if (!event->isAutoRepeat())
+            Press(*controls[std::clamp(focused, 0, count - 1)]);
+        break;
+    case Qt::Key_Left:
+        focused = (focused + count - 1) % count;
+        break;
+    case Qt::Key_Right:
+        focused = (focused + 1) % count;
+        break;
+    default:
+        // Enter and Escape go on to the window, which swallows them.
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    update();
+}
+
+void CRibbonBar::focusInEvent(QFocusEvent* event)
+{
+    QWidget::focusInEvent(event);
+    const int count = static_cast<int>(SelectedControls().size());
+    if (event->reason() == Qt::TabFocusReason)
+        focused = 0;
+    else if (event->reason() == Qt::BacktabFocusReason)
+        focused = count - 1;
+    focused = std::clamp(focused, 0, std::max(count - 1, 0));
+    update();
+}
+
+void CRibbonBar::focusOutEvent(QFocusEvent* event)
+{
+    QWidget::focusOutEvent(event);
+    update();
+}
+
+bool CRibbonBar::focusNextPrevChild(bool next)
+{
+    // Tab moves from button to button and leaves the bar after the last one.
+    const int count = static_cast<int>(SelectedControls().size());
+    const int target = focused + (next ? 1 : -1);
+    if (!hasFocus() || target < 0 || target >= count)
+        return QWidget::focusNextPrevChild(next);
+    focused = target;
+    update();
+    return true;
+}
+
+bool CRibbonBar::event(QEvent* event)
+{
+    if (event->type() == QEvent::ToolTip) {
+        auto* const help = static_cast<QHelpEvent*>(event);
+        for (const CRibbonControl* control : SelectedControls()) {
+            if (control->item.rect.contains(help->pos())) {
+                QToolTip::showText(help->globalPos(),
+                    control->toolTip.isEmpty() ? control->Name() : control->toolTip, this,
+                    control->item.rect);
+                return true;
+            }
+        }
+        QToolTip::hideText();
+        event->ignore();
+        return true;
+    }
+    return QWidget::event(event);
 }

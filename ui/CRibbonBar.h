@@ -1,6 +1,8 @@
 // The ribbon bar across the top of the main window: tabs holding groups of large command
 // buttons, all drawn by the bar itself. A command fires when the mouse button goes down on its
-// button, once per press.
+// button, once per press, or on Space when the button has the keyboard focus (Tab and Shift+Tab
+// walk through the buttons, as through other widgets). Screen readers see each button as a push
+// button named by its label (RibbonAccessible.h).
 #pragma once
 
 #include <QImage>
@@ -43,8 +45,12 @@ public:
     // The image is drawn in the upper half of the button; magenta pixels are transparent.
     void SetImage(const QImage& image);
     const QImage& Image() const { return image; }
+    // The label on one line.
+    QString Name() const;
 
     CRibbonItem item;
+    // Shown when the mouse rests on the button and given to screen readers as its description.
+    QString toolTip;
     static constexpr int Width = 42;
     static constexpr int Height = 78;
 
@@ -108,6 +114,13 @@ public:
 
     QSize sizeHint() const override { return QSize(640, BarHeight); }
 
+    // The buttons of the selected tab, left to right: the order of Tab.
+    std::vector<CRibbonControl*> SelectedControls() const;
+    // The button that has the keyboard focus while the bar has it, or -1.
+    int FocusedControl() const { return hasFocus() ? focused : -1; }
+    // Fires the button's command as a press does.
+    void Press(const CRibbonControl& control);
+
 signals:
     // A button was pressed; posted, so it arrives after the press has been handled.
     void Command(int id);
@@ -118,6 +131,11 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
+    bool event(QEvent* event) override;
 
 private:
     void PaintTo(QPainter& painter) const;
@@ -131,4 +149,5 @@ private:
     QImage tabImage;
     QImage controlImage;
     QFont font;
+    int focused = 0; // index into SelectedControls()
 };

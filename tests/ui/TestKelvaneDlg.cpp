@@ -11,6 +11,7 @@
 #include "ui/CRibbonBar.h"
 #include "ui/KelvaneEvents.h"
 #include "ui/WindowCommandLine.h"
+#include "workspace/widgets/CFolderTreeView.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -211,6 +212,23 @@ private slots:
         });
         QTest::keyClick(&window, Qt::Key_F1);
         QTRY_COMPARE(title, QStringLiteral("关于 Kelvane"));
+    }
+
+    void KeyboardStartsInTheTreeAndTabReachesTheRibbon()
+    {
+        CRecordingPrompt prompt;
+        CKelvaneDlg window(&prompt);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.activateWindow();
+        QTRY_VERIFY(window.Tree()->hasFocus());
+        QTest::keyClick(window.Tree(), Qt::Key_Backtab);
+        QVERIFY(window.RibbonBar()->hasFocus());
+        QCOMPARE(
+            window.RibbonBar()->FocusedControl(), int(window.RibbonBar()->SelectedControls().size()) - 1);
+        for (const CRibbonControl* control : window.RibbonBar()->SelectedControls())
+            QVERIFY2(!control->toolTip.isEmpty(), qPrintable(control->Name()));
+        QVERIFY(window.RibbonBar()->SelectedControls().front()->toolTip.endsWith(QStringLiteral("(Ctrl+I)")));
     }
 
     void ShortcutsRunTheirCommands()

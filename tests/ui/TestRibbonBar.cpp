@@ -1,9 +1,13 @@
-// The ribbon bar: its geometry, hover and press states, and when commands fire.
+// The ribbon bar: its geometry, hover and press states, when commands fire, keyboard access and
+// what screen readers see.
 #include "ui/CRibbonBar.h"
 
+#include <QAccessible>
 #include <QFontMetrics>
+#include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
+#include <QVBoxLayout>
 
 class TestRibbonBar : public QObject
 {
@@ -215,6 +219,69 @@ private slots:
         QCOMPARE(first->item.state, int(CRibbonItem::Normal));
         QTest::qWait(20);
         QCOMPARE(commands.count(), 0);
+    }
+
+    void TabWalksThroughTheButtonsAndSpacePressesThem()
+    {
+        QWidget window;
+        auto* const bar = new CRibbonBar(&window);
+        auto* const next = new QLineEdit(&window);
+        auto* const layout = new QVBoxLayout(&window);
+        layout->addWidget(bar);
+        layout->addWidget(next);
+        window.resize(800, 200);
+        BuildMainRibbon(*bar);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.activateWindow();
+        QSignalSpy commands(bar, &CRibbonBar::Command);
+
+        bar->setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(bar->hasFocus());
+        const int buttons = static_cast<int>(bar->SelectedControls().size());
+        for (int index = 0; index < buttons; ++index) {
+            QCOMPARE(bar->FocusedControl(), index);
+            QTest::keyClick(bar, Qt::Key_Space);
+            QTRY_COMPARE(commands.count(), index + 1);
+            QCOMPARE(commands.last().at(0).toInt(), bar->SelectedControls()[index]->item.id);
+            QTest::keyClick(bar, Qt::Key_Tab);
+        }
+        // After the last button Tab leaves the bar, and Shift+Tab comes back to the last button.
+        QVERIFY(next->hasFocus());
+        QTest::keyClick(next, Qt::Key_Backtab);
+        QVERIFY(bar->hasFocus());
+        QCOMPARE(bar->FocusedControl(), buttons - 1);
+        QTest::keyClick(bar, Qt::Key_Left);
+        QCOMPARE(bar->FocusedControl(), buttons - 2);
+    }
+
+    void ScreenReadersSeeEachButtonAndCanPressIt()
+    {
+        CRibbonBar bar;
+        bar.resize(800, bar.GetHeight());
+        BuildMainRibbon(bar);
+        CRibbonControl& decrypt = *bar.Tabs()[0]->Groups()[1]->Controls()[1];
+        decrypt.item.caption = QStringLiteral("两行\n标签");
+        decrypt.toolTip = QStringLiteral("两行标签 (Ctrl+D)");
+        bar.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&bar));
+        QSignalSpy commands(&bar, &CRibbonBar::Command);
+
+        QAccessibleInterface* const tool = QAccessible::queryAccessibleInterface(&bar);
+        QVERIFY(tool != nullptr);
+        QCOMPARE(tool->role(), QAccessible::ToolBar);
+        QCOMPARE(tool->childCount(), 11);
+        QAccessibleInterface* const button = tool->child(5);
+        QVERIFY(button != nullptr);
+        QCOMPARE(button->role(), QAccessible::PushButton);
+        QCOMPARE(button->text(QAccessible::Name), QStringLiteral("两行 标签"));
+        QCOMPARE(button->text(QAccessible::Description), decrypt.toolTip);
+        QCOMPARE(tool->indexOfChild(button), 5);
+        QCOMPARE(tool->childAt(button->rect().center().x(), button->rect().center().y()), button);
+        QVERIFY(button->actionInterface() != nullptr);
+        button->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QTRY_COMPARE(commands.count(), 1);
+        QCOMPARE(commands.at(0).at(0).toInt(), decrypt.item.id);
     }
 };
 
