@@ -42,14 +42,14 @@ std::unique_ptr<QMessageBox> CGuiPrompt::MakeBox(
         box->setEscapeButton(QMessageBox::Cancel);
         break;
     case MB_YESNOCANCEL:
-        add(QMessageBox::Yes, L"是");
-        add(QMessageBox::No, L"否");
+        add(QMessageBox::Yes, texts.GetText("yes"));
+        add(QMessageBox::No, texts.GetText("no"));
         add(QMessageBox::Cancel, texts.GetText("cancel"));
         box->setEscapeButton(QMessageBox::Cancel);
         break;
     case MB_YESNO:
-        add(QMessageBox::Yes, L"是");
-        add(QMessageBox::No, L"否");
+        add(QMessageBox::Yes, texts.GetText("yes"));
+        add(QMessageBox::No, texts.GetText("no"));
         // A yes/no box has no way out but its two answers, as on the system it comes from.
         break;
     default:

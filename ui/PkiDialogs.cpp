@@ -81,7 +81,7 @@ QString KeyText(void* cert)
             break;
         }
     } else {
-        name = QStringLiteral("未知");
+        name = Text("cert_key_unknown");
     }
     return bits > 0 ? QStringLiteral("%1 %2").arg(name).arg(bits) : name;
 }
@@ -94,24 +94,24 @@ QString UsageText(void* cert)
     static const struct
     {
         int bit;
-        const char* name;
+        const char* key;
     } names[] = {
-        { 0x80, "数字签名" },
-        { 0x40, "不可否认" },
-        { 0x20, "密钥加密" },
-        { 0x10, "数据加密" },
-        { 0x08, "密钥协商" },
-        { 0x04, "证书签名" },
-        { 0x02, "CRL 签名" },
-        { 0x01, "仅加密" },
-        { 0x8000, "仅解密" },
+        { 0x80, "usage_digital_signature" },
+        { 0x40, "usage_non_repudiation" },
+        { 0x20, "usage_key_encipherment" },
+        { 0x10, "usage_data_encipherment" },
+        { 0x08, "usage_key_agreement" },
+        { 0x04, "usage_cert_sign" },
+        { 0x02, "usage_crl_sign" },
+        { 0x01, "usage_encipher_only" },
+        { 0x8000, "usage_decipher_only" },
     };
     QStringList shown;
     for (const auto& entry : names) {
         if ((usage & entry.bit) != 0)
-            shown.append(QString::fromUtf8(entry.name));
+            shown.append(Text(entry.key));
     }
-    return shown.join(QStringLiteral("，"));
+    return shown.join(Text("list_separator"));
 }
 
 QString Fingerprint(void* cert)
@@ -146,9 +146,9 @@ CPinDialog::CPinDialog(const QString& token, int attemptsLeft, int maxLength, QW
     : QDialog(parent)
     , tokenLabel(token)
 {
-    setWindowTitle(QStringLiteral("USBKey 口令"));
+    setWindowTitle(Text("pin_title"));
     auto* const layout = new QVBoxLayout(this);
-    auto* const prompt = new QLabel(QStringLiteral("请输入 USBKey“%1”的口令：").arg(tokenLabel), this);
+    auto* const prompt = new QLabel(Text("pin_prompt").arg(tokenLabel), this);
     prompt->setTextFormat(Qt::PlainText);
     prompt->setWordWrap(true);
     layout->addWidget(prompt);
@@ -160,9 +160,9 @@ CPinDialog::CPinDialog(const QString& token, int attemptsLeft, int maxLength, QW
     attemptsLabel->setTextFormat(Qt::PlainText);
     attemptsLabel->setStyleSheet(QStringLiteral("color: #b00000"));
     if (attemptsLeft == 1)
-        attemptsLabel->setText(QStringLiteral("注意：再输错一次口令，USBKey 将被锁定。"));
+        attemptsLabel->setText(Text("pin_last_try"));
     else if (attemptsLeft > 1)
-        attemptsLabel->setText(QStringLiteral("还可尝试 %1 次。").arg(attemptsLeft));
+        attemptsLabel->setText(Text("pin_tries_left").arg(attemptsLeft));
     attemptsLabel->setVisible(!attemptsLabel->text().isEmpty());
     layout->addWidget(attemptsLabel);
     auto* const buttons = new QDialogButtonBox(this);
@@ -178,11 +178,11 @@ CCertChooserDlg::CCertChooserDlg(void* const* candidates, int count, QWidget* pa
     : QDialog(parent)
     , certs(candidates)
 {
-    setWindowTitle(QStringLiteral("选择证书"));
+    setWindowTitle(Text("cert_choose_title"));
     auto* const layout = new QVBoxLayout(this);
     list = new QTreeWidget(this);
     list->setRootIsDecorated(false);
-    list->setHeaderLabels({ QStringLiteral("颁发给"), QStringLiteral("颁发者"), QStringLiteral("有效期至") });
+    list->setHeaderLabels({ Text("cert_issued_to"), Text("cert_issuer"), Text("cert_valid_to") });
     for (int i = 0; i < count; ++i) {
         const CCertFields fields = ReadCertFields(certs[i]);
         auto* const row = new QTreeWidgetItem(list);
@@ -197,7 +197,7 @@ CCertChooserDlg::CCertChooserDlg(void* const* candidates, int count, QWidget* pa
     layout->addWidget(list);
 
     auto* const buttons = new QDialogButtonBox(this);
-    QPushButton* const view = buttons->addButton(QStringLiteral("查看证书"), QDialogButtonBox::ActionRole);
+    QPushButton* const view = buttons->addButton(Text("cert_view"), QDialogButtonBox::ActionRole);
     buttons->addButton(Text("ok"), QDialogButtonBox::AcceptRole);
     buttons->addButton(Text("cancel"), QDialogButtonBox::RejectRole);
     layout->addWidget(buttons);
@@ -224,27 +224,27 @@ int CCertChooserDlg::Chosen() const
 CCertViewerDlg::CCertViewerDlg(void* cert, QWidget* parent)
     : QDialog(parent)
 {
-    setWindowTitle(QStringLiteral("证书"));
+    setWindowTitle(Text("cert_title"));
     const CCertFields fields = ReadCertFields(cert);
     auto* const layout = new QVBoxLayout(this);
     form = new QWidget(this);
     auto* const rows = new QFormLayout(form);
-    const auto add = [this, rows](const QString& caption, const QString& value) {
+    const auto add = [this, rows](const char* key, const QString& value) {
         auto* const label = new QLabel(value, form);
         label->setTextFormat(Qt::PlainText);
         label->setWordWrap(true);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        label->setObjectName(caption);
-        rows->addRow(caption, label);
+        label->setObjectName(QLatin1String(key));
+        rows->addRow(Text(key), label);
     };
-    add(QStringLiteral("使用者"), fields.subject);
-    add(QStringLiteral("颁发者"), fields.issuer);
-    add(QStringLiteral("有效期从"), fields.notBefore);
-    add(QStringLiteral("有效期至"), fields.notAfter);
-    add(QStringLiteral("序列号"), fields.serial);
-    add(QStringLiteral("公钥"), fields.key);
-    add(QStringLiteral("密钥用法"), fields.usage.isEmpty() ? QStringLiteral("（未限定）") : fields.usage);
-    add(QStringLiteral("SHA-256 指纹"), fields.fingerprint);
+    add("cert_subject", fields.subject);
+    add("cert_issuer", fields.issuer);
+    add("cert_valid_from", fields.notBefore);
+    add("cert_valid_to", fields.notAfter);
+    add("cert_serial", fields.serial);
+    add("cert_public_key", fields.key);
+    add("cert_key_usage", fields.usage.isEmpty() ? Text("cert_usage_any") : fields.usage);
+    add("cert_fingerprint", fields.fingerprint);
     layout->addWidget(form);
     auto* const buttons = new QDialogButtonBox(this);
     buttons->addButton(Text("ok"), QDialogButtonBox::AcceptRole);
@@ -253,9 +253,9 @@ CCertViewerDlg::CCertViewerDlg(void* cert, QWidget* parent)
     setMinimumWidth(520);
 }
 
-QString CCertViewerDlg::FieldText(const QString& caption) const
+QString CCertViewerDlg::FieldText(const char* key) const
 {
-    const auto* const label = form->findChild<QLabel*>(caption);
+    const auto* const label = form->findChild<QLabel*>(QLatin1String(key));
     return label != nullptr ? label->text() : QString();
 }
 

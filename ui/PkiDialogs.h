@@ -67,8 +67,8 @@ class CCertViewerDlg : public QDialog
 
 public:
     explicit CCertViewerDlg(void* cert, QWidget* parent = nullptr);
-    // The shown value of a field by its row caption, for checks.
-    QString FieldText(const QString& caption) const;
+    // The shown value of a field by its caption's key in the language catalogue, for checks.
+    QString FieldText(const char* key) const;
 
 private:
     QWidget* form;

@@ -1,4 +1,5 @@
 // The window's prompts and the PKI library's dialogs, asked from workers and from the UI thread.
+#include "DialogCert.h"
 #include "ModalHelper.h"
 #include "QuarnPKI.h"
 #include "tests/support/TestCa.h"
@@ -16,28 +17,6 @@
 #include <cstring>
 #include <memory>
 #include <thread>
-
-namespace {
-
-struct CertDeleter
-{
-    void operator()(void* cert) const { QuarnPKICertFreeCert(cert); }
-};
-using CertHandle = std::unique_ptr<void, CertDeleter>;
-
-// A self-signed RSA certificate with a Chinese common name and a key usage, through the library.
-CertHandle MakeCert(const char* commonName, long serial)
-{
-    using namespace kelvane::test;
-    CTestCertRequest request
-        = Request(commonName, KeyKind::Rsa2048, CertUsage::SignatureAndEncryption, "开标中心");
-    request.serial = serial;
-    request.validFromSeconds = 0;
-    const CTestIssued issued = SelfSignedCert(request);
-    return CertHandle(QuarnPKICertNewCert(issued.certDer.data(), static_cast<int>(issued.certDer.size())));
-}
-
-} // namespace
 
 class TestGuiPrompts : public QObject
 {
@@ -144,28 +123,28 @@ private slots:
 
     void ViewerShowsTheCertificateFields()
     {
-        const CertHandle cert = MakeCert("张三", 0x12AB34);
+        const kelvane::pki::CertPtr cert = MakeDialogCert("张三", 0x12AB34, "开标中心");
         QVERIFY(cert != nullptr);
         CCertViewerDlg viewer(cert.get());
-        QVERIFY(viewer.FieldText(QStringLiteral("使用者")).contains(QStringLiteral("张三")));
-        QVERIFY(viewer.FieldText(QStringLiteral("颁发者")).contains(QStringLiteral("开标中心")));
-        QVERIFY(viewer.FieldText(QStringLiteral("序列号")).contains(QStringLiteral("12AB34")));
-        QCOMPARE(viewer.FieldText(QStringLiteral("公钥")), QStringLiteral("RSA 2048"));
-        QCOMPARE(viewer.FieldText(QStringLiteral("密钥用法")), QStringLiteral("数字签名，密钥加密"));
-        const QString fingerprint = viewer.FieldText(QStringLiteral("SHA-256 指纹"));
+        QVERIFY(viewer.FieldText("cert_subject").contains(QStringLiteral("张三")));
+        QVERIFY(viewer.FieldText("cert_issuer").contains(QStringLiteral("开标中心")));
+        QVERIFY(viewer.FieldText("cert_serial").contains(QStringLiteral("12AB34")));
+        QCOMPARE(viewer.FieldText("cert_public_key"), QStringLiteral("RSA 2048"));
+        QCOMPARE(viewer.FieldText("cert_key_usage"), QStringLiteral("数字签名，密钥加密"));
+        const QString fingerprint = viewer.FieldText("cert_fingerprint");
         QCOMPARE(fingerprint.size(), 32 * 3 - 1);
         QVERIFY(QRegularExpression(QStringLiteral("^([0-9A-F]{2}:){31}[0-9A-F]{2}$"))
                     .match(fingerprint)
                     .hasMatch());
         QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"))
-                    .match(viewer.FieldText(QStringLiteral("有效期至")))
+                    .match(viewer.FieldText("cert_valid_to"))
                     .hasMatch());
     }
 
     void ChooserFromAWorkerHandsBackTheChosenRow()
     {
-        const CertHandle first = MakeCert("李四", 1);
-        const CertHandle second = MakeCert("王五", 2);
+        const kelvane::pki::CertPtr first = MakeDialogCert("李四", 1, "开标中心");
+        const kelvane::pki::CertPtr second = MakeDialogCert("王五", 2, "开标中心");
         void* const certs[] = { first.get(), second.get() };
         std::atomic<int> result { -1 };
         int chosen = -1;
