@@ -6,9 +6,12 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
+#include <QTranslator>
 
 void CKelvaneApp::SetUpApplication()
 {
@@ -16,6 +19,14 @@ void CKelvaneApp::SetUpApplication()
     QApplication::setOrganizationName(QStringLiteral("QUARN"));
     QApplication::setWindowIcon(
         QIcon(QPixmap::fromImage(LoadRibbonImage(QStringLiteral("kelvane"), QSize(64, 64)))));
+    // The framework's own texts (file dialogs, context menus of edits) in the session's language;
+    // without its translation package they stay English.
+    auto* const translator = new QTranslator(qApp);
+    if (translator->load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+            QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(translator);
+    else
+        delete translator;
 }
 
 int CKelvaneApp::Run(int argc, char** argv)

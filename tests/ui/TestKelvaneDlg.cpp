@@ -5,6 +5,7 @@
 #include "app/LanguageCatalogue.h"
 #include "app/LocalLog.h"
 #include "app/SettingFile.h"
+#include "ui/CKelvaneApp.h"
 #include "ui/CKelvaneDlg.h"
 #include "ui/CKelvaneSetting.h"
 #include "ui/CMsgListView.h"
@@ -212,6 +213,13 @@ private slots:
         });
         QTest::keyClick(&window, Qt::Key_F1);
         QTRY_COMPARE(title, QStringLiteral("关于 Kelvane"));
+    }
+
+    void FrameworkTextsFollowTheSessionLanguage()
+    {
+        // A Chinese session (LANG=zh_CN): the file dialogs' and standard buttons' texts are Chinese.
+        CKelvaneApp::SetUpApplication();
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
     }
 
     void KeyboardStartsInTheTreeAndTabReachesTheRibbon()
