@@ -17,6 +17,16 @@ namespace {
 
 const QColor GroupCaptionColour(104, 114, 105);
 
+constexpr int kLabelFlags = Qt::AlignCenter | Qt::TextWordWrap;
+
+// The lower half of a button, where its label goes.
+QRect LabelRect(const CRibbonControl& control)
+{
+    const QRect& rect = control.item.rect;
+    const int half = rect.height() / 2;
+    return QRect(rect.left(), rect.top() + half, rect.width(), rect.height() - half);
+}
+
 bool IsTabFixed(const CRibbonItem& item)
 {
     return item.state == CRibbonItem::Selected || item.state == CRibbonItem::Frozen;
@@ -59,7 +69,10 @@ void CRibbonControl::SetImage(const QImage& newImage)
 
 QString CRibbonControl::Name() const
 {
-    return QString(item.caption).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    // A word hyphenated across the two lines ("Re-\nfresh") is one word again.
+    return QString(item.caption)
+        .replace(QStringLiteral("-\n"), QString())
+        .replace(QLatin1Char('\n'), QLatin1Char(' '));
 }
 
 CRibbonGroup::CRibbonGroup(int id, const QString& caption)
@@ -244,8 +257,9 @@ void CRibbonBar::PaintControl(QPainter& painter, const CRibbonControl& control) 
         painter.drawImage(target, image);
     }
     painter.setPen(Qt::black);
-    DrawFittedText(painter, QRect(rect.left(), rect.top() + half, rect.width(), rect.height() - half),
-        Qt::AlignCenter | Qt::TextWordWrap, control.item.caption);
+    painter.setFont(LabelFont(control));
+    painter.drawText(LabelRect(control), kLabelFlags, control.item.caption);
+    painter.setFont(font);
     const std::vector<CRibbonControl*> controls = SelectedControls();
     const int index = FocusedControl();
     if (index >= 0 && index < static_cast<int>(controls.size()) && controls[index] == &control) {
@@ -321,6 +335,11 @@ void CRibbonBar::mousePressEvent(QMouseEvent* event)
         }
         return;
     }
+}
+
+QFont CRibbonBar::LabelFont(const CRibbonControl& control) const
+{
+    return FittedFont(font, LabelRect(control), kLabelFlags, control.item.caption);
 }
 
 std::vector<CRibbonControl*> CRibbonBar::SelectedControls() const

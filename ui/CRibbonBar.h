@@ -45,7 +45,7 @@ public:
     // The image is drawn in the upper half of the button; magenta pixels are transparent.
     void SetImage(const QImage& image);
     const QImage& Image() const { return image; }
-    // The label on one line.
+    // The label on one line, as screen readers and tool tips give it.
     QString Name() const;
 
     CRibbonItem item;
@@ -120,6 +120,9 @@ public:
     int FocusedControl() const { return hasFocus() ? focused : -1; }
     // Fires the button's command as a press does.
     void Press(const CRibbonControl& control);
+    // The bar's font, and the one a button's label is drawn in: smaller only when it does not fit.
+    const QFont& Font() const { return font; }
+    QFont LabelFont(const CRibbonControl& control) const;
 
 signals:
     // A button was pressed; posted, so it arrives after the press has been handled.

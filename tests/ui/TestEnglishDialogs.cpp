@@ -1,8 +1,12 @@
-// The dialogs the program adds, in an English session: no Chinese character in any text they show.
+// The dialogs the program adds, in an English session: no Chinese character in any text they show,
+// and ribbon labels that fit without being drawn smaller.
 // Run from a folder of its own that holds the shipped English language file.
 #include "DialogCert.h"
+#include "RecordingPrompt.h"
 #include "app/LanguageCatalogue.h"
 #include "ui/CGuiPrompt.h"
+#include "ui/CKelvaneDlg.h"
+#include "ui/CRibbonBar.h"
 #include "ui/PkiDialogs.h"
 
 #include <QAbstractButton>
@@ -31,16 +35,20 @@ private:
         return texts;
     }
 
+    static void VerifyEnglish(const QString& text)
+    {
+        for (const QChar c : text) {
+            // CJK punctuation, ideographs and full-width forms.
+            const bool chinese = (c.unicode() >= 0x3000 && c.unicode() <= 0x9FFF)
+                || (c.unicode() >= 0xFF00 && c.unicode() <= 0xFFEF);
+            QVERIFY2(!chinese, qPrintable(text));
+        }
+    }
+
     static void VerifyEnglish(const QWidget& dialog)
     {
-        for (const QString& text : ShownTexts(dialog)) {
-            for (const QChar c : text) {
-                // CJK punctuation, ideographs and full-width forms.
-                const bool chinese = (c.unicode() >= 0x3000 && c.unicode() <= 0x9FFF)
-                    || (c.unicode() >= 0xFF00 && c.unicode() <= 0xFFEF);
-                QVERIFY2(!chinese, qPrintable(text));
-            }
-        }
+        for (const QString& text : ShownTexts(dialog))
+            VerifyEnglish(text);
     }
 
 private slots:
@@ -74,6 +82,25 @@ private slots:
         const CCertViewerDlg viewer(cert.get());
         QCOMPARE(viewer.FieldText("cert_key_usage"), QStringLiteral("digital signature, key encipherment"));
         VerifyEnglish(viewer);
+    }
+
+    void RibbonLabelsWrapRatherThanShrink()
+    {
+        // The buttons are 42 pixels wide whatever the language: a long English word is broken
+        // across the label's two lines in the language file, so that no label is drawn much
+        // smaller than the bar's 15-pixel font (a single-line fit gave 7 or 8 pixels).
+        CRecordingPrompt prompt;
+        CKelvaneDlg window(&prompt);
+        CRibbonBar& ribbon = *window.RibbonBar();
+        ribbon.Layout();
+        QStringList shrunk;
+        for (const CRibbonControl* control : ribbon.SelectedControls()) {
+            VerifyEnglish(control->Name());
+            const int pixels = ribbon.LabelFont(*control).pixelSize();
+            if (pixels < ribbon.Font().pixelSize() - 1)
+                shrunk << QStringLiteral("%1 (%2 px)").arg(control->Name()).arg(pixels);
+        }
+        QVERIFY2(shrunk.isEmpty(), qPrintable(shrunk.join(QStringLiteral(", "))));
     }
 
     void QuestionButtons_data()
