@@ -24,6 +24,6 @@ struct COptions
 
 void PrintUsage(std::FILE* out);
 
-// The options of argv; empty after a message on standard error when they cannot be read. -h and
-// --help print the usage and end the program with kAllDone.
-std::optional<COptions> ParseOptions(int argc, char** argv);
+// The options of argv. --help and --version answer and end the program with kAllDone, a command
+// line that cannot be read ends it with kCouldNotRun after its reason on standard error.
+COptions ParseOptions(int argc, char** argv);

@@ -35,8 +35,8 @@ int main(int argc, char** argv)
     // Before any PIN can be typed: no core dump may hold one.
     DisableCoreDumps();
     WatchInterrupts();
-    const auto options = ParseOptions(argc, argv);
-    if (!options || options->command.empty()) {
+    const COptions options = ParseOptions(argc, argv);
+    if (options.command.empty()) {
         PrintUsage(stderr);
         return kCouldNotRun;
     }
@@ -52,23 +52,23 @@ int main(int argc, char** argv)
     CConsoleOutput output;
     CConsolePrompt console(std::cin, stdout);
     CUnattendedPrompt unattended(CLanguageCatalogue::Instance(), stdout);
-    IPrompt& prompt = options->yes ? static_cast<IPrompt&>(unattended) : console;
+    IPrompt& prompt = options.yes ? static_cast<IPrompt&>(unattended) : console;
     SetAuditPrompt(&prompt);
 
     int status = kCouldNotRun;
-    if (options->command == "open" || options->command == "import") {
+    if (options.command == "open" || options.command == "import") {
         if (CQuelvarLibrary::Instance().Load() != 0) {
             std::fprintf(stderr, "kelvane-cli: %s\n", CQuelvarLibrary::Instance().Error().c_str());
             return kCouldNotRun;
         }
-        status = options->command == "open" ? OpenCommand(*options, prompt, output)
-                                            : ImportCommand(*options, prompt, output);
-    } else if (options->command == "verify") {
-        status = VerifyCommand(*options);
-    } else if (options->command == "timestamp") {
+        status = options.command == "open" ? OpenCommand(options, prompt, output)
+                                           : ImportCommand(options, prompt, output);
+    } else if (options.command == "verify") {
+        status = VerifyCommand(options);
+    } else if (options.command == "timestamp") {
         status = TimeStampCommand(output);
     } else {
-        std::fprintf(stderr, "kelvane-cli: unknown command %s\n", options->command.c_str());
+        std::fprintf(stderr, "kelvane-cli: unknown command %s\n", options.command.c_str());
         PrintUsage(stderr);
     }
     SetAuditPrompt(nullptr);

@@ -7,6 +7,7 @@
 #include "CTender.h"
 #include "CTimeStampAuthority.h"
 #include "DevLog.h"
+#include "app/cli/CommandLine.h"
 
 #include <atomic>
 #include <chrono>
@@ -52,64 +53,74 @@ private:
     std::unique_ptr<TService> service;
 };
 
-void PrintUsage(std::FILE* out)
-{
-    std::fprintf(out,
-        "usage: kelvane-devserver [--tender DIR]... [--port N] [--port-file FILE]\n"
-        "                         [--tsa-offset S | --tsa-time T] [--log-db FILE]\n"
-        "  --tender DIR      serve the rules of the tender folder DIR (repeatable); the first\n"
-        "                    one's tsa/ and ca/ also make the time-stamp authority and log service\n"
-        "  --port N          listen on 127.0.0.1:N; 0 or absent picks a free port\n"
-        "  --port-file FILE  write the port to FILE once listening\n"
-        "  --tsa-offset S    the authority's clock runs S seconds off the real time\n"
-        "  --tsa-time T      the authority's clock stands still at T (UTC, 2026-12-08T01:30:00Z)\n"
-        "  --log-db FILE     the log service's records (default <first tender>/logs.sqlite)\n"
-        "The first line of standard output is \"listening on http://127.0.0.1:<port>\".\n");
-}
+const char kUsage[]
+    = "usage: kelvane-devserver [--tender DIR]... [--port N] [--port-file FILE]\n"
+      "                         [--tsa-offset S | --tsa-time T] [--log-db FILE]\n"
+      "  --tender DIR      serve the rules of the tender folder DIR (repeatable); the first\n"
+      "                    one's tsa/ and ca/ also make the time-stamp authority and log service\n"
+      "  --port N          listen on 127.0.0.1:N; 0 or absent picks a free port\n"
+      "  --port-file FILE  write the port to FILE once listening\n"
+      "  --tsa-offset S    the authority's clock runs S seconds off the real time\n"
+      "  --tsa-time T      the authority's clock stands still at T (UTC, 2026-12-08T01:30:00Z)\n"
+      "  --log-db FILE     the log service's records (default <first tender>/logs.sqlite)\n"
+      "The first line of standard output is \"listening on http://127.0.0.1:<port>\".\n";
 
-std::optional<COptions> ParseOptions(const int argc, char** argv)
+// The options of argv; --help, --version and a command line that cannot be read end the program.
+COptions ParseOptions(const int argc, char** argv)
 {
     COptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--help" || option == "-h") {
-            PrintUsage(stdout);
-            std::exit(0);
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "kelvane-devserver: %s needs a value\n", option.c_str());
-            return std::nullopt;
-        }
-        const std::string value = argv[++i];
-        if (option == "--tender") {
-            options.tenderFolders.push_back(value);
-        } else if (option == "--port") {
-            char* end = nullptr;
-            const long port = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || port < 0 || port > 65535) {
-                std::fprintf(stderr, "kelvane-devserver: --port wants a number from 0 to 65535\n");
-                return std::nullopt;
-            }
-            options.port = static_cast<int>(port);
-        } else if (option == "--port-file") {
-            options.portFile = value;
-        } else if (option == "--tsa-offset" || option == "--tsa-time") {
-            const bool offset = option == "--tsa-offset";
+    const auto fail = [](const char* message) {
+        std::fprintf(stderr, "kelvane-devserver: %s\n", message);
+        return false;
+    };
+    const auto clock = [&](bool offset) {
+        return [&options, fail, offset](const std::string& value) {
             const std::optional<std::int64_t> seconds
                 = offset ? CDevClock::ParseSeconds(value) : CDevClock::ParseUtc(value);
-            if (!seconds) {
-                std::fprintf(stderr, "kelvane-devserver: %s wants %s\n", option.c_str(),
-                    offset ? "a whole number of seconds" : "a UTC time such as 2026-12-08T01:30:00Z");
-                return std::nullopt;
-            }
+            if (!seconds)
+                return fail(offset ? "--tsa-offset wants a whole number of seconds"
+                                   : "--tsa-time wants a UTC time such as 2026-12-08T01:30:00Z");
             (offset ? options.tsaOffset : options.tsaTime) = seconds;
-        } else if (option == "--log-db") {
-            options.logDatabase = value;
-        } else {
-            std::fprintf(stderr, "kelvane-devserver: unknown option %s\n", option.c_str());
-            return std::nullopt;
-        }
+            return true;
+        };
+    };
+    const CCommandLine line = ReadCommandLine("kelvane-devserver", kUsage,
+        {
+            { "tender", true,
+                [&options](const std::string& value) {
+                    options.tenderFolders.push_back(value);
+                    return true;
+                } },
+            { "port", true,
+                [&options, fail](const std::string& value) {
+                    char* end = nullptr;
+                    const long port = std::strtol(value.c_str(), &end, 10);
+                    if (value.empty() || *end != '\0' || port < 0 || port > 65535)
+                        return fail("--port wants a number from 0 to 65535");
+                    options.port = static_cast<int>(port);
+                    return true;
+                } },
+            { "port-file", true,
+                [&options](const std::string& value) {
+                    options.portFile = value;
+                    return true;
+                } },
+            { "tsa-offset", true, clock(true) },
+            { "tsa-time", true, clock(false) },
+            { "log-db", true,
+                [&options](const std::string& value) {
+                    options.logDatabase = value;
+                    return true;
+                } },
+        },
+        argc, argv);
+    if (!line.exitStatus && !line.operands.empty()) {
+        std::fprintf(stderr, "kelvane-devserver: unexpected argument %s\nTry 'kelvane-devserver --help'.\n",
+            line.operands.front().c_str());
+        std::exit(kUsageError);
     }
+    if (line.exitStatus)
+        std::exit(*line.exitStatus);
     return options;
 }
 
@@ -203,13 +214,9 @@ bool AddLogService(CDevServer& server, const std::filesystem::path& tender, cons
 
 int main(int argc, char** argv)
 {
-    const std::optional<COptions> options = ParseOptions(argc, argv);
-    if (!options) {
-        PrintUsage(stderr);
-        return kUsageError;
-    }
+    const COptions options = ParseOptions(argc, argv);
     std::vector<CTender> tenders;
-    for (const std::string& folder : options->tenderFolders) {
+    for (const std::string& folder : options.tenderFolders) {
         std::string error;
         std::optional<CTender> tender = LoadTender(folder, error);
         if (!tender) {
@@ -238,18 +245,18 @@ int main(int argc, char** argv)
     CDevServer server;
     const std::filesystem::path firstTender
         = tenders.empty() ? std::filesystem::path() : tenders.front().folder;
-    if (!AddAuthority(server, firstTender, *options) || !AddLogService(server, firstTender, *options)) {
+    if (!AddAuthority(server, firstTender, options) || !AddLogService(server, firstTender, options)) {
         return 1;
     }
     server.Add(std::make_unique<CRulesService>(
         std::move(tenders), [] { return static_cast<std::int64_t>(std::time(nullptr)); }));
-    const int port = server.Bind(options->port);
+    const int port = server.Bind(options.port);
     if (port <= 0) {
-        std::fprintf(stderr, "kelvane-devserver: cannot listen on 127.0.0.1:%d\n", options->port);
+        std::fprintf(stderr, "kelvane-devserver: cannot listen on 127.0.0.1:%d\n", options.port);
         return 1;
     }
-    if (!options->portFile.empty() && !WritePortFile(options->portFile, port)) {
-        std::fprintf(stderr, "kelvane-devserver: cannot write %s\n", options->portFile.c_str());
+    if (!options.portFile.empty() && !WritePortFile(options.portFile, port)) {
+        std::fprintf(stderr, "kelvane-devserver: cannot write %s\n", options.portFile.c_str());
         return 1;
     }
     std::printf("listening on http://127.0.0.1:%d\n", port);

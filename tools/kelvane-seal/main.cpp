@@ -9,6 +9,7 @@
 #include "SealInputs.h"
 #include "SealProgress.h"
 #include "app/PkiSettings.h"
+#include "app/cli/CommandLine.h"
 #include "core/RulesParser.h"
 
 #include <cstdio>
@@ -89,55 +90,38 @@ void Fail(const std::string& message)
 std::optional<COptions> ParseOptions(int argc, char** argv)
 {
     COptions o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const auto value = [&](std::string& into) {
-            if (i + 1 >= argc) {
-                Fail(arg + " needs a value");
-                return false;
-            }
-            into = argv[++i];
+    const auto into = [](std::string& field) {
+        return [&field](const std::string& value) {
+            field = value;
             return true;
         };
-        bool ok = true;
-        if (arg == "--rules") {
-            ok = value(o.rulesFile);
-        } else if (arg == "--rules-url") {
-            ok = value(o.rulesUrl);
-        } else if (arg == "--project") {
-            ok = value(o.project);
-        } else if (arg == "--package") {
-            ok = value(o.package);
-        } else if (arg == "--cert") {
-            ok = value(o.certFile);
-        } else if (arg == "--key") {
-            ok = value(o.keyFile);
-        } else if (arg == "--passphrase-file") {
-            ok = value(o.passphraseFile);
-        } else if (arg == "--tender-ca") {
-            ok = value(o.tenderCa);
-        } else if (arg == "--output-dir") {
-            ok = value(o.outputDir);
-        } else if (arg == "--key-on-token") {
-            o.keyOnToken = true;
-        } else if (arg == "--quiet") {
-            o.quiet = true;
-        } else if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            std::exit(kExitOk);
-        } else if (arg == "--") {
-            o.inputs.insert(o.inputs.end(), argv + i + 1, argv + argc);
-            break;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            Fail("unknown option " + arg);
-            ok = false;
-        } else {
-            o.inputs.push_back(arg);
-        }
-        if (!ok) {
-            return std::nullopt;
-        }
-    }
+    };
+    const auto set = [](bool& flag) {
+        return [&flag](const std::string&) {
+            flag = true;
+            return true;
+        };
+    };
+    const CCommandLine line = ReadCommandLine("kelvane-seal", kUsage,
+        {
+            { "rules", true, into(o.rulesFile) },
+            { "rules-url", true, into(o.rulesUrl) },
+            { "project", true, into(o.project) },
+            { "package", true, into(o.package) },
+            { "cert", true, into(o.certFile) },
+            { "key", true, into(o.keyFile) },
+            { "passphrase-file", true, into(o.passphraseFile) },
+            { "tender-ca", true, into(o.tenderCa) },
+            { "output-dir", true, into(o.outputDir) },
+            { "key-on-token", false, set(o.keyOnToken) },
+            { "quiet", false, set(o.quiet) },
+        },
+        argc, argv);
+    // --help, --version and a command line that cannot be read end here, the last without the
+    // whole usage after its reason.
+    if (line.exitStatus)
+        std::exit(*line.exitStatus);
+    o.inputs = line.operands;
     if (o.rulesFile.empty() == o.rulesUrl.empty()) {
         Fail("give the rules either as --rules FILE or as --rules-url URL");
         return std::nullopt;
