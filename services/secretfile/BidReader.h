@@ -52,7 +52,8 @@ public:
     uint64_t PayloadSize() const { return payloadSize; }
 
 private:
-    int Pass(const CKey* payloadKey, IPlainSink* sink, std::optional<std::array<unsigned char, kDigestSize>>* code);
+    int Pass(const CKey* payloadKey, IPlainSink* sink,
+        std::optional<std::array<unsigned char, kDigestSize>>* code);
     int HashFile(CFileHash& hash, CFileHash* codeHash, std::vector<unsigned char>& signature);
     int DecryptPayload(const CKey& payloadKey, IPlainSink& sink, CFileHash& hash);
     int ReadAt(uint64_t offset, unsigned char* data, size_t size) const;

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <optional>
 #include <openssl/x509v3.h>
+#include <optional>
 #include <set>
 #include <stdio.h>
 #include <sys/stat.h>

@@ -11,8 +11,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <openssl/crypto.h>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>

@@ -593,13 +593,18 @@ TEST_F(DecryptorTest, VerificationCodeIsThatOfTheBytesVerified)
         bool codeOfOriginal; // else of the file as it is now; none for a file that cannot be read through
     } cases[] = {
         { "none", [](const fs::path&, const fs::path&) {}, 0, true },
-        { "replaced by another bid", [](const fs::path& bid, const fs::path& other) { fs::rename(other, bid); }, 0,
-            true },
-        { "grown", [&](const fs::path& bid, const fs::path&) { patch(bid, fs::file_size(bid), { 1, 2, 3 }); }, 0,
-            true },
+        { "replaced by another bid",
+            [](const fs::path& bid, const fs::path& other) { fs::rename(other, bid); }, 0, true },
+        { "grown",
+            [&](const fs::path& bid, const fs::path&) {
+                patch(bid, fs::file_size(bid), { 1, 2, 3 });
+            },
+            0, true },
         { "altered in the payload, past the first blocks",
-            [&](const fs::path& bid, const fs::path&) { patch(bid, 4u << 20, { 0xEE, 0xEE }); }, kHashVerifyFailed,
-            false },
+            [&](const fs::path& bid, const fs::path&) {
+                patch(bid, 4u << 20, { 0xEE, 0xEE });
+            },
+            kHashVerifyFailed, false },
         { "cut short", [](const fs::path& bid, const fs::path&) { fs::resize_file(bid, 3u << 20); },
             kReadDataContentFailed, false },
     };
@@ -618,7 +623,8 @@ TEST_F(DecryptorTest, VerificationCodeIsThatOfTheBytesVerified)
         c.apply(Bid(), Bid("other.bidx"));
         std::vector<unsigned char> code(kDigestSize);
         int length = static_cast<int>(code.size());
-        EXPECT_EQ(QuarnSecretFileDecryptorVerifyWithCode(h.get(), code.data(), &length), c.expected) << c.change;
+        EXPECT_EQ(QuarnSecretFileDecryptorVerifyWithCode(h.get(), code.data(), &length), c.expected)
+            << c.change;
         if (c.expected == kReadDataContentFailed) {
             EXPECT_EQ(length, 0) << c.change;
             continue;
