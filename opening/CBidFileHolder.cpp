@@ -135,14 +135,26 @@ int CBidFileHolder::Release()
     return 0;
 }
 
-int CBidFileHolder::VerifyStructure()
+int CBidFileHolder::VerifyStructure(std::vector<unsigned char>* code)
 {
     failureReason.clear();
     signerRefused = false;
+    if (code != nullptr)
+        code->clear();
     if (handle == nullptr)
         return -1;
-    if (const int result = QuarnSecretFileDecryptorVerify(handle); result != 0)
-        return result;
+    int verified = 0;
+    if (code == nullptr) {
+        verified = QuarnSecretFileDecryptorVerify(handle);
+    } else {
+        std::vector<unsigned char> digest(64);
+        int length = static_cast<int>(digest.size());
+        verified = QuarnSecretFileDecryptorVerifyWithCode(handle, digest.data(), &length);
+        digest.resize(static_cast<size_t>(std::max(length, 0)));
+        *code = std::move(digest);
+    }
+    if (verified != 0)
+        return verified;
 
     std::vector<unsigned char> certBytes;
     const int certResult

@@ -60,8 +60,10 @@ public:
     int Release();
     // The decryptor's structure and signature check, then the signer: a certificate that the
     // tender's trust anchors do not vouch for gives the decryptor's code for a wrong signature (23)
-    // with the reason in GetFailureReason.
-    int VerifyStructure();
+    // with the reason in GetFailureReason. With code, the same read also gives the file's
+    // verification code (the SM3 digest of the bytes verified; empty when the file could not be
+    // read through), whatever the check gave.
+    int VerifyStructure(std::vector<unsigned char>* code = nullptr);
     // Holds the file to the rules embedded in it, whatever the settings say about the comparison
     // with the served rules: the header's threshold n, its opener count m and its openers'
     // certificates (as a set, by their DER) must be those of the embedded rules, for a header

@@ -19,6 +19,19 @@ struct CFileClose
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+// Two upper-case hexadecimal digits per byte of a digest.
+std::wstring HexCode(const unsigned char* digest, size_t size)
+{
+    static constexpr wchar_t kDigits[] = L"0123456789ABCDEF";
+    std::wstring text;
+    text.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        text += kDigits[digest[i] >> 4];
+        text += kDigits[digest[i] & 0x0F];
+    }
+    return text;
+}
+
 } // namespace
 
 int ComputeVerifyCode(const std::wstring& path, std::wstring& code, std::wstring* reason)
@@ -60,14 +73,7 @@ int ComputeVerifyCode(const std::wstring& path, std::wstring& code, std::wstring
     const kelvane::pki::BytesPtr digest(raw);
     if (result != 1 || digest == nullptr || length <= 0)
         return -1;
-    static constexpr wchar_t kDigits[] = L"0123456789ABCDEF";
-    std::wstring text;
-    text.reserve(static_cast<size_t>(length) * 2);
-    for (int i = 0; i < length; ++i) {
-        text += kDigits[digest.get()[i] >> 4];
-        text += kDigits[digest.get()[i] & 0x0F];
-    }
-    code = std::move(text);
+    code = HexCode(digest.get(), static_cast<size_t>(length));
     return 0;
 }
 
@@ -85,11 +91,20 @@ int CBidFileReport::Verify()
     holder.SetPath(path);
     const size_t slash = path.rfind(L'/');
     holder.SetOutputFolder(slash == std::wstring::npos ? std::wstring() : path.substr(0, slash));
-    UpdateCode();
 
+    // One read gives the structure, the signature's hash and the code, so the code shown is that of
+    // the very bytes verified. A file that cannot be read through as a bid gets its code from a
+    // read of its own, as the operator still compares it with the receipt.
+    std::vector<unsigned char> digest;
     int code = holder.Open();
     if (code == 0)
-        code = holder.VerifyStructure();
+        code = holder.VerifyStructure(&digest);
+    if (!digest.empty()) {
+        codeFailure.clear();
+        verifyCode = HexCode(digest.data(), digest.size());
+    } else {
+        UpdateCode();
+    }
     if (code != 0) {
         // A signer the anchors do not vouch for spoils the signature, not the file's format.
         formatResult = holder.IsSignerRefused() ? Check::Passed : Check::Failed;
@@ -108,7 +123,6 @@ int CBidFileReport::Verify()
     formatResult = signResult = Check::Passed;
     bidder = holder.GetSignerName();
     signCert.reset(holder.GetSignCert() != nullptr ? QuarnPKICertDupCert(holder.GetSignCert()) : nullptr);
-    UpdateCode();
     return 0;
 }
 

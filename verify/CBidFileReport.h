@@ -32,8 +32,9 @@ public:
     void SetPath(const std::wstring& value) { path = value; }
     const std::wstring& GetPath() const { return path; }
 
-    // The verify button: the code, then the decryptor's open and verification. Returns 0 when
-    // both passed, else the code of the step that failed.
+    // The verify button: the decryptor's open, then its verification, which gives the code from
+    // the same read (the code of a file that does not open as a bid comes from a read of its own).
+    // Returns 0 when both passed, else the code of the step that failed.
     int Verify();
 
     const std::wstring& GetVerifyCode() const { return verifyCode; }

@@ -1,6 +1,7 @@
 #include "BidReader.h"
 
 #include "FdWrite.h"
+#include "HashThread.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -19,72 +20,8 @@ namespace {
 // Chunks read per system call: large reads keep the pass near the cipher's own speed, and the
 // buffer stays the same size whatever the file's size.
 constexpr size_t kChunksPerRead = 16;
-
-// Hashes blocks on a thread of its own, in the order they are submitted, so that a decryption
-// pass costs the slower of hash and cipher rather than their sum.
-class CHashThread
-{
-public:
-    explicit CHashThread(CFileHash& hash)
-        : fileHash(hash)
-        , thread([this] { Run(); })
-    {
-    }
-    CHashThread(const CHashThread&) = delete;
-    CHashThread& operator=(const CHashThread&) = delete;
-    ~CHashThread()
-    {
-        {
-            const std::lock_guard lock(mutex);
-            stop = true;
-        }
-        changed.notify_all();
-        thread.join();
-    }
-
-    void Submit(const unsigned char* data, size_t size)
-    {
-        {
-            const std::lock_guard lock(mutex);
-            queue.emplace_back(data, size);
-        }
-        changed.notify_all();
-    }
-
-    // Waits until the first `count` blocks submitted are hashed.
-    void WaitFor(uint64_t count)
-    {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return hashed >= count; });
-    }
-
-private:
-    void Run()
-    {
-        std::unique_lock lock(mutex);
-        for (;;) {
-            changed.wait(lock, [&] { return stop || !queue.empty(); });
-            if (stop) {
-                return;
-            }
-            const auto [data, size] = queue.front();
-            queue.pop_front();
-            lock.unlock();
-            fileHash.Update(data, size);
-            lock.lock();
-            ++hashed;
-            changed.notify_all();
-        }
-    }
-
-    CFileHash& fileHash;
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<std::pair<const unsigned char*, size_t>> queue;
-    uint64_t hashed = 0;
-    bool stop = false;
-    std::thread thread; // last: it starts with every other member in place
-};
+// Blocks in flight between the reading and the hash threads of a verification.
+constexpr size_t kVerifyRing = 3;
 
 } // namespace
 
@@ -147,45 +84,61 @@ int CBidReader::Open(const std::string& path)
     if (fileSize < headerSize + kTrailerSize) {
         return kFileStructIncorrect;
     }
-    unsigned char trailer[kTrailerSize];
-    if (ReadAt(fileSize - kTrailerSize, trailer, kTrailerSize) != kOk) {
+    if (ReadAt(fileSize - kTrailerSize, trailerBytes.data(), kTrailerSize) != kOk) {
         return kReadDataFailed;
     }
-    return ParseTrailer(trailer, fileSize, headerSize, signatureSize, payloadSize);
+    return ParseTrailer(trailerBytes.data(), fileSize, headerSize, signatureSize, payloadSize);
 }
 
 int CBidReader::Verify()
 {
-    return Pass(nullptr, nullptr);
+    return Pass(nullptr, nullptr, nullptr);
+}
+
+int CBidReader::VerifyWithCode(std::optional<std::array<unsigned char, kDigestSize>>& code)
+{
+    code.reset();
+    return Pass(nullptr, nullptr, &code);
 }
 
 int CBidReader::Decrypt(const CKey& payloadKey, IPlainSink& sink)
 {
-    return Pass(&payloadKey, &sink);
+    return Pass(&payloadKey, &sink, nullptr);
 }
 
-int CBidReader::Pass(const CKey* payloadKey, IPlainSink* sink)
+int CBidReader::Pass(
+    const CKey* payloadKey, IPlainSink* sink, std::optional<std::array<unsigned char, kDigestSize>>* code)
 {
     if (fd < 0) {
         return kInvalidParam;
     }
     CFileHash hash;
-    if (!hash.Ok()) {
+    CFileHash codeHash(EVP_sm3());
+    if (!hash.Ok() || (code != nullptr && !codeHash.Ok())) {
         return kOutOfMemory;
     }
-    hash.Update(headerBytes.data(), headerBytes.size());
-    const uint64_t start = headerBytes.size();
-    const int rc = payloadKey == nullptr ? HashPayload(hash) : DecryptPayload(*payloadKey, *sink, hash);
-    if (rc != kOk) {
-        return rc;
+    std::vector<unsigned char> signature(signatureSize);
+    if (payloadKey == nullptr) {
+        if (const int rc = HashFile(hash, code != nullptr ? &codeHash : nullptr, signature); rc != kOk) {
+            return rc;
+        }
+    } else {
+        hash.Update(headerBytes.data(), headerBytes.size());
+        if (const int rc = DecryptPayload(*payloadKey, *sink, hash); rc != kOk) {
+            return rc;
+        }
+        if (const int rc = ReadAt(headerBytes.size() + payloadSize, signature.data(), signature.size());
+            rc != kOk) {
+            return rc;
+        }
+    }
+    // The code is had once every byte was read, so that a wrong signature still shows it.
+    if (std::array<unsigned char, kDigestSize> codeDigest {}; code != nullptr && codeHash.Final(codeDigest)) {
+        *code = codeDigest;
     }
     std::array<unsigned char, kDigestSize> digest {};
     if (!hash.Final(digest)) {
         return kHashVerifyFailed;
-    }
-    std::vector<unsigned char> signature(signatureSize);
-    if (const int read = ReadAt(start + payloadSize, signature.data(), signature.size()); read != kOk) {
-        return read;
     }
     std::array<unsigned char, kDigestSize> signedDigest {};
     if (const int verified = VerifySignature(signature, header.signerCert, signedDigest); verified != kOk) {
@@ -194,17 +147,38 @@ int CBidReader::Pass(const CKey* payloadKey, IPlainSink* sink)
     return CRYPTO_memcmp(digest.data(), signedDigest.data(), kDigestSize) == 0 ? kOk : kHashVerifyFailed;
 }
 
-int CBidReader::HashPayload(CFileHash& hash)
+int CBidReader::HashFile(CFileHash& hash, CFileHash* codeHash, std::vector<unsigned char>& signature)
 {
-    std::vector<unsigned char> buffer(kChunksPerRead * kSealedChunkSize);
+    // This thread reads; the signature's hash and the code's each run on a thread of their own.
+    CHashRing ring(kVerifyRing, kChunksPerRead * kSealedChunkSize);
+    CHashThread hasher(hash);
+    std::optional<CHashThread> coder;
+    if (codeHash != nullptr) {
+        coder.emplace(*codeHash);
+    }
+    CHashThread* const code = coder ? &*coder : nullptr;
+    hasher.Submit(headerBytes.data(), headerBytes.size());
+    if (code != nullptr) {
+        code->Submit(headerBytes.data(), headerBytes.size());
+    }
     const uint64_t start = headerBytes.size();
     for (uint64_t done = 0; done < payloadSize;) {
-        const size_t block = static_cast<size_t>(std::min<uint64_t>(buffer.size(), payloadSize - done));
-        if (const int rc = ReadAt(start + done, buffer.data(), block); rc != kOk) {
+        unsigned char* const buffer = ring.Next();
+        const size_t block = static_cast<size_t>(std::min<uint64_t>(ring.BlockSize(), payloadSize - done));
+        if (const int rc = ReadAt(start + done, buffer, block); rc != kOk) {
             return rc;
         }
-        hash.Update(buffer.data(), block);
+        ring.Submit(block, { &hasher, code });
         done += block;
+    }
+    if (const int rc = ReadAt(start + payloadSize, signature.data(), signature.size()); rc != kOk) {
+        return rc;
+    }
+    hasher.WaitForAll();
+    if (code != nullptr) {
+        code->Submit(signature.data(), signature.size());
+        code->Submit(trailerBytes.data(), trailerBytes.size());
+        code->WaitForAll();
     }
     return kOk;
 }

@@ -5,7 +5,9 @@
 #include "BidCrypto.h"
 #include "BidFormat.h"
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,11 @@ public:
 
     // Hashes header and payload and checks the bidder's signature over the digest.
     int Verify();
+    // As Verify, and in the same read, on a thread of its own, the SM3 digest of every byte read:
+    // header, payload, signature and trailer, the very bytes the signature was checked over (the
+    // file's verification code). The code is set whenever the whole file was read and hashed,
+    // whatever the signature check gave; a file that changes meanwhile cannot give another code.
+    int VerifyWithCode(std::optional<std::array<unsigned char, kDigestSize>>& code);
 
     // Decrypts every chunk into the sink, then checks the signature as Verify does. A failure at
     // any point is returned at once; the sink must then discard what it was given.
@@ -45,14 +52,16 @@ public:
     uint64_t PayloadSize() const { return payloadSize; }
 
 private:
-    int Pass(const CKey* payloadKey, IPlainSink* sink);
-    int HashPayload(CFileHash& hash);
+    int Pass(const CKey* payloadKey, IPlainSink* sink,
+        std::optional<std::array<unsigned char, kDigestSize>>* code);
+    int HashFile(CFileHash& hash, CFileHash* codeHash, std::vector<unsigned char>& signature);
     int DecryptPayload(const CKey& payloadKey, IPlainSink& sink, CFileHash& hash);
     int ReadAt(uint64_t offset, unsigned char* data, size_t size) const;
 
     int fd = -1;
     std::string filePath;
     std::vector<unsigned char> headerBytes;
+    std::array<unsigned char, kTrailerSize> trailerBytes {};
     CBidHeader header;
     uint64_t fileSize = 0;
     uint64_t payloadSize = 0;

@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "FdWrite.h"
+#include "HashThread.h"
 #include "OpenSslPtr.h"
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <openssl/x509v3.h>
+#include <optional>
 #include <set>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -19,72 +21,100 @@ namespace {
 
 constexpr size_t kReadBlock = 1u << 20;
 constexpr size_t kWriteBlock = 16 * kSealedChunkSize;
+// Blocks in flight between the encryption and the hash threads: enough that neither side waits on
+// the other's jitter, few enough that memory stays a few MiB whatever the file's size.
+constexpr size_t kRingBlocks = 4;
 
-// The output file under its temporary name: buffered writes, the verification code over every
-// byte, and removal unless committed.
+// The output file under its temporary name, written block by block as the encryption fills the
+// blocks of a small ring. Every byte also goes to the hash threads beside the encryption: the
+// signature's (SHA-256 over header and payload) and, when asked, the verification code's (SM3 over
+// every byte of the file), so that sealing costs the slowest of them rather than their sum. The
+// file is removed unless committed.
 class COutput
 {
 public:
-    explicit COutput(const std::string& target)
+    COutput(const std::string& target, bool withCode)
         : file(target, TemporaryName(target))
+        , computeCode(withCode)
     {
     }
 
-    int Create(bool withCode)
+    int Create()
     {
         // mkostemp makes the file private; a sealed bid is meant to be handed on.
         if (file.Create(0644) != 0) {
             return kOpenFileFailed;
         }
-        computeCode = withCode;
-        if (computeCode && (!sm3 || EVP_DigestInit_ex(sm3.get(), EVP_sm3(), nullptr) != 1)) {
+        if (!signatureHash.Ok() || (computeCode && !codeHash.Ok())) {
             return kCreateAlgoParamFailed;
         }
-        buffer.reserve(kWriteBlock);
+        if (computeCode) {
+            codeThread.emplace(codeHash);
+        }
+        block = ring.Next();
         return kOk;
     }
 
-    int Write(const unsigned char* data, size_t size)
+    // The header: written first and hashed by both, kept until the hashes are done with it.
+    int WriteHeader(std::vector<unsigned char> bytes)
     {
-        if (computeCode && EVP_DigestUpdate(sm3.get(), data, size) != 1) {
-            return kWriteDataFailed;
+        header = std::move(bytes);
+        signatureThread.Submit(header.data(), header.size());
+        if (codeThread) {
+            codeThread->Submit(header.data(), header.size());
         }
-        written += size;
-        if (buffer.size() + size > kWriteBlock) {
-            if (const int rc = Flush(); rc != kOk) {
-                return rc;
-            }
-        }
-        if (size >= kWriteBlock) {
-            return WriteAllToFd(file.Fd(), data, size);
-        }
-        buffer.insert(buffer.end(), data, data + size);
-        return kOk;
+        return Write(header.data(), header.size());
     }
 
-    int Commit(CSealResult* result)
+    // The block the encryption fills, BlockSize() bytes.
+    unsigned char* Block() const { return block; }
+    size_t BlockSize() const { return ring.BlockSize(); }
+
+    // Writes the first `size` bytes of the block, hands them to the hashes and moves to the next.
+    int WriteBlock(size_t size)
     {
-        if (const int rc = Flush(); rc != kOk) {
+        ring.Submit(size, { &signatureThread, codeThread ? &*codeThread : nullptr });
+        const int rc = Write(block, size);
+        block = ring.Next();
+        return rc;
+    }
+
+    // The digest the bidder signs, once the payload is written.
+    bool SignedDigest(std::array<unsigned char, kDigestSize>& digest)
+    {
+        signatureThread.WaitForAll();
+        return signatureHash.Final(digest);
+    }
+
+    // Writes the signature and the trailer, finishes the code and publishes the file.
+    int Commit(std::vector<unsigned char> signatureAndTrailer, CSealResult* result)
+    {
+        tail = std::move(signatureAndTrailer);
+        if (codeThread) {
+            codeThread->Submit(tail.data(), tail.size());
+        }
+        if (const int rc = Write(tail.data(), tail.size()); rc != kOk) {
             return rc;
+        }
+        std::string code;
+        if (codeThread) {
+            codeThread->WaitForAll();
+            std::array<unsigned char, kDigestSize> digest {};
+            if (!codeHash.Final(digest)) {
+                return kWriteDataFailed;
+            }
+            static const char hex[] = "0123456789ABCDEF";
+            for (const unsigned char byte : digest) {
+                code.push_back(hex[byte >> 4]);
+                code.push_back(hex[byte & 0xF]);
+            }
         }
         if (const int error = file.Publish(CAtomicFile::EPublish::kNoReplace); error != 0) {
             return error == EEXIST ? kFileExist : kWriteDataFailed;
         }
         if (result != nullptr) {
             result->fileSize = written;
-            result->verificationCode.clear();
-            if (computeCode) {
-                unsigned char digest[EVP_MAX_MD_SIZE];
-                unsigned int len = 0;
-                if (EVP_DigestFinal_ex(sm3.get(), digest, &len) != 1) {
-                    return kWriteDataFailed;
-                }
-                static const char hex[] = "0123456789ABCDEF";
-                for (unsigned int i = 0; i < len; ++i) {
-                    result->verificationCode.push_back(hex[digest[i] >> 4]);
-                    result->verificationCode.push_back(hex[digest[i] & 0xF]);
-                }
-            }
+            result->verificationCode = std::move(code);
         }
         return kOk;
     }
@@ -98,31 +128,36 @@ private:
         return (folder / ("." + path.filename().string() + ".XXXXXX")).string();
     }
 
-    int Flush()
+    int Write(const unsigned char* data, size_t size)
     {
-        const int rc = WriteAllToFd(file.Fd(), buffer.data(), buffer.size());
-        buffer.clear();
-        return rc;
+        written += size;
+        return WriteAllToFd(file.Fd(), data, size);
     }
 
     CAtomicFile file;
     bool computeCode = false;
-    MdCtxPtr sm3 { EVP_MD_CTX_new() };
-    std::vector<unsigned char> buffer;
     uint64_t written = 0;
+    // Everything a hash thread may still be reading is declared before the threads, so that it
+    // outlives them on every way out.
+    CFileHash signatureHash;
+    CFileHash codeHash { EVP_sm3() };
+    std::vector<unsigned char> header;
+    std::vector<unsigned char> tail;
+    CHashRing ring { kRingBlocks, kWriteBlock };
+    unsigned char* block = nullptr;
+    CHashThread signatureThread { signatureHash };
+    std::optional<CHashThread> codeThread;
 };
 
-// Cuts the archive stream into chunks. A full chunk is held back until more data arrives, because
-// only then is it known not to be the last one.
+// Cuts the archive stream into chunks, each sealed in place in the output's block. A full chunk is
+// held back until more data arrives, because only then is it known not to be the last one.
 class CChunker
 {
 public:
-    CChunker(const CKey& payloadKey, COutput& out, CFileHash& hash)
+    CChunker(const CKey& payloadKey, COutput& out)
         : cipher(true, payloadKey)
         , output(out)
-        , fileHash(hash)
     {
-        chunk.resize(kSealedChunkSize);
     }
     bool Ok() const { return cipher.Ok(); }
 
@@ -135,7 +170,7 @@ public:
                 }
             }
             const size_t take = std::min(size, kChunkSize - filled);
-            std::memcpy(chunk.data() + filled, data, take);
+            std::memcpy(output.Block() + used + filled, data, take);
             filled += take;
             data += take;
             size -= take;
@@ -143,26 +178,36 @@ public:
         return kOk;
     }
 
-    int Finish() { return Emit(true); }
+    int Finish()
+    {
+        if (const int rc = Emit(true); rc != kOk) {
+            return rc;
+        }
+        return used > 0 ? output.WriteBlock(used) : kOk;
+    }
 
 private:
     int Emit(bool last)
     {
-        if (!cipher.Seal(index, last, chunk.data(), filled, chunk.data() + filled)) {
+        unsigned char* chunk = output.Block() + used;
+        if (!cipher.Seal(index, last, chunk, filled, chunk + filled)) {
             return kCipherFinalFailed;
         }
-        const size_t sealed = filled + kTagSize;
-        fileHash.Update(chunk.data(), sealed);
+        used += filled + kTagSize;
         ++index;
         filled = 0;
-        return output.Write(chunk.data(), sealed);
+        if (output.BlockSize() - used >= kSealedChunkSize) {
+            return kOk;
+        }
+        const size_t full = used;
+        used = 0;
+        return output.WriteBlock(full);
     }
 
     CChunkCipher cipher;
     COutput& output;
-    CFileHash& fileHash;
-    std::vector<unsigned char> chunk;
-    size_t filled = 0;
+    size_t used = 0; // sealed bytes already in the block
+    size_t filled = 0; // plaintext of the chunk in hand, after them
     uint64_t index = 0;
 };
 
@@ -334,17 +379,15 @@ int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult
         return rc;
     }
 
-    COutput out(outputPath);
-    if (const int rc = out.Create(request.computeVerificationCode); rc != kOk) {
+    COutput out(outputPath, request.computeVerificationCode);
+    if (const int rc = out.Create(); rc != kOk) {
         return rc;
     }
-    CFileHash hash;
-    CChunker chunker(payloadKey, out, hash);
-    if (!hash.Ok() || !chunker.Ok()) {
+    CChunker chunker(payloadKey, out);
+    if (!chunker.Ok()) {
         return kCreateCipherFailed;
     }
-    hash.Update(headerBytes.data(), headerBytes.size());
-    if (const int rc = out.Write(headerBytes.data(), headerBytes.size()); rc != kOk) {
+    if (const int rc = out.WriteHeader(std::move(headerBytes)); rc != kOk) {
         return rc;
     }
     if (const int rc = writePayload(chunker); rc != kOk) {
@@ -354,7 +397,7 @@ int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult
         return rc;
     }
     std::array<unsigned char, kDigestSize> digest {};
-    if (!hash.Final(digest)) {
+    if (!out.SignedDigest(digest)) {
         return kSignFinalFailed;
     }
     std::vector<unsigned char> signature;
@@ -370,16 +413,11 @@ int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult
         || CRYPTO_memcmp(signedDigest.data(), digest.data(), kDigestSize) != 0) {
         return kSignFinalFailed;
     }
-    std::vector<unsigned char> trailer;
-    PutU32(trailer, static_cast<uint32_t>(signature.size()));
-    trailer.insert(trailer.end(), kTrailerMagic.begin(), kTrailerMagic.end());
-    if (const int rc = out.Write(signature.data(), signature.size()); rc != kOk) {
-        return rc;
-    }
-    if (const int rc = out.Write(trailer.data(), trailer.size()); rc != kOk) {
-        return rc;
-    }
-    return out.Commit(result);
+    const auto signatureSize = static_cast<uint32_t>(signature.size());
+    std::vector<unsigned char> tail = std::move(signature);
+    PutU32(tail, signatureSize);
+    tail.insert(tail.end(), kTrailerMagic.begin(), kTrailerMagic.end());
+    return out.Commit(std::move(tail), result);
 }
 
 } // namespace

@@ -76,10 +76,11 @@ int VerifySignature(const std::vector<unsigned char>& cmsDer, const std::vector<
     return kOk;
 }
 
-CFileHash::CFileHash()
+CFileHash::CFileHash(const EVP_MD* digest)
     : ctx(EVP_MD_CTX_new())
 {
-    ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
+    ok = ctx && digest != nullptr && EVP_MD_get_size(digest) == static_cast<int>(kDigestSize)
+        && EVP_DigestInit_ex(ctx.get(), digest, nullptr) == 1;
 }
 
 void CFileHash::Update(const unsigned char* data, size_t size)

@@ -41,11 +41,13 @@ private:
 int VerifySignature(const std::vector<unsigned char>& cmsDer, const std::vector<unsigned char>& signerCertDer,
     std::array<unsigned char, kDigestSize>& signedDigest);
 
-// Incremental SHA-256 of the header and payload.
+// Incremental digest of a file's bytes: SHA-256 of the header and payload, which the signature
+// covers, unless another 32-byte digest is named (SM3 for the verification code). A failing update
+// is kept: Final then fails.
 class CFileHash
 {
 public:
-    CFileHash();
+    explicit CFileHash(const EVP_MD* digest = EVP_sha256());
     bool Ok() const { return ok; }
     void Update(const unsigned char* data, size_t size);
     bool Final(std::array<unsigned char, kDigestSize>& digest);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <openssl/crypto.h>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -160,6 +161,23 @@ int QuarnSecretFileDecryptorVerify(CQuarnFileDecryptor* handle)
         return kInvalidParam;
     }
     return Guarded([&] { return handle->reader.Verify(); });
+}
+
+int QuarnSecretFileDecryptorVerifyWithCode(CQuarnFileDecryptor* handle, unsigned char* code, int* length)
+{
+    if (!IsLive(handle) || code == nullptr || length == nullptr || *length < static_cast<int>(kDigestSize)) {
+        return kInvalidParam;
+    }
+    return Guarded([&] {
+        *length = 0;
+        std::optional<std::array<unsigned char, kDigestSize>> digest;
+        const int rc = handle->reader.VerifyWithCode(digest);
+        if (digest) {
+            std::memcpy(code, digest->data(), digest->size());
+            *length = static_cast<int>(digest->size());
+        }
+        return rc;
+    });
 }
 
 int QuarnSecretFileDecryptorGetSignCert(CQuarnFileDecryptor* handle, unsigned char* buffer, int* length)

@@ -44,6 +44,14 @@ QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorSetFolder(
  * is not the file's, 16 read error. */
 QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorVerify(CQuarnFileDecryptor* handle);
 
+/* As Verify, and in the same read the SM3 digest of every byte read for it: header, payload,
+ * signature and trailer, the very bytes the signature was checked over (the file's verification
+ * code, which a file changed or replaced meanwhile cannot alter). *length must hold the size of
+ * code, at least 32. When the whole file was read the digest is written to code and its length
+ * (32) to *length, whatever the signature check gave; otherwise *length becomes 0. */
+QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorVerifyWithCode(
+    CQuarnFileDecryptor* handle, unsigned char* code, int* length);
+
 /* The bidder's signing certificate (DER), two calls. */
 QUARN_SECRET_FILE_EXPORT int QuarnSecretFileDecryptorGetSignCert(
     CQuarnFileDecryptor* handle, unsigned char* buffer, int* length);

@@ -117,23 +117,27 @@ TEST_F(SealerTest, AcceptsCertificatesAsPemAndAsBase64TextWithBlanks)
 TEST_F(SealerTest, VerificationCodeIsTheSm3OfTheWholeFile)
 {
     CSoftwareSealSigner signer = MakeSigner(Bidder());
-    CSealSpec spec;
-    spec.files = { Input("a.txt", 200000) };
-    CSealResult result;
-    ASSERT_EQ(SealBidFile(MakeRequest(spec, signer), Out().string(), &result), 0);
-    const std::vector<unsigned char> file = ReadAll(Out());
-    EXPECT_EQ(result.fileSize, file.size());
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    ASSERT_EQ(EVP_Digest(file.data(), file.size(), digest, &len, EVP_sm3(), nullptr), 1);
-    std::string expected;
-    for (unsigned int i = 0; i < len; ++i) {
-        char hex[3];
-        std::snprintf(hex, sizeof hex, "%02X", digest[i]);
-        expected += hex;
+    // One block, and more blocks than the ring between the cipher and the hash threads holds.
+    for (const size_t size : { size_t { 200000 }, (size_t { 6 } << 20) + 7 }) {
+        CSealSpec spec;
+        spec.files = { Input("a.txt", size) };
+        CSealResult result;
+        std::filesystem::remove(Out());
+        ASSERT_EQ(SealBidFile(MakeRequest(spec, signer), Out().string(), &result), 0) << size;
+        const std::vector<unsigned char> file = ReadAll(Out());
+        EXPECT_EQ(result.fileSize, file.size());
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        ASSERT_EQ(EVP_Digest(file.data(), file.size(), digest, &len, EVP_sm3(), nullptr), 1);
+        std::string expected;
+        for (unsigned int i = 0; i < len; ++i) {
+            char hex[3];
+            std::snprintf(hex, sizeof hex, "%02X", digest[i]);
+            expected += hex;
+        }
+        EXPECT_EQ(result.verificationCode, expected) << size;
+        EXPECT_EQ(result.verificationCode.size(), 64u);
     }
-    EXPECT_EQ(result.verificationCode, expected);
-    EXPECT_EQ(result.verificationCode.size(), 64u);
 }
 
 TEST_F(SealerTest, CancelledOrRefusedRunsLeaveNoFile)

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <numeric>
 #include <openssl/cms.h>
@@ -31,6 +33,15 @@ CSealFile MakeInput(const std::filesystem::path& dir, const std::string& name, s
     const std::filesystem::path source = dir / ("src-" + std::to_string(seed));
     WriteAll(source, Pattern(size, seed));
     return CSealFile { source.string(), name };
+}
+
+std::vector<unsigned char> Sm3(const std::vector<unsigned char>& bytes)
+{
+    std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);
+    unsigned int len = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest.data(), &len, EVP_sm3(), nullptr);
+    digest.resize(len);
+    return digest;
 }
 
 class DecryptorTest : public ::testing::Test
@@ -560,4 +571,67 @@ TEST_F(DecryptorTest, HeaderWithoutCustomDataReportsIt)
 }
 
 } // namespace
+} // namespace kelvane::bidx::test
+
+namespace kelvane::bidx::test {
+
+// The code a report shows comes from the very read that verified the file: a file replaced, grown
+// or altered after it was opened cannot lend it the code of other bytes than those verified.
+TEST_F(DecryptorTest, VerificationCodeIsThatOfTheBytesVerified)
+{
+    namespace fs = std::filesystem;
+    const auto patch = [](const fs::path& path, uint64_t offset, const std::vector<unsigned char>& bytes) {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(offset));
+        file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    };
+    const struct
+    {
+        const char* change;
+        std::function<void(const fs::path& bid, const fs::path& other)> apply;
+        int expected;
+        bool codeOfOriginal; // else of the file as it is now; none for a file that cannot be read through
+    } cases[] = {
+        { "none", [](const fs::path&, const fs::path&) {}, 0, true },
+        { "replaced by another bid",
+            [](const fs::path& bid, const fs::path& other) { fs::rename(other, bid); }, 0, true },
+        { "grown",
+            [&](const fs::path& bid, const fs::path&) {
+                patch(bid, fs::file_size(bid), { 1, 2, 3 });
+            },
+            0, true },
+        { "altered in the payload, past the first blocks",
+            [&](const fs::path& bid, const fs::path&) {
+                patch(bid, 4u << 20, { 0xEE, 0xEE });
+            },
+            kHashVerifyFailed, false },
+        { "cut short", [](const fs::path& bid, const fs::path&) { fs::resize_file(bid, 3u << 20); },
+            kReadDataContentFailed, false },
+    };
+    CSealSpec spec;
+    // More blocks than the reading ring holds.
+    spec.files = { MakeInput(tmp.Path(), "offer.pdf", (5u << 20) + 3, 1) };
+    for (const auto& c : cases) {
+        fs::remove(Bid());
+        fs::remove(Bid("other.bidx"));
+        Seal(spec, Bid());
+        Seal(spec, Bid("other.bidx"));
+        const std::vector<unsigned char> original = ReadAll(Bid());
+        int rc = 0;
+        const Handle h = OpenHandle(Bid(), Out(), &rc);
+        ASSERT_EQ(rc, 0) << c.change;
+        c.apply(Bid(), Bid("other.bidx"));
+        std::vector<unsigned char> code(kDigestSize);
+        int length = static_cast<int>(code.size());
+        EXPECT_EQ(QuarnSecretFileDecryptorVerifyWithCode(h.get(), code.data(), &length), c.expected)
+            << c.change;
+        if (c.expected == kReadDataContentFailed) {
+            EXPECT_EQ(length, 0) << c.change;
+            continue;
+        }
+        ASSERT_EQ(length, static_cast<int>(kDigestSize)) << c.change;
+        EXPECT_EQ(code, Sm3(c.codeOfOriginal ? original : ReadAll(Bid()))) << c.change;
+    }
+}
+
 } // namespace kelvane::bidx::test
