@@ -4,6 +4,7 @@
 // one more decryption goes to a disk folder, sync included.
 //
 //   bidx_bench [--gib N] [--sparse] [--disk DIR]
+//   bidx_bench --open-peer FILE    (for peers.sh: the library's decryption of FILE, sealed first)
 //
 // The last two lines are "decrypt_ratio: X" and "peak_rss_mib: Y".
 #include "BidCrypto.h"
@@ -200,6 +201,40 @@ double DecryptRate(
     return MiBps(bytes, seconds);
 }
 
+// For bench/peers.sh: seals `file` (untimed) to three software openers, then times the library's
+// decryption of it with two of them into a folder beside it, right after a copy of the same size
+// was written and removed there (as every timed writer of peers.sh follows one), and prints
+// "open: X MiB/s". Every output is removed.
+int OpenPeer(const fs::path& file)
+{
+    const fs::path folder = fs::absolute(file).parent_path();
+    const CIdentity bidder = MakeIdentity("EC", "P-256");
+    const CIdentity a = MakeIdentity("RSA", nullptr);
+    const CIdentity b = MakeIdentity("EC", "P-256");
+    const CIdentity c = MakeIdentity("RSA", nullptr);
+    CSoftwareSealSigner signer(Cert(X509_dup(bidder.cert.get())), PKey(EVP_PKEY_dup(bidder.key.get())));
+    CSealRequest request;
+    request.signerCert = bidder.der;
+    request.signer = &signer;
+    request.customData = MakeRulesCustomData({ '<', 'x', '/', '>' });
+    request.threshold = 2;
+    request.openerCerts = { a.der, b.der, c.der };
+    request.files = { { file.string(), file.filename().string() } };
+    request.computeVerificationCode = false;
+    const fs::path bidx = folder / "kelvane-peer.bidx";
+    if (SealBidFile(request, bidx.string(), nullptr) != 0) {
+        std::fprintf(stderr, "seal failed\n");
+        return 1;
+    }
+    const uint64_t bytes = fs::file_size(file);
+    CopyRate(bidx, folder / "kelvane-peer.copy", bytes);
+    const double rate = DecryptRate(bidx, folder / "kelvane-peer-open", bytes, a, b);
+    fs::remove_all(folder / "kelvane-peer-open");
+    fs::remove(bidx);
+    std::printf("open: %.1f MiB/s\n", rate);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -215,8 +250,10 @@ int main(int argc, char** argv)
             sparse = true;
         } else if (arg == "--disk" && i + 1 < argc) {
             disk = argv[++i];
+        } else if (arg == "--open-peer" && i + 1 < argc) {
+            return OpenPeer(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: bidx_bench [--gib N] [--sparse] [--disk DIR]\n");
+            std::fprintf(stderr, "usage: bidx_bench [--gib N] [--sparse] [--disk DIR] | --open-peer FILE\n");
             return 2;
         }
     }
@@ -307,11 +344,13 @@ int main(int argc, char** argv)
     const double decryptRaw = RawRate(false, true, true, bytes);
     const double freshRatio = freshDecrypt / std::min(decryptRaw, freshCopy);
     const double reusedRatio = reusedDecrypt / std::min(decryptRaw, reusedCopy);
-    std::printf("decrypt, fresh memory:  %8.1f MiB/s   raw AES-GCM+SHA-256: %8.1f MiB/s   plain copy: %8.1f MiB/s "
-                "(%.1f before, %.1f after)   ratio %.2f\n",
+    std::printf(
+        "decrypt, fresh memory:  %8.1f MiB/s   raw AES-GCM+SHA-256: %8.1f MiB/s   plain copy: %8.1f MiB/s "
+        "(%.1f before, %.1f after)   ratio %.2f\n",
         freshDecrypt, decryptRaw, freshCopy, before, after, freshRatio);
-    std::printf("decrypt, reused memory: %8.1f MiB/s   raw AES-GCM+SHA-256: %8.1f MiB/s   plain copy: %8.1f MiB/s   "
-                "ratio %.2f\n",
+    std::printf(
+        "decrypt, reused memory: %8.1f MiB/s   raw AES-GCM+SHA-256: %8.1f MiB/s   plain copy: %8.1f MiB/s   "
+        "ratio %.2f\n",
         reusedDecrypt, decryptRaw, reusedCopy, reusedRatio);
 
     const double decryptDisk = DecryptRate(shm / "bench.bidx", onDisk / "Open", bytes, a, c);
