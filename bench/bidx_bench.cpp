@@ -1,12 +1,14 @@
 // Throughput of sealing, verifying and decrypting a large bid, each next to the raw rate of a
 // plain EVP loop over 64 KiB buffers doing the same cryptographic work per byte, and the peak
-// resident memory. Files go to a tmpfs folder so that the figures measure the code, not the disk;
-// one more decryption goes to a disk folder, sync included.
+// resident memory; the decryption also next to a plain copy of the same bytes into the same
+// folder (the memory's own cost, see CopyRate). Files go to a tmpfs folder so that the figures
+// measure the code, not the disk; one more decryption goes to a disk folder, sync included.
 //
 //   bidx_bench [--gib N] [--sparse] [--disk DIR]
 //   bidx_bench --open-peer FILE    (for peers.sh: the library's decryption of FILE, sealed first)
 //
-// The last two lines are "decrypt_ratio: X" and "peak_rss_mib: Y".
+// The last lines are "decrypt_ratio: X", "decrypt_fresh_ratio: Y" and "peak_rss_mib: Z"; a
+// ratio is our rate over the slower of the raw loop and the plain copy.
 #include "BidCrypto.h"
 #include "BidSealer.h"
 #include "QuarnSecretFile.h"
