@@ -279,8 +279,6 @@ int main(int argc, char** argv)
     const CIdentity c = MakeIdentity("RSA", nullptr);
     std::printf("input: %llu GiB%s, output to %s; disk folder %s\n", static_cast<unsigned long long>(gib),
         sparse ? " (sparse)" : "", shm.c_str(), onDisk.c_str());
-    // A virtual machine pays for the first touch of each page of its memory; fill and free as
-    // much tmpfs as the runs will use, so that no timed run pays it instead of the code.
     MakeInput(shm / "input.bin", bytes, sparse);
 
     CSoftwareSealSigner signer(Cert(X509_dup(bidder.cert.get())), PKey(EVP_PKEY_dup(bidder.key.get())));
