@@ -50,8 +50,9 @@ int main(int argc, char** argv)
     ResendPendingRecords();
 
     CConsoleOutput output;
-    CConsolePrompt console(std::cin, stdout);
-    CUnattendedPrompt unattended(CLanguageCatalogue::Instance(), stdout);
+    // Questions go to standard error, beside the errors: standard output holds only results.
+    CConsolePrompt console(std::cin, stderr);
+    CUnattendedPrompt unattended(CLanguageCatalogue::Instance(), stderr);
     IPrompt& prompt = options.yes ? static_cast<IPrompt&>(unattended) : console;
     SetAuditPrompt(&prompt);
 

@@ -1,10 +1,12 @@
-// The progress bar of a long sealing on standard error, and the way an interruption reaches the
-// sealer: the bar's answer stops it.
+// The progress bar of a long sealing on standard error when that is a terminal (a log file or a
+// pipe gets no carriage returns), and the way an interruption reaches the sealer: the bar's answer
+// stops it.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <signal.h>
+#include <unistd.h>
 
 namespace kelvane::seal {
 
@@ -12,7 +14,7 @@ class CProgress
 {
 public:
     CProgress(bool quiet, const volatile sig_atomic_t& interruptFlag)
-        : show(!quiet)
+        : show(!quiet && isatty(STDERR_FILENO) == 1)
         , interrupted(interruptFlag)
     {
     }
