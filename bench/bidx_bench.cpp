@@ -205,6 +205,30 @@ CIdentity MakeIdentity(const char* type, const char* param)
     return id;
 }
 
+// A bidder and three software openers, two of whom are needed, and the request that seals one file
+// to them.
+struct CBenchTender
+{
+    CIdentity bidder = MakeIdentity("EC", "P-256");
+    CIdentity a = MakeIdentity("RSA", nullptr);
+    CIdentity b = MakeIdentity("EC", "P-256");
+    CIdentity c = MakeIdentity("RSA", nullptr);
+    CSoftwareSealSigner signer { Cert(X509_dup(bidder.cert.get())), PKey(EVP_PKEY_dup(bidder.key.get())) };
+
+    CSealRequest Request(const fs::path& file, bool withVerificationCode)
+    {
+        CSealRequest request;
+        request.signerCert = bidder.der;
+        request.signer = &signer;
+        request.customData = MakeRulesCustomData({ '<', 'x', '/', '>' });
+        request.threshold = 2;
+        request.openerCerts = { a.der, b.der, c.der };
+        request.files = { { file.string(), file.filename().string() } };
+        request.computeVerificationCode = withVerificationCode;
+        return request;
+    }
+};
+
 // The verification report as the window and `kelvane-cli verify` make it, with the bidder's own
 // certificate as the tender's trust anchor: its time over that of a raw SM3 pass of the file.
 double ReportRatio(const fs::path& bid, const fs::path& folder, const CIdentity& bidder)
@@ -262,19 +286,8 @@ double DecryptRate(
 int OpenPeer(const fs::path& file)
 {
     const fs::path folder = fs::absolute(file).parent_path();
-    const CIdentity bidder = MakeIdentity("EC", "P-256");
-    const CIdentity a = MakeIdentity("RSA", nullptr);
-    const CIdentity b = MakeIdentity("EC", "P-256");
-    const CIdentity c = MakeIdentity("RSA", nullptr);
-    CSoftwareSealSigner signer(Cert(X509_dup(bidder.cert.get())), PKey(EVP_PKEY_dup(bidder.key.get())));
-    CSealRequest request;
-    request.signerCert = bidder.der;
-    request.signer = &signer;
-    request.customData = MakeRulesCustomData({ '<', 'x', '/', '>' });
-    request.threshold = 2;
-    request.openerCerts = { a.der, b.der, c.der };
-    request.files = { { file.string(), file.filename().string() } };
-    request.computeVerificationCode = false;
+    CBenchTender tender;
+    const CSealRequest request = tender.Request(file, false);
     const fs::path bidx = folder / "kelvane-peer.bidx";
     if (SealBidFile(request, bidx.string(), nullptr) != 0) {
         std::fprintf(stderr, "seal failed\n");
@@ -282,7 +295,7 @@ int OpenPeer(const fs::path& file)
     }
     const uint64_t bytes = fs::file_size(file);
     CopyRate(bidx, folder / "kelvane-peer.copy", bytes);
-    const double rate = DecryptRate(bidx, folder / "kelvane-peer-open", bytes, a, b);
+    const double rate = DecryptRate(bidx, folder / "kelvane-peer-open", bytes, tender.a, tender.b);
     fs::remove_all(folder / "kelvane-peer-open");
     fs::remove(bidx);
     std::printf("open: %.1f MiB/s\n", rate);
@@ -325,24 +338,16 @@ int main(int argc, char** argv)
     }
     const fs::path onDisk = diskTempl;
 
-    const CIdentity bidder = MakeIdentity("EC", "P-256");
-    const CIdentity a = MakeIdentity("RSA", nullptr);
-    const CIdentity b = MakeIdentity("EC", "P-256");
-    const CIdentity c = MakeIdentity("RSA", nullptr);
+    CBenchTender tender;
+    const CIdentity& a = tender.a;
+    const CIdentity& b = tender.b;
+    const CIdentity& c = tender.c;
     std::printf("input: %llu GiB%s, output to %s; disk folder %s\n", static_cast<unsigned long long>(gib),
         sparse ? " (sparse)" : "", shm.c_str(), onDisk.c_str());
     MakeInput(shm / "input.bin", bytes, sparse);
 
-    CSoftwareSealSigner signer(Cert(X509_dup(bidder.cert.get())), PKey(EVP_PKEY_dup(bidder.key.get())));
-    CSealRequest request;
-    request.signerCert = bidder.der;
-    request.signer = &signer;
-    request.customData = MakeRulesCustomData({ '<', 'x', '/', '>' });
-    request.threshold = 2;
-    request.openerCerts = { a.der, b.der, c.der };
-    request.files = { { (shm / "input.bin").string(), "input.bin" } };
     // As kelvane-seal seals: with the verification code.
-    request.computeVerificationCode = true;
+    const CSealRequest request = tender.Request(shm / "input.bin", true);
 
     auto start = Clock::now();
     if (SealBidFile(request, (shm / "bench.bidx").string(), nullptr) != 0) {
@@ -375,7 +380,7 @@ int main(int argc, char** argv)
     const double verifyRaw = RawRate(false, false, true, bytes);
     std::printf("verify:  %8.1f MiB/s   raw SHA-256:         %8.1f MiB/s   ratio %.2f\n", verify, verifyRaw,
         verify / verifyRaw);
-    std::printf("report_ratio: %.2f (target <= 1.1)\n", ReportRatio(shm / "bench.bidx", shm, bidder));
+    std::printf("report_ratio: %.2f (target <= 1.1)\n", ReportRatio(shm / "bench.bidx", shm, tender.bidder));
 
     // Fresh memory: every output stays until the end of the run, so each writer takes pages that
     // nobody freed just before, which the machine may have given back to its host, or may not:
