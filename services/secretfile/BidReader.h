@@ -6,6 +6,7 @@
 #include "BidFormat.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,11 @@ private:
     int HashPayload(CFileHash& hash);
     int DecryptPayload(const CKey& payloadKey, IPlainSink& sink, CFileHash& hash);
     int ReadAt(uint64_t offset, unsigned char* data, size_t size) const;
+    // Bytes per read of the payload: a few chunks, or the whole payload when it is smaller.
+    size_t ReadSize() const;
+    // At least size bytes of room for a pass, kept for the next pass and never cleared: every
+    // byte is read or decrypted into before it is used.
+    unsigned char* Scratch(size_t size);
 
     int fd = -1;
     std::string filePath;
@@ -57,6 +63,8 @@ private:
     uint64_t fileSize = 0;
     uint64_t payloadSize = 0;
     uint32_t signatureSize = 0;
+    std::unique_ptr<unsigned char[]> scratch;
+    size_t scratchSize = 0;
 };
 
 } // namespace kelvane::bidx
