@@ -2,7 +2,6 @@
 
 #include "FdWrite.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -115,7 +114,8 @@ int CBidReader::ReadAt(uint64_t offset, unsigned char* data, size_t size) const
 
 size_t CBidReader::ReadSize() const
 {
-    return static_cast<size_t>(std::clamp<uint64_t>(payloadSize, 1, kChunksPerRead * kSealedChunkSize));
+    return static_cast<size_t>(
+        std::max<uint64_t>(1, std::min<uint64_t>(payloadSize, kChunksPerRead * kSealedChunkSize)));
 }
 
 unsigned char* CBidReader::Scratch(size_t size)
@@ -212,15 +212,14 @@ int CBidReader::Pass(const CKey* payloadKey, IPlainSink* sink)
 
 int CBidReader::HashPayload(CFileHash& hash)
 {
-    const size_t readSize = ReadSize();
-    unsigned char* const buffer = Scratch(readSize);
+    std::vector<unsigned char> buffer(kChunksPerRead * kSealedChunkSize);
     const uint64_t start = headerBytes.size();
     for (uint64_t done = 0; done < payloadSize;) {
-        const size_t block = static_cast<size_t>(std::min<uint64_t>(readSize, payloadSize - done));
-        if (const int rc = ReadAt(start + done, buffer, block); rc != kOk) {
+        const size_t block = static_cast<size_t>(std::min<uint64_t>(buffer.size(), payloadSize - done));
+        if (const int rc = ReadAt(start + done, buffer.data(), block); rc != kOk) {
             return rc;
         }
-        hash.Update(buffer, block);
+        hash.Update(buffer.data(), block);
         done += block;
     }
     return kOk;
