@@ -6,7 +6,6 @@
 #include "BidFormat.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
