@@ -202,9 +202,8 @@ void* QuarnPKICertDupCert(void* cert)
         if (c == nullptr) {
             return nullptr;
         }
-        X509Ptr copy(X509_dup(c->x509.get()));
+        X509Ptr copy = ShareCertificate(c->x509.get());
         if (!copy) {
-            SetOpenSslError("certificate copy failed");
             return nullptr;
         }
         auto handle = std::make_unique<CCertHandle>(std::move(copy));
