@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,7 +117,8 @@ bool HasLineBreakOrNul(std::string_view s)
 
 // Reads a regular file of at most maxBytes. Returns 0 or an errno value: ENOENT when the file is
 // missing. It opens without blocking, so a FIFO in the file's place cannot hang the reader.
-int ReadRegularFile(const fs::path& file, std::size_t maxBytes, std::string& bytes, mode_t* mode = nullptr)
+int ReadRegularFile(const fs::path& file, std::size_t maxBytes, std::string& bytes, mode_t* mode = nullptr,
+    struct stat* status = nullptr)
 {
     const kelvane::SOpenedFile opened = kelvane::OpenRegularFile(file.c_str());
     if (opened.failure == kelvane::ERegularFileFailure::kNotRegular) {
@@ -156,6 +159,81 @@ int ReadRegularFile(const fs::path& file, std::size_t maxBytes, std::string& byt
         if (mode != nullptr) {
             *mode = info.st_mode & 07777;
         }
+        if (status != nullptr) {
+            *status = info;
+        }
+    }
+    return error;
+}
+
+// The last reading of each INI file, kept while the file stays the same: a run of the opening
+// asks its settings dozens of times per bid, and one stat tells that nothing changed. A reading
+// is kept only once the file's last change is older than kSettledSeconds: file times advance in
+// steps (up to two seconds on some file systems), so a file changed again within the step of
+// its last change could keep its times and size, and only an older file is sure to show any
+// change in them.
+constexpr time_t kSettledSeconds = 2;
+// Settings files are few; a process that reads many INI files keeps the most recent ones.
+constexpr std::size_t kMaxKeptReadings = 16;
+
+struct CIniReading
+{
+    std::string content;
+    struct stat status
+    {
+    };
+};
+
+std::mutex readingsMutex;
+std::map<std::string, CIniReading>& Readings()
+{
+    static std::map<std::string, CIniReading> readings;
+    return readings;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mode == b.st_mode
+        && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+        && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+void ForgetReading(const fs::path& file)
+{
+    const std::lock_guard lock(readingsMutex);
+    Readings().erase(file.string());
+}
+
+// The bytes of the INI file as ReadRegularFile gives them, from the last reading while the file
+// has not changed since. Returns 0 or an errno value.
+int ReadIniBytes(const fs::path& file, std::string& bytes)
+{
+    const std::string key = file.string();
+    struct stat now
+    {
+    };
+    if (stat(file.c_str(), &now) == 0) {
+        const std::lock_guard lock(readingsMutex);
+        const auto it = Readings().find(key);
+        if (it != Readings().end() && SameFile(it->second.status, now)) {
+            bytes = it->second.content;
+            return 0;
+        }
+    }
+    timespec started {};
+    clock_gettime(CLOCK_REALTIME, &started);
+    struct stat status
+    {
+    };
+    const int error = ReadRegularFile(file, kMaxIniFileBytes, bytes, nullptr, &status);
+    const std::lock_guard lock(readingsMutex);
+    auto& readings = Readings();
+    readings.erase(key);
+    if (error == 0 && status.st_ctim.tv_sec + kSettledSeconds < started.tv_sec) {
+        if (readings.size() >= kMaxKeptReadings) {
+            readings.clear();
+        }
+        readings.emplace(key, CIniReading { bytes, status });
     }
     return error;
 }
@@ -260,7 +338,7 @@ std::wstring ReadIniString(
     const fs::path& file, std::wstring_view section, std::wstring_view key, std::wstring_view defaultValue)
 {
     std::string content;
-    if (file.empty() || ReadRegularFile(file, kMaxIniFileBytes, content) != 0) {
+    if (file.empty() || ReadIniBytes(file, content) != 0) {
         return std::wstring(defaultValue);
     }
     const auto value = FindIniValue(content, WideToUtf8(section), WideToUtf8(key));
@@ -296,5 +374,7 @@ bool WriteIniString(
         return false;
     }
     const auto updated = SetIniValue(content, WideToUtf8(section), WideToUtf8(key), WideToUtf8(value));
+    // The replacement is a new file, which the next read tells from the kept reading anyway.
+    ForgetReading(file);
     return updated && ReplaceFileAtomically(file, *updated, mode);
 }

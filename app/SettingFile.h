@@ -1,6 +1,7 @@
 // The per-user settings file Setting.ini in the settings folder (GetAppDataDir). Every getter
-// reads the file anew, so a value written by one part of the program, or changed on disk, is seen
-// by the next read everywhere. Getters return the raw text of their key, or its default when the
+// sees the file as it is now, so a value written by one part of the program, or changed on disk,
+// is seen by the next read everywhere; the file is read again only when it changed (see
+// ReadIniString). Getters return the raw text of their key, or its default when the
 // file or key is missing; callers trim and validate. Setters answer 0 on success, -1 on failure.
 #pragma once
 

@@ -69,7 +69,7 @@ bool Paused(const CSubmissionState& state)
 int SignQuietly(const std::string& json, std::string& signature)
 {
     const kelvane::pki::CertPtr cert(CopyOperatorCert());
-    if (cert == nullptr || BindPrivateKey(cert.get()) != 1)
+    if (cert == nullptr || KeepPrivateKey(cert.get()) != 1)
         return 0;
     return SignOperatorData(true, json, cert.get(), signature) == 1 ? 1 : 0;
 }

@@ -17,6 +17,10 @@ namespace {
 constexpr char kSelectionFilter[]
     = R"({"UIFlag":"default","InValidity":true,"Type":"signature","Method":"device","Value":"any"})";
 
+// The flag words the workstation passes when it looks for its operator's key.
+constexpr unsigned kOperatorFlags = 0x10000000;
+constexpr unsigned kOperatorUsage = 2;
+
 constexpr wchar_t kTipsCaption[] = L"提示";
 constexpr wchar_t kErrorCaption[] = L"错误";
 
@@ -75,7 +79,7 @@ int CheckOperatorCert(std::chrono::milliseconds wait)
 
     // The key is bound on a copy, outside the lock: binding may talk to a token for a while, and
     // a signature on another thread must not wait for it.
-    if (const CertPtr held(CopyOperatorCert()); held != nullptr && BindPrivateKey(held.get()) == 1) {
+    if (const CertPtr held(CopyOperatorCert()); held != nullptr && KeepPrivateKey(held.get()) == 1) {
         SetOperatorCert(held.get());
         return 1;
     }
@@ -104,7 +108,7 @@ int BindPrivateKey(void* cert)
         return 0;
     DevicePtr device;
     {
-        const KeypairPtr keypair(QuarnPKICertGetCertKeyPair(cert, 0x10000000, 2, nullptr));
+        const KeypairPtr keypair(QuarnPKICertGetCertKeyPair(cert, kOperatorFlags, kOperatorUsage, nullptr));
         if (keypair == nullptr)
             return 0;
         device.reset(QuarnPKICryptoGetDeviceHandleFromKeypair(keypair.get()));
@@ -135,6 +139,14 @@ int BindPrivateKey(void* cert)
     if (keypair == nullptr)
         return 0;
     return QuarnPKICertSetCertKeyPair(cert, keypair.get()) == 1 ? 1 : 0;
+}
+
+int KeepPrivateKey(void* cert)
+{
+    if (cert == nullptr)
+        return 0;
+    const KeypairPtr keypair(QuarnPKICertGetCertKeyPair(cert, kOperatorFlags, kOperatorUsage, nullptr));
+    return keypair != nullptr && QuarnPKICertSetCertKeyPair(cert, keypair.get()) == 1 ? 1 : 0;
 }
 
 void* FindKeypairForCert(void* device, void* cert)
@@ -183,7 +195,7 @@ int SignOperatorData(bool attached, const std::string& data, void* cert, std::st
     int algorithm = 0;
     if (GetSignAlgorithm(cert, &algorithm) != 1)
         return 0;
-    if (BindPrivateKey(cert) != 1) {
+    if (KeepPrivateKey(cert) != 1) {
         kelvane::audit::ShowAuditMessage(kOperatorNoPrivateKeyText, kErrorCaption);
         return 0;
     }

@@ -21,8 +21,8 @@ void SetAuditPrompt(IPrompt* prompt);
 
 // 1 when an operator certificate whose private key is on a present token is held, else 0 after
 // a message. Waits `wait` first (the window calls it right after a command, while a token may
-// still be settling); then binds the held certificate's key, and when that fails lets the
-// operator choose a certificate through the PKI library's chooser.
+// still be settling); then makes sure the held certificate's key is bound (KeepPrivateKey), and
+// when that fails lets the operator choose a certificate through the PKI library's chooser.
 int CheckOperatorCert(std::chrono::milliseconds wait = std::chrono::milliseconds(500));
 
 // An independent copy of the held operator certificate (free it with QuarnPKICertFreeCert), or
@@ -36,6 +36,12 @@ void SetOperatorCert(void* cert);
 
 // 1 when the certificate's private key was found on a present token and attached to it, else 0.
 int BindPrivateKey(void* cert);
+
+// 1 when the certificate's private key is reachable for a signature, else 0 (no message): the
+// key pair bound to it while that key pair's token is present (only the token's presence is
+// checked, so a run binds its operator's key once), else the key pair found again on the present
+// tokens, which is then bound to it.
+int KeepPrivateKey(void* cert);
 
 // The key pair of device whose public key is the certificate's (free it with
 // QuarnPKICryptoFreeKeypair), or null.

@@ -3,6 +3,9 @@
 #include "QuarnPKI.h"
 
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <openssl/asn1.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
@@ -17,13 +20,40 @@ namespace {
 // A certificate is at most a few KiB; anything much larger is not one.
 constexpr int kMaxCertificateInput = 1 << 20;
 
+// Certificates decoded from DER lately, by their bytes: an opening reads the same openers'
+// certificates from every bid, and OpenSSL 3 decodes a certificate's key anew each time.
+constexpr size_t kKeptDecodings = 32;
+std::mutex decodedMutex;
+std::map<std::string, X509Ptr>& Decoded()
+{
+    static auto* decoded = std::make_unique<std::map<std::string, X509Ptr>>().release();
+    return *decoded;
+}
+
 X509Ptr ParseDer(const unsigned char* data, size_t length)
 {
+    std::string bytes(reinterpret_cast<const char*>(data), length);
+    {
+        const std::lock_guard lock(decodedMutex);
+        if (const auto it = Decoded().find(bytes); it != Decoded().end()) {
+            return ShareCertificate(it->second.get());
+        }
+    }
     const unsigned char* p = data;
     X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(length)));
     // Trailing bytes after the certificate mean it is not the certificate we were given.
     if (cert && p != data + length) {
         cert.reset();
+    }
+    if (cert) {
+        X509Ptr kept = ShareCertificate(cert.get());
+        const std::lock_guard lock(decodedMutex);
+        if (Decoded().size() >= kKeptDecodings) {
+            Decoded().clear();
+        }
+        if (kept) {
+            Decoded().emplace(std::move(bytes), std::move(kept));
+        }
     }
     return cert;
 }
@@ -202,9 +232,8 @@ void* QuarnPKICertDupCert(void* cert)
         if (c == nullptr) {
             return nullptr;
         }
-        X509Ptr copy(X509_dup(c->x509.get()));
+        X509Ptr copy = ShareCertificate(c->x509.get());
         if (!copy) {
-            SetOpenSslError("certificate copy failed");
             return nullptr;
         }
         auto handle = std::make_unique<CCertHandle>(std::move(copy));

@@ -188,6 +188,15 @@ std::vector<unsigned char> PublicKeyDer(EVP_PKEY* key)
     return der;
 }
 
+X509Ptr ShareCertificate(X509* cert)
+{
+    if (cert == nullptr || X509_up_ref(cert) != 1) {
+        SetOpenSslError("certificate copy failed");
+        return nullptr;
+    }
+    return X509Ptr(cert);
+}
+
 const EVP_MD* DigestForAlgorithm(int algorithm)
 {
     switch (algorithm) {

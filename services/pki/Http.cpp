@@ -75,6 +75,22 @@ template <typename T> bool SetOption(CURL* curl, CURLoption option, T value, con
     return true;
 }
 
+// This thread's client, with its options cleared. It is kept for the thread's life so that
+// libcurl keeps its connections open between exchanges (keep-alive): the records of a run go to
+// the log service over one connection instead of one each. A kept connection that the server
+// has closed is noticed before it is used, and a request that a reused connection loses before
+// any answer is sent again once over a fresh one; an exchange without an answer fails.
+CURL* ThreadClient()
+{
+    thread_local CurlPtr client;
+    if (!client) {
+        client.reset(curl_easy_init());
+    } else {
+        curl_easy_reset(client.get());
+    }
+    return client.get();
+}
+
 } // namespace
 
 void SetHttpTimeouts(long connectMs, long totalMs)
@@ -98,8 +114,8 @@ int HttpPost(const std::string& url, const std::vector<std::string>& headers, co
         return QUARNPKI_FAILED;
     }
 
-    CurlPtr curl(curl_easy_init());
-    if (!curl) {
+    CURL* const c = ThreadClient();
+    if (c == nullptr) {
         SetError("HTTP client cannot start");
         return QUARNPKI_FAILED;
     }
@@ -118,7 +134,6 @@ int HttpPost(const std::string& url, const std::vector<std::string>& headers, co
     }
 
     CReceived received;
-    CURL* c = curl.get();
     // The workstation's proxy from the environment, loopback always direct.
     const std::string directHosts = DirectHosts();
     // Only HTTP and HTTPS: a failure to restrict the protocols must not let a file:// or other

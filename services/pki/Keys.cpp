@@ -82,9 +82,11 @@ void* QuarnPKICertGetCertKeyPair(void* cert, unsigned int flags, unsigned int us
         if (device != nullptr && (d = LookupAs<CDeviceHandle>(device, HandleKind::Device)) == nullptr) {
             return nullptr;
         }
-        // A software key attached to the certificate is always reachable; a token key is looked
-        // for again, so that a pulled token is noticed.
-        if (c->keypair && !c->keypair->OnToken() && d == nullptr) {
+        // A software key attached to the certificate is always reachable; a token key attached
+        // to it is reachable while its token is present, which one question to its slot tells
+        // (a pulled token is noticed without listing every token and its objects again). Without
+        // it the key is looked for on the present tokens.
+        if (c->keypair && d == nullptr && IsTokenPresent(*c->keypair)) {
             return Publish(std::make_unique<CKeypairHandle>(c->keypair));
         }
         auto found = FindTokenKeypair(X509_get0_pubkey(c->x509.get()), d);

@@ -80,6 +80,11 @@ using kelvane::TsVerifyCtxPtr;
 using kelvane::X509Ptr;
 using kelvane::X509StorePtr;
 
+// Another owner of a certificate, or empty (with the error text). Certificates are never changed
+// once read, so a copy shares the decoded one: decoding it anew would cost OpenSSL 3 a decoding
+// of its key each time.
+X509Ptr ShareCertificate(X509* cert);
+
 // Standard Base64 decoding that skips blanks and line breaks and refuses anything else.
 bool DecodeBase64Text(std::string_view text, std::vector<unsigned char>& out);
 // The DER SubjectPublicKeyInfo of a key.

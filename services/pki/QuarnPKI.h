@@ -208,7 +208,8 @@ QUARNPKI_API void* QuarnPKICertGetCertPublicKey(void* cert, int form);
 QUARNPKI_API int QuarnPKICertGetCertEncoded(void* cert, unsigned char** der, int* length);
 
 /* The key pair whose private key matches the certificate, on any present token, or the key
- * pair attached with QuarnPKICertSetCertKeyPair. Finding it matches public objects (public
+ * pair attached with QuarnPKICertSetCertKeyPair while its token is present (only that token's
+ * presence is checked, not its objects). Finding it matches public objects (public
  * keys and certificates) and needs no PIN; the token is logged in only when a private-key
  * operation first needs it. `flags` and `usage` are the workstation's flag words
  * (0x10000000, 2 for its operator; 0x40000000, 0x10000001 for openers): every value searches

@@ -111,9 +111,8 @@ int QuarnPKIMsgSignedDataSetSignCert(void* signedData, void* cert, int flags)
             SetError("the signer must be set before signing starts");
             return QUARNPKI_FAILED;
         }
-        X509Ptr copy(X509_dup(c->x509.get()));
+        X509Ptr copy = ShareCertificate(c->x509.get());
         if (!copy) {
-            SetOpenSslError("certificate copy failed");
             return QUARNPKI_FAILED;
         }
         sd->signer = std::move(copy);

@@ -146,15 +146,73 @@ public:
             slots = fresh;
             slotCount = freshCount;
             lastPresent = present;
+            usedKeys.clear(); // found through the old list's sessions
+            listings.clear();
         }
         // A token that is not present any more is logged out, whatever libp11 remembers.
         for (auto it = loggedIn.begin(); it != loggedIn.end();) {
             const bool stillThere = std::any_of(present.begin(), present.end(), [&](const std::string& p) {
                 return p.substr(p.find('\n') + 1) == *it; // past the slot id
             });
+            if (!stillThere) {
+                ForgetKeysOf(*it);
+                listings.erase(*it);
+            }
             it = stillThere ? std::next(it) : loggedIn.erase(it);
         }
         return true;
+    }
+
+    // Whether the token of a key pair is present now, by one question to its slot in the present
+    // list; a token that is not where it was is looked for in a fresh list. False also when the
+    // module cannot be loaded.
+    bool IsPresent(const std::string& label, const std::string& serial)
+    {
+        if (ctx == nullptr && !Refresh()) {
+            return false;
+        }
+        if (PKCS11_SLOT* slot = FindSlot(label, serial); slot != nullptr && SlotHolds(slot, label, serial)) {
+            return true;
+        }
+        return Refresh() && FindSlot(label, serial) != nullptr;
+    }
+
+    // The private key used last with this key pair while its token stays logged in in the same
+    // slot, after checking only that this token is still there; null otherwise. The key stays
+    // usable with the sessions it was found through: a token pulled and put back meanwhile shows
+    // in a lost session when the key is used.
+    PkeyPtr UsedKey(const CKeyMaterial& key, PKCS11_SLOT*& slot)
+    {
+        const std::string token = key.tokenLabel + '\n' + key.tokenSerial;
+        const auto it = std::find_if(usedKeys.begin(), usedKeys.end(),
+            [&](const CUsedKey& used) { return used.token == token && used.keyId == key.keyId; });
+        if (it == usedKeys.end()) {
+            return nullptr;
+        }
+        if (loggedIn.count(token) == 0 || !SlotHolds(it->slot, key.tokenLabel, key.tokenSerial)
+            || EVP_PKEY_up_ref(it->key.get()) != 1) {
+            usedKeys.erase(it);
+            return nullptr;
+        }
+        slot = it->slot;
+        return PkeyPtr(it->key.get());
+    }
+
+    void KeepUsedKey(const CKeyMaterial& key, PKCS11_SLOT* slot, EVP_PKEY* privateKey)
+    {
+        if (EVP_PKEY_up_ref(privateKey) != 1) {
+            return;
+        }
+        PkeyPtr kept(privateKey);
+        const std::string token = key.tokenLabel + '\n' + key.tokenSerial;
+        for (CUsedKey& used : usedKeys) {
+            if (used.token == token && used.keyId == key.keyId) {
+                used.slot = slot;
+                used.key = std::move(kept);
+                return;
+            }
+        }
+        usedKeys.push_back({ token, key.keyId, slot, std::move(kept) });
     }
 
     std::vector<PKCS11_SLOT*> PresentSlots()
@@ -191,6 +249,8 @@ public:
             return QUARNPKI_OK;
         }
         justNow = true;
+        ForgetKeysOf(key); // the sessions they were found through are closed below
+        listings.erase(key); // a login may show private keys that were hidden
         const std::string label = token->label != nullptr ? token->label : "";
         const std::string serial = token->serialnr != nullptr ? token->serialnr : "";
         const std::string named = "token " + Quoted(label) + " (serial " + serial + ")";
@@ -314,7 +374,31 @@ public:
         return found;
     }
 
-    void ForgetLogin(PKCS11_SLOT* slot) { loggedIn.erase(TokenKey(slot->token)); }
+    void ForgetLogin(PKCS11_SLOT* slot)
+    {
+        loggedIn.erase(TokenKey(slot->token));
+        ForgetKeysOf(TokenKey(slot->token));
+        listings.erase(TokenKey(slot->token));
+    }
+
+    // The key pairs listed on the token in this slot since the slot list was made and the token
+    // was logged in (or not), or null: objects are listed once per insertion and login, not at
+    // every search. A token's objects do not change while it sits in its slot unless a program
+    // writes to it; pulling and inserting it again shows such a change.
+    const std::vector<std::shared_ptr<CKeyMaterial>>* Listing(PKCS11_SLOT* slot) const
+    {
+        const auto it = listings.find(TokenKey(slot->token));
+        return it != listings.end() ? &it->second : nullptr;
+    }
+
+    void KeepListing(PKCS11_SLOT* slot, const std::vector<std::shared_ptr<CKeyMaterial>>& keypairs)
+    {
+        listings[TokenKey(slot->token)] = keypairs;
+    }
+
+    // Before libp11 lists a token's private keys again: the list it replaces may hold the keys
+    // kept here.
+    void ForgetKeysOf(PKCS11_SLOT* slot) { ForgetKeysOf(TokenKey(slot->token)); }
 
 private:
     bool Load()
@@ -386,11 +470,39 @@ private:
     std::vector<std::pair<PKCS11_SLOT*, unsigned int>> retired;
     std::vector<std::string> lastPresent;
     std::set<std::string> loggedIn; // label and serial number of the tokens logged in
+    // Private keys that an operation used, by token (label and serial number) and key id, with
+    // the slot they were found in: kept while their token stays logged in in that slot list.
+    struct CUsedKey
+    {
+        std::string token;
+        std::vector<unsigned char> keyId;
+        PKCS11_SLOT* slot = nullptr;
+        PkeyPtr key;
+    };
+    std::vector<CUsedKey> usedKeys;
+    // The key pairs of each token (label and serial number) as listed in the present slot list.
+    std::map<std::string, std::vector<std::shared_ptr<CKeyMaterial>>> listings;
     // Per token (label and serial number), keyed digests of the PINs it refused; the key is made
     // afresh for each process, so the digests tell nothing outside it.
     std::map<std::string, std::vector<std::array<unsigned char, 32>>> refused;
     std::array<unsigned char, 32> refusedKey {};
     bool refusedKeyMade = false;
+
+    // Whether the slot holds the token with this label and serial number now.
+    bool SlotHolds(PKCS11_SLOT* slot, const std::string& label, const std::string& serial) const
+    {
+        CK_TOKEN_INFO info {};
+        return functions->C_GetTokenInfo(PKCS11_get_slotid_from_slot(slot), &info) == CKR_OK
+            && Trimmed(info.label, sizeof info.label) == label
+            && Trimmed(info.serialNumber, sizeof info.serialNumber) == serial;
+    }
+
+    void ForgetKeysOf(const std::string& token)
+    {
+        usedKeys.erase(std::remove_if(usedKeys.begin(), usedKeys.end(),
+                           [&](const CUsedKey& used) { return used.token == token; }),
+            usedKeys.end());
+    }
 
     CK_FLAGS TokenFlags(PKCS11_SLOT* slot) const
     {
@@ -500,11 +612,17 @@ std::vector<std::pair<PKCS11_SLOT*, std::vector<std::shared_ptr<CKeyMaterial>>>>
                 || (serial != nullptr && *serial != (token->serialnr != nullptr ? token->serialnr : ""))) {
                 continue;
             }
+            if (const auto* listed = layer.Listing(slot)) {
+                all.emplace_back(slot, *listed);
+                continue;
+            }
             bool lost = false;
             auto keypairs = KeypairsOf(layer, slot, lost);
             if (lost) {
                 layer.ForgetLogin(slot);
                 anyLost = true;
+            } else {
+                layer.KeepListing(slot, keypairs);
             }
             all.emplace_back(slot, std::move(keypairs));
         }
@@ -526,7 +644,23 @@ int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>&
     const std::lock_guard lock(layer.mutex);
     // A session lost to a removal that nobody noticed shows only now; the second attempt starts
     // from a fresh slot list and logs in again, so that the token works for the rest of the run.
-    for (int attempt = 0;; ++attempt) {
+    int firstAttempt = 0;
+    // The key used last, when its token is still there: no listing of tokens or objects.
+    PKCS11_SLOT* usedSlot = nullptr;
+    if (PkeyPtr used = layer.UsedKey(key, usedSlot)) {
+        const int rc = operation(used.get());
+        if (rc == QUARNPKI_OK) {
+            return rc;
+        }
+        // Any failure is tried again through the listing of the token's keys, which shows a
+        // session lost meanwhile even when the operation's own error did not say so.
+        layer.ForgetKeysOf(usedSlot);
+        if (LostSession(DrainTokenErrors())) {
+            layer.ForgetLogin(usedSlot);
+            firstAttempt = 1;
+        }
+    }
+    for (int attempt = firstAttempt;; ++attempt) {
         const bool lastAttempt = attempt > 0;
         if (!layer.Refresh(lastAttempt)) {
             return QUARNPKI_FAILED;
@@ -544,6 +678,7 @@ int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>&
         PKCS11_KEY* keys = nullptr;
         unsigned int count = 0;
         PKCS11_KEY* privateKey = nullptr;
+        layer.ForgetKeysOf(slot);
         if (PKCS11_enumerate_keys(slot->token, &keys, &count) == 0) {
             for (unsigned int i = 0; i < count && privateKey == nullptr; ++i) {
                 if (keys[i].id_len == key.keyId.size()
@@ -577,6 +712,9 @@ int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>&
             }
             SetError("token " + key.tokenLabel + " lost its session");
             return QUARNPKI_TOKEN_ABSENT;
+        }
+        if (rc == QUARNPKI_OK) {
+            layer.KeepUsedKey(key, slot, pkey.get());
         }
         return rc;
     }
@@ -666,6 +804,16 @@ std::vector<CTokenCertificate> TokenCertificates()
     }
     DrainTokenErrors();
     return found;
+}
+
+bool IsTokenPresent(const CKeyMaterial& key)
+{
+    if (!key.OnToken()) {
+        return true;
+    }
+    CTokenLayer& layer = CTokenLayer::Instance();
+    const std::lock_guard lock(layer.mutex);
+    return layer.IsPresent(key.tokenLabel, key.tokenSerial);
 }
 
 bool FindPresentToken(const std::string& serial, std::string& label)

@@ -20,8 +20,9 @@ struct CTokenCertificate
 
 // Runs `operation` with the private key of a key pair: a software key directly; a token key
 // after finding its token by label and serial number and logging it in through the PIN
-// prompt once per insertion. Returns the operation's result, or a failure code
-// (QUARNPKI_TOKEN_ABSENT, QUARNPKI_PIN_INCORRECT, QUARNPKI_CANCELLED, ...).
+// prompt once per insertion. A token key used before, while its token stays logged in, is used
+// again after checking only that its token is still in its slot. Returns the operation's result, or a failure
+// code (QUARNPKI_TOKEN_ABSENT, QUARNPKI_PIN_INCORRECT, QUARNPKI_CANCELLED, ...).
 int WithPrivateKey(const CKeyMaterial& key, const std::function<int(EVP_PKEY*)>& operation);
 
 // The key pair matching a public key on any present token (or only the token of `device`),
@@ -35,6 +36,11 @@ std::vector<std::shared_ptr<CKeyMaterial>> TokenKeypairs(const CDeviceHandle& de
 
 // Every certificate on every present token.
 std::vector<CTokenCertificate> TokenCertificates();
+
+// Whether the key pair's token is present now (a software key always is): a question to the slot
+// it was seen in, the tokens listed afresh only when it is not there. Neither objects nor logins
+// are touched.
+bool IsTokenPresent(const CKeyMaterial& key);
 
 // Whether a token with this serial number is present now; fills its label.
 bool FindPresentToken(const std::string& serial, std::string& label);

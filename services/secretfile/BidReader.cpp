@@ -49,6 +49,22 @@ int CBidReader::ReadAt(uint64_t offset, unsigned char* data, size_t size) const
     return kOk;
 }
 
+size_t CBidReader::ReadSize() const
+{
+    return static_cast<size_t>(
+        std::max<uint64_t>(1, std::min<uint64_t>(payloadSize, kChunksPerRead * kSealedChunkSize)));
+}
+
+unsigned char* CBidReader::Scratch(size_t size)
+{
+    if (scratchSize < size) {
+        scratch.reset();
+        scratch = std::make_unique_for_overwrite<unsigned char[]>(size);
+        scratchSize = size;
+    }
+    return scratch.get();
+}
+
 int CBidReader::Open(const std::string& path)
 {
     // A FIFO, a device or a folder under a bid's name is refused at once (7), never read.
@@ -191,39 +207,41 @@ int CBidReader::DecryptPayload(const CKey& payloadKey, IPlainSink& sink, CFileHa
     }
     // The hash runs on its own thread over the ciphertext while this one decrypts; each buffer of
     // the ring is read again only once the hash is done with it.
-    constexpr size_t kRing = 3;
-    std::vector<std::vector<unsigned char>> ring(
-        kRing, std::vector<unsigned char>(kChunksPerRead * kSealedChunkSize));
-    std::vector<unsigned char> plain(kChunkSize);
+    // A bid of a few reads needs no more buffers than reads.
+    constexpr uint64_t kRing = 3;
+    const size_t readSize = ReadSize();
+    const auto ringSize = static_cast<size_t>(std::min(kRing, (payloadSize + readSize - 1) / readSize));
+    unsigned char* const ring = Scratch(ringSize * readSize + std::min(kChunkSize, readSize));
+    unsigned char* const plain = ring + ringSize * readSize;
     CHashThread hasher(hash);
     const uint64_t start = headerBytes.size();
     uint64_t done = 0;
     uint64_t index = 0;
     uint64_t blocks = 0;
     while (done < payloadSize) {
-        std::vector<unsigned char>& buffer = ring[blocks % kRing];
-        if (blocks >= kRing) {
-            hasher.WaitFor(blocks - kRing + 1);
+        unsigned char* const buffer = ring + (blocks % ringSize) * readSize;
+        if (blocks >= ringSize) {
+            hasher.WaitFor(blocks - ringSize + 1);
         }
-        const size_t block = static_cast<size_t>(std::min<uint64_t>(buffer.size(), payloadSize - done));
-        if (const int rc = ReadAt(start + done, buffer.data(), block); rc != kOk) {
+        const size_t block = static_cast<size_t>(std::min<uint64_t>(readSize, payloadSize - done));
+        if (const int rc = ReadAt(start + done, buffer, block); rc != kOk) {
             return rc;
         }
-        hasher.Submit(buffer.data(), block);
+        hasher.Submit(buffer, block);
         ++blocks;
         for (size_t at = 0; at < block; at += kSealedChunkSize) {
             const size_t sealed = std::min(kSealedChunkSize, block - at);
             const bool last = done + at + sealed == payloadSize;
-            const unsigned char* data = buffer.data() + at;
+            const unsigned char* data = buffer + at;
             const size_t plainSize = sealed - kTagSize;
             // An empty chunk may only stand alone: the writer never ends on one otherwise.
             if (plainSize == 0 && index != 0) {
                 return kFileStructIncorrect;
             }
-            if (!cipher.Open(index, last, data, plain.data(), plainSize, data + plainSize)) {
+            if (!cipher.Open(index, last, data, plain, plainSize, data + plainSize)) {
                 return kHashVerifyFailed;
             }
-            if (const int rc = sink.Write(plain.data(), plainSize); rc != kOk) {
+            if (const int rc = sink.Write(plain, plainSize); rc != kOk) {
                 return rc;
             }
             ++index;

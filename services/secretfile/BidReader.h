@@ -66,6 +66,15 @@ private:
     uint64_t fileSize = 0;
     uint64_t payloadSize = 0;
     uint32_t signatureSize = 0;
+
+    // Bytes per read of the payload: a few chunks, or the whole payload when it is smaller.
+    size_t ReadSize() const;
+    // At least size bytes of room for a pass, kept for the next pass and never cleared: every
+    // byte is read or decrypted into before it is used.
+    unsigned char* Scratch(size_t size);
+
+    std::unique_ptr<unsigned char[]> scratch;
+    size_t scratchSize = 0;
 };
 
 } // namespace kelvane::bidx

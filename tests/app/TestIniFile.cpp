@@ -2,6 +2,7 @@
 #include "tests/support/TempDir.h"
 
 #include <chrono>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <random>
 #include <sys/stat.h>
@@ -153,6 +154,21 @@ TEST_F(IniFileOnDisk, WriteCreatesFolderAndReadsBack)
     ASSERT_TRUE(WriteIniString(file, L"WorkingDir", L"path", L"/\u6295\u6807/"));
     EXPECT_EQ(ReadIniString(file, L"workingdir", L"PATH", L""), L"/\u6295\u6807/");
     EXPECT_EQ(ReadFileBytes(file), "[WorkingDir]\npath=/\xE6\x8A\x95\xE6\xA0\x87/\n");
+}
+
+// Reads are served from the last reading while the file is unchanged: an edit in place that keeps
+// the size, made after the file had settled and been read, must still be seen.
+TEST_F(IniFileOnDisk, EditKeepingTheSizeIsSeenByTheNextRead)
+{
+    dir.WriteFile("QUARN/rmw/Setting.ini", "[LogService]\nIsSumbitLog=true\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500)); // older than a time step
+    ASSERT_EQ(ReadIniString(file, L"LogService", L"IsSumbitLog", L""), L"true");
+    ASSERT_EQ(ReadIniString(file, L"LogService", L"IsSumbitLog", L""), L"true");
+    std::fstream edit(file, std::ios::in | std::ios::out | std::ios::binary);
+    edit.seekp(static_cast<std::streamoff>(std::string("[LogService]\nIsSumbitLog=").size()));
+    edit << "TRUE";
+    edit.close();
+    EXPECT_EQ(ReadIniString(file, L"LogService", L"IsSumbitLog", L""), L"TRUE");
 }
 
 TEST_F(IniFileOnDisk, LongValueIsCutTo259Characters)

@@ -41,6 +41,11 @@ int BindLoopback(int& port)
 CLoopbackServer::CLoopbackServer()
 {
     server.set_logger([this](const httplib::Request&, const httplib::Response&) { ++requests; });
+    // The server writes an answer's head and body apart: on a kept-alive connection Nagle's
+    // algorithm would hold the body until the client's delayed acknowledgement of the head.
+    server.set_tcp_nodelay(true);
+    // As a service behind a usual web server: a client keeps its connection for a run's requests.
+    server.set_keep_alive_max_count(1000);
 }
 
 void CLoopbackServer::Start()

@@ -4,7 +4,9 @@
 #include "QuarnPKI.h"
 #include "tests/support/LoopbackServer.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
+#include <poll.h>
 
 using namespace kelvane::test;
 
@@ -117,6 +119,48 @@ TEST_F(PkiHttp, TakesTheEnvironmentsProxyExceptForLoopback)
         unsetenv("http_proxy");
         unsetenv("no_proxy");
         EXPECT_EQ(posted.rc, c.rc) << c.url << " " << c.noProxy << ": " << QuarnPKIGetLastError();
+    }
+}
+
+// The posts of a thread share one kept-alive connection; a server that drops a kept connection
+// after taking a request costs a fresh connection, and one that never answers is a failure, never
+// an answer.
+TEST(PkiHttpKeepAlive, PostsShareAConnectionAndADroppedOneIsNeverAnAnswer)
+{
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    for (const int answered : { 5, 1, 0 }) {
+        std::atomic<int> connections { 0 };
+        std::atomic<bool> done { false };
+        {
+            // Answers `answered` requests on each connection (all of them when 5), then closes it
+            // on the next request without a word.
+            CRawServer server([&](int socket) {
+                ++connections;
+                for (int request = 0; !done; ++request) {
+                    pollfd waiting { socket, POLLIN, 0 };
+                    if (poll(&waiting, 1, 50) <= 0)
+                        continue;
+                    if (ReadRequest(socket).head.empty() || (answered < 5 && request >= answered))
+                        return;
+                    SendAll(socket, ok);
+                }
+            });
+            std::vector<CPosted> posts;
+            for (int i = 0; i < 3; ++i)
+                posts.push_back(Post(server.Url("/log"), "plainText=" + std::to_string(i)));
+            done = true;
+            for (const CPosted& posted : posts) {
+                if (answered > 0) {
+                    EXPECT_EQ(posted.rc, 1) << answered << ": " << QuarnPKIGetLastError();
+                    EXPECT_EQ(posted.body, "ok");
+                } else {
+                    EXPECT_EQ(posted.rc, 0) << "a dropped request is no answer";
+                }
+            }
+        }
+        if (answered == 5) {
+            EXPECT_EQ(connections, 1) << "one connection for the three posts";
+        }
     }
 }
 
