@@ -2,9 +2,9 @@
 //
 // Runs an opening as kelvane-cli does (the operator's certificate checked, then the manager's
 // run with the workstation's own timings) over N small bids sealed to three openers with a
-// threshold of two, with the openers' and the operator's tokens on SoftHSM, the rules server, the time-stamp
-// authority and the log service on loopback, and every operation record signed and submitted. The wall time
-// less the prescribed sleeps, per bid, is `opening_overhead_ms_per_bid`; the target is below 8 ms.
+// threshold of two, two of whom came, with their and the operator's tokens on SoftHSM, the rules server, the
+// time-stamp authority and the log service on loopback, and every operation record signed and submitted. The
+// wall time less the prescribed sleeps, per bid, is `opening_overhead_ms_per_bid`; the target is below 8 ms.
 //
 // The sleeps are those the code makes, counted from the run itself: CheckOperatorCert waits
 // COpeningTimings::operatorCertWait before the run (as kelvane-cli calls it); each round of
@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/resource.h>
 #include <time.h>
@@ -135,6 +136,20 @@ int main(int argc, char** argv)
     // asks SoftHSM for every slot at each call, which no real module does. Nothing has touched a
     // token yet, so the module is loaded afresh from here.
     bench.tokens.Activate(false);
+    // Two of the three openers came: SoftHSM is shown a copy of every token but opener C's.
+    const fs::path present = root / "tokens-present";
+    fs::create_directories(present);
+    for (const fs::directory_entry& token :
+        fs::directory_iterator(fs::path(bench.tokens.Folder()) / "tokens")) {
+        std::ifstream object(token.path() / "token.object", std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(object)), std::istreambuf_iterator<char>());
+        if (bytes.find(kOpenerC) == std::string::npos)
+            fs::copy(token.path(), present / token.path().filename(), fs::copy_options::recursive);
+    }
+    const std::string conf = "directories.tokendir = " + present.string()
+        + "\nobjectstore.backend = file\nlog.level = ERROR\nslots.removable = true\n";
+    std::ofstream(root / "softhsm2.conf") << conf;
+    setenv("SOFTHSM2_CONF", (root / "softhsm2.conf").c_str(), 1);
 
     std::printf("sealing %d bids of %zu bytes ...\n", options.bids, options.bidSize);
     std::fflush(stdout);

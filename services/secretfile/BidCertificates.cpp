@@ -3,6 +3,8 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
@@ -12,16 +14,48 @@
 
 namespace kelvane::bidx {
 
+Cert DecodeDerCertificate(const unsigned char* data, size_t size)
+{
+    if (data == nullptr || size == 0 || size > INT_MAX) {
+        return nullptr;
+    }
+    // OpenSSL 3 sets up a key decoder for every certificate it decodes, and an opening meets the
+    // same openers' and bidders' certificates in bid after bid: each is decoded once and shared
+    // (a certificate is not changed once decoded).
+    static std::mutex mutex;
+    static std::map<std::vector<unsigned char>, Cert> decoded;
+    constexpr size_t kKept = 64;
+    std::vector<unsigned char> der(data, data + size);
+    {
+        const std::lock_guard lock(mutex);
+        if (const auto found = decoded.find(der); found != decoded.end()) {
+            X509_up_ref(found->second.get());
+            return Cert(found->second.get());
+        }
+    }
+    const unsigned char* p = data;
+    Cert cert(d2i_X509(nullptr, &p, static_cast<long>(size)));
+    if (!cert || p != data + size) {
+        return nullptr;
+    }
+    const std::lock_guard lock(mutex);
+    if (decoded.size() >= kKept) {
+        decoded.clear();
+    }
+    X509_up_ref(cert.get());
+    decoded.emplace(std::move(der), Cert(cert.get()));
+    return cert;
+}
+
 Cert DecodeCertificate(const unsigned char* data, size_t size)
 {
     if (data == nullptr || size == 0 || size > INT_MAX) {
         return nullptr;
     }
-    const unsigned char* p = data;
-    Cert cert(d2i_X509(nullptr, &p, static_cast<long>(size)));
-    if (cert && p == data + size) {
+    if (Cert cert = DecodeDerCertificate(data, size)) {
         return cert;
     }
+    Cert cert;
     BioPtr bio(BIO_new_mem_buf(data, static_cast<int>(size)));
     if (bio) {
         cert.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
@@ -60,9 +94,7 @@ Cert DecodeCertificate(const unsigned char* data, size_t size)
     for (size_t i = text.size(); i > 0 && text[i - 1] == '=' && length > 0; --i) {
         --length;
     }
-    p = der.data();
-    cert.reset(d2i_X509(nullptr, &p, static_cast<long>(length)));
-    return cert && p == der.data() + length ? std::move(cert) : nullptr;
+    return DecodeDerCertificate(der.data(), length);
 }
 
 std::vector<unsigned char> CertificateDer(const X509* cert)
@@ -81,9 +113,7 @@ std::vector<unsigned char> CertificateDer(const X509* cert)
 
 bool IsParsableCertificate(const std::vector<unsigned char>& der)
 {
-    const unsigned char* p = der.data();
-    const Cert cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    return cert && p == der.data() + der.size();
+    return DecodeDerCertificate(der.data(), der.size()) != nullptr;
 }
 
 PKey CertificatePublicKey(const std::vector<unsigned char>& der)

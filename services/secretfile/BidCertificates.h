@@ -14,6 +14,9 @@ namespace kelvane::bidx {
 using PKey = PkeyPtr;
 using Cert = X509Ptr;
 
+// A DER certificate and nothing after it; decoded once per process and shared after that.
+Cert DecodeDerCertificate(const unsigned char* data, size_t size);
+// DER, PEM or Base64 text.
 Cert DecodeCertificate(const unsigned char* data, size_t size);
 std::vector<unsigned char> CertificateDer(const X509* cert);
 bool IsParsableCertificate(const std::vector<unsigned char>& der);

@@ -3,6 +3,7 @@
 #include "FdWrite.h"
 #include "HashThread.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -166,7 +167,12 @@ int CBidReader::Pass(
 int CBidReader::HashFile(CFileHash& hash, CFileHash* codeHash, std::vector<unsigned char>& signature)
 {
     // This thread reads; the signature's hash and the code's each run on a thread of their own.
-    CHashRing ring(kVerifyRing, kChunksPerRead * kSealedChunkSize);
+    // The blocks are no larger than the payload, and no more than it fills: a small bid costs
+    // small buffers.
+    const size_t blockSize = ReadSize();
+    const auto blocks = static_cast<size_t>(
+        std::clamp<uint64_t>((payloadSize + blockSize - 1) / blockSize, 1, kVerifyRing));
+    CHashRing ring(blocks, blockSize);
     CHashThread hasher(hash);
     std::optional<CHashThread> coder;
     if (codeHash != nullptr) {

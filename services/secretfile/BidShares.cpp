@@ -83,9 +83,8 @@ bool SetOaepSha256(EVP_PKEY_CTX* ctx)
 
 int WrapMethodForCertificate(const std::vector<unsigned char>& der, WrapMethod& method)
 {
-    const unsigned char* p = der.data();
-    const Cert cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    if (!cert || p != der.data() + der.size()) {
+    const Cert cert = DecodeDerCertificate(der.data(), der.size());
+    if (!cert) {
         return kCertFromEncodingFailed;
     }
     const EVP_PKEY* key = X509_get0_pubkey(cert.get());

@@ -65,7 +65,7 @@ CHashRing::CHashRing(size_t count, size_t size)
     , blockSize(size)
 {
     for (CSlot& slot : slots) {
-        slot.bytes.resize(blockSize);
+        slot.bytes = std::make_unique_for_overwrite<unsigned char[]>(blockSize);
     }
 }
 
@@ -80,7 +80,7 @@ unsigned char* CHashRing::Next()
         thread->WaitFor(count);
     }
     slot.pending.clear();
-    return slot.bytes.data();
+    return slot.bytes.get();
 }
 
 void CHashRing::Submit(size_t size, std::initializer_list<CHashThread*> threads)
@@ -90,7 +90,7 @@ void CHashRing::Submit(size_t size, std::initializer_list<CHashThread*> threads)
         if (thread == nullptr) {
             continue;
         }
-        slot.pending.emplace_back(thread, thread->Submit(slot.bytes.data(), size));
+        slot.pending.emplace_back(thread, thread->Submit(slot.bytes.get(), size));
     }
 }
 

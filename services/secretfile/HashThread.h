@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -66,7 +67,8 @@ public:
 private:
     struct CSlot
     {
-        std::vector<unsigned char> bytes;
+        // Not cleared: every byte handed on is written first.
+        std::unique_ptr<unsigned char[]> bytes;
         std::vector<std::pair<CHashThread*, uint64_t>> pending;
     };
     std::vector<CSlot> slots;
