@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -42,16 +44,55 @@ void AddPemFile(X509_STORE* store, const std::string& path)
     }
 }
 
-X509StorePtr NewAnchors()
+X509StorePtr NewAnchors(const std::string& file)
 {
     X509StorePtr store(X509_STORE_new());
     if (!store)
         return nullptr;
-    const std::string file = BidderAnchorFile();
     if (!file.empty())
         AddPemFile(store.get(), file);
     else
         X509_STORE_set_default_paths(store.get());
+    return store;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size
+        && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+        && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// An opening checks every bid's signer against the anchors: they are read once and kept while
+// their file stays the same (device, inode, size and times). A file changed in its last two
+// seconds is read each time, since file times advance in coarse steps.
+X509StorePtr Anchors()
+{
+    constexpr time_t kSettledSeconds = 2;
+    static std::mutex mutex;
+    static std::string keptFile;
+    static struct stat keptStatus
+    {
+    };
+    static X509StorePtr kept;
+
+    const std::string file = BidderAnchorFile();
+    struct stat status
+    {
+    };
+    const bool known = file.empty() || stat(file.c_str(), &status) == 0;
+    const std::lock_guard lock(mutex);
+    if (kept && known && file == keptFile && (file.empty() || SameFile(status, keptStatus))
+        && X509_STORE_up_ref(kept.get()) == 1)
+        return X509StorePtr(kept.get());
+    X509StorePtr store = NewAnchors(file);
+    const bool settled
+        = file.empty() || (known && status.st_ctim.tv_sec + kSettledSeconds < std::time(nullptr));
+    if (store && settled && X509_STORE_up_ref(store.get()) == 1) {
+        kept.reset(store.get());
+        keptFile = file;
+        keptStatus = status;
+    }
     return store;
 }
 
@@ -81,7 +122,7 @@ std::wstring TimeText(const ASN1_TIME* time)
 int VerifyChain(X509* cert, X509*& failed)
 {
     failed = cert;
-    const X509StorePtr anchors = NewAnchors();
+    const X509StorePtr anchors = Anchors();
     const X509StoreCtxPtr context(X509_STORE_CTX_new());
     if (!anchors || !context || X509_STORE_CTX_init(context.get(), anchors.get(), cert, nullptr) != 1)
         return X509_V_ERR_OUT_OF_MEM;

@@ -4,7 +4,9 @@
 #include "ShareSources.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <mutex>
 
 namespace kelvane::bidx {
 namespace {
@@ -54,6 +56,51 @@ private:
     pki::KeypairPtr tokenKeypair;
 };
 
+// The openers' certificates are the same in every bid of a tender. One certificate handle each is
+// kept for the process and remembers the key pair found for it, so that the next bid asks only
+// whether that key's token is still present instead of listing every token again; a key whose
+// token went away is looked for afresh.
+class COpenerKeys
+{
+public:
+    static COpenerKeys& Instance()
+    {
+        // Never destroyed: the handles belong to the PKI library, which may be gone at exit.
+        static COpenerKeys* keys = new COpenerKeys;
+        return *keys;
+    }
+
+    // A new key pair handle for the certificate's key on a present token, or null.
+    void* Find(const std::vector<unsigned char>& der)
+    {
+        const std::lock_guard lock(mutex);
+        auto it = certificates.find(der);
+        if (it == certificates.end()) {
+            // Bounded: a workstation opens the bids of a few tenders per run.
+            if (certificates.size() >= kMaxKept) {
+                certificates.clear();
+            }
+            pki::CertPtr cert(QuarnPKICertNewCert(der.data(), static_cast<int>(der.size())));
+            if (!cert) {
+                return nullptr;
+            }
+            it = certificates.emplace(der, std::move(cert)).first;
+        }
+        // Finding the key matches public objects only; the PIN is asked when the share is opened.
+        void* keypair = QuarnPKICertGetCertKeyPair(it->second.get(), kOpenerFlags, kOpenerUsage, nullptr);
+        if (keypair != nullptr) {
+            QuarnPKICertSetCertKeyPair(it->second.get(), keypair);
+        }
+        return keypair;
+    }
+
+private:
+    static constexpr size_t kMaxKept = 64;
+
+    std::mutex mutex;
+    std::map<std::vector<unsigned char>, pki::CertPtr> certificates;
+};
+
 } // namespace
 
 int GatherFromTokens(const CBidHeader& header, std::vector<CContribution>& contributions)
@@ -65,13 +112,7 @@ int GatherFromTokens(const CBidHeader& header, std::vector<CContribution>& contr
         if (known) {
             continue;
         }
-        const std::vector<unsigned char>& der = header.openers[i].cert;
-        const pki::CertPtr cert(QuarnPKICertNewCert(der.data(), static_cast<int>(der.size())));
-        if (!cert) {
-            continue;
-        }
-        // Finding the key matches public objects only; the PIN is asked when the share is opened.
-        void* keypair = QuarnPKICertGetCertKeyPair(cert.get(), kOpenerFlags, kOpenerUsage, nullptr);
+        void* keypair = COpenerKeys::Instance().Find(header.openers[i].cert);
         if (keypair == nullptr) {
             continue;
         }
