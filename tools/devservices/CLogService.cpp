@@ -159,6 +159,17 @@ std::unique_ptr<CLogService> CLogService::Open(
         error = std::string("cannot prepare the log database: ") + sqlite3_errmsg(service->database);
         return nullptr;
     }
+    if (sqlite3_prepare_v2(service->database, "SELECT plaintext FROM records WHERE recordid = ?", -1,
+            &service->lookupById, nullptr)
+            != SQLITE_OK
+        || sqlite3_prepare_v2(service->database,
+               "INSERT INTO records (received, logtype, projectid, projectname, logmsg, signer,"
+               " plaintext, signeddata, recordid, resent) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+               -1, &service->insertRecord, nullptr)
+            != SQLITE_OK) {
+        error = std::string("cannot prepare the log database: ") + sqlite3_errmsg(service->database);
+        return nullptr;
+    }
     if (!caPem.empty()) {
         service->trust = X509_STORE_new();
         if (!service->trust || X509_STORE_load_file(service->trust, caPem.c_str()) != 1) {
@@ -171,6 +182,8 @@ std::unique_ptr<CLogService> CLogService::Open(
 
 CLogService::~CLogService()
 {
+    sqlite3_finalize(lookupById);
+    sqlite3_finalize(insertRecord);
     sqlite3_close(database);
     X509_STORE_free(trust);
 }
@@ -263,30 +276,27 @@ CLogService::Verdict CLogService::Store(
     const CStoredLogRecord& record, std::string_view plainText, std::string_view signedData)
 {
     std::lock_guard lock(mutex);
-    sqlite3_stmt* raw = nullptr;
+    // The kept statements are left reset and without bindings for the next record.
+    const auto done = [](sqlite3_stmt* statement) {
+        sqlite3_reset(statement);
+        sqlite3_clear_bindings(statement);
+    };
     if (!record.recordId.empty()) {
         // The same record again is answered as stored; another one under its id is not taken.
-        if (sqlite3_prepare_v2(
-                database, "SELECT plaintext FROM records WHERE recordid = ?", -1, &raw, nullptr)
-            != SQLITE_OK)
-            return { false, std::string("cannot store: ") + sqlite3_errmsg(database) };
-        const StmtPtr lookup(raw);
-        sqlite3_bind_text(
-            raw, 1, record.recordId.data(), static_cast<int>(record.recordId.size()), SQLITE_TRANSIENT);
-        if (sqlite3_step(raw) == SQLITE_ROW) {
-            const auto* stored = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+        const std::unique_ptr<sqlite3_stmt, decltype(done)> lookup(lookupById, done);
+        sqlite3_bind_text(lookupById, 1, record.recordId.data(), static_cast<int>(record.recordId.size()),
+            SQLITE_TRANSIENT);
+        if (sqlite3_step(lookupById) == SQLITE_ROW) {
+            const auto* stored = reinterpret_cast<const char*>(sqlite3_column_text(lookupById, 0));
             const std::string_view storedText(
-                stored ? stored : "", static_cast<size_t>(sqlite3_column_bytes(raw, 0)));
+                stored ? stored : "", static_cast<size_t>(sqlite3_column_bytes(lookupById, 0)));
             if (storedText != plainText)
                 return { false, "another record with this recordid is stored" };
             return { true, "stored before" };
         }
     }
-    const char* insert = "INSERT INTO records (received, logtype, projectid, projectname, logmsg, signer,"
-                         " plaintext, signeddata, recordid, resent) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
-    if (sqlite3_prepare_v2(database, insert, -1, &raw, nullptr) != SQLITE_OK)
-        return { false, std::string("cannot store: ") + sqlite3_errmsg(database) };
-    StmtPtr statement(raw);
+    sqlite3_stmt* raw = insertRecord;
+    const std::unique_ptr<sqlite3_stmt, decltype(done)> statement(raw, done);
     auto text = [&](int index, std::string_view value) {
         sqlite3_bind_text(raw, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
     };

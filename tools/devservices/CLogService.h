@@ -11,6 +11,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 struct x509_store_st;
 
 namespace httplib {
@@ -73,6 +74,9 @@ private:
     Verdict Store(const CStoredLogRecord& record, std::string_view plainText, std::string_view signedData);
 
     sqlite3* database = nullptr;
+    // Prepared once: a record's lookup by its id and its insertion.
+    sqlite3_stmt* lookupById = nullptr;
+    sqlite3_stmt* insertRecord = nullptr;
     x509_store_st* trust = nullptr;
     mutable std::mutex mutex;
 };
