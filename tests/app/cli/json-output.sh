@@ -74,12 +74,18 @@ expect import ".files[] | select(.name == \"$tampered\") | (.reason | length) > 
 expect import '[.files[] | select(.status == "imported") | .verification_code | test("^[0-9A-F]{64}$")] | all' "the imported bids' codes"
 [[ -s $demo/import.err ]] || fail "import: no progress on standard error"
 
-# open: every imported bid decrypted, each with the openers who contributed and its opening time.
-run open 0 --yes --json open --project "$project" --package "$package"
+# open, with the tampered bid put in the package folder by hand: the imported bids decrypted, each
+# with the openers who contributed and its opening time; the tampered one damaged by its check.
+cp "$DEMO_TENDER/bids/$tampered" "$DEMO_WORKSPACE/"
+run open 1 --yes --json open --project "$project" --package "$package"
 common open open
-expect open '.outcome == "completed" and (.files | length) == 3 and ([.files[].status] | unique) == ["decrypted"]' "three bids decrypted"
-expect open '[.files[] | (.openers | length) >= 2 and (.opening_time | test("^[0-9-]{10}T[0-9:]{8}\\+08:00$")) and (.bidder | length) > 0] | all' "openers, opening time and bidder"
-expect open '[.files[].checks[] | .result] | unique == ["passed"]' "every check passed"
+expect open '.outcome == "completed" and (.files | length) == 4' "the run and its files"
+expect open '[.files[] | select(.status == "decrypted") | (.openers | length) >= 2
+  and (.opening_time | test("^[0-9-]{10}T[0-9:]{8}\\+08:00$")) and (.bidder | length) > 0
+  and ([.checks[].result] | unique == ["passed"])] | length == 3' "three decrypted, with openers, opening time and bidder"
+expect open ".files[] | select(.name == \"$tampered\") | .status == \"damaged\" and .openers == []
+  and ([.checks[] | .name + \":\" + .result] | .[1] == \"structure:failed\" and .[5] == \"decryption:not_run\")
+  and (.reason | length) > 0" "the tampered bid damaged by its structure check"
 
 # A command without a document and a command line that cannot be read: exit 2, standard output empty.
 status=0
