@@ -62,6 +62,13 @@ expect verify-good-en '.started | endswith("-05:30")' "the zone's offset"
 jq -c '[paths(scalars) | map(select(type == "string")) | join(".")] | unique' "$demo/verify-good-en.json" > "$demo/keys-en"
 cmp -s "$demo/keys-zh" "$demo/keys-en" || fail "the keys follow the session's language"
 
+# A hostile file name (quote, backslash, tab, a control character, CJK) comes back as it is.
+hostile=$demo/$'q"b\\s\tn\x01\xe6\xa0\x87.bidx'
+cp "$good" "$hostile"
+LANG=en_US.UTF-8 run verify-hostile 0 --json verify "$hostile"
+jq -e --arg path "$hostile" '.files[0].path == $path' "$demo/verify-hostile.json" > /dev/null \
+  || fail "verify-hostile: the name does not come back as it is"
+
 # import: 3 bids imported, the tampered one refused by its structure check; nothing but the
 # document on standard output although the run writes its progress.
 run import 1 --yes --json import --project "$project" --package "$package" "$DEMO_TENDER"/bids/*.bidx
