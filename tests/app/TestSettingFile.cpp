@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -104,7 +105,7 @@ struct SystemDefaultsCase
 {
     const char* what;
     const char* user; // the user's Setting.ini, or null for none
-    const char* first; // the first system folder's file; null: none, "<dir>": a folder in its place
+    const char* first; // the first system folder's file; null: none, "<dir>", "<fifo>": that in its place
     const char* second;
     const char* dirs; // XDG_CONFIG_DIRS with F and S for the two system folders
     const wchar_t* expected; // GetBidRuleFileUrl
@@ -118,10 +119,14 @@ protected:
         const fs::path path = dir / folder / "QUARN" / "rmw" / "Setting.ini";
         if (content == nullptr)
             return;
-        if (std::string(content) == "<dir>")
+        if (std::string(content) == "<dir>") {
             fs::create_directories(path);
-        else
+        } else if (std::string(content) == "<fifo>") {
+            fs::create_directories(path.parent_path());
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        } else {
             dir.WriteFile(fs::relative(path, dir.Path()), content);
+        }
     }
 };
 
@@ -142,7 +147,7 @@ TEST_P(SystemDefaults, FillOnlyWhatTheUserLeftOut)
     // Writes go to the user's file only.
     EXPECT_EQ(settings.SetWorkingDir(L"/mine"), 0);
     EXPECT_EQ(settings.GetWorkingDir(), L"/mine");
-    if (c.first != nullptr && std::string(c.first) != "<dir>") {
+    if (c.first != nullptr && c.first[0] != '<') {
         EXPECT_EQ(ReadFileBytes(dir / "first/QUARN/rmw/Setting.ini"), c.first);
     }
 }
@@ -161,6 +166,7 @@ INSTANTIATE_TEST_SUITE_P(Lookup, SystemDefaults,
         SystemDefaultsCase {
             "secondWhenFirstLacksIt", nullptr, "[Other]\nurl=x\n", kRulesB, "F:S", L"http://b/rules" },
         SystemDefaultsCase { "missingFirst", nullptr, nullptr, kRulesB, "F:S", L"http://b/rules" },
+        SystemDefaultsCase { "fifoInPlaceOfFile", nullptr, "<fifo>", kRulesB, "F:S", L"http://b/rules" },
         SystemDefaultsCase { "folderInPlaceOfFile", nullptr, "<dir>", kRulesB, "F:S", L"http://b/rules" },
         SystemDefaultsCase { "garbage", nullptr, "\xff\xfe[[=]\n\x01url=x\n[BidRuleFileURL\n", kRulesB, "F:S",
             L"http://b/rules" },
