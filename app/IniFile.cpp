@@ -334,22 +334,28 @@ std::optional<std::string> SetIniValue(
     return result;
 }
 
-std::wstring ReadIniString(
-    const fs::path& file, std::wstring_view section, std::wstring_view key, std::wstring_view defaultValue)
+std::optional<std::wstring> FindIniString(
+    const fs::path& file, std::wstring_view section, std::wstring_view key)
 {
     std::string content;
     if (file.empty() || ReadIniBytes(file, content) != 0) {
-        return std::wstring(defaultValue);
+        return std::nullopt;
     }
     const auto value = FindIniValue(content, WideToUtf8(section), WideToUtf8(key));
     if (!value) {
-        return std::wstring(defaultValue);
+        return std::nullopt;
     }
     std::wstring wide = Utf8ToWide(*value);
     if (wide.size() > kIniValueLimit - 1) {
         wide.resize(kIniValueLimit - 1);
     }
     return wide;
+}
+
+std::wstring ReadIniString(
+    const fs::path& file, std::wstring_view section, std::wstring_view key, std::wstring_view defaultValue)
+{
+    return FindIniString(file, section, key).value_or(std::wstring(defaultValue));
 }
 
 bool WriteIniString(

@@ -35,10 +35,14 @@ std::optional<std::string> FindIniValue(
 std::optional<std::string> SetIniValue(
     std::string_view content, std::string_view section, std::string_view key, std::string_view value);
 
-// The value as the program reads it, or defaultValue when the file, the section or the key is
-// missing or the file cannot be read. The file's bytes are kept from the last read while its
-// status (device, inode, size, modification and change times) stays the same and its last
-// change is more than two seconds old, so that repeated reads cost a stat.
+// The value as the program reads it, or nothing when the file, the section or the key is missing
+// or the file cannot be read. The file's bytes are kept from the last read while its status
+// (device, inode, size, modification and change times) stays the same and its last change is
+// more than two seconds old, so that repeated reads cost a stat.
+std::optional<std::wstring> FindIniString(
+    const std::filesystem::path& file, std::wstring_view section, std::wstring_view key);
+
+// FindIniString's value, or defaultValue.
 std::wstring ReadIniString(const std::filesystem::path& file, std::wstring_view section,
     std::wstring_view key, std::wstring_view defaultValue);
 

@@ -99,6 +99,8 @@ const LanguageDefault kDefaults[] = {
     { "verify_fail", L"---->验证签名失败" },
     { "verifyrulefile_success", L"---->验证规则文件成功" },
     { "verifyrulefile_fail", L"---->验证规则文件失败:" },
+    { "rules_compare_off", L"设置中已关闭与服务器规则文件的比对（[RulesCompare] IsCompare=false）" },
+    { "import_replace_declined", L"包组文件夹中已有同名文件，已保留原文件" },
     { "bidder_verify", L"标书验证" },
     { "verify_progarm", L"验证项目" },
     { "verify_result", L"验证结果" },

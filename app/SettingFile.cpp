@@ -5,7 +5,9 @@
 #include "app/Utility.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
+#include <string_view>
 
 namespace {
 
@@ -32,10 +34,35 @@ std::wstring CSettingFile::GetSettingFilePath() const
     return folder.back() == L'/' ? folder + L"Setting.ini" : folder + L"/Setting.ini";
 }
 
+std::vector<std::wstring> CSettingFile::GetSystemSettingFilePaths() const
+{
+    const char* variable = std::getenv("XDG_CONFIG_DIRS");
+    const std::string_view dirs = variable != nullptr && variable[0] != '\0' ? variable : "/etc/xdg";
+    std::vector<std::wstring> paths;
+    for (size_t start = 0; start <= dirs.size();) {
+        const size_t colon = std::min(dirs.find(':', start), dirs.size());
+        std::string dir(dirs.substr(start, colon - start));
+        start = colon + 1;
+        // A relative entry would name a folder below wherever the program was started.
+        if (dir.empty() || dir.front() != '/')
+            continue;
+        while (dir.size() > 1 && dir.back() == '/')
+            dir.pop_back();
+        paths.push_back(Utf8ToWide(dir == "/" ? "/QUARN/rmw/Setting.ini" : dir + "/QUARN/rmw/Setting.ini"));
+    }
+    return paths;
+}
+
 std::wstring CSettingFile::Read(
     const wchar_t* section, const wchar_t* key, const std::wstring& defaultValue) const
 {
-    return ReadIniString(std::filesystem::path(WideToUtf8(GetSettingFilePath())), section, key, defaultValue);
+    if (auto value = FindIniString(std::filesystem::path(WideToUtf8(GetSettingFilePath())), section, key))
+        return *value;
+    for (const std::wstring& path : GetSystemSettingFilePaths()) {
+        if (auto value = FindIniString(std::filesystem::path(WideToUtf8(path)), section, key))
+            return *value;
+    }
+    return defaultValue;
 }
 
 int CSettingFile::Write(const wchar_t* section, const wchar_t* key, const std::wstring& value) const

@@ -1,12 +1,16 @@
-// The per-user settings file Setting.ini in the settings folder (GetAppDataDir). Every getter
-// sees the file as it is now, so a value written by one part of the program, or changed on disk,
-// is seen by the next read everywhere; the file is read again only when it changed (see
-// ReadIniString). Getters return the raw text of their key, or its default when the
-// file or key is missing; callers trim and validate. Setters answer 0 on success, -1 on failure.
+// The per-user settings file Setting.ini in the settings folder (GetAppDataDir), over the
+// system-wide defaults an administrator puts in $XDG_CONFIG_DIRS/QUARN/rmw/Setting.ini. Every
+// getter sees the files as they are now, so a value written by one part of the program, or changed
+// on disk, is seen by the next read everywhere; a file is read again only when it changed (see
+// FindIniString). Getters return the raw text of their key from the user's file, else from the
+// first system file that has it, else the built-in default; a system file that is missing,
+// unreadable or garbage is passed over. Callers trim and validate. Setters write the user's file
+// only and answer 0 on success, -1 on failure.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class CSettingFile
 {
@@ -20,6 +24,9 @@ public:
     // <settings folder>/Setting.ini, or an empty path when there is no settings folder (reads
     // then give defaults and writes fail, rather than touching a file in the root folder).
     std::wstring GetSettingFilePath() const;
+    // Setting.ini below each folder of $XDG_CONFIG_DIRS in its order (colon-separated; relative
+    // entries are ignored; unset or empty: /etc/xdg), whether the file exists or not.
+    std::vector<std::wstring> GetSystemSettingFilePaths() const;
 
     std::wstring GetWorkingDir() const; // [WorkingDir] path, default $HOME/BidFiles/
     std::wstring GetNetWorkingDir() const; // [NetWorkingDir] path

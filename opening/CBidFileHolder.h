@@ -12,6 +12,7 @@
 #include "PkiPtr.h"
 #include "QuarnSecretFile.h"
 #include "opening/BidStatus.h"
+#include "opening/FileChecks.h"
 
 #include <cstdint>
 #include <memory>
@@ -50,6 +51,9 @@ public:
     const std::wstring& GetOpenOrg() const { return openOrg; }
     const std::wstring& GetOpenTime() const { return openTime; }
     BidStatus GetBidStatus() const { return bidStatus; }
+    // What the opening found of the file, check by check (the holder's callers fill it).
+    CFileChecks& Checks() { return checks; }
+    const CFileChecks& Checks() const { return checks; }
     // The signer's certificate from the last successful VerifyStructure (owned by the holder), or null.
     void* GetSignCert() const { return signCert.get(); }
     // The embedded rules file: a view into the custom data, valid while the holder keeps it.
@@ -113,4 +117,5 @@ private:
     kelvane::pki::CertPtr signCert;
     BidStatus bidStatus = BidStatus::Ready;
     std::vector<kelvane::pki::CertPtr> openerCerts;
+    CFileChecks checks;
 };

@@ -89,10 +89,10 @@ private:
         return holder.GetFailureReason().empty() ? text : text + L"：" + holder.GetFailureReason();
     }
     void MoveToBad(CBidFileHolder& holder);
-    // A file that failed its checks: the output line and the record with the reason, the status
-    // "damaged", and the move to Bad/.
-    void RefuseFile(
-        CBidFileHolder& holder, const char* outputKey, const wchar_t* what, const std::wstring& reason);
+    // A file that failed its check: the check's outcome, the output line and the record with the
+    // reason, the status "damaged", and the move to Bad/.
+    void RefuseFile(CBidFileHolder& holder, const char* check, const char* outputKey, const wchar_t* what,
+        const std::wstring& reason);
     // What keeps this workstation from writing the bid out before it is tried (too little free
     // space for it), empty when nothing does.
     std::wstring LocalObstacle(const CBidFileHolder& holder) const;
@@ -161,9 +161,10 @@ void COpeningRun::MoveToBad(CBidFileHolder& holder)
         Output("movefile_fail");
 }
 
-void COpeningRun::RefuseFile(
-    CBidFileHolder& holder, const char* outputKey, const wchar_t* what, const std::wstring& reason)
+void COpeningRun::RefuseFile(CBidFileHolder& holder, const char* check, const char* outputKey,
+    const wchar_t* what, const std::wstring& reason)
 {
+    holder.Checks().Failed(check, reason);
     Output(outputKey, reason);
     Log(kLogTypeFailure, FileRecord(holder, what) + reason);
     holder.SetBidStatus(BidStatus::Destroyed);
@@ -184,6 +185,7 @@ std::wstring COpeningRun::LocalObstacle(const CBidFileHolder& holder) const
 void COpeningRun::FailLocally(CBidFileHolder& holder, const std::wstring& reason)
 {
     ++localFailures;
+    holder.Checks().Failed("decryption", reason);
     Output("decrypt_fail_local", reason);
     holder.SetBidStatus(BidStatus::DecryptFailed);
     manager.ShowStatus(holder);
@@ -278,6 +280,7 @@ void COpeningRun::VerifyFiles()
     auto& files = manager.files;
     for (size_t i = 0; i < files.size() && !StopRequested(); ++i) {
         CBidFileHolder& holder = *files[i];
+        holder.Checks() = {};
         holder.SetOpenTime(openTimeText);
         if (i == 0) {
             const std::wstring& path = holder.GetFullPath();
@@ -288,33 +291,42 @@ void COpeningRun::VerifyFiles()
         Output("verify_ing", holder.GetFullPath());
 
         if (const int code = holder.Open(); code != 0) {
-            RefuseFile(holder, "openfile_fail", L"打开失败", FailureText(code));
+            RefuseFile(holder, "open", "openfile_fail", L"打开失败", FailureText(code));
             continue;
         }
+        holder.Checks().Passed("open");
         Output("openfile_success");
         Output("verify_structure_ing");
 
-        if (const int code = holder.VerifyStructure(); code != 0) {
-            RefuseFile(
-                holder, "vefifystructure_fail", L"验证文件结构失败:", WithReason(FailureText(code), holder));
+        std::vector<unsigned char> digest;
+        const int verified = holder.VerifyStructure(manager.verifyCodes ? &digest : nullptr);
+        holder.Checks().SetVerifyCode(digest);
+        if (verified != 0) {
+            RefuseFile(holder, "structure", "vefifystructure_fail", L"验证文件结构失败:",
+                WithReason(FailureText(verified), holder));
             continue;
         }
+        holder.Checks().Passed("structure");
         Output("vefifystructure_success");
 
         // Whatever the comparison setting: a header sealed to other openers or a lower threshold
         // than the rules it carries would open with other keys than those rules name.
         if (const int code = holder.CheckAgainstEmbeddedRules(); code != 0) {
-            RefuseFile(
-                holder, "verifyrulefile_fail", L"验证规则文件失败：", WithReason(RulesText(code), holder));
+            RefuseFile(holder, "embedded_rules", "verifyrulefile_fail", L"验证规则文件失败：",
+                WithReason(RulesText(code), holder));
             continue;
         }
+        holder.Checks().Passed("embedded_rules");
 
         // Only the exact text "false" switches the comparison off: a switch that fails safe.
-        if (CSettingFile::Instance().GetRulesCompare() != L"false") {
+        if (CSettingFile::Instance().GetRulesCompare() == L"false") {
+            holder.Checks().NotRun("rules_comparison", Text("rules_compare_off"));
+        } else {
             Output("verify_rulefile_ing");
             int length = 0;
             const unsigned char* embedded = holder.GetEmbeddedRules(&length);
-            if (rules.CompareFile(embedded, length) != 0) {
+            if (const int code = rules.CompareFile(embedded, length); code != 0) {
+                holder.Checks().Failed("rules_comparison", RulesText(code));
                 holder.Release();
                 Output("verifyrulefile_fail");
                 holder.SetBidStatus(BidStatus::Destroyed);
@@ -324,6 +336,7 @@ void COpeningRun::VerifyFiles()
                 continue;
             }
             Output("verifyrulefile_success");
+            holder.Checks().Passed("rules_comparison");
         }
 
         // The served opening time has come (FetchRulesAndTime), but without the comparison the
@@ -333,6 +346,7 @@ void COpeningRun::VerifyFiles()
         if (!bidOpenTime) {
             const std::wstring reason
                 = RulesText(QUELVAR_NO_OPENTIME_ELEMENT) + L"：标书内嵌规则的开标时间无法识别";
+            holder.Checks().Failed("opening_time", reason);
             Output("verifyrulefile_fail", reason);
             Log(kLogTypeFailure, FileRecord(holder, L"验证规则文件失败：") + reason);
             holder.SetBidStatus(BidStatus::Destroyed);
@@ -343,6 +357,8 @@ void COpeningRun::VerifyFiles()
         if (timeStampTime - *bidOpenTime < 0) {
             // The bid is sound and opens at its own time: it stays where it is.
             const std::wstring reason = L"：标书的开标时间是" + FormatWallClock(*bidOpenTime);
+            // The reason without the colon that joins it to the output line.
+            holder.Checks().Failed("opening_time", reason.substr(1));
             holder.Release();
             Output("notto_opentime", reason);
             Log(kLogTypeFailure, FileRecord(holder, L"未到开标时间") + reason);
@@ -351,6 +367,7 @@ void COpeningRun::VerifyFiles()
             continue;
         }
 
+        holder.Checks().Passed("opening_time");
         ready.push_back(&holder);
         holder.SetOpenOrg(openOrg);
         holder.SetBidStatus(BidStatus::Ready);
@@ -438,6 +455,7 @@ void COpeningRun::DecryptReady()
             return;
         }
         if (holder->GetDecryptorStatus() != 0) {
+            holder->Checks().NotRun("decryption", Text("status_decrypt_cancel"));
             holder->SetBidStatus(BidStatus::DecryptCancelled);
             manager.ShowStatus(*holder);
             continue;
@@ -451,6 +469,7 @@ void COpeningRun::DecryptReady()
         }
         if (const int code = holder->Decrypt(); code == 0) {
             ++decryptedCount;
+            holder->Checks().Passed("decryption");
             Output("decrypt_success");
             holder->SetBidStatus(BidStatus::Decrypted);
             manager.ShowStatus(*holder);
@@ -459,6 +478,7 @@ void COpeningRun::DecryptReady()
             FailLocally(*holder, FailureText(code));
         } else {
             Output("decrypt_fail", FailureText(code));
+            holder->Checks().Failed("decryption", failureText);
             holder->SetBidStatus(BidStatus::Destroyed);
             manager.ShowStatus(*holder);
             Log(kLogTypeFailure, FileRecord(*holder, L"开标失败") + failureText);

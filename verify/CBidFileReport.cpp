@@ -6,6 +6,7 @@
 #include "app/TextConversion.h"
 #include "opening/CBidFileHolder.h"
 #include "opening/CResultTexts.h"
+#include "opening/FileChecks.h"
 
 #include <cstdio>
 #include <memory>
@@ -18,19 +19,6 @@ struct CFileClose
 {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
-
-// Two upper-case hexadecimal digits per byte of a digest.
-std::wstring HexCode(const unsigned char* digest, size_t size)
-{
-    static constexpr wchar_t kDigits[] = L"0123456789ABCDEF";
-    std::wstring text;
-    text.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        text += kDigits[digest[i] >> 4];
-        text += kDigits[digest[i] & 0x0F];
-    }
-    return text;
-}
 
 } // namespace
 
@@ -73,7 +61,7 @@ int ComputeVerifyCode(const std::wstring& path, std::wstring& code, std::wstring
     const kelvane::pki::BytesPtr digest(raw);
     if (result != 1 || digest == nullptr || length <= 0)
         return -1;
-    code = HexCode(digest.get(), static_cast<size_t>(length));
+    code = CFileChecks::HexDigest(digest.get(), static_cast<size_t>(length));
     return 0;
 }
 
@@ -101,7 +89,7 @@ int CBidFileReport::Verify()
         code = holder.VerifyStructure(&digest);
     if (!digest.empty()) {
         codeFailure.clear();
-        verifyCode = HexCode(digest.data(), digest.size());
+        verifyCode = CFileChecks::HexDigest(digest.data(), digest.size());
     } else {
         UpdateCode();
     }

@@ -13,6 +13,7 @@
 #include <exception>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -156,6 +157,7 @@ void CVerifyBidFile::RunVerify()
             lastCode = result.code = holder.Open();
             if (result.code != 0) {
                 const std::wstring reason = CodeText(CResultTexts::kDecryptorTable, result.code);
+                result.checks.Failed("open", reason);
                 Output(Text("openfile_fail") + reason);
                 holder.Release();
                 anyFailed = true;
@@ -163,9 +165,14 @@ void CVerifyBidFile::RunVerify()
                 continue;
             }
             Output(Text("openfile_success"));
-            lastCode = result.code = holder.VerifyStructure();
+            result.checks.Passed("open");
+            std::vector<unsigned char> digest;
+            lastCode = result.code = holder.VerifyStructure(verifyCodes ? &digest : nullptr);
+            result.checks.SetVerifyCode(digest);
             if (result.code != 0) {
                 anyFailed = true;
+                result.checks.Failed(
+                    "structure", WithReason(CodeText(CResultTexts::kDecryptorTable, result.code), holder));
                 Output(Text("vefifystructure_fail") + holder.GetFailureReason());
                 Output(Text("verify_fail"));
                 record(kLogTypeFailure,
@@ -177,6 +184,7 @@ void CVerifyBidFile::RunVerify()
             }
             Output(Text("vefifystructure_success"));
             Output(Text("verify_success"));
+            result.checks.Passed("structure");
             // Whatever the comparison setting, the header must be sealed to the openers and the
             // threshold of the rules the file carries.
             lastCode = result.code = holder.CheckAgainstEmbeddedRules();
@@ -184,19 +192,24 @@ void CVerifyBidFile::RunVerify()
                 anyFailed = true;
                 const std::wstring reason
                     = WithReason(CodeText(CResultTexts::kRulesTable, result.code), holder);
+                result.checks.Failed("embedded_rules", reason);
                 Output(Text("verifyrulefile_fail") + reason);
                 record(kLogTypeFailure, FileMessage(holder.GetFileName(), L"验证规则文件失败：" + reason));
                 holder.Release();
                 continue;
             }
+            result.checks.Passed("embedded_rules");
             // Only the exact text "false" switches the comparison off.
-            if (CSettingFile::Instance().GetRulesCompare() != L"false") {
+            if (CSettingFile::Instance().GetRulesCompare() == L"false") {
+                result.checks.NotRun("rules_comparison", Text("rules_compare_off"));
+            } else {
                 int length = 0;
                 const unsigned char* embedded = holder.GetEmbeddedRules(&length);
                 lastCode = result.code = rules.CompareFile(embedded, length);
                 if (result.code != 0) {
                     anyFailed = true;
                     const std::wstring reason = CodeText(CResultTexts::kRulesTable, result.code);
+                    result.checks.Failed("rules_comparison", reason);
                     Output(Text("verifyrulefile_fail") + reason);
                     record(
                         kLogTypeFailure, FileMessage(holder.GetFileName(), L"验证规则文件失败：" + reason));
@@ -204,17 +217,20 @@ void CVerifyBidFile::RunVerify()
                     continue;
                 }
                 Output(Text("verifyrulefile_success"));
+                result.checks.Passed("rules_comparison");
             }
             // The decryptor lets go of the file before it is copied.
             holder.Release();
             if (std::wstring reason; CopyIntoFolder(path, destination, notifyWindow, &reason) != kCopied) {
                 anyFailed = true;
                 const std::wstring because = reason.empty() ? std::wstring() : L"：" + reason;
+                result.checks.Failed("copy", reason.empty() ? Text("import_replace_declined") : reason);
                 Output(Text("importfile_fail") + because);
                 record(kLogTypeFailure, FileMessage(holder.GetFileName(), L"导入失败" + because));
                 continue;
             }
             result.imported = true;
+            result.checks.Passed("copy");
             Output(Text("importfile_success"));
             record(kLogTypeSuccess, FileMessage(holder.GetFileName(), L"导入成功"));
         }

@@ -15,6 +15,7 @@
 
 #include "app/CMsgOutput.h"
 #include "app/IPrompt.h"
+#include "opening/FileChecks.h"
 #include "opening/OpeningInterfaces.h"
 
 #include <atomic>
@@ -48,6 +49,8 @@ struct CVerifiedFile
     // failed copy the checks' 0).
     int code = 0;
     bool imported = false;
+    // open, structure, embedded_rules, rules_comparison and copy, as far as the file came.
+    CFileChecks checks;
 };
 
 class CVerifyBidFile
@@ -64,6 +67,9 @@ public:
     void AddFile(const std::wstring& fullPath) { files.push_back(fullPath); }
     void SetOutputSink(CMsgOutput* sink) { outputSink = sink; }
     void SetNotifyWindow(IVerifyWindow* window) { notifyWindow = window; }
+    // Each file's verification code from the structure check's read, in its checks (one more
+    // digest over the file's bytes).
+    void SetVerifyCodes(bool wanted) { verifyCodes = wanted; }
 
     // Starts the run on the worker: 0; kVerifyCancelled at once, with no request, folder or
     // record, when the list is empty; -1 when a run is still going or no thread could be made.
@@ -97,6 +103,7 @@ private:
     std::atomic<bool> running { false };
     std::atomic<bool> stopRequested { false };
     bool rulesFetched = false;
+    bool verifyCodes = false;
     std::wstring destination;
     std::vector<CVerifiedFile> results;
 };

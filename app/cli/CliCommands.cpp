@@ -3,6 +3,7 @@
 
 #include "app/LanguageCatalogue.h"
 #include "app/TextConversion.h"
+#include "app/cli/CliJson.h"
 #include "app/cli/InterruptWatch.h"
 #include "audit/OperatorSignature.h"
 #include "opening/TimeStampTest.h"
@@ -46,6 +47,7 @@ int ImportCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
         order.files.push_back(AbsolutePath(file));
 
     CVerifyBidFile verify;
+    verify.SetVerifyCodes(options.json);
     const int run = RunImport(verify, order, &output, [&prompt](CVerifyBidFile& started) {
         SetInterruptAction([&started] { started.RequestStop(); });
         const int result = RunVerifyBidFile(started, &prompt);
@@ -58,6 +60,10 @@ int ImportCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
     }
     if (run != kVerifyProcessed)
         return kCouldNotRun;
+    if (options.json) {
+        AddImportedFiles(order.files, verify);
+        return verify.AllImported() ? kAllDone : kSomeFailed;
+    }
 
     // The window now shows the package with its new files.
     std::printf("%s\n", WideToUtf8(PackageFolder(order.project, order.package)).c_str());
@@ -76,6 +82,12 @@ int VerifyCommand(const COptions& options)
     CBidFileReport report;
     report.SetPath(AbsolutePath(options.files.front()));
     report.Verify();
+    const bool passed = report.GetFormatResult() == CBidFileReport::Check::Passed
+        && report.GetSignResult() == CBidFileReport::Check::Passed;
+    if (options.json) {
+        AddVerifiedFile(report);
+        return passed ? kAllDone : kSomeFailed;
+    }
     const CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
     auto line = [&](const char* key, const std::wstring& value) {
         std::printf("%s: %s\n", WideToUtf8(texts.GetText(key)).c_str(), WideToUtf8(value).c_str());
@@ -89,8 +101,6 @@ int VerifyCommand(const COptions& options)
         std::wstring(CBidFileReport::ResultMark(report.GetSignResult()))
             + (reason.empty() ? L"" : L" " + reason));
     line("bidder", report.GetBidder());
-    const bool passed = report.GetFormatResult() == CBidFileReport::Check::Passed
-        && report.GetSignResult() == CBidFileReport::Check::Passed;
     return passed ? kAllDone : kSomeFailed;
 }
 

@@ -3,6 +3,7 @@
 #include "app/TextConversion.h"
 #include "app/Utility.h"
 #include "app/cli/CliCommands.h"
+#include "app/cli/CliJson.h"
 #include "app/cli/InterruptWatch.h"
 #include "audit/OperatorSignature.h"
 #include "opening/BidStatus.h"
@@ -116,6 +117,35 @@ std::optional<std::vector<std::wstring>> SelectFiles(
     return names;
 }
 
+// The columns a character takes on a terminal: 2 for the wide East Asian ones (CJK, Hangul,
+// full-width forms), 0 for combining marks, 1 for the rest.
+int DisplayWidth(wchar_t c)
+{
+    const auto in = [c](unsigned first, unsigned last) {
+        return static_cast<unsigned>(c) >= first && static_cast<unsigned>(c) <= last;
+    };
+    if (in(0x0300, 0x036F) || in(0x200B, 0x200F) || in(0xFE00, 0xFE0F))
+        return 0;
+    if (in(0x1100, 0x115F) || in(0x2E80, 0x303E) || in(0x3041, 0x33FF) || in(0x3400, 0x4DBF)
+        || in(0x4E00, 0x9FFF) || in(0xA000, 0xA4CF) || in(0xAC00, 0xD7A3) || in(0xF900, 0xFAFF)
+        || in(0xFE30, 0xFE4F) || in(0xFF00, 0xFF60) || in(0xFFE0, 0xFFE6) || in(0x20000, 0x3FFFD))
+        return 2;
+    return 1;
+}
+
+// The file-name column of the list.
+constexpr int kNameColumns = 40;
+
+// text in UTF-8, followed by blanks up to columns terminal columns (a Chinese name takes two
+// columns a character, so padding by bytes or characters would misalign the list).
+std::string PaddedToWidth(const std::wstring& text, int columns)
+{
+    int width = 0;
+    for (const wchar_t c : text)
+        width += DisplayWidth(c);
+    return WideToUtf8(text) + std::string(static_cast<size_t>(std::max(columns - width, 0)), ' ');
+}
+
 } // namespace
 
 int OpenCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
@@ -160,6 +190,7 @@ int OpenCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
     manager.SetNotifyWindow(&window);
     manager.SetListControl(&list);
     manager.SetOutputSink(&output);
+    manager.SetVerifyCodes(options.json);
     SetInterruptAction([&manager] { manager.RequestStop(); });
     if (manager.Start() != 0) {
         SetInterruptAction(nullptr);
@@ -174,12 +205,16 @@ int OpenCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
             WideToUtf8(CLanguageCatalogue::Instance().GetText("fail_to_get_rule")).c_str());
     }
 
-    // The list as the window would show it.
+    // The list as the window would show it, or the document.
     bool allDecrypted = true;
+    if (options.json)
+        AddOpenedFiles(manager);
     for (const auto& holder : manager.Files()) {
         const int row = holder->GetRow();
         allDecrypted = allDecrypted && holder->GetBidStatus() == BidStatus::Decrypted;
-        std::printf("  %-40s  %s  %s  %s\n", WideToUtf8(holder->GetFileName()).c_str(),
+        if (options.json)
+            continue;
+        std::printf("  %s  %s  %s  %s\n", PaddedToWidth(holder->GetFileName(), kNameColumns).c_str(),
             WideToUtf8(list.Cell(row, kColumnStatus)).c_str(),
             WideToUtf8(list.Cell(row, kColumnBidder)).c_str(),
             WideToUtf8(list.Cell(row, kColumnOpenerPresence)).c_str());

@@ -7,9 +7,9 @@
 namespace {
 
 const char kUsage[]
-    = "usage: kelvane-cli [--yes] open --project P --package L [FILE...]\n"
-      "       kelvane-cli [--yes] import --project P --package L FILE...\n"
-      "       kelvane-cli verify FILE\n"
+    = "usage: kelvane-cli [--yes] [--json] open --project P --package L [FILE...]\n"
+      "       kelvane-cli [--yes] [--json] import --project P --package L FILE...\n"
+      "       kelvane-cli [--json] verify FILE\n"
       "       kelvane-cli [--yes] timestamp\n"
       "  open       opens the package's bid files (all .bidx files, or the FILEs named)\n"
       "  import     verifies the FILEs and copies those that pass into the package folder\n"
@@ -17,6 +17,8 @@ const char kUsage[]
       "             with its reason) and signer\n"
       "  timestamp  asks the time-stamp authorities for the present time\n"
       "  --yes      answer every question without asking (see README.md)\n"
+      "  --json     print one JSON document on standard output instead of the lists: per file its\n"
+      "             name, path, verification code, checks, status and reason (see README.md)\n"
       "exit status: 0 all done, 1 some files failed or were cancelled or records wait for the log "
       "service, 2 could not run\n";
 
@@ -36,13 +38,16 @@ COptions ParseOptions(int argc, char** argv)
             return true;
         };
     };
+    const auto set = [](bool& flag) {
+        return [&flag](const std::string&) {
+            flag = true;
+            return true;
+        };
+    };
     const CCommandLine line = ReadCommandLine("kelvane-cli", kUsage,
         {
-            { "yes", false,
-                [&options](const std::string&) {
-                    options.yes = true;
-                    return true;
-                } },
+            { "yes", false, set(options.yes) },
+            { "json", false, set(options.json) },
             { "project", true, into(options.project) },
             { "package", true, into(options.package) },
         },

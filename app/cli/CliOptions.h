@@ -16,6 +16,8 @@ enum ExitStatus : int
 struct COptions
 {
     bool yes = false;
+    // One JSON document on standard output instead of the lists (verify, import, open).
+    bool json = false;
     std::string command;
     std::string project;
     std::string package;

@@ -18,6 +18,7 @@
 #include "app/cli/CConsoleOutput.h"
 #include "app/cli/CConsolePrompt.h"
 #include "app/cli/CliCommands.h"
+#include "app/cli/CliJson.h"
 #include "app/cli/InterruptWatch.h"
 #include "app/cli/PkiPrompts.h"
 #include "audit/OperationRecord.h"
@@ -40,6 +41,11 @@ int main(int argc, char** argv)
         PrintUsage(stderr);
         return kCouldNotRun;
     }
+    if (options.json && options.command != "open" && options.command != "import"
+        && options.command != "verify") {
+        std::fputs("kelvane-cli: --json is for open, import and verify\n", stderr);
+        return kCouldNotRun;
+    }
     // The window's start: texts, then the local log as the settings say.
     CLanguageCatalogue::Instance().Load();
     InitLocalLog(CSettingFile::Instance().GetWriteLocalLog());
@@ -49,7 +55,8 @@ int main(int argc, char** argv)
     RemoveCrashLeftovers(WorkingFolder());
     ResendPendingRecords();
 
-    CConsoleOutput output;
+    // With --json standard output holds the document alone: the progress lines go beside the questions.
+    CConsoleOutput output(options.json ? stderr : stdout);
     // Questions go to standard error, beside the errors: standard output holds only results.
     CConsolePrompt console(std::cin, stderr);
     CUnattendedPrompt unattended(CLanguageCatalogue::Instance(), stderr);
@@ -60,6 +67,8 @@ int main(int argc, char** argv)
     if (options.command == "open" || options.command == "import") {
         if (CQuelvarLibrary::Instance().Load() != 0) {
             std::fprintf(stderr, "kelvane-cli: %s\n", CQuelvarLibrary::Instance().Error().c_str());
+            if (options.json)
+                PrintJsonReport(options.command, kCouldNotRun, 0);
             return kCouldNotRun;
         }
         status = options.command == "open" ? OpenCommand(options, prompt, output)
@@ -76,10 +85,13 @@ int main(int argc, char** argv)
     // A record the log service has not accepted is not done yet: it waits in the outbox. One more
     // try first: a record that waits to be signed can be signed once the operator's certificate
     // is held.
-    if (const int waiting = ResendPendingRecords(); waiting > 0) {
+    const int waiting = ResendPendingRecords();
+    if (waiting > 0) {
         std::fprintf(
             stderr, "kelvane-cli: %d operation records are waiting to be sent to the log service\n", waiting);
         status = std::max(status, static_cast<int>(kSomeFailed));
     }
+    if (options.json)
+        PrintJsonReport(options.command, status, std::max(waiting, 0));
     return status;
 }

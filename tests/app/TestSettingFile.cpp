@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -18,6 +21,8 @@ protected:
     CTempDir dir;
     CScopedEnv config { "XDG_CONFIG_HOME", (dir / "config").c_str() };
     CScopedEnv home { "HOME", (dir / "home").c_str() };
+    // The machine's own /etc/xdg stays out of the tests.
+    CScopedEnv systemDirs { "XDG_CONFIG_DIRS", (dir / "no-system").c_str() };
     CSettingFile& settings = CSettingFile::Instance();
     fs::path file = dir / "config" / "QUARN" / "rmw" / "Setting.ini";
 
@@ -91,6 +96,105 @@ TEST_F(SettingFile, FreeSpaceBelowOneMegabyteWritesNothing)
     EXPECT_EQ(settings.SetFreeSpace(524287), -2);
     EXPECT_EQ(settings.SetFreeSpace(0), -2);
     EXPECT_EQ(settings.GetFreeSpace(), 524288000);
+}
+
+// An administrator's defaults in $XDG_CONFIG_DIRS/QUARN/rmw/Setting.ini: a key the user's file
+// lacks comes from the first system file that has it; the user's file always wins; a system file
+// that is missing, unreadable or garbage is passed over, never fatal.
+struct SystemDefaultsCase
+{
+    const char* what;
+    const char* user; // the user's Setting.ini, or null for none
+    const char* first; // the first system folder's file; null: none, "<dir>", "<fifo>": that in its place
+    const char* second;
+    const char* dirs; // XDG_CONFIG_DIRS with F and S for the two system folders
+    const wchar_t* expected; // GetBidRuleFileUrl
+};
+
+class SystemDefaults : public SettingFile, public testing::WithParamInterface<SystemDefaultsCase>
+{
+protected:
+    void Place(const char* folder, const char* content)
+    {
+        const fs::path path = dir / folder / "QUARN" / "rmw" / "Setting.ini";
+        if (content == nullptr)
+            return;
+        if (std::string(content) == "<dir>") {
+            fs::create_directories(path);
+        } else if (std::string(content) == "<fifo>") {
+            fs::create_directories(path.parent_path());
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        } else {
+            dir.WriteFile(fs::relative(path, dir.Path()), content);
+        }
+    }
+};
+
+TEST_P(SystemDefaults, FillOnlyWhatTheUserLeftOut)
+{
+    const SystemDefaultsCase& c = GetParam();
+    if (c.user != nullptr)
+        WriteSettings(c.user);
+    Place("first", c.first);
+    Place("second", c.second);
+    std::string dirs;
+    for (const char* p = c.dirs; *p != '\0'; ++p)
+        dirs += *p == 'F' ? (dir / "first").string()
+            : *p == 'S'   ? (dir / "second").string()
+                          : std::string(1, *p);
+    CScopedEnv variable("XDG_CONFIG_DIRS", dirs.c_str());
+    EXPECT_EQ(settings.GetBidRuleFileUrl(), c.expected);
+    // Writes go to the user's file only.
+    EXPECT_EQ(settings.SetWorkingDir(L"/mine"), 0);
+    EXPECT_EQ(settings.GetWorkingDir(), L"/mine");
+    if (c.first != nullptr && c.first[0] != '<') {
+        EXPECT_EQ(ReadFileBytes(dir / "first/QUARN/rmw/Setting.ini"), c.first);
+    }
+}
+
+constexpr const char* kRulesA = "[BidRuleFileURL]\nurl=http://a/rules\n";
+constexpr const char* kRulesB = "[BidRuleFileURL]\nurl=http://b/rules\n";
+
+INSTANTIATE_TEST_SUITE_P(Lookup, SystemDefaults,
+    testing::Values(SystemDefaultsCase { "system", nullptr, kRulesA, nullptr, "F", L"http://a/rules" },
+        SystemDefaultsCase {
+            "userWins", "[BidRuleFileURL]\nurl=http://mine\n", kRulesA, nullptr, "F", L"http://mine" },
+        SystemDefaultsCase { "userEmptyValueWins", "[BidRuleFileURL]\nurl=\n", kRulesA, nullptr, "F", L"" },
+        SystemDefaultsCase {
+            "userOtherKeys", "[WorkingDir]\npath=/w\n", kRulesA, nullptr, "F", L"http://a/rules" },
+        SystemDefaultsCase { "firstInOrder", nullptr, kRulesA, kRulesB, "F:S", L"http://a/rules" },
+        SystemDefaultsCase {
+            "secondWhenFirstLacksIt", nullptr, "[Other]\nurl=x\n", kRulesB, "F:S", L"http://b/rules" },
+        SystemDefaultsCase { "missingFirst", nullptr, nullptr, kRulesB, "F:S", L"http://b/rules" },
+        SystemDefaultsCase { "fifoInPlaceOfFile", nullptr, "<fifo>", kRulesB, "F:S", L"http://b/rules" },
+        SystemDefaultsCase { "folderInPlaceOfFile", nullptr, "<dir>", kRulesB, "F:S", L"http://b/rules" },
+        SystemDefaultsCase { "garbage", nullptr, "\xff\xfe[[=]\n\x01url=x\n[BidRuleFileURL\n", kRulesB, "F:S",
+            L"http://b/rules" },
+        SystemDefaultsCase {
+            "relativeAndEmptyEntriesIgnored", nullptr, kRulesA, kRulesB, "first::S", L"http://b/rules" },
+        SystemDefaultsCase { "noneHasIt", nullptr, nullptr, "[Other]\nk=v\n", "F:S", L"" }),
+    [](const testing::TestParamInfo<SystemDefaultsCase>& param) { return std::string(param.param.what); });
+
+TEST_F(SettingFile, UnreadableSystemFileIsPassedOver)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root reads every file";
+    const fs::path first = dir.WriteFile("first/QUARN/rmw/Setting.ini", "[BidRuleFileURL]\nurl=http://a\n");
+    dir.WriteFile("second/QUARN/rmw/Setting.ini", "[BidRuleFileURL]\nurl=http://b\n");
+    fs::permissions(first, fs::perms::none);
+    CScopedEnv variable(
+        "XDG_CONFIG_DIRS", ((dir / "first").string() + ":" + (dir / "second").string()).c_str());
+    EXPECT_EQ(settings.GetBidRuleFileUrl(), L"http://b");
+}
+
+TEST_F(SettingFile, SystemFilesDefaultToEtcXdg)
+{
+    CScopedEnv unset("XDG_CONFIG_DIRS", nullptr);
+    EXPECT_EQ(settings.GetSystemSettingFilePaths(),
+        std::vector<std::wstring> { L"/etc/xdg/QUARN/rmw/Setting.ini" });
+    CScopedEnv twoEntries("XDG_CONFIG_DIRS", "/opt/a/:/b");
+    EXPECT_EQ(settings.GetSystemSettingFilePaths(),
+        (std::vector<std::wstring> { L"/opt/a/QUARN/rmw/Setting.ini", L"/b/QUARN/rmw/Setting.ini" }));
 }
 
 struct StoreCase
