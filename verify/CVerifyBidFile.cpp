@@ -118,7 +118,8 @@ void CVerifyBidFile::RunVerify()
         const int rulesCode = rules.GetRules();
         if (rulesCode != 0) {
             const std::wstring reason = CodeText(CResultTexts::kRulesTable, rulesCode);
-            Output(reason);
+            // The operator reads the server asked and why it failed; the record keeps its text.
+            Output(CRulesFileClient::DescribeFailure(rulesCode));
             post(1, rulesCode);
             SubmitOperationRecord(kLogTypeFailure, projectId, "", L"获取规则文件失败:" + reason);
             return;
@@ -166,7 +167,11 @@ void CVerifyBidFile::RunVerify()
             lastCode = result.code = holder.VerifyStructure();
             if (result.code != 0) {
                 anyFailed = true;
-                Output(Text("vefifystructure_fail") + holder.GetFailureReason());
+                // The reason follows the colon: the holder's, else the code's text.
+                Output(Text("vefifystructure_fail")
+                    + (holder.GetFailureReason().empty()
+                            ? CodeText(CResultTexts::kDecryptorTable, result.code)
+                            : holder.GetFailureReason()));
                 Output(Text("verify_fail"));
                 record(kLogTypeFailure,
                     FileMessage(holder.GetFileName(),

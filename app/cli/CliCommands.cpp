@@ -4,6 +4,7 @@
 #include "app/LanguageCatalogue.h"
 #include "app/TextConversion.h"
 #include "app/cli/InterruptWatch.h"
+#include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
 #include "opening/TimeStampTest.h"
 #include "verify/CBidFileReport.h"
@@ -53,7 +54,8 @@ int ImportCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
         return result;
     });
     if (run == kImportNotStarted) {
-        std::fputs("kelvane-cli: the start of the import was not accepted by the log service\n", stderr);
+        std::fprintf(stderr, "kelvane-cli: the start of the import was not accepted by the log service: %s\n",
+            EscapeControlCharacters(std::string_view(LastSubmissionFailure())).c_str());
         return kCouldNotRun;
     }
     if (run != kVerifyProcessed)
@@ -91,6 +93,9 @@ int VerifyCommand(const COptions& options)
     line("bidder", report.GetBidder());
     const bool passed = report.GetFormatResult() == CBidFileReport::Check::Passed
         && report.GetSignResult() == CBidFileReport::Check::Passed;
+    if (!passed) // a script that keeps only standard error still learns why
+        std::fprintf(
+            stderr, "kelvane-cli: %s: %s\n", options.files.front().c_str(), WideToUtf8(reason).c_str());
     return passed ? kAllDone : kSomeFailed;
 }
 
