@@ -32,6 +32,7 @@ settings_with() {  # settings_with NAME SED_EXPRESSION
 }
 settings_with log-down "s|^url=$DEMO_URL/log\$|url=$dead/log|"
 settings_with tsa-down "s|^url=$DEMO_URL/tsa\$|url=$dead/tsa|"
+settings_with rules-down "s|^url=$DEMO_URL/rules\$|url=$dead/rules|"
 # A token store without tokens, and one with a second operator whose certificate has the same
 # label as the first's, so that KELVANE_OPERATOR_CERT=operator names two.
 mkdir -p "$demo/no-tokens/store"
@@ -89,6 +90,11 @@ XDG_CONFIG_HOME=$demo/log-down cli --yes import --project "$DEMO_PROJECT" --pack
 [[ $status == 2 ]] || fail "import, log down" "exit status $status"
 grep -Eq "not accepted by the log service: the log service at $dead/log gave no answer: .+" \
   "$demo/import-log-down.err" || fail "import, log down" "no reason: $(cat "$demo/import-log-down.err")"
+
+XDG_CONFIG_HOME=$demo/rules-down cli --yes import --project "$DEMO_PROJECT" --package "$DEMO_PACKAGE" \
+  "$tender"/bids/*.bidx > "$demo/import-rules-down.out" 2>&1 || true
+grep -Eq "$dead/rules: .*(Couldn't connect|refused)" "$demo/import-rules-down.out" ||
+  fail "import, rules down" "no server and reason: $(cat "$demo/import-rules-down.out")"
 
 XDG_CONFIG_HOME=$demo/tsa-down cli --yes timestamp > "$demo/timestamp.out" 2>&1 || true
 grep -Eq "$dead/tsa: .+" "$demo/timestamp.out" || fail "timestamp" "no authority and reason: $(cat "$demo/timestamp.out")"
