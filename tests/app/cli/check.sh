@@ -55,7 +55,7 @@ cases=(
   "tsa-down%1%^FAIL  time-stamp +$dead/tsa: .*(Couldn't connect|refused)%XDG_CONFIG_HOME=$demo/tsa-down"
   "no-token%1%^FAIL  tokens +the PKCS#11 module .* sees 0 tokens: insert%SOFTHSM2_CONF=$demo/no-tokens/softhsm2.conf"
   "bad-module%1%^FAIL  tokens +the PKCS#11 module $demo/none\.so cannot be loaded: .*No such file.* \(KELVANE_PKCS11_MODULE\); check%KELVANE_PKCS11_MODULE=$demo/none.so"
-  "two-operators%1%^FAIL  operator +.*several certificates match KELVANE_OPERATOR_CERT=operator%SOFTHSM2_CONF=$demo/two-operators/softhsm2.conf"
+  "two-operators%1%^FAIL  operator +Several operator signing certificates fit; .*several certificates match KELVANE_OPERATOR_CERT=operator%SOFTHSM2_CONF=$demo/two-operators/softhsm2.conf"
 )
 touch "$demo/before-checks"
 for row in "${cases[@]}"; do
