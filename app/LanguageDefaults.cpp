@@ -257,6 +257,10 @@ const LanguageDefault kDefaults[] = {
     { "usage_crl_sign", L"CRL 签名" },
     { "usage_encipher_only", L"仅加密" },
     { "usage_decipher_only", L"仅解密" },
+    { "operator_cert_cancelled", L"您取消了操作，请选择操作人的有效的签名证书" },
+    { "operator_insert_cert", L"请插入包含操作人的有效签名证书" },
+    { "operator_no_private_key", L"操作人的证书找不到私钥，请插入操作人的证书重新操作！" },
+    { "operator_cert_ambiguous", L"有多张操作人的签名证书可选，请用 KELVANE_OPERATOR_CERT 指定其中一张：" },
 };
 
 } // namespace

@@ -48,6 +48,8 @@ struct CSubmissionState
     // Records that could not be written to the outbox (disk full, folder not writable): newer
     // than every record there, written there at the next chance.
     std::deque<CPendingRecord> unsaved;
+    // Why the last record was not accepted, for the operator; kept through a pause.
+    std::string failure;
 };
 
 CSubmissionState& State()
@@ -87,6 +89,10 @@ CSendResult Send(CSubmissionState& state, const std::string& url, const CPending
     int status = 0;
     if (PostLogRecord(url, record.plainText, record.signedData, response, &status, resent) == 1)
         return CSendResult::Accepted;
+    const std::string where = url.empty() ? std::string("\"\" (no [LogSubmitURL] url in the settings)") : url;
+    state.failure = status != 0
+        ? "the log service at " + where + " refused the record with HTTP status " + std::to_string(status)
+        : "the log service at " + where + " gave no answer: " + QuarnPKIGetLastError();
     if (status != 0) {
         WriteLocalLog(2,
             "the log service refused operation record %s with status %d; it waits in the outbox\n",
@@ -98,6 +104,14 @@ CSendResult Send(CSubmissionState& state, const std::string& url, const CPending
         url.c_str(),
         static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(state.pause).count()));
     return CSendResult::NoAnswer;
+}
+
+// During the pause nothing is sent: the reason is the answer that started it.
+void SayPaused(CSubmissionState& state)
+{
+    constexpr char kWaiting[] = "records wait in the outbox after ";
+    if (state.failure.rfind(kWaiting, 0) != 0)
+        state.failure = kWaiting + state.failure;
 }
 
 // Writes the records kept in memory to the outbox, oldest first, while it takes them.
@@ -134,14 +148,18 @@ bool SendPending(CSubmissionState& state, CRecordOutbox& outbox, const std::stri
     pending.insert(pending.end(), state.unsaved.begin(), state.unsaved.end());
     if (pending.empty())
         return true;
-    if (Paused(state))
+    if (Paused(state)) {
+        SayPaused(state);
         return false;
+    }
     for (size_t i = 0; i < pending.size(); ++i) {
         CPendingRecord& record = pending[i];
         const bool inOutbox = i < saved;
         if (record.signedData.empty()) {
-            if (SignQuietly(record.plainText, record.signedData) != 1)
+            if (SignQuietly(record.plainText, record.signedData) != 1) {
+                state.failure = "an earlier record waits to be signed with the operator's certificate";
                 return false;
+            }
             // Kept signed from now on, whatever the service answers.
             if (inOutbox)
                 outbox.Replace(record);
@@ -200,9 +218,16 @@ int SubmitOperationRecord(
     const std::lock_guard lock(state.mutex);
     CRecordOutbox outbox(CRecordOutbox::DefaultFolder());
     const std::string url = WideToAnsi(settings.GetLogSubmitUrl());
-    if (SendPending(state, outbox, url) && !record.signedData.empty() && !Paused(state)
-        && Send(state, url, record, false) == CSendResult::Accepted)
-        return 1;
+    if (SendPending(state, outbox, url)) {
+        if (record.signedData.empty())
+            state.failure = "the record could not be signed with the operator's certificate";
+        else if (Paused(state))
+            SayPaused(state);
+        else if (Send(state, url, record, false) == CSendResult::Accepted) {
+            state.failure.clear();
+            return 1;
+        }
+    }
     Keep(state, outbox, std::move(record));
     return 0;
 }
@@ -216,6 +241,13 @@ int ResendPendingRecords()
     if (settings.GetSubmitLog() == L"true")
         SendPending(state, outbox, WideToAnsi(settings.GetLogSubmitUrl()));
     return static_cast<int>(outbox.Pending().size() + state.unsaved.size());
+}
+
+std::string LastSubmissionFailure()
+{
+    CSubmissionState& state = State();
+    const std::lock_guard lock(state.mutex);
+    return state.failure;
 }
 
 int PendingRecordCount()

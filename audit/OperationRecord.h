@@ -39,6 +39,11 @@ int SubmitOperationRecord(
 // start; nothing is sent when submission is switched off.
 int ResendPendingRecords();
 
+// Why the last record this process submitted was not accepted, for the operator: the log
+// service's URL and the transport's reason or the service's status, or what held the record back
+// (the pause after no answer, a missing signature). Empty while every record was accepted.
+std::string LastSubmissionFailure();
+
 // The number of records waiting to be accepted by the log service: those in the outbox, and those
 // that could not even be written there (kept in memory, lost with the process).
 int PendingRecordCount();

@@ -1,6 +1,8 @@
 #include "audit/OperatorSignature.h"
 
 #include "PkiPtr.h"
+#include "app/LanguageCatalogue.h"
+#include "app/PkiSettings.h"
 #include "app/TextConversion.h"
 
 #include <cstring>
@@ -21,8 +23,11 @@ constexpr char kSelectionFilter[]
 constexpr unsigned kOperatorFlags = 0x10000000;
 constexpr unsigned kOperatorUsage = 2;
 
-constexpr wchar_t kTipsCaption[] = L"提示";
-constexpr wchar_t kErrorCaption[] = L"错误";
+// The session's text of a catalogue key: the built-in Chinese, or the language file's.
+std::wstring Text(const char* key)
+{
+    return CLanguageCatalogue::Instance().GetText(key);
+}
 
 std::mutex operatorMutex;
 CertPtr operatorCert;
@@ -94,11 +99,17 @@ int CheckOperatorCert(std::chrono::milliseconds wait)
     if (result == QUARNPKI_CERT_AMBIGUOUS) {
         // The library lists the candidates with their fingerprints; the operator names one.
         kelvane::audit::ShowAuditMessage(
-            std::wstring(kOperatorAmbiguousText) + L"\n" + Utf8ToWide(QuarnPKIGetLastError()), kTipsCaption);
+            Text("operator_cert_ambiguous") + L"\n" + Utf8ToWide(QuarnPKIGetLastError()), Text("tips"));
         return 0;
     }
+    if (result == QUARNPKI_CANCELLED) {
+        kelvane::audit::ShowAuditMessage(Text("operator_cert_cancelled"), Text("tips"));
+        return 0;
+    }
+    // What to check: whether the module loaded and which tokens it sees.
     kelvane::audit::ShowAuditMessage(
-        result == QUARNPKI_CANCELLED ? kOperatorCancelledText : kOperatorInsertCertText, kTipsCaption);
+        Text("operator_insert_cert") + L"\n" + Utf8ToWide(kelvane::DescribeTokens(kelvane::ViewTokens())),
+        Text("tips"));
     return 0;
 }
 
@@ -196,7 +207,7 @@ int SignOperatorData(bool attached, const std::string& data, void* cert, std::st
     if (GetSignAlgorithm(cert, &algorithm) != 1)
         return 0;
     if (KeepPrivateKey(cert) != 1) {
-        kelvane::audit::ShowAuditMessage(kOperatorNoPrivateKeyText, kErrorCaption);
+        kelvane::audit::ShowAuditMessage(Text("operator_no_private_key"), Text("error"));
         return 0;
     }
 
@@ -231,7 +242,7 @@ int SignOperatorData(bool attached, const std::string& data, void* cert, std::st
         TakePiece(piece, length, encoded);
         // A token that hides its private keys until login shows only now that it has none.
         if (result == QUARNPKI_NO_PRIVATE_KEY)
-            kelvane::audit::ShowAuditMessage(kOperatorNoPrivateKeyText, kErrorCaption);
+            kelvane::audit::ShowAuditMessage(Text("operator_no_private_key"), Text("error"));
         if (result != 1)
             return 0;
     }

@@ -235,6 +235,7 @@ bool COpeningRun::FetchRulesAndTime()
         manager.OutputLine(reason);
         WriteLocalLog(1, "rules not fetched: %s\n", WideToUtf8(reason).c_str());
         Output("end_open_bidfile");
+        manager.rulesFailure = reason;
         manager.openingError.store(1);
         End(1, kLogTypeFailure, L"获取规则文件失败", COpeningEnd::RulesNotFetched);
         return false;
@@ -546,6 +547,7 @@ int COpeningManager::Start()
         worker.join();
     CLanguageCatalogue::Instance().Load();
     openingError.store(0);
+    rulesFailure.clear();
     stopRequested.store(false);
     lastEnd.store(COpeningEnd::NotRun);
     workerExitCode.store(0);

@@ -78,6 +78,9 @@ public:
     int Start();
     // 0, or 1 when the last run did not fetch the rules.
     int GetOpeningError() const { return openingError.load(); }
+    // Why the rules were not fetched (result, code, server and the transport's reason); read it
+    // after the run was joined.
+    const std::wstring& GetRulesFailure() const { return rulesFailure; }
 
     // For a window that closes during a run: from its return on the worker starts no new call
     // into the window, the list or the output sink (a call already in progress finishes; the
@@ -137,6 +140,7 @@ private:
     CStartEvent startEvent;
     std::atomic<IOpeningWindow*> notifyWindow { nullptr };
     std::atomic<int> openingError { 0 };
+    std::wstring rulesFailure; // written by the worker only, read after Join
     std::atomic<CMsgOutput*> outputSink { nullptr };
     std::atomic<bool> running { false };
     std::atomic<bool> finishPosted { false };

@@ -1,6 +1,7 @@
 #include "opening/CRulesFileClient.h"
 
 #include "app/LanguageCatalogue.h"
+#include "app/ServiceProbe.h"
 #include "app/SettingFile.h"
 #include "app/TextConversion.h"
 #include "opening/CResultTexts.h"
@@ -57,9 +58,18 @@ std::wstring CRulesFileClient::DescribeFailure(int code)
     std::wstring reason;
     if (!CResultTexts::GetText(CResultTexts::kRulesTable, code, reason))
         reason = CLanguageCatalogue::Instance().GetText("unknow_error");
-    const std::wstring url = CSettingFile::Instance().GetBidRuleFileUrl();
-    return reason + L" (" + std::to_wstring(code) + L"): "
-        + EscapeControlCharacters(url.empty() ? L"\"\"" : url);
+    const CSettingFile& settings = CSettingFile::Instance();
+    const std::wstring url = settings.GetBidRuleFileUrl();
+    std::wstring text = reason + L" (" + std::to_wstring(code) + L"): ";
+    if (TrimBlanks(url).empty())
+        return text + L"\"\" ([BidRuleFileURL] url is empty in " + settings.GetSettingFilePath() + L")";
+    text += EscapeControlCharacters(url);
+    // The library keeps no reason of its own: asking the server once more gives the transport's.
+    if (code == QUELVAR_DOWNLOAD_FAILED) {
+        if (const CServiceAnswer answer = ProbeService(WideToAnsi(url)); !answer.answered)
+            text += L": " + Utf8ToWide(EscapeControlCharacters(std::string_view(answer.reason)));
+    }
+    return text;
 }
 
 int CRulesFileClient::ReadText(decltype(&QuelvarGetOpenOrg) getter, std::string& text)

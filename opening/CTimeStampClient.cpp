@@ -22,13 +22,14 @@ constexpr unsigned char kMessageByte = 0x01;
 constexpr int kGranted = 0;
 constexpr int kGrantedWithMods = 1;
 
-void LogFailure(const std::string& url, const char* step)
-{
-    WriteLocalLog(2, "time-stamp authority \"%s\": %s failed: %s\n", EscapeControlCharacters(url).c_str(),
-        step, EscapeControlCharacters(std::string_view(QuarnPKIGetLastError())).c_str());
-}
-
 } // namespace
+
+void CTimeStampClient::Fail(const std::string& url, const std::string& reason) const
+{
+    failure = EscapeControlCharacters(url.empty() ? std::string("\"\"") : url) + ": "
+        + EscapeControlCharacters(std::string_view(reason));
+    WriteLocalLog(2, "time-stamp authority %s\n", failure.c_str());
+}
 
 int CTimeStampClient::GetTimeStamp(std::int64_t* time) const
 {
@@ -37,11 +38,14 @@ int CTimeStampClient::GetTimeStamp(std::int64_t* time) const
     if (authorities.empty())
         return GetTimeStampFromTSA(kDefaultAuthority, time);
     int result = 0;
+    std::string failures; // every authority's, not only the last one's
     for (const std::wstring& authority : authorities) {
         result = GetTimeStampFromTSA(WideToAnsi(authority), time);
         if (result == 1)
             break;
+        failures += (failures.empty() ? "" : "; ") + failure;
     }
+    failure = result == 1 ? std::string() : failures;
     return result;
 }
 
@@ -49,6 +53,7 @@ int CTimeStampClient::GetTimeStampFromTSA(std::string url, std::int64_t* time) c
 {
     if (time == nullptr)
         return 0;
+    failure.clear();
     const std::vector<unsigned char> message(kMessageLength, kMessageByte);
 
     BytesPtr digest;
@@ -79,13 +84,12 @@ int CTimeStampClient::GetTimeStampFromTSA(std::string url, std::int64_t* time) c
 
     int status = -1;
     if (QuarnPKIMsgTimeStampGetResponse(request.get(), &status) != 1) {
-        // The library refuses a response it cannot verify; the reason belongs in the log.
-        LogFailure(url, "the exchange");
+        // The library refuses a response it cannot verify (or none came); the operator reads why.
+        Fail(url, QuarnPKIGetLastError());
         return 0;
     }
     if (status != kGranted && status != kGrantedWithMods) {
-        WriteLocalLog(2, "time-stamp authority \"%s\" refused with status %d\n",
-            EscapeControlCharacters(url).c_str(), status);
+        Fail(url, "the authority refused with status " + std::to_string(status));
         return 0;
     }
 
@@ -96,9 +100,7 @@ int CTimeStampClient::GetTimeStampFromTSA(std::string url, std::int64_t* time) c
         // A time that is no calendar date would decide the opening on garbage.
         const auto beijing = ParseTimeStampTime(timeText.get());
         if (!beijing) {
-            WriteLocalLog(2, "time-stamp authority \"%s\" gave an unreadable time \"%s\"\n",
-                EscapeControlCharacters(url).c_str(),
-                EscapeControlCharacters(std::string_view(timeText.get())).c_str());
+            Fail(url, "the authority gave an unreadable time \"" + std::string(timeText.get()) + "\"");
             return 0;
         }
         *time = *beijing;
@@ -108,5 +110,7 @@ int CTimeStampClient::GetTimeStampFromTSA(std::string url, std::int64_t* time) c
     int tokenLength = 0;
     const int tokenResult = QuarnPKIMsgTimeStampGetTimeStampToken(request.get(), &rawToken, &tokenLength);
     const BytesPtr token(rawToken);
+    if (tokenResult != 1)
+        Fail(url, "the response carries no time-stamp token");
     return tokenResult == 1 ? 1 : 0;
 }

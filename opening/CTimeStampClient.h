@@ -23,4 +23,13 @@ public:
     // One authority: 1 or 0. A granted response whose time reads is stored in *time even when the
     // response then lacks its token (a later authority may overwrite it).
     int GetTimeStampFromTSA(std::string url, std::int64_t* time) const;
+
+    // Why the last authority asked gave no time-stamp: its URL and the reason (the transport's,
+    // the verification's, the authority's status), empty after a success. Also in the local log.
+    const std::string& Failure() const { return failure; }
+
+private:
+    void Fail(const std::string& url, const std::string& reason) const;
+
+    mutable std::string failure;
 };

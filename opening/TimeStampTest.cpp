@@ -2,6 +2,7 @@
 
 #include "app/CMsgOutput.h"
 #include "app/LanguageCatalogue.h"
+#include "app/TextConversion.h"
 #include "app/Utility.h"
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
@@ -21,7 +22,8 @@ bool RunTimeStampTest(CMsgOutput& output, const std::function<void(bool)>& waitC
         waitCursor(true);
     const std::string address = GetLocalIpAddress();
     std::int64_t now = 0;
-    const bool stamped = CTimeStampClient().GetTimeStamp(&now) == 1;
+    const CTimeStampClient client;
+    const bool stamped = client.GetTimeStamp(&now) == 1;
     if (waitCursor)
         waitCursor(false);
     if (stamped) {
@@ -29,7 +31,7 @@ bool RunTimeStampTest(CMsgOutput& output, const std::function<void(bool)>& waitC
         output.Output(texts.GetText("currenttime") + FormatWallClock(now, "%Y-%m-%d  %H:%M:%S"), 1);
         return true;
     }
-    output.Output(texts.GetText("get_timestmap_fail"), 1);
+    output.Output(texts.GetText("get_timestmap_fail") + L": " + Utf8ToWide(client.Failure()), 1);
     SubmitOperationRecord(kLogTypeFailure, address, "", L"获取时间戳失败");
     return false;
 }

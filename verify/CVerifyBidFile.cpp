@@ -119,7 +119,8 @@ void CVerifyBidFile::RunVerify()
         const int rulesCode = rules.GetRules();
         if (rulesCode != 0) {
             const std::wstring reason = CodeText(CResultTexts::kRulesTable, rulesCode);
-            Output(reason);
+            // The operator reads the server asked and why it failed; the record keeps its text.
+            Output(CRulesFileClient::DescribeFailure(rulesCode));
             post(1, rulesCode);
             SubmitOperationRecord(kLogTypeFailure, projectId, "", L"获取规则文件失败:" + reason);
             return;
@@ -171,9 +172,13 @@ void CVerifyBidFile::RunVerify()
             result.checks.SetVerifyCode(digest);
             if (result.code != 0) {
                 anyFailed = true;
+                // The reason follows the colon: the holder's, else the code's text.
+                const std::wstring reason = holder.GetFailureReason().empty()
+                    ? CodeText(CResultTexts::kDecryptorTable, result.code)
+                    : holder.GetFailureReason();
                 result.checks.Failed(
                     "structure", WithReason(CodeText(CResultTexts::kDecryptorTable, result.code), holder));
-                Output(Text("vefifystructure_fail") + holder.GetFailureReason());
+                Output(Text("vefifystructure_fail") + reason);
                 Output(Text("verify_fail"));
                 record(kLogTypeFailure,
                     FileMessage(holder.GetFileName(),

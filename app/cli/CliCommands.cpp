@@ -5,6 +5,7 @@
 #include "app/TextConversion.h"
 #include "app/cli/CliJson.h"
 #include "app/cli/InterruptWatch.h"
+#include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
 #include "opening/TimeStampTest.h"
 #include "verify/CBidFileReport.h"
@@ -55,7 +56,8 @@ int ImportCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
         return result;
     });
     if (run == kImportNotStarted) {
-        std::fputs("kelvane-cli: the start of the import was not accepted by the log service\n", stderr);
+        std::fprintf(stderr, "kelvane-cli: the start of the import was not accepted by the log service: %s\n",
+            EscapeControlCharacters(std::string_view(LastSubmissionFailure())).c_str());
         return kCouldNotRun;
     }
     if (run != kVerifyProcessed)
@@ -84,6 +86,10 @@ int VerifyCommand(const COptions& options)
     report.Verify();
     const bool passed = report.GetFormatResult() == CBidFileReport::Check::Passed
         && report.GetSignResult() == CBidFileReport::Check::Passed;
+    // A script that keeps only standard error still learns why.
+    if (!passed)
+        std::fprintf(stderr, "kelvane-cli: %s: %s\n", options.files.front().c_str(),
+            WideToUtf8(report.GetFailureReason()).c_str());
     if (options.json) {
         AddVerifiedFile(report);
         return passed ? kAllDone : kSomeFailed;

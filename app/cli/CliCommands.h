@@ -16,3 +16,6 @@ int ImportCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output);
 int VerifyCommand(const COptions& options);
 // The time-stamp test.
 int TimeStampCommand(CMsgOutput& output);
+// Whether the workstation is ready for an opening: one report line per check; kAllDone when
+// ready, kSomeFailed when a check failed. Asks no PIN and writes nothing.
+int CheckCommand(const COptions& options);

@@ -201,8 +201,9 @@ int OpenCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
     manager.Join();
     SetInterruptAction(nullptr);
     if (manager.GetOpeningError() != 0) {
-        std::fprintf(stderr, "kelvane-cli: %s\n",
-            WideToUtf8(CLanguageCatalogue::Instance().GetText("fail_to_get_rule")).c_str());
+        std::fprintf(stderr, "kelvane-cli: %s: %s\n",
+            WideToUtf8(CLanguageCatalogue::Instance().GetText("fail_to_get_rule")).c_str(),
+            WideToUtf8(manager.GetRulesFailure()).c_str());
     }
 
     // The list as the window would show it, or the document.

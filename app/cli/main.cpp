@@ -6,10 +6,11 @@
 //   kelvane-cli [--yes] import --project P --package L FILE...
 //   kelvane-cli verify FILE
 //   kelvane-cli [--yes] timestamp
+//   kelvane-cli check
 //
 // Exit status: 0 when everything asked was done, 1 when the session ran to its end but some files
 // failed or were cancelled, or operation records wait for the log service, 2 when it could not
-// run (rules, time, certificates, usage).
+// run (rules, time, certificates, usage). check: 0 ready for an opening, 1 not ready, 2 usage.
 #include "app/LanguageCatalogue.h"
 #include "app/LocalLog.h"
 #include "app/PkiSettings.h"
@@ -48,6 +49,9 @@ int main(int argc, char** argv)
     }
     // The window's start: texts, then the local log as the settings say.
     CLanguageCatalogue::Instance().Load();
+    // The check only reads and asks: no local log, no leftovers removed, no records sent.
+    if (options.command == "check")
+        return CheckCommand(options);
     InitLocalLog(CSettingFile::Instance().GetWriteLocalLog());
     kelvane::SupplyPkiSettings();
     kelvane::InstallTerminalPkiPrompts();

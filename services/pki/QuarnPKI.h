@@ -150,6 +150,12 @@ QUARNPKI_API int QuarnPKICryptoGetDeviceLabel(void* device, char** label);
  * keys, and a software key is attached to its certificate with QuarnPKICertSetCertKeyPair. */
 QUARNPKI_API int QuarnPKICryptoFindDevice(int type, const char* serial, int flags, void** device);
 
+/* The labels of the tokens present now, each followed by a line break, in slot order, and their
+ * number in `count`. Loads the PKCS#11 module on first use; no session is logged in and no PIN
+ * asked. 1, or 0 when the module cannot be loaded (the reason names the module and why) or
+ * cannot list its tokens. */
+QUARNPKI_API int QuarnPKICryptoListTokens(char** labels, int* count);
+
 /* ---- Hash --------------------------------------------------------------------------------- */
 
 /* A hash on the device: QUARNPKI_HASH_SHA256 (8192) or QUARNPKI_HASH_SM3 (4096). The hash

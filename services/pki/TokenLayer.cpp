@@ -96,6 +96,19 @@ std::string ConfiguredModule()
     return modulePath.empty() ? std::string("p11-kit-proxy.so") : modulePath;
 }
 
+// Why libp11 could not load a module: the dynamic loader's reason, or, for a file that loads, its
+// initialisation. The operator reads this to fix the module's path or its configuration.
+std::string WhyNotLoaded(const std::string& module)
+{
+    void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* reason = dlerror();
+        return reason != nullptr ? reason : "the file cannot be opened";
+    }
+    dlclose(handle);
+    return "the file opens but its C_Initialize fails (is the module's own configuration readable?)";
+}
+
 std::string TokenKey(const PKCS11_TOKEN* token)
 {
     return std::string(token->label != nullptr ? token->label : "") + '\n'
@@ -412,7 +425,7 @@ private:
         if (PKCS11_CTX_load(created, module.c_str()) != 0) {
             DrainTokenErrors();
             PKCS11_CTX_free(created);
-            SetError("the token module " + module + " cannot be loaded");
+            SetError("the PKCS#11 module " + module + " cannot be loaded: " + WhyNotLoaded(module));
             return false;
         }
         // The module is already initialised by libp11; its function list answers which tokens
@@ -831,6 +844,19 @@ bool IsTokenPresent(const CKeyMaterial& key)
     return layer.IsPresent(key.tokenLabel, key.tokenSerial);
 }
 
+bool PresentTokenLabels(std::vector<std::string>& labels)
+{
+    CTokenLayer& layer = CTokenLayer::Instance();
+    const std::lock_guard lock(layer.mutex);
+    if (!layer.Refresh()) {
+        return false;
+    }
+    for (PKCS11_SLOT* slot : layer.PresentSlots()) {
+        labels.emplace_back(slot->token->label != nullptr ? slot->token->label : "");
+    }
+    return true;
+}
+
 bool FindPresentToken(const std::string& serial, std::string& label)
 {
     CTokenLayer& layer = CTokenLayer::Instance();
@@ -851,6 +877,25 @@ bool FindPresentToken(const std::string& serial, std::string& label)
 } // namespace quarnpki
 
 extern "C" {
+
+int QuarnPKICryptoListTokens(char** labels, int* count)
+{
+    return quarnpki::Guarded(QUARNPKI_FAILED, [&] {
+        if (labels == nullptr || count == nullptr) {
+            return QUARNPKI_INVALID_ARGUMENT;
+        }
+        std::vector<std::string> present;
+        if (!quarnpki::PresentTokenLabels(present)) {
+            return QUARNPKI_FAILED;
+        }
+        std::string text;
+        for (const std::string& label : present) {
+            text += label + '\n';
+        }
+        *count = static_cast<int>(present.size());
+        return quarnpki::HandOutText(text, labels);
+    });
+}
 
 void QuarnPKISetPkcs11Module(const char* path)
 {

@@ -42,6 +42,10 @@ std::vector<CTokenCertificate> TokenCertificates();
 // are touched.
 bool IsTokenPresent(const CKeyMaterial& key);
 
+// The labels of the tokens present now, in slot order; false (with the reason) when the module
+// cannot be loaded or cannot list its tokens.
+bool PresentTokenLabels(std::vector<std::string>& labels);
+
 // Whether a token with this serial number is present now; fills its label.
 bool FindPresentToken(const std::string& serial, std::string& label);
 

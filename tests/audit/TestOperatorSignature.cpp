@@ -1,6 +1,7 @@
 #include "AuditTestEnvironment.h"
 #include "PkiPrompts.h"
 #include "PkiPtr.h"
+#include "app/TextConversion.h"
 #include "audit/OperatorSignature.h"
 #include "tests/support/ScriptedPrompt.h"
 
@@ -134,7 +135,10 @@ TEST_F(OperatorSignature, CheckReportsWhyNoCertificateWasTaken)
     const auto questions = prompt.Questions();
     ASSERT_EQ(questions.size(), 2u);
     EXPECT_EQ(questions[0].text, kOperatorCancelledText);
-    EXPECT_EQ(questions[1].text, kOperatorInsertCertText);
+    // Then what the token module shows, so that the operator knows what to check.
+    EXPECT_EQ(
+        questions[1].text.rfind(std::wstring(kOperatorInsertCertText) + L"\nthe PKCS#11 module ", 0), 0u)
+        << WideToUtf8(questions[1].text);
     for (const auto& question : questions) {
         EXPECT_EQ(question.caption, L"提示");
         EXPECT_EQ(question.type, MB_OK | MB_ICONINFORMATION);

@@ -220,7 +220,9 @@ TEST_F(OpeningSession, TimeStampTestSaysTheTimeOrRecordsAFailure)
     EXPECT_EQ(cursor, (std::vector<bool> { true, false }));
     Settings(bench.foreign.Url("/tsa"));
     EXPECT_FALSE(RunTimeStampTest(window));
-    EXPECT_TRUE(window.HasLine(Text("get_timestmap_fail")));
+    // The authority and why it gave no time-stamp.
+    EXPECT_TRUE(window.HasLineStartingWith(
+        Text("get_timestmap_fail") + L": " + Utf8ToWide(bench.foreign.Url("/tsa"))));
     EXPECT_EQ(CountRecords(kLogTypeFailure, "获取时间戳失败"), 1);
 }
 

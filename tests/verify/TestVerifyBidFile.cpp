@@ -6,6 +6,7 @@
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
 #include "opening/CResultTexts.h"
+#include "opening/CRulesFileClient.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
 #include "verify/CVerifyBidFile.h"
@@ -181,7 +182,11 @@ TEST_F(VerifyImport, FailedRulesFetchTouchesNoFileAndCreatesNoFolder)
     EXPECT_EQ(records[0].logType, kLogTypeFailure);
     EXPECT_EQ(records[0].projectId, "P-UNKNOWN");
     EXPECT_EQ(records[0].projectName, "");
-    EXPECT_EQ(records[0].message, "获取规则文件失败:" + WideToUtf8(output.lines[0]));
+    // The line names the server asked; the record keeps the result's text alone.
+    EXPECT_EQ(output.lines[0], CRulesFileClient::DescribeFailure(waiter->LastLParam()));
+    std::wstring text;
+    ASSERT_TRUE(CResultTexts::GetText(CResultTexts::kRulesTable, waiter->LastLParam(), text));
+    EXPECT_EQ(records[0].message, "获取规则文件失败:" + WideToUtf8(text));
 }
 
 // ---- Files -------------------------------------------------------------------------------------
@@ -210,7 +215,10 @@ TEST_F(VerifyImport, SecondFileFailingIsLeftOutAndCheckCountIsShown)
     EXPECT_EQ(prompt->Questions()[0].caption, Text("error"));
     EXPECT_EQ(prompt->Questions()[0].type, MB_OK | MB_ICONWARNING);
 
-    EXPECT_EQ(output.Count(Text("vefifystructure_fail")), 1u);
+    // Never a bare "failed:": the reason follows.
+    std::wstring tampered;
+    ASSERT_TRUE(CResultTexts::GetText(CResultTexts::kDecryptorTable, results[1].code, tampered));
+    EXPECT_EQ(output.Count(Text("vefifystructure_fail") + tampered), 1u);
     EXPECT_EQ(output.Count(Text("verify_fail")), 1u);
     EXPECT_EQ(output.Count(Text("verifyrulefile_success")), 2u);
     EXPECT_EQ(output.Count(Text("importfile_success")), 2u);

@@ -268,8 +268,11 @@ void CBidFileListView::OnOpeningFinished()
     Notify(WM_OPENING_FINISHED);
     const int code = manager->GetOpeningError();
     std::wstring text;
-    if (code != 0 && COpeningErrorTexts::GetText(code, text))
-        prompt.Ask(text, Text("error"), MB_OK | MB_ICONERROR);
+    if (code != 0 && COpeningErrorTexts::GetText(code, text)) {
+        // The server asked and why, as the output view has it.
+        const std::wstring& why = manager->GetRulesFailure();
+        prompt.Ask(why.empty() ? text : text + L"\n" + why, Text("error"), MB_OK | MB_ICONERROR);
+    }
 }
 
 void CBidFileListView::Notify(unsigned message)
