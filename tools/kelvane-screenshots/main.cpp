@@ -238,7 +238,8 @@ private:
             Save(viewer, "certificate-viewer.png");
             viewer->reject();
         } else if (auto* const about = qobject_cast<QDialog*>(modal);
-                   about != nullptr && about->windowTitle() == QStringLiteral("关于 Kelvane")) {
+                   about != nullptr && step == Step::About && qobject_cast<QMessageBox*>(modal) == nullptr) {
+            // Known by the step that showed it, whatever its title's language.
             Save(about, "about-box.png");
             about->accept();
         } else if (auto* const box = qobject_cast<QMessageBox*>(modal)) {
