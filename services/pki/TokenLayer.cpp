@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <dlfcn.h>
 #include <libp11.h>
 #include <map>
@@ -136,10 +137,24 @@ public:
         if (ctx == nullptr && !Load()) {
             return false;
         }
-        std::vector<std::string> present;
-        if (!PresentTokens(present)) {
+        std::vector<CK_SLOT_ID> ids;
+        if (!PresentSlotIds(ids)) {
             SetError("the token module cannot list its tokens");
             return false;
+        }
+        // The tokens' labels and serial numbers are asked again only when the slots that hold a
+        // token changed, or when the last answers are older than kIdentitiesKeptFor: SoftHSM reads
+        // its token files for each answer (about 150 us) and a reader may ask the card. A token
+        // put in the place of another within that time shows when its key is used: the old
+        // sessions are lost and the operation lists afresh (`relist`).
+        const auto now = std::chrono::steady_clock::now();
+        std::vector<std::string> present;
+        if (!relist && slots != nullptr && ids == lastIds && now - identitiesRead < kIdentitiesKeptFor) {
+            present = lastPresent;
+        } else {
+            present = TokenIdentities(ids);
+            lastIds = ids;
+            identitiesRead = now;
         }
         if (slots == nullptr || relist || present != lastPresent) {
             // libp11 keeps slot lists from the first listing: this version cannot update one in
@@ -446,17 +461,25 @@ private:
 
     // "slot id, label, serial" of every slot with a token, each ending in label and serial as
     // TokenKey writes them.
-    bool PresentTokens(std::vector<std::string>& present) const
+    // The slots that hold a token.
+    bool PresentSlotIds(std::vector<CK_SLOT_ID>& ids) const
     {
         CK_ULONG count = 0;
         if (functions->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK) {
             return false;
         }
-        std::vector<CK_SLOT_ID> ids(count);
+        ids.resize(count);
         if (count > 0 && functions->C_GetSlotList(CK_TRUE, ids.data(), &count) != CKR_OK) {
             return false;
         }
         ids.resize(count);
+        return true;
+    }
+
+    // Slot id, label and serial number of the token in each slot.
+    std::vector<std::string> TokenIdentities(const std::vector<CK_SLOT_ID>& ids) const
+    {
+        std::vector<std::string> present;
         for (const CK_SLOT_ID id : ids) {
             CK_TOKEN_INFO info {};
             if (functions->C_GetTokenInfo(id, &info) != CKR_OK) {
@@ -465,7 +488,7 @@ private:
             present.push_back(std::to_string(id) + '\n' + Trimmed(info.label, sizeof info.label) + '\n'
                 + Trimmed(info.serialNumber, sizeof info.serialNumber));
         }
-        return true;
+        return present;
     }
 
     static std::string Trimmed(const unsigned char* text, size_t size)
@@ -482,6 +505,9 @@ private:
     unsigned int slotCount = 0;
     std::vector<std::pair<PKCS11_SLOT*, unsigned int>> retired;
     std::vector<std::string> lastPresent;
+    std::vector<CK_SLOT_ID> lastIds;
+    std::chrono::steady_clock::time_point identitiesRead {};
+    static constexpr std::chrono::milliseconds kIdentitiesKeptFor { 1000 };
     std::set<std::string> loggedIn; // label and serial number of the tokens logged in
     // Private keys that an operation used, by token (label and serial number) and key id, with
     // the slot they were found in: kept while their token stays logged in in that slot list.

@@ -99,6 +99,24 @@ bool IsRecordId(std::string_view id)
     });
 }
 
+// The SHA-256 of each certificate the signed data carries, in order; empty when it carries none.
+std::string CertificatesDigest(CMS_ContentInfo* cms)
+{
+    STACK_OF(X509)* certs = CMS_get1_certs(cms);
+    std::string digests;
+    for (int i = 0; i < sk_X509_num(certs); ++i) {
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (X509_digest(sk_X509_value(certs, i), EVP_sha256(), md, &length) != 1) {
+            digests.clear();
+            break;
+        }
+        digests.append(reinterpret_cast<const char*>(md), length);
+    }
+    sk_X509_pop_free(certs, X509_free);
+    return digests;
+}
+
 } // namespace
 
 std::optional<std::map<std::string, std::string>> ParseFormBody(std::string_view body)
@@ -219,10 +237,26 @@ CLogService::Verdict CLogService::Submit(std::string_view body)
             ? BIO_new_mem_buf(plainText->second.data(), static_cast<int>(plainText->second.size()))
             : nullptr);
     BioPtr signedContent(BIO_new(BIO_s_mem()));
-    const unsigned flags = CMS_BINARY | (trust ? 0u : static_cast<unsigned>(CMS_NO_SIGNER_CERT_VERIFY));
+    // A chain verified in the last minute is not verified again; the signature always is.
+    const std::string chain = CertificatesDigest(cms.get());
+    const auto now = std::chrono::steady_clock::now();
+    bool chainKnown = false;
+    if (trust != nullptr && !chain.empty()) {
+        const std::lock_guard lock(chainsMutex);
+        const auto it = verifiedChains.find(chain);
+        chainKnown = it != verifiedChains.end() && now - it->second < std::chrono::minutes(1);
+    }
+    const unsigned flags = CMS_BINARY
+        | (trust == nullptr || chainKnown ? static_cast<unsigned>(CMS_NO_SIGNER_CERT_VERIFY) : 0u);
     if (!signedContent
         || CMS_verify(cms.get(), nullptr, trust, content.get(), signedContent.get(), flags) != 1)
         return { false, "the signature does not verify: " + OpenSslError() };
+    if (trust != nullptr && !chainKnown && !chain.empty()) {
+        const std::lock_guard lock(chainsMutex);
+        if (verifiedChains.size() >= 64)
+            verifiedChains.clear();
+        verifiedChains[chain] = now;
+    }
     char* bytes = nullptr;
     const long length = BIO_get_mem_data(signedContent.get(), &bytes);
     if (std::string_view(bytes, static_cast<size_t>(length)) != plainText->second)

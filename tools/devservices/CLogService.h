@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -79,4 +80,8 @@ private:
     sqlite3_stmt* insertRecord = nullptr;
     x509_store_st* trust = nullptr;
     mutable std::mutex mutex;
+    // The certificates (SHA-256 of their DER, in order) that records carried and that chained to
+    // the trusted authorities, with when: an operator's records all carry the same certificate.
+    std::mutex chainsMutex;
+    std::map<std::string, std::chrono::steady_clock::time_point> verifiedChains;
 };
