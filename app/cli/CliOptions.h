@@ -18,6 +18,8 @@ struct COptions
     bool yes = false;
     // One JSON document on standard output instead of the lists (verify, import, open).
     bool json = false;
+    // record verify: also every decrypted file's size and SHA-256.
+    bool verifyFiles = false;
     std::string command;
     std::string project;
     std::string package;
