@@ -32,7 +32,7 @@ std::vector<std::string> RecordsOf(const std::string& name)
 int RecordCommand(const COptions& options)
 {
     if (options.files.size() != 2 || options.files[0] != "verify") {
-        std::fputs("kelvane-cli: usage: kelvane-cli record verify [--files] DIR-or-JSON\n", stderr);
+        std::fputs("kelvane-cli: usage: kelvane-cli record verify [--files] [--ca PEM] [--tsa-ca PEM] DIR-or-JSON\n", stderr);
         return kCouldNotRun;
     }
     const std::vector<std::string> records = RecordsOf(options.files[1]);
@@ -40,10 +40,15 @@ int RecordCommand(const COptions& options)
         std::fprintf(stderr, "kelvane-cli: %s holds no opening record\n", options.files[1].c_str());
         return kCouldNotRun;
     }
+    CRecordAnchors anchors = WorkstationAnchors();
+    if (!options.operatorCa.empty())
+        anchors.operatorAnchors = options.operatorCa;
+    if (!options.tsaCa.empty())
+        anchors.timeStampAnchors = options.tsaCa;
     bool allHold = true;
     for (const std::string& record : records) {
         std::printf("%s\n", record.c_str());
-        for (const CRecordCheck& check : VerifyOpeningRecord(record, options.verifyFiles)) {
+        for (const CRecordCheck& check : VerifyOpeningRecord(record, options.verifyFiles, anchors)) {
             allHold = allHold && check.passed;
             std::printf("  %-6s %s: %s\n", check.passed ? "ok" : "FAILED", check.name.c_str(), check.detail.c_str());
         }

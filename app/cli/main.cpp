@@ -7,7 +7,7 @@
 //   kelvane-cli verify FILE
 //   kelvane-cli [--yes] timestamp
 //   kelvane-cli check
-//   kelvane-cli record verify [--files] DIR-or-JSON
+//   kelvane-cli record verify [--files] [--ca PEM] [--tsa-ca PEM] DIR-or-JSON
 //
 // Exit status: 0 when everything asked was done, 1 when the session ran to its end but some files
 // failed or were cancelled, or operation records wait for the log service, 2 when it could not
