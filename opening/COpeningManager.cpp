@@ -15,8 +15,8 @@
 
 #include <cstdio>
 #include <fcntl.h>
-#include <map>
 #include <filesystem>
+#include <map>
 #include <system_error>
 
 namespace {

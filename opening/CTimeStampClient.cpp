@@ -58,8 +58,8 @@ int CTimeStampClient::GetTimeStampToken(
     const std::vector<unsigned char>& digest, std::vector<unsigned char>& token) const
 {
     std::int64_t time = 0;
-    const int result
-        = AskAuthorities([this, &digest, &time](const std::string& url) { return Request(url, digest, &time); });
+    const int result = AskAuthorities(
+        [this, &digest, &time](const std::string& url) { return Request(url, digest, &time); });
     token = result == 1 ? lastToken : std::vector<unsigned char>();
     return result;
 }
@@ -99,7 +99,8 @@ int CTimeStampClient::Request(
     const TimeStampPtr request(QuarnPKIMsgNewTimeStamp());
     if (request == nullptr || QuarnPKIMsgTimeStampSetTSA(request.get(), url.c_str()) != 1
         || QuarnPKIMsgTimeStampSetHashAlgorithm(request.get(), QUARNPKI_HASH_SHA256) != 1
-        || QuarnPKIMsgTimeStampSetMessageImprint(request.get(), digest.data(), static_cast<int>(digest.size()))
+        || QuarnPKIMsgTimeStampSetMessageImprint(
+               request.get(), digest.data(), static_cast<int>(digest.size()))
             != 1)
         return 0;
 

@@ -15,8 +15,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -34,8 +34,8 @@ using kelvane::BioPtr;
 using kelvane::CmsPtr;
 using kelvane::OpenSslMemoryPtr;
 using kelvane::X509Ptr;
-using kelvane::X509StorePtr;
 using kelvane::X509StoreCtxPtr;
+using kelvane::X509StorePtr;
 
 namespace {
 
@@ -201,8 +201,9 @@ int WriteNew(const std::string& folder, const std::string& name, const std::stri
     const std::string target = folder + "/" + name;
     if (error == 0) {
         const std::string self = "/proc/self/fd/" + std::to_string(fd);
-        const int linked = temporary.empty() ? linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW)
-                                             : link(temporary.c_str(), target.c_str());
+        const int linked = temporary.empty()
+            ? linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW)
+            : link(temporary.c_str(), target.c_str());
         error = linked == 0 ? 0 : errno;
     }
     close(fd);
@@ -223,8 +224,8 @@ void SyncFolder(const std::string& folder)
 std::vector<unsigned char> DecodeBase64(const std::string& text)
 {
     std::vector<unsigned char> bytes(text.size() / 4 * 3 + 3);
-    const int length = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text.data()),
-        static_cast<int>(text.size()));
+    const int length = EVP_DecodeBlock(
+        bytes.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
     if (length < 0)
         return {};
     size_t padding = 0;
@@ -237,13 +238,15 @@ std::vector<unsigned char> DecodeBase64(const std::string& text)
 CmsPtr ReadCms(const std::vector<unsigned char>& der)
 {
     const unsigned char* cursor = der.data();
-    return CmsPtr(der.empty() ? nullptr : d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())));
+    return CmsPtr(
+        der.empty() ? nullptr : d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())));
 }
 
 CMS_SignerInfo* FirstSigner(CMS_ContentInfo* cms)
 {
     STACK_OF(CMS_SignerInfo)* signers = cms != nullptr ? CMS_get0_SignerInfos(cms) : nullptr;
-    return signers != nullptr && sk_CMS_SignerInfo_num(signers) > 0 ? sk_CMS_SignerInfo_value(signers, 0) : nullptr;
+    return signers != nullptr && sk_CMS_SignerInfo_num(signers) > 0 ? sk_CMS_SignerInfo_value(signers, 0)
+                                                                    : nullptr;
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path)
@@ -548,14 +551,16 @@ CRecordFiles WriteOpeningRecord(const COpeningRecord& record, std::time_t finish
         unsigned int length = 0;
         std::vector<unsigned char> token;
         CTimeStampClient authorities;
-        if (value.empty() || EVP_Digest(value.data(), value.size(), digest, &length, EVP_sha256(), nullptr) != 1
+        if (value.empty()
+            || EVP_Digest(value.data(), value.size(), digest, &length, EVP_sha256(), nullptr) != 1
             || authorities.GetTimeStampToken(std::vector<unsigned char>(digest, digest + length), token) != 1
             || !AttachTimeStampToken(signature, token))
             written.problem = L"开标记录的签名未能加盖时间戳：" + Utf8ToWide(authorities.Failure());
     }
 
     const std::string folder = Utf8(record.PackageFolder());
-    const std::string trimmed = folder.size() > 1 && folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder;
+    const std::string trimmed
+        = folder.size() > 1 && folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder;
     std::tm local {};
     localtime_r(&finishedAt, &local);
     char stamp[20] = {};
@@ -598,7 +603,9 @@ CRecordAnchors WorkstationAnchors()
     CRecordAnchors anchors;
     anchors.operatorAnchors = BidderAnchorFile();
     const auto isFile = [](const std::string& path) {
-        struct stat status {};
+        struct stat status
+        {
+        };
         return !path.empty() && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
     };
     if (const char* named = std::getenv("KELVANE_TSA_CA"); named != nullptr && isFile(named)) {
@@ -611,7 +618,8 @@ CRecordAnchors WorkstationAnchors()
     return anchors;
 }
 
-std::vector<CRecordCheck> VerifyOpeningRecord(const std::string& jsonPath, bool files, const CRecordAnchors& anchors)
+std::vector<CRecordCheck> VerifyOpeningRecord(
+    const std::string& jsonPath, bool files, const CRecordAnchors& anchors)
 {
     std::vector<CRecordCheck> checks;
     const auto add = [&checks](const std::string& name, bool passed, const std::string& detail) {
@@ -625,8 +633,8 @@ std::vector<CRecordCheck> VerifyOpeningRecord(const std::string& jsonPath, bool 
     const auto p7s = ReadWholeFile(stem + ".p7s");
     const Json document = json ? Json::parse(*json, nullptr, false) : Json();
     if (!add("record", json && p7s && document.is_object(),
-            !json           ? "cannot read " + jsonPath
-                : !p7s      ? "cannot read " + stem + ".p7s"
+            !json                       ? "cannot read " + jsonPath
+                : !p7s                  ? "cannot read " + stem + ".p7s"
                 : !document.is_object() ? "the record is no JSON object"
                                         : jsonPath))
         return checks;
@@ -636,12 +644,15 @@ std::vector<CRecordCheck> VerifyOpeningRecord(const std::string& jsonPath, bool 
     const CmsPtr cms = ReadCms(der);
     const BioPtr content(BIO_new_mem_buf(json->data(), static_cast<int>(json->size())));
     const bool verified = cms && content
-        && CMS_verify(cms.get(), nullptr, nullptr, content.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) == 1;
+        && CMS_verify(
+               cms.get(), nullptr, nullptr, content.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY)
+            == 1;
     // The signer's certificate among those the signature carries, whether the signature holds or not.
     CMS_SignerInfo* signer = FirstSigner(cms.get());
     const kelvane::X509StackOwningPtr carried(cms ? CMS_get1_certs(cms.get()) : nullptr);
     X509* signerCert = nullptr;
-    for (int i = 0; signer != nullptr && carried && i < sk_X509_num(carried.get()) && signerCert == nullptr; ++i) {
+    for (int i = 0; signer != nullptr && carried && i < sk_X509_num(carried.get()) && signerCert == nullptr;
+         ++i) {
         if (CMS_SignerInfo_cert_cmp(signer, sk_X509_value(carried.get(), i)) == 0)
             signerCert = sk_X509_value(carried.get(), i);
     }
@@ -682,7 +693,8 @@ std::vector<CRecordCheck> VerifyOpeningRecord(const std::string& jsonPath, bool 
         bool stamped = false;
         if (token && context && store && !value.empty()) {
             TS_VERIFY_CTX_set_flags(context.get(), TS_VFY_VERSION | TS_VFY_SIGNATURE | TS_VFY_DATA);
-            TS_VERIFY_CTX_set_data(context.get(), BIO_new_mem_buf(value.data(), static_cast<int>(value.size())));
+            TS_VERIFY_CTX_set_data(
+                context.get(), BIO_new_mem_buf(value.data(), static_cast<int>(value.size())));
             TS_VERIFY_CTX_set_store(context.get(), store.release());
             stamped = TS_RESP_verify_token(context.get(), token.get()) == 1;
         }
@@ -692,7 +704,8 @@ std::vector<CRecordCheck> VerifyOpeningRecord(const std::string& jsonPath, bool 
                 "stamped " + (facts.time ? IsoUtc(*facts.time) : std::string("?")) + " by " + facts.authority
                     + " (serial " + facts.serial + ")");
         } else {
-            add("time-stamp", false, "the time-stamp token does not verify over the signature: " + OpenSslReason());
+            add("time-stamp", false,
+                "the time-stamp token does not verify over the signature: " + OpenSslReason());
         }
     }
 
@@ -703,14 +716,16 @@ std::vector<CRecordCheck> VerifyOpeningRecord(const std::string& jsonPath, bool 
         const X509StorePtr store = NewStore(anchors.operatorAnchors);
         const X509StoreCtxPtr context(X509_STORE_CTX_new());
         bool chained = false;
-        if (store && context && X509_STORE_CTX_init(context.get(), store.get(), signerCert, carried.get()) == 1) {
+        if (store && context
+            && X509_STORE_CTX_init(context.get(), store.get(), signerCert, carried.get()) == 1) {
             if (stampTime)
                 X509_STORE_CTX_set_time(context.get(), 0, *stampTime);
             chained = X509_verify_cert(context.get()) == 1;
             add("operator chain", chained,
-                chained ? "chains to " + (anchors.operatorAnchors.empty() ? "the system store" : anchors.operatorAnchors)
+                chained ? "chains to "
+                        + (anchors.operatorAnchors.empty() ? "the system store" : anchors.operatorAnchors)
                         : std::string("the operator's certificate does not chain to the anchors: ")
-                            + X509_verify_cert_error_string(X509_STORE_CTX_get_error(context.get())));
+                        + X509_verify_cert_error_string(X509_STORE_CTX_get_error(context.get())));
         } else {
             add("operator chain", false, "the anchors cannot be read");
         }
@@ -725,13 +740,15 @@ std::vector<CRecordCheck> VerifyOpeningRecord(const std::string& jsonPath, bool 
                 // A path that climbs out of Open/ names no decrypted file.
                 const fs::path relative(path);
                 const bool inside = !path.empty() && relative.is_relative()
-                    && std::none_of(relative.begin(), relative.end(), [](const fs::path& part) { return part == ".."; });
+                    && std::none_of(
+                        relative.begin(), relative.end(), [](const fs::path& part) { return part == ".."; });
                 const auto digest = inside ? FileSha256(open / relative, size) : std::nullopt;
                 if (!digest)
                     add("file Open/" + path, false, "missing or unreadable");
                 else if (size != file.value("size", std::uintmax_t { 0 }))
                     add("file Open/" + path, false,
-                        "size " + std::to_string(size) + ", recorded " + std::to_string(file.value("size", std::uintmax_t { 0 })));
+                        "size " + std::to_string(size) + ", recorded "
+                            + std::to_string(file.value("size", std::uintmax_t { 0 })));
                 else if (*digest != file.value("sha256", ""))
                     add("file Open/" + path, false, "SHA-256 differs from the recorded one");
                 else

@@ -141,8 +141,9 @@ struct CRecordAnchors
 CRecordAnchors WorkstationAnchors();
 
 // Checks the record whose JSON is jsonPath (its .p7s beside it): the signature over the JSON's
-// bytes and that its signer is the operator the record names, the time-stamp token (imprint over the signature value, signature, chain to the
-// time-stamp anchors at its own time), the operator's chain at the time-stamp's time, and with files every decrypted file's size and SHA-256 under the package
-// folder's Open/. Each check once, in that order.
+// bytes and that its signer is the operator the record names, the time-stamp token (imprint over the
+// signature value, signature, chain to the time-stamp anchors at its own time), the operator's chain at the
+// time-stamp's time, and with files every decrypted file's size and SHA-256 under the package folder's Open/.
+// Each check once, in that order.
 std::vector<CRecordCheck> VerifyOpeningRecord(
     const std::string& jsonPath, bool files, const CRecordAnchors& anchors = WorkstationAnchors());

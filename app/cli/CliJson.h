@@ -4,10 +4,10 @@
 // the session's language; reasons and names are the program's texts in UTF-8.
 #pragma once
 
-#include <cstdint>
-#include <ctime>
 #include "opening/OpeningRecord.h"
 
+#include <cstdint>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>

@@ -32,7 +32,9 @@ std::vector<std::string> RecordsOf(const std::string& name)
 int RecordCommand(const COptions& options)
 {
     if (options.files.size() != 2 || options.files[0] != "verify") {
-        std::fputs("kelvane-cli: usage: kelvane-cli record verify [--files] [--ca PEM] [--tsa-ca PEM] DIR-or-JSON\n", stderr);
+        std::fputs(
+            "kelvane-cli: usage: kelvane-cli record verify [--files] [--ca PEM] [--tsa-ca PEM] DIR-or-JSON\n",
+            stderr);
         return kCouldNotRun;
     }
     const std::vector<std::string> records = RecordsOf(options.files[1]);
@@ -50,7 +52,8 @@ int RecordCommand(const COptions& options)
         std::printf("%s\n", record.c_str());
         for (const CRecordCheck& check : VerifyOpeningRecord(record, options.verifyFiles, anchors)) {
             allHold = allHold && check.passed;
-            std::printf("  %-6s %s: %s\n", check.passed ? "ok" : "FAILED", check.name.c_str(), check.detail.c_str());
+            std::printf(
+                "  %-6s %s: %s\n", check.passed ? "ok" : "FAILED", check.name.c_str(), check.detail.c_str());
         }
     }
     std::fflush(stdout);

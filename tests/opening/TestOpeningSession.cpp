@@ -130,7 +130,8 @@ protected:
     {
         ASSERT_GE(window.lines.size(), 2u);
         EXPECT_EQ(window.lines[window.lines.size() - 2], Text("end_open_bidfile"));
-        EXPECT_EQ(window.lines.back().rfind(Text("record_written"), 0), 0u) << WideToUtf8(window.lines.back());
+        EXPECT_EQ(window.lines.back().rfind(Text("record_written"), 0), 0u)
+            << WideToUtf8(window.lines.back());
     }
 
     // The opening records of the package, by name.
@@ -138,7 +139,8 @@ protected:
     {
         std::vector<fs::path> records;
         for (const auto& entry : fs::directory_iterator(package))
-            if (entry.path().extension() == ".json" && entry.path().filename().string().starts_with("开标记录-"))
+            if (entry.path().extension() == ".json"
+                && entry.path().filename().string().starts_with("开标记录-"))
                 records.push_back(entry.path());
         std::sort(records.begin(), records.end());
         return records;
@@ -748,8 +750,8 @@ std::vector<unsigned char> OperatorSignature(const std::string& data)
     if (SignOperatorData(false, data, cert.get(), base64) != 1)
         return {};
     std::vector<unsigned char> der(base64.size());
-    const int length = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(base64.data()),
-        static_cast<int>(base64.size()));
+    const int length = EVP_DecodeBlock(
+        der.data(), reinterpret_cast<const unsigned char*>(base64.data()), static_cast<int>(base64.size()));
     const size_t padding = static_cast<size_t>(std::count(base64.end() - 2, base64.end(), '='));
     der.resize(length > 0 ? static_cast<size_t>(length) - padding : 0);
     return der;
@@ -769,10 +771,10 @@ std::string StampedSignature(const std::string& data, const std::optional<std::s
     std::vector<unsigned char> signature = OperatorSignature(data);
     const std::vector<unsigned char> value = SignatureValue(signature);
     std::vector<unsigned char> token;
-    const bool stamped = CTimeStampClient().GetTimeStampToken(stampedData
-                                 ? Sha256(stampedData->data(), stampedData->size())
-                                 : Sha256(value.data(), value.size()),
-                             token)
+    const bool stamped
+        = CTimeStampClient().GetTimeStampToken(stampedData ? Sha256(stampedData->data(), stampedData->size())
+                                                           : Sha256(value.data(), value.size()),
+              token)
             == 1
         && AttachTimeStampToken(signature, token);
     EXPECT_TRUE(stamped);
@@ -800,7 +802,8 @@ TEST_F(OpeningSession, TheRecordOfAnOpeningVerifiesAndEveryAlterationIsCaught)
     EXPECT_EQ(document["project"]["name"], kProjectName);
     EXPECT_EQ(document["package"], "L1");
     EXPECT_EQ(document["outcome"], "completed");
-    EXPECT_EQ(document["operator"]["subject"].get<std::string>().find("操作员 甲") != std::string::npos, true);
+    EXPECT_EQ(
+        document["operator"]["subject"].get<std::string>().find("操作员 甲") != std::string::npos, true);
     for (const char* key : { "time", "serial", "authority" })
         EXPECT_FALSE(document["time_stamp"].value(key, "").empty()) << key;
     ASSERT_EQ(document["bids"].size(), 2u);
@@ -849,9 +852,8 @@ TEST_F(OpeningSession, TheRecordOfAnOpeningVerifiesAndEveryAlterationIsCaught)
         { "a signature over other data, time-stamped",
             [&] { WriteAll(signature, StampedSignature(json + " ", std::nullopt)); }, "signature",
             "the signature does not verify over the record" },
-        { "a time-stamp over other data",
-            [&] { WriteAll(signature, StampedSignature(json, "other data")); }, "time-stamp",
-            "the time-stamp token does not verify over the signature" },
+        { "a time-stamp over other data", [&] { WriteAll(signature, StampedSignature(json, "other data")); },
+            "time-stamp", "the time-stamp token does not verify over the signature" },
         { "a decrypted file changed after the opening",
             [&] {
                 std::string changed = plain;
@@ -865,7 +867,8 @@ TEST_F(OpeningSession, TheRecordOfAnOpeningVerifiesAndEveryAlterationIsCaught)
         const auto altered = VerifyOpeningRecord(records[0].string(), true);
         EXPECT_EQ(failed(altered).rfind(threat.failingCheck + " (" + threat.reason, 0), 0u)
             << threat.what << ": " << failed(altered);
-        EXPECT_EQ(std::count_if(altered.begin(), altered.end(), [](const CRecordCheck& c) { return !c.passed; }), 1)
+        EXPECT_EQ(
+            std::count_if(altered.begin(), altered.end(), [](const CRecordCheck& c) { return !c.passed; }), 1)
             << threat.what << ": " << failed(altered);
         WriteAll(records[0], json);
         WriteAll(signature, p7s);

@@ -262,7 +262,8 @@ private slots:
         const QStringList lines = window->OutputView()->Lines();
         QVERIFY(lines.size() >= 2);
         QVERIFY(lines[lines.size() - 2].endsWith(QString::fromStdWString(Text("end_open_bidfile"))));
-        QVERIFY2(lines.last().contains(QString::fromStdWString(Text("record_written") + Utf8ToWide(Package().string()))),
+        QVERIFY2(lines.last().contains(
+                     QString::fromStdWString(Text("record_written") + Utf8ToWide(Package().string()))),
             qPrintable(lines.last()));
     }
 };
