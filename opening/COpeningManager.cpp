@@ -77,8 +77,8 @@ private:
     {
         SubmitOperationRecord(logType, projectId, projectName, message);
     }
-    // Posts WM_OPENING_FINISHED and writes the closing record: every end of a run but one goes
-    // through here.
+    // Writes the opening record, posts WM_OPENING_FINISHED and writes the closing operation
+    // record with the opening record's SHA-256: every end of a run but one goes through here.
     void End(int wParam, int logType, const std::wstring& message, COpeningEnd how);
     // The decryptor text of code. A code without an entry gets the generic text with its number,
     // so that a file never shows the reason of an earlier file's failure.
@@ -108,8 +108,9 @@ private:
     void VerifyFiles();
     bool CollectOpenerKeys();
     void DecryptReady();
-    // Writes the record of the run into the package folder and says where, or why not.
-    void WriteRecord(COpeningEnd how);
+    // Writes the record of the run into the package folder and says where, or why not. Returns
+    // what the closing operation record adds to its message: the record's SHA-256, or nothing.
+    std::wstring WriteRecord(COpeningEnd how);
     // The folder the decryptor will write holder's files to: "<bid>" or the first free "<bid> (k)".
     static std::wstring NextOpenFolder(const CBidFileHolder& holder);
 
@@ -135,19 +136,19 @@ private:
 
 void COpeningRun::End(int wParam, int logType, const std::wstring& message, COpeningEnd how)
 {
-    WriteRecord(how);
+    const std::wstring recordHash = WriteRecord(how);
     if (waitCursor)
         manager.SetWaitCursor(false);
     waitCursor = false;
     manager.lastEnd.store(how);
     manager.PostFinished(wParam);
-    Log(logType, message);
+    Log(logType, message + recordHash);
 }
 
-void COpeningRun::WriteRecord(COpeningEnd how)
+std::wstring COpeningRun::WriteRecord(COpeningEnd how)
 {
     if (manager.files.empty())
-        return;
+        return {};
     const std::wstring& path = manager.files.front()->GetFullPath();
     openingRecord.SetPackageFolder(path.substr(0, path.find_last_of(L'/') + 1));
     if (const kelvane::pki::CertPtr cert(CopyOperatorCert()); cert != nullptr)
@@ -162,6 +163,8 @@ void COpeningRun::WriteRecord(COpeningEnd how)
         Output("record_written", written.json + L" (SHA-256 " + Utf8ToWide(written.sha256) + L")");
     if (!written.problem.empty())
         Output("record_problem", written.problem);
+    return written.json.empty() ? std::wstring()
+                                : L"（开标记录 SHA-256：" + Utf8ToWide(written.sha256) + L"）";
 }
 
 std::wstring COpeningRun::NextOpenFolder(const CBidFileHolder& holder)
@@ -439,13 +442,13 @@ bool COpeningRun::CollectOpenerKeys()
             if (waitCursor)
                 manager.SetWaitCursor(false);
             waitCursor = false;
-            WriteRecord(COpeningEnd::Cancelled);
+            const std::wstring recordHash = WriteRecord(COpeningEnd::Cancelled);
             manager.lastEnd.store(COpeningEnd::Cancelled);
             manager.PostFinished(0);
             // The record is signed with the operator's certificate, so it is written only when
             // that certificate is at hand.
             if (CheckOperatorCert(timings.operatorCertWait) == 1)
-                Log(kLogTypeNeutral, L"用户取消解标，开标结束");
+                Log(kLogTypeNeutral, L"用户取消解标，开标结束" + recordHash);
             return false;
         }
         std::this_thread::sleep_for(timings.afterKeyInserted);
