@@ -92,6 +92,12 @@ public:
     void FreeOpenerCerts() { openerCerts.clear(); }
     int GetOpenerCount() const { return static_cast<int>(openerCerts.size()); }
     std::wstring GetOpenerName(int index) const;
+    // The index-th contributing opener's certificate (owned by the holder), or null.
+    void* GetOpenerCert(int index) const
+    {
+        return index >= 0 && index < GetOpenerCount() ? openerCerts[static_cast<size_t>(index)].get()
+                                                      : nullptr;
+    }
     // "(count)" followed by the openers' names joined with separator.
     std::wstring GetOpenersText(const std::wstring& separator) const;
 

@@ -10,11 +10,13 @@
 #include "opening/CResultTexts.h"
 #include "opening/CRulesFileClient.h"
 #include "opening/CTimeStampClient.h"
+#include "opening/OpeningRecord.h"
 #include "opening/OpeningTime.h"
 
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <system_error>
 
 namespace {
@@ -75,8 +77,8 @@ private:
     {
         SubmitOperationRecord(logType, projectId, projectName, message);
     }
-    // Posts WM_OPENING_FINISHED and writes the closing record: every end of a run but one goes
-    // through here.
+    // Writes the opening record, posts WM_OPENING_FINISHED and writes the closing operation
+    // record with the opening record's SHA-256: every end of a run but one goes through here.
     void End(int wParam, int logType, const std::wstring& message, COpeningEnd how);
     // The decryptor text of code. A code without an entry gets the generic text with its number,
     // so that a file never shows the reason of an earlier file's failure.
@@ -106,8 +108,16 @@ private:
     void VerifyFiles();
     bool CollectOpenerKeys();
     void DecryptReady();
+    // Writes the record of the run into the package folder and says where, or why not. Returns
+    // what the closing operation record adds to its message: the record's SHA-256, or nothing.
+    std::wstring WriteRecord(COpeningEnd how);
+    // The folder the decryptor will write holder's files to: "<bid>" or the first free "<bid> (k)".
+    static std::wstring NextOpenFolder(const CBidFileHolder& holder);
 
     COpeningManager& manager;
+    COpeningRecord openingRecord;
+    CTimeStampClient timeStamps;
+    std::map<const CBidFileHolder*, std::wstring> openFolders;
     CRulesFileClient rules;
     std::string projectId;
     std::string projectName;
@@ -126,12 +136,49 @@ private:
 
 void COpeningRun::End(int wParam, int logType, const std::wstring& message, COpeningEnd how)
 {
+    const std::wstring recordHash = WriteRecord(how);
     if (waitCursor)
         manager.SetWaitCursor(false);
     waitCursor = false;
     manager.lastEnd.store(how);
     manager.PostFinished(wParam);
-    Log(logType, message);
+    Log(logType, message + recordHash);
+}
+
+std::wstring COpeningRun::WriteRecord(COpeningEnd how)
+{
+    if (manager.files.empty())
+        return {};
+    const std::wstring& path = manager.files.front()->GetFullPath();
+    openingRecord.SetPackageFolder(path.substr(0, path.find_last_of(L'/') + 1));
+    if (const kelvane::pki::CertPtr cert(CopyOperatorCert()); cert != nullptr)
+        openingRecord.SetOperator(cert.get());
+    for (const auto& holder : manager.files) {
+        const auto folder = openFolders.find(holder.get());
+        openingRecord.AddBid(*holder, folder != openFolders.end() ? folder->second : std::wstring());
+    }
+    openingRecord.SetEnd(how);
+    const CRecordFiles written = WriteOpeningRecord(openingRecord);
+    if (!written.json.empty())
+        Output("record_written", written.json + L" (SHA-256 " + Utf8ToWide(written.sha256) + L")");
+    if (!written.problem.empty())
+        Output("record_problem", written.problem);
+    return written.json.empty() ? std::wstring()
+                                : L"（开标记录 SHA-256：" + Utf8ToWide(written.sha256) + L"）";
+}
+
+std::wstring COpeningRun::NextOpenFolder(const CBidFileHolder& holder)
+{
+    const std::wstring& name = holder.GetFileName();
+    const size_t dot = name.rfind(L'.');
+    const std::wstring bid = dot == std::wstring::npos ? name : name.substr(0, dot);
+    for (int number = 1;; ++number) {
+        const std::wstring folder
+            = holder.GetOutputFolder() + bid + (number == 1 ? L"" : L" (" + std::to_wstring(number) + L")");
+        std::error_code error;
+        if (!std::filesystem::exists(std::filesystem::symlink_status(WideToUtf8(folder), error)))
+            return folder;
+    }
 }
 
 const std::wstring& COpeningRun::FailureText(int code)
@@ -241,15 +288,17 @@ bool COpeningRun::FetchRulesAndTime()
         return false;
     }
     rules.GetProjectName(projectName);
+    openingRecord.SetProject(projectId, projectName);
 
     manager.SetWaitCursor(true);
     waitCursor = true;
-    if (CTimeStampClient().GetTimeStamp(&timeStampTime) != 1) {
+    if (timeStamps.GetTimeStamp(&timeStampTime) != 1) {
         Output("get_timestamp_fail");
         End(0, kLogTypeFailure, L"获取时间戳失败", COpeningEnd::NoTimeStamp);
         return false;
     }
     Output("get_timestamp_success", FormatWallClock(timeStampTime));
+    openingRecord.SetTimeStamp(timeStamps.LastToken(), timeStampTime);
 
     if (rules.GetOpenTime(openTime) != 0) {
         Output("get_opentime_fail");
@@ -258,6 +307,7 @@ bool COpeningRun::FetchRulesAndTime()
         return false;
     }
     openTimeText = FormatWallClock(openTime);
+    openingRecord.SetServedOpeningTime(openTime);
     Output("get_opentime_success", openTimeText);
     if (timeStampTime - openTime < 0) {
         Output("notto_opentime");
@@ -266,6 +316,7 @@ bool COpeningRun::FetchRulesAndTime()
     }
 
     openOrg = rules.GetOpenOrg();
+    openingRecord.SetOpeningOrganisation(openOrg);
     Output("get_rulefile_success_status");
     if (rules.GetOpenerCerts() != 0) {
         Output("get_opener_cert_fail");
@@ -391,12 +442,13 @@ bool COpeningRun::CollectOpenerKeys()
             if (waitCursor)
                 manager.SetWaitCursor(false);
             waitCursor = false;
+            const std::wstring recordHash = WriteRecord(COpeningEnd::Cancelled);
             manager.lastEnd.store(COpeningEnd::Cancelled);
             manager.PostFinished(0);
             // The record is signed with the operator's certificate, so it is written only when
             // that certificate is at hand.
             if (CheckOperatorCert(timings.operatorCertWait) == 1)
-                Log(kLogTypeNeutral, L"用户取消解标，开标结束");
+                Log(kLogTypeNeutral, L"用户取消解标，开标结束" + recordHash);
             return false;
         }
         std::this_thread::sleep_for(timings.afterKeyInserted);
@@ -468,7 +520,9 @@ void COpeningRun::DecryptReady()
             FailLocally(*holder, reason);
             continue;
         }
+        const std::wstring openFolder = NextOpenFolder(*holder);
         if (const int code = holder->Decrypt(); code == 0) {
+            openFolders[holder] = openFolder;
             ++decryptedCount;
             holder->Checks().Passed("decryption");
             Output("decrypt_success");

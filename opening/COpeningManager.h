@@ -68,8 +68,9 @@ public:
     void SetNotifyWindow(IOpeningWindow* window) { notifyWindow.store(window); }
     void SetListControl(IBidFileList* list) { listControl.store(list); }
     void SetOutputSink(CMsgOutput* sink) { outputSink.store(sink); }
-    // Each file's verification code from the structure check's read, in its checks (one more
-    // digest over the file's bytes). Between runs only.
+    // Each file's verification code from the structure check's read, in its checks and the
+    // opening record (one more digest over the file's bytes); on unless switched off. Between
+    // runs only.
     void SetVerifyCodes(bool wanted) { verifyCodes = wanted; }
 
     // Starts a run on the worker thread: 0, or -1 when the thread was not created or a run is
@@ -135,7 +136,7 @@ private:
     std::vector<std::unique_ptr<CBidFileHolder>> files;
     std::atomic<IBidFileList*> listControl { nullptr };
     std::wstring projectNumber;
-    bool verifyCodes = false;
+    bool verifyCodes = true;
     std::thread worker;
     CStartEvent startEvent;
     std::atomic<IOpeningWindow*> notifyWindow { nullptr };

@@ -31,21 +31,36 @@ void CTimeStampClient::Fail(const std::string& url, const std::string& reason) c
     WriteLocalLog(2, "time-stamp authority %s\n", failure.c_str());
 }
 
-int CTimeStampClient::GetTimeStamp(std::int64_t* time) const
+int CTimeStampClient::AskAuthorities(const std::function<int(const std::string& url)>& request) const
 {
     std::vector<std::wstring> authorities;
     SplitString(CSettingFile::Instance().GetTimeStampUrl(), L';', authorities);
     if (authorities.empty())
-        return GetTimeStampFromTSA(kDefaultAuthority, time);
+        return request(kDefaultAuthority);
     int result = 0;
     std::string failures; // every authority's, not only the last one's
     for (const std::wstring& authority : authorities) {
-        result = GetTimeStampFromTSA(WideToAnsi(authority), time);
+        result = request(WideToAnsi(authority));
         if (result == 1)
             break;
         failures += (failures.empty() ? "" : "; ") + failure;
     }
     failure = result == 1 ? std::string() : failures;
+    return result;
+}
+
+int CTimeStampClient::GetTimeStamp(std::int64_t* time) const
+{
+    return AskAuthorities([this, time](const std::string& url) { return GetTimeStampFromTSA(url, time); });
+}
+
+int CTimeStampClient::GetTimeStampToken(
+    const std::vector<unsigned char>& digest, std::vector<unsigned char>& token) const
+{
+    std::int64_t time = 0;
+    const int result = AskAuthorities(
+        [this, &digest, &time](const std::string& url) { return Request(url, digest, &time); });
+    token = result == 1 ? lastToken : std::vector<unsigned char>();
     return result;
 }
 
@@ -74,13 +89,20 @@ int CTimeStampClient::GetTimeStampFromTSA(std::string url, std::int64_t* time) c
         if (result != 1 || digest == nullptr)
             return 0;
     }
+    return Request(url, std::vector<unsigned char>(digest.get(), digest.get() + digestLength), time);
+}
 
+int CTimeStampClient::Request(
+    const std::string& url, const std::vector<unsigned char>& digest, std::int64_t* time) const
+{
+    failure.clear();
     const TimeStampPtr request(QuarnPKIMsgNewTimeStamp());
     if (request == nullptr || QuarnPKIMsgTimeStampSetTSA(request.get(), url.c_str()) != 1
         || QuarnPKIMsgTimeStampSetHashAlgorithm(request.get(), QUARNPKI_HASH_SHA256) != 1
-        || QuarnPKIMsgTimeStampSetMessageImprint(request.get(), digest.get(), digestLength) != 1)
+        || QuarnPKIMsgTimeStampSetMessageImprint(
+               request.get(), digest.data(), static_cast<int>(digest.size()))
+            != 1)
         return 0;
-    digest.reset();
 
     int status = -1;
     if (QuarnPKIMsgTimeStampGetResponse(request.get(), &status) != 1) {
@@ -112,5 +134,7 @@ int CTimeStampClient::GetTimeStampFromTSA(std::string url, std::int64_t* time) c
     const BytesPtr token(rawToken);
     if (tokenResult != 1)
         Fail(url, "the response carries no time-stamp token");
+    else if (token != nullptr && tokenLength > 0)
+        lastToken.assign(token.get(), token.get() + tokenLength);
     return tokenResult == 1 ? 1 : 0;
 }

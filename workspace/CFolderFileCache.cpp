@@ -50,6 +50,11 @@ std::vector<std::wstring> CFolderFileCache::Scan(const std::wstring& folder)
         // Hidden files are ours (an import's temporary left by a crash) or nobody's bid.
         if (entry->path().filename().string().starts_with('.'))
             continue;
+        // The openings' records (开标记录-*.json, .p7s) are no bids: opened as one, a record would
+        // be refused and moved to Bad/.
+        if (const std::string name = entry->path().filename().string(); name.starts_with("开标记录-")
+            && (name.ends_with(".json") || name.ends_with(".p7s") || name.ends_with(".pdf")))
+            continue;
         names.push_back(Utf8ToWide(entry->path().filename().string()));
     }
     // The order of directory entries differs between file systems and even between two scans of

@@ -70,52 +70,6 @@ nlohmann::ordered_json FileJson(const std::wstring& path, const std::wstring& ve
         { "verification_code", TextOrNull(verifyCode) } };
 }
 
-const char* StatusName(BidStatus status)
-{
-    switch (status) {
-    case BidStatus::Ready:
-        return "not_opened";
-    case BidStatus::Decrypting:
-        return "decrypting";
-    case BidStatus::Decrypted:
-        return "decrypted";
-    case BidStatus::Destroyed:
-        return "damaged";
-    case BidStatus::DecryptCancelled:
-        return "conditions_not_met";
-    case BidStatus::DecryptFailed:
-        return "decrypt_failed";
-    }
-    return "unknown";
-}
-
-const char* EndName(COpeningEnd end)
-{
-    switch (end) {
-    case COpeningEnd::NotRun:
-        return "not_run";
-    case COpeningEnd::RulesNotFetched:
-        return "rules_not_fetched";
-    case COpeningEnd::NoTimeStamp:
-        return "no_time_stamp";
-    case COpeningEnd::NoOpeningTime:
-        return "no_opening_time";
-    case COpeningEnd::OpeningTimeNotYet:
-        return "opening_time_not_yet";
-    case COpeningEnd::NoOpenerCerts:
-        return "no_opener_certificates";
-    case COpeningEnd::NoFileVerified:
-        return "no_file_verified";
-    case COpeningEnd::Cancelled:
-        return "cancelled";
-    case COpeningEnd::Completed:
-        return "completed";
-    case COpeningEnd::Aborted:
-        return "aborted";
-    }
-    return "unknown";
-}
-
 } // namespace
 
 nlohmann::ordered_json& JsonReport()
@@ -144,21 +98,6 @@ void PrintJsonReport(const std::string& command, int exitStatus, int waitingReco
         = report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
-}
-
-std::string IsoLocalTime(std::time_t moment)
-{
-    std::tm local {};
-    localtime_r(&moment, &local);
-    char text[40] = {};
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    std::string iso = text;
-    const long offset = local.tm_gmtoff;
-    if (offset == 0)
-        return iso + "Z";
-    const long minutes = (offset < 0 ? -offset : offset) / 60;
-    std::snprintf(text, sizeof text, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
-    return iso + text;
 }
 
 std::optional<std::string> IsoOpeningTime(const std::wstring& text)
@@ -213,13 +152,13 @@ void AddImportedFiles(const std::vector<std::wstring>& paths, const CVerifyBidFi
 
 void AddOpenedFiles(const COpeningManager& manager)
 {
-    JsonReport()["outcome"] = EndName(manager.GetLastEnd());
+    JsonReport()["outcome"] = OpeningEndName(manager.GetLastEnd());
     for (const auto& holder : manager.Files()) {
         const CFileChecks& checks = holder->Checks();
         nlohmann::ordered_json file = FileJson(holder->GetFullPath(), checks.VerifyCode());
         file["checks"] = ChecksJson(checks,
             { "open", "structure", "embedded_rules", "rules_comparison", "opening_time", "decryption" });
-        file["status"] = checks.List().empty() ? "not_reached" : StatusName(holder->GetBidStatus());
+        file["status"] = checks.List().empty() ? "not_reached" : BidStatusName(holder->GetBidStatus());
         file["reason"] = TextOrNull(checks.Reason());
         file["bidder"] = TextOrNull(holder->GetSignerName());
         file["bidder_organisation"] = TextOrNull(holder->GetSignerOrg());

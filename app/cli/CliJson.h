@@ -4,6 +4,8 @@
 // the session's language; reasons and names are the program's texts in UTF-8.
 #pragma once
 
+#include "opening/OpeningRecord.h"
+
 #include <cstdint>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -22,8 +24,6 @@ nlohmann::ordered_json& JsonReport();
 // exit status and the operation records still waiting for the log service.
 void PrintJsonReport(const std::string& command, int exitStatus, int waitingRecords);
 
-// ISO 8601 in the local zone with its offset: "2026-12-08T22:40:05+08:00", "...Z" in UTC.
-std::string IsoLocalTime(std::time_t moment);
 // ISO 8601 of an opening time as the rules give it ("2026-12-08 22:40:05", Beijing time), or
 // nothing for a text that is no date and time.
 std::optional<std::string> IsoOpeningTime(const std::wstring& text);

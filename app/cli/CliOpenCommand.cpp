@@ -190,7 +190,6 @@ int OpenCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output)
     manager.SetNotifyWindow(&window);
     manager.SetListControl(&list);
     manager.SetOutputSink(&output);
-    manager.SetVerifyCodes(options.json);
     SetInterruptAction([&manager] { manager.RequestStop(); });
     if (manager.Start() != 0) {
         SetInterruptAction(nullptr);

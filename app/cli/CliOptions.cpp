@@ -12,6 +12,7 @@ const char kUsage[]
       "       kelvane-cli [--json] verify FILE\n"
       "       kelvane-cli [--yes] timestamp\n"
       "       kelvane-cli check\n"
+      "       kelvane-cli record verify [--files] [--ca PEM] [--tsa-ca PEM] DIR-or-JSON\n"
       "  open       opens the package's bid files (all .bidx files, or the FILEs named)\n"
       "  import     verifies the FILEs and copies those that pass into the package folder\n"
       "  verify     prints a bid file's verification code, format and signature results (a failure\n"
@@ -19,6 +20,10 @@ const char kUsage[]
       "  timestamp  asks the time-stamp authorities for the present time\n"
       "  check      reports whether this workstation is ready for an opening (settings, services,\n"
       "             time-stamp, tokens, operator certificate, anchors, free space): exit 0 ready, 1 not\n"
+      "  record verify  checks an opening record (开标记录-*.json and its .p7s; every record of DIR):\n"
+      "             the operator's signature and chain, the time-stamp, and with --files every\n"
+      "             decrypted file's size and SHA-256; exit 0 only when every check holds. The anchors\n"
+      "             are the workstation's (bidder-ca.pem, tsa-ca.pem) unless --ca and --tsa-ca name others\n"
       "  --yes      answer every question without asking (see README.md)\n"
       "  --json     print one JSON document on standard output instead of the lists: per file its\n"
       "             name, path, verification code, checks, status and reason (see README.md)\n"
@@ -51,6 +56,9 @@ COptions ParseOptions(int argc, char** argv)
         {
             { "yes", false, set(options.yes) },
             { "json", false, set(options.json) },
+            { "files", false, set(options.verifyFiles) },
+            { "ca", true, into(options.operatorCa) },
+            { "tsa-ca", true, into(options.tsaCa) },
             { "project", true, into(options.project) },
             { "package", true, into(options.package) },
         },

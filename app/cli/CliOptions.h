@@ -18,6 +18,12 @@ struct COptions
     bool yes = false;
     // One JSON document on standard output instead of the lists (verify, import, open).
     bool json = false;
+    // record verify: also every decrypted file's size and SHA-256.
+    bool verifyFiles = false;
+    // record verify: the anchors of the operator's certificate and of the time-stamp authorities
+    // (PEM files) instead of the workstation's.
+    std::string operatorCa;
+    std::string tsaCa;
     std::string command;
     std::string project;
     std::string package;

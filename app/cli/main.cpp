@@ -7,6 +7,7 @@
 //   kelvane-cli verify FILE
 //   kelvane-cli [--yes] timestamp
 //   kelvane-cli check
+//   kelvane-cli record verify [--files] [--ca PEM] [--tsa-ca PEM] DIR-or-JSON
 //
 // Exit status: 0 when everything asked was done, 1 when the session ran to its end but some files
 // failed or were cancelled, or operation records wait for the log service, 2 when it could not
@@ -52,6 +53,9 @@ int main(int argc, char** argv)
     // The check only reads and asks: no local log, no leftovers removed, no records sent.
     if (options.command == "check")
         return CheckCommand(options);
+    // A record is verified with the record and the anchors alone: no token, no service.
+    if (options.command == "record")
+        return RecordCommand(options);
     InitLocalLog(CSettingFile::Instance().GetWriteLocalLog());
     kelvane::SupplyPkiSettings();
     kelvane::InstallTerminalPkiPrompts();

@@ -8,15 +8,23 @@
 #include "opening/CResultTexts.h"
 #include "opening/CRulesFileClient.h"
 #include "opening/CTimeStampClient.h"
+#include "opening/OpeningRecord.h"
 #include "opening/OpeningTime.h"
 #include "opening/TimeStampTest.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+#include <optional>
+#include <regex>
+#include <set>
 #include <stdexcept>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -113,9 +121,40 @@ protected:
 
     // The records the log service accepted during this test.
     std::vector<CStoredLogRecord> Records() const { return bench.RecordsSince(firstRecord); }
+    // The closing record's message ends with the opening record's SHA-256; the tests of what the
+    // run did read it without.
+    static std::string WithoutRecordHash(const std::string& message)
+    {
+        static const std::regex kHash("（开标记录 SHA-256：[0-9a-f]{64}）$");
+        return std::regex_replace(message, kHash, "");
+    }
     int CountRecords(int logType, const std::string& message) const
     {
-        return bench.CountRecordsSince(firstRecord, logType, message);
+        int count = 0;
+        for (const auto& record : Records())
+            count += record.logType == logType && WithoutRecordHash(record.message) == message ? 1 : 0;
+        return count;
+    }
+
+    // The run's last lines: its end, then where its record went.
+    static void ExpectEndThenRecord(const CTestWindow& window)
+    {
+        ASSERT_GE(window.lines.size(), 2u);
+        EXPECT_EQ(window.lines[window.lines.size() - 2], Text("end_open_bidfile"));
+        EXPECT_EQ(window.lines.back().rfind(Text("record_written"), 0), 0u)
+            << WideToUtf8(window.lines.back());
+    }
+
+    // The opening records of the package, by name.
+    std::vector<fs::path> RecordFiles() const
+    {
+        std::vector<fs::path> records;
+        for (const auto& entry : fs::directory_iterator(package))
+            if (entry.path().extension() == ".json"
+                && entry.path().filename().string().starts_with("开标记录-"))
+                records.push_back(entry.path());
+        std::sort(records.begin(), records.end());
+        return records;
     }
 
     static std::string FileRecord(const std::string& name, const std::string& what)
@@ -262,7 +301,7 @@ TEST_F(OpeningSession, FailedFilesMoveToBadAndTheSummaryCountsTheRest)
     const std::string summary = "本次开标已完成，其中解密成功1份标书，解密失败0份标书";
     EXPECT_EQ(window.questions[2].text, Utf8ToWide(summary));
     EXPECT_EQ(window.questions[2].caption, L"提示");
-    EXPECT_EQ(window.lines.back(), Text("end_open_bidfile"));
+    ExpectEndThenRecord(window);
     EXPECT_EQ(window.posts, std::vector<int> { 0 });
     EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::Completed);
 
@@ -283,7 +322,7 @@ TEST_F(OpeningSession, FailedFilesMoveToBadAndTheSummaryCountsTheRest)
         << records[1].message;
     EXPECT_EQ(CountRecords(kLogTypeSuccess, FileRecord("c.bidx", "开标完成")), 1);
     EXPECT_EQ(records.back().logType, kLogTypeSuccess);
-    EXPECT_EQ(records.back().message, summary);
+    EXPECT_EQ(WithoutRecordHash(records.back().message), summary);
 }
 
 // A workstation that cannot write the bid out (here Open/ is a file, so no folder can be made
@@ -366,7 +405,7 @@ TEST_F(OpeningSession, NoFilePassingEndsWithoutSummary)
     const auto records = Records();
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.back().logType, kLogTypeNeutral);
-    EXPECT_EQ(records.back().message, "开标结束：没有可解密的文件");
+    EXPECT_EQ(WithoutRecordHash(records.back().message), "开标结束：没有可解密的文件");
     EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::NoFileVerified);
 }
 
@@ -569,7 +608,7 @@ TEST_F(OpeningSession, NoOpenerKeyIsReportedUntilTheOperatorGivesUp)
     EXPECT_EQ(CountRecords(kLogTypeNeutral, "没有找到可解密的key"), 2);
     EXPECT_EQ(CountRecords(kLogTypeNeutral, "用户取消解标，开标结束"), 1);
     EXPECT_TRUE(window.HasLine(Text("cancel_open_bidfile")));
-    EXPECT_EQ(window.lines.back(), Text("end_open_bidfile"));
+    ExpectEndThenRecord(window);
     EXPECT_EQ(window.posts, std::vector<int> { 0 });
     EXPECT_EQ(window.Cell(0, 6), L"(0)") << "no opener has contributed";
 }
@@ -617,10 +656,10 @@ TEST_F(OpeningSession, RulesFailureIsReportedAndClearedByTheNextRun)
     EXPECT_NE(
         CRulesFileClient::DescribeFailure(QUELVAR_EMPTY_BODY).find(Utf8ToWide(bench.services.Url("/rules"))),
         std::wstring::npos);
-    EXPECT_EQ(failing.lines.back(), Text("end_open_bidfile"));
+    ExpectEndThenRecord(failing);
     const auto records = Records();
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].message, "获取规则文件失败");
+    EXPECT_EQ(WithoutRecordHash(records[0].message), "获取规则文件失败");
     EXPECT_EQ(records[0].projectId, "P-UNKNOWN");
     EXPECT_EQ(records[0].projectName, "");
 
@@ -698,3 +737,176 @@ TEST_F(OpeningSession, FailureInsideTheRunEndsItWithTheMessageAndARecord)
 }
 
 } // namespace
+
+// ---- The opening record ------------------------------------------------------------------------
+
+namespace {
+
+std::string ReadAll(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const fs::path& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A fresh detached signature of the operator over data, as DER.
+std::vector<unsigned char> OperatorSignature(const std::string& data)
+{
+    const kelvane::pki::CertPtr cert(CopyOperatorCert());
+    std::string base64;
+    if (SignOperatorData(false, data, cert.get(), base64) != 1)
+        return {};
+    std::vector<unsigned char> der(base64.size());
+    const int length = EVP_DecodeBlock(
+        der.data(), reinterpret_cast<const unsigned char*>(base64.data()), static_cast<int>(base64.size()));
+    const size_t padding = static_cast<size_t>(std::count(base64.end() - 2, base64.end(), '='));
+    der.resize(length > 0 ? static_cast<size_t>(length) - padding : 0);
+    return der;
+}
+
+std::vector<unsigned char> Sha256(const void* data, size_t size)
+{
+    std::vector<unsigned char> digest(32);
+    EVP_Digest(data, size, digest.data(), nullptr, EVP_sha256(), nullptr);
+    return digest;
+}
+
+// The operator's signature over data with a time-stamp token over its signature value, or over
+// stampedData instead when given; as the bytes of a .p7s.
+std::string StampedSignature(const std::string& data, const std::optional<std::string>& stampedData)
+{
+    std::vector<unsigned char> signature = OperatorSignature(data);
+    const std::vector<unsigned char> value = SignatureValue(signature);
+    std::vector<unsigned char> token;
+    const bool stamped
+        = CTimeStampClient().GetTimeStampToken(stampedData ? Sha256(stampedData->data(), stampedData->size())
+                                                           : Sha256(value.data(), value.size()),
+              token)
+            == 1
+        && AttachTimeStampToken(signature, token);
+    EXPECT_TRUE(stamped);
+    return std::string(signature.begin(), signature.end());
+}
+
+} // namespace
+
+TEST_F(OpeningSession, TheRecordOfAnOpeningVerifiesAndEveryAlterationIsCaught)
+{
+    const fs::path broken = Garbage("a.bidx");
+    const fs::path good = Bid("c.bidx");
+    CTestWindow window({ IDYES, IDOK, IDOK });
+    Run(window, { broken, good });
+
+    const auto records = RecordFiles();
+    ASSERT_EQ(records.size(), 1u);
+    const fs::path signature = fs::path(records[0]).replace_extension(".p7s");
+    ASSERT_TRUE(fs::exists(signature));
+    EXPECT_TRUE(window.HasLineStartingWith(Text("record_written") + Wide(records[0])));
+    const std::string json = ReadAll(records[0]);
+    EXPECT_EQ(Records().back().message,
+        "本次开标已完成，其中解密成功1份标书，解密失败0份标书（开标记录 SHA-256："
+            + Sha256Hex(json.data(), json.size()) + "）")
+        << "the closing operation record names the record by its SHA-256";
+    const nlohmann::json document = nlohmann::json::parse(json);
+    EXPECT_EQ(document.dump(), json) << "sorted keys, no spaces";
+    EXPECT_EQ(document["project"]["number"], kProject);
+    EXPECT_EQ(document["project"]["name"], kProjectName);
+    EXPECT_EQ(document["package"], "L1");
+    EXPECT_EQ(document["outcome"], "completed");
+    EXPECT_EQ(
+        document["operator"]["subject"].get<std::string>().find("操作员 甲") != std::string::npos, true);
+    for (const char* key : { "time", "serial", "authority" })
+        EXPECT_FALSE(document["time_stamp"].value(key, "").empty()) << key;
+    ASSERT_EQ(document["bids"].size(), 2u);
+    const nlohmann::json& refused = document["bids"][0];
+    EXPECT_EQ(refused["status"], "damaged");
+    EXPECT_FALSE(refused.value("reason", "").empty());
+    const nlohmann::json& opened = document["bids"][1];
+    EXPECT_EQ(opened["file"], "c.bidx");
+    EXPECT_EQ(opened["status"], "decrypted");
+    EXPECT_EQ(opened["signer"], "投标人 c");
+    EXPECT_EQ(opened.value("verification_code", "").size(), 64u);
+    EXPECT_EQ(opened["openers"].size(), 3u) << "every present opener's token was tried";
+    EXPECT_EQ(document["openers_present"].size(), 3u);
+    EXPECT_EQ(opened["decrypted_files"][0]["path"], "c/content.bin");
+    EXPECT_EQ(document["counts"]["bids"], 2);
+    EXPECT_EQ(document["counts"]["decrypted"], 1);
+
+    const auto failed = [](const std::vector<CRecordCheck>& checks) {
+        std::string names;
+        for (const CRecordCheck& check : checks)
+            names += check.passed ? "" : check.name + " (" + check.detail + ") ";
+        return names;
+    };
+    const auto checks = VerifyOpeningRecord(records[0].string(), true);
+    EXPECT_EQ(failed(checks), "");
+    ASSERT_EQ(checks.size(), 5u) << "record, signature, time-stamp, operator chain, one decrypted file";
+
+    const std::string p7s = ReadAll(signature);
+    const fs::path content = package / "Open" / "c" / "content.bin";
+    const std::string plain = ReadAll(content);
+    struct Threat
+    {
+        const char* what;
+        std::function<void()> alter;
+        std::string failingCheck; // the only check that fails, and the start of its reason
+        std::string reason;
+    };
+    const std::vector<Threat> threats {
+        { "a changed byte in the JSON",
+            [&] {
+                std::string changed = json;
+                changed[changed.find("c.bidx")] = 'd';
+                WriteAll(records[0], changed);
+            },
+            "signature", "the signature does not verify over the record" },
+        { "a signature over other data, time-stamped",
+            [&] { WriteAll(signature, StampedSignature(json + " ", std::nullopt)); }, "signature",
+            "the signature does not verify over the record" },
+        { "a time-stamp over other data", [&] { WriteAll(signature, StampedSignature(json, "other data")); },
+            "time-stamp", "the time-stamp token does not verify over the signature" },
+        { "a decrypted file changed after the opening",
+            [&] {
+                std::string changed = plain;
+                changed[0] = static_cast<char>(changed[0] ^ 1);
+                WriteAll(content, changed);
+            },
+            "file Open/c/content.bin", "SHA-256 differs" },
+    };
+    for (const Threat& threat : threats) {
+        threat.alter();
+        const auto altered = VerifyOpeningRecord(records[0].string(), true);
+        EXPECT_EQ(failed(altered).rfind(threat.failingCheck + " (" + threat.reason, 0), 0u)
+            << threat.what << ": " << failed(altered);
+        EXPECT_EQ(
+            std::count_if(altered.begin(), altered.end(), [](const CRecordCheck& c) { return !c.passed; }), 1)
+            << threat.what << ": " << failed(altered);
+        WriteAll(records[0], json);
+        WriteAll(signature, p7s);
+        WriteAll(content, plain);
+    }
+    EXPECT_EQ(failed(VerifyOpeningRecord(records[0].string(), true)), "") << "restored";
+}
+
+TEST_F(OpeningSession, EveryOpeningOfAPackageLeavesARecordOfItsOwn)
+{
+    const fs::path bid = Bid("a.bidx");
+    CTestWindow cancelled({ IDNO });
+    Run(cancelled, { bid });
+    CTestWindow completed({ IDYES, IDOK, IDOK });
+    Run(completed, { bid });
+
+    const auto records = RecordFiles();
+    ASSERT_EQ(records.size(), 2u) << "the second opening never replaces the first one's record";
+    std::set<std::string> outcomes;
+    for (const fs::path& record : records) {
+        outcomes.insert(nlohmann::json::parse(ReadAll(record)).value("outcome", ""));
+        for (const CRecordCheck& check : VerifyOpeningRecord(record.string(), true))
+            EXPECT_TRUE(check.passed) << record << ": " << check.name << ": " << check.detail;
+    }
+    EXPECT_EQ(outcomes, (std::set<std::string> { "cancelled", "completed" }));
+}

@@ -10,6 +10,7 @@
 #include "workspace/PackageFolder.h"
 
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -192,6 +193,9 @@ TEST_F(Workspace, ListingsShowOnlyRegularFiles)
     fs::create_symlink(folder / "missing", folder / "dangling_P1_L2.bidx");
     fs::create_directories(folder / "folder_P1_L2.bidx");
     fs::create_symlink(folder / "b.bidx", folder / "link_P1_L2.bidx");
+    // An opening's record is no bid either: opened as one it would be moved to Bad/.
+    for (const char* record : { "开标记录-P1-L2-20261208000000.json", "开标记录-P1-L2-20261208000000.p7s" })
+        std::ofstream(folder / record) << "{}";
     const std::wstring package = Work() + L"/P1/L2/";
     const auto listed = RunInChild([&] {
         std::wstring names;
