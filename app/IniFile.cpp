@@ -168,11 +168,9 @@ int ReadRegularFile(const fs::path& file, std::size_t maxBytes, std::string& byt
 
 // The last reading of each INI file, kept while the file stays the same: a run of the opening
 // asks its settings dozens of times per bid, and one stat tells that nothing changed. A reading
-// is kept only once the file's last change is older than kSettledSeconds: file times advance in
-// steps (up to two seconds on some file systems), so a file changed again within the step of
-// its last change could keep its times and size, and only an older file is sure to show any
-// change in them.
-constexpr time_t kSettledSeconds = 2;
+// is kept only once the file has settled: file times advance in steps (up to two seconds on some
+// file systems), so a file changed again within the step of its last change could keep its times
+// and size, and only an older file is sure to show any change in them.
 // Settings files are few; a process that reads many INI files keeps the most recent ones.
 constexpr std::size_t kMaxKeptReadings = 16;
 
@@ -189,13 +187,6 @@ std::map<std::string, CIniReading>& Readings()
 {
     static std::map<std::string, CIniReading> readings;
     return readings;
-}
-
-bool SameFile(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mode == b.st_mode
-        && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
-        && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 void ForgetReading(const fs::path& file)
@@ -215,7 +206,7 @@ int ReadIniBytes(const fs::path& file, std::string& bytes)
     if (stat(file.c_str(), &now) == 0) {
         const std::lock_guard lock(readingsMutex);
         const auto it = Readings().find(key);
-        if (it != Readings().end() && SameFile(it->second.status, now)) {
+        if (it != Readings().end() && kelvane::SameFileStatus(it->second.status, now)) {
             bytes = it->second.content;
             return 0;
         }
@@ -229,7 +220,7 @@ int ReadIniBytes(const fs::path& file, std::string& bytes)
     const std::lock_guard lock(readingsMutex);
     auto& readings = Readings();
     readings.erase(key);
-    if (error == 0 && status.st_ctim.tv_sec + kSettledSeconds < started.tv_sec) {
+    if (error == 0 && kelvane::HasSettled(status, started.tv_sec)) {
         if (readings.size() >= kMaxKeptReadings) {
             readings.clear();
         }

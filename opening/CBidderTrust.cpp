@@ -1,6 +1,7 @@
 #include "opening/CBidderTrust.h"
 
 #include "OpenSslPtr.h"
+#include "RegularFile.h"
 #include "app/TextConversion.h"
 #include "app/Utility.h"
 
@@ -56,25 +57,18 @@ X509StorePtr NewAnchors(const std::string& file)
     return store;
 }
 
-bool SameFile(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size
-        && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
-        && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
 // An opening checks every bid's signer against the anchors: they are read once and kept while
 // their file stays the same (device, inode, size and times). A file changed in its last two
 // seconds is read each time, since file times advance in coarse steps.
 X509StorePtr Anchors()
 {
-    constexpr time_t kSettledSeconds = 2;
     static std::mutex mutex;
     static std::string keptFile;
     static struct stat keptStatus
     {
     };
-    static X509StorePtr kept;
+    // Never destroyed: OpenSSL may be cleaned up before static objects at exit.
+    static X509StorePtr& kept = *new X509StorePtr;
 
     const std::string file = BidderAnchorFile();
     struct stat status
@@ -82,12 +76,11 @@ X509StorePtr Anchors()
     };
     const bool known = file.empty() || stat(file.c_str(), &status) == 0;
     const std::lock_guard lock(mutex);
-    if (kept && known && file == keptFile && (file.empty() || SameFile(status, keptStatus))
+    if (kept && known && file == keptFile && (file.empty() || kelvane::SameFileStatus(status, keptStatus))
         && X509_STORE_up_ref(kept.get()) == 1)
         return X509StorePtr(kept.get());
     X509StorePtr store = NewAnchors(file);
-    const bool settled
-        = file.empty() || (known && status.st_ctim.tv_sec + kSettledSeconds < std::time(nullptr));
+    const bool settled = file.empty() || (known && kelvane::HasSettled(status, std::time(nullptr)));
     if (store && settled && X509_STORE_up_ref(store.get()) == 1) {
         kept.reset(store.get());
         keptFile = file;

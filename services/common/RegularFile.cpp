@@ -96,4 +96,17 @@ bool IsRegularFile(const std::string& path, std::string* reason)
     return true;
 }
 
+bool SameFileStatus(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mode == b.st_mode
+        && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+        && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+bool HasSettled(const struct stat& status, time_t now)
+{
+    constexpr time_t kSettledSeconds = 2;
+    return status.st_ctim.tv_sec + kSettledSeconds < now;
+}
+
 } // namespace kelvane

@@ -4,6 +4,7 @@
 // forever; a device is not even opened, since opening one may act on it.
 #pragma once
 
+#include <ctime>
 #include <string>
 #include <sys/stat.h>
 
@@ -28,6 +29,14 @@ struct SOpenedFile
     {
     };
 };
+
+// Whether two statuses show the same file unchanged: device, inode, size, type and permissions,
+// modification and change times. A reading kept on this test must also have settled (below).
+bool SameFileStatus(const struct stat& a, const struct stat& b);
+
+// Whether the file's last change is more than two seconds older than `now`: file times advance in
+// coarse steps, so a change made in the same step as a reading would not show in its status.
+bool HasSettled(const struct stat& status, time_t now);
 
 // Opens path read-only without ever blocking on a FIFO and answers the descriptor once fstat shows
 // a regular file; its reads then block as for any file.

@@ -9,6 +9,7 @@
 #include "Http.h"
 #include "PkiHandles.h"
 #include "QuarnPKI.h"
+#include "RegularFile.h"
 
 #include <algorithm>
 #include <ctime>
@@ -17,6 +18,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
+#include <sys/stat.h>
 
 namespace quarnpki {
 namespace {
@@ -137,15 +139,48 @@ int RefusalStatus(const unsigned char* der, size_t length)
 
 X509_STORE* NewTimeStampAnchors()
 {
+    // A run asks for time stamps at its start and for its record at its end: the anchors and the
+    // system's store (about 40 ms to read) are read once and kept while the anchor files stay
+    // the same and have settled.
+    static std::mutex keptMutex;
+    static std::vector<std::pair<std::string, struct stat>> keptFiles;
+    // Never destroyed: OpenSSL may be cleaned up before static objects at exit.
+    static X509StorePtr& kept = *new X509StorePtr;
+
+    std::vector<std::pair<std::string, struct stat>> files;
+    bool settled = true;
+    const time_t now = std::time(nullptr);
+    for (const std::string& file : AnchorFiles()) {
+        struct stat status
+        {
+        };
+        const bool known = stat(file.c_str(), &status) == 0;
+        settled = settled && known && kelvane::HasSettled(status, now);
+        files.emplace_back(file, status);
+    }
+    const auto same = [](const auto& a, const auto& b) {
+        return a.size() == b.size()
+            && std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
+                   return x.first == y.first && kelvane::SameFileStatus(x.second, y.second);
+               });
+    };
+    const std::lock_guard lock(keptMutex);
+    if (kept && settled && same(files, keptFiles) && X509_STORE_up_ref(kept.get()) == 1) {
+        return kept.get();
+    }
     X509StorePtr store(X509_STORE_new());
     if (!store) {
         return nullptr;
     }
-    for (const std::string& file : AnchorFiles()) {
-        AddPemFile(store.get(), file);
+    for (const auto& file : files) {
+        AddPemFile(store.get(), file.first);
     }
     X509_STORE_set_default_paths(store.get());
     ERR_clear_error();
+    if (settled && X509_STORE_up_ref(store.get()) == 1) {
+        kept.reset(store.get());
+        keptFiles = std::move(files);
+    }
     return store.release();
 }
 
