@@ -40,27 +40,15 @@ void PrintUsage(std::FILE* out)
 COptions ParseOptions(int argc, char** argv)
 {
     COptions options;
-    const auto into = [](std::string& field) {
-        return [&field](const std::string& value) {
-            field = value;
-            return true;
-        };
-    };
-    const auto set = [](bool& flag) {
-        return [&flag](const std::string&) {
-            flag = true;
-            return true;
-        };
-    };
     const CCommandLine line = ReadCommandLine("kelvane-cli", kUsage,
         {
-            { "yes", false, set(options.yes) },
-            { "json", false, set(options.json) },
-            { "files", false, set(options.verifyFiles) },
-            { "ca", true, into(options.operatorCa) },
-            { "tsa-ca", true, into(options.tsaCa) },
-            { "project", true, into(options.project) },
-            { "package", true, into(options.package) },
+            { "yes", false, SetFlag(options.yes) },
+            { "json", false, SetFlag(options.json) },
+            { "files", false, SetFlag(options.verifyFiles) },
+            { "ca", true, StoreValue(options.operatorCa) },
+            { "tsa-ca", true, StoreValue(options.tsaCa) },
+            { "project", true, StoreValue(options.project) },
+            { "package", true, StoreValue(options.package) },
         },
         argc, argv);
     // --help, --version and a command line that cannot be read end here, the last without the

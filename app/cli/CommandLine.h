@@ -17,6 +17,23 @@ struct CCommandLineOption
     std::function<bool(const std::string& value)> take;
 };
 
+// The usual takers: the option's value kept in a field, or a flag set by its presence.
+inline std::function<bool(const std::string&)> StoreValue(std::string& field)
+{
+    return [&field](const std::string& value) {
+        field = value;
+        return true;
+    };
+}
+
+inline std::function<bool(const std::string&)> SetFlag(bool& flag)
+{
+    return [&flag](const std::string&) {
+        flag = true;
+        return true;
+    };
+}
+
 struct CCommandLine
 {
     // Set when the program ends here: 0 after --help (the usage on standard output) or --version,

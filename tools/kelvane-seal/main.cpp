@@ -90,31 +90,19 @@ void Fail(const std::string& message)
 std::optional<COptions> ParseOptions(int argc, char** argv)
 {
     COptions o;
-    const auto into = [](std::string& field) {
-        return [&field](const std::string& value) {
-            field = value;
-            return true;
-        };
-    };
-    const auto set = [](bool& flag) {
-        return [&flag](const std::string&) {
-            flag = true;
-            return true;
-        };
-    };
     const CCommandLine line = ReadCommandLine("kelvane-seal", kUsage,
         {
-            { "rules", true, into(o.rulesFile) },
-            { "rules-url", true, into(o.rulesUrl) },
-            { "project", true, into(o.project) },
-            { "package", true, into(o.package) },
-            { "cert", true, into(o.certFile) },
-            { "key", true, into(o.keyFile) },
-            { "passphrase-file", true, into(o.passphraseFile) },
-            { "tender-ca", true, into(o.tenderCa) },
-            { "output-dir", true, into(o.outputDir) },
-            { "key-on-token", false, set(o.keyOnToken) },
-            { "quiet", false, set(o.quiet) },
+            { "rules", true, StoreValue(o.rulesFile) },
+            { "rules-url", true, StoreValue(o.rulesUrl) },
+            { "project", true, StoreValue(o.project) },
+            { "package", true, StoreValue(o.package) },
+            { "cert", true, StoreValue(o.certFile) },
+            { "key", true, StoreValue(o.keyFile) },
+            { "passphrase-file", true, StoreValue(o.passphraseFile) },
+            { "tender-ca", true, StoreValue(o.tenderCa) },
+            { "output-dir", true, StoreValue(o.outputDir) },
+            { "key-on-token", false, SetFlag(o.keyOnToken) },
+            { "quiet", false, SetFlag(o.quiet) },
         },
         argc, argv);
     // --help, --version and a command line that cannot be read end here, the last without the
