@@ -1,5 +1,6 @@
 #include "opening/CBidderTrust.h"
 
+#include "CertificateStore.h"
 #include "OpenSslPtr.h"
 #include "RegularFile.h"
 #include "app/TextConversion.h"
@@ -32,28 +33,17 @@ bool IsFile(const std::string& path)
     return !path.empty() && std::filesystem::is_regular_file(path, ignored);
 }
 
-// Every certificate of the PEM file; a file without one leaves the store empty, and then no
-// bidder is trusted: an anchor file that cannot be read must not open the system store instead.
-void AddPemFile(X509_STORE* store, const std::string& path)
-{
-    const BioPtr bio(BIO_new_file(path.c_str(), "r"));
-    while (bio) {
-        const X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-        if (!cert)
-            break;
-        X509_STORE_add_cert(store, cert.get());
-    }
-}
-
 X509StorePtr NewAnchors(const std::string& file)
 {
     X509StorePtr store(X509_STORE_new());
     if (!store)
         return nullptr;
+    // An anchor file that cannot be read or holds no certificate leaves the store empty, and then
+    // no bidder is trusted: it must not open the system store instead.
     if (!file.empty())
-        AddPemFile(store.get(), file);
+        kelvane::AddCertificateFile(store.get(), file);
     else
-        X509_STORE_set_default_paths(store.get());
+        kelvane::AddSystemCertificates(store.get());
     return store;
 }
 

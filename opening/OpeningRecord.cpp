@@ -1,5 +1,6 @@
 #include "opening/OpeningRecord.h"
 
+#include "CertificateStore.h"
 #include "OpenSslPtr.h"
 #include "PkiPtr.h"
 #include "app/LocalLog.h"
@@ -262,18 +263,10 @@ X509StorePtr NewStore(const std::string& file)
     X509StorePtr store(X509_STORE_new());
     if (!store)
         return store;
-    if (file.empty()) {
-        X509_STORE_set_default_paths(store.get());
-        return store;
-    }
-    const BioPtr bio(BIO_new_file(file.c_str(), "r"));
-    while (bio) {
-        const X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-        if (!cert)
-            break;
-        X509_STORE_add_cert(store.get(), cert.get());
-    }
-    ERR_clear_error();
+    if (file.empty())
+        kelvane::AddSystemCertificates(store.get());
+    else
+        kelvane::AddCertificateFile(store.get(), file);
     return store;
 }
 

@@ -6,6 +6,7 @@
 // the network could make bids open early.
 #include "TimeStamp.h"
 
+#include "CertificateStore.h"
 #include "Http.h"
 #include "PkiHandles.h"
 #include "QuarnPKI.h"
@@ -13,10 +14,8 @@
 
 #include <algorithm>
 #include <ctime>
-#include <filesystem>
 #include <mutex>
 #include <openssl/err.h>
-#include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
@@ -37,24 +36,6 @@ public:
     bool exchanged = false;
     CTimeStampResult result;
 };
-
-// Certificates of a PEM file added to the store; a missing file adds nothing.
-void AddPemFile(X509_STORE* store, const std::string& path)
-{
-    std::error_code ignored;
-    if (path.empty() || !std::filesystem::is_regular_file(path, ignored)) {
-        return;
-    }
-    BioPtr bio(BIO_new_file(path.c_str(), "r"));
-    while (bio) {
-        X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-        if (!cert) {
-            break;
-        }
-        X509_STORE_add_cert(store, cert.get());
-    }
-    ERR_clear_error();
-}
 
 std::mutex anchorMutex;
 std::vector<std::string> anchorFiles;
@@ -139,9 +120,9 @@ int RefusalStatus(const unsigned char* der, size_t length)
 
 X509_STORE* NewTimeStampAnchors()
 {
-    // A run asks for time stamps at its start and for its record at its end: the anchors and the
-    // system's store (about 40 ms to read) are read once and kept while the anchor files stay
-    // the same and have settled.
+    // A run asks for time stamps at its start and for its record at its end: the anchors are read
+    // once and kept while their files stay the same and have settled; the system's certificate
+    // file only when the anchors do not answer.
     static std::mutex keptMutex;
     static std::vector<std::pair<std::string, struct stat>> keptFiles;
     // Never destroyed: OpenSSL may be cleaned up before static objects at exit.
@@ -173,10 +154,9 @@ X509_STORE* NewTimeStampAnchors()
         return nullptr;
     }
     for (const auto& file : files) {
-        AddPemFile(store.get(), file.first);
+        kelvane::AddCertificateFile(store.get(), file.first);
     }
-    X509_STORE_set_default_paths(store.get());
-    ERR_clear_error();
+    kelvane::AddSystemCertificates(store.get());
     if (settled && X509_STORE_up_ref(store.get()) == 1) {
         kept.reset(store.get());
         keptFiles = std::move(files);

@@ -1,11 +1,14 @@
 // The bidder's certificate against the tender's trust anchors: which signers pass, and which file
 // of anchors decides.
+#include "CertificateStore.h"
+#include "OpenSslPtr.h"
 #include "app/TextConversion.h"
 #include "opening/CBidderTrust.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestCa.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -117,6 +120,54 @@ TEST_F(BidderTrust, SettingsFolderFileDecidesElseTheNamedFileElseTheSystemStore)
                                      : "")
             << c.situation;
     }
+}
+
+} // namespace
+
+namespace {
+
+bool Verifies(X509_STORE* store, const std::vector<unsigned char>& der)
+{
+    const unsigned char* p = der.data();
+    const kelvane::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    const kelvane::X509StoreCtxPtr context(X509_STORE_CTX_new());
+    return cert && context && X509_STORE_CTX_init(context.get(), store, cert.get(), nullptr) == 1
+        && X509_verify_cert(context.get()) == 1;
+}
+
+TEST_F(BidderTrust, AnchorFilesOfEveryFormAndTheSystemFileReadOnlyWhenAnIssuerIsMissing)
+{
+    const std::vector<unsigned char> bidder = tender.Issue(Signer("投标人 甲")).certDer;
+    temp.WriteFile("both.pem", tender.CertPem() + other.CertPem());
+    const std::vector<unsigned char> der = CertDer(tender.Cert());
+    temp.WriteFile("tender-ca.der", std::string(der.begin(), der.end()));
+    temp.WriteFile("empty.pem", "");
+    ASSERT_EQ(mkfifo((temp / "fifo.pem").c_str(), 0600), 0);
+    const struct
+    {
+        const char* file;
+        int added;
+    } files[] = { { "both.pem", 2 }, { "tender-ca.der", 1 }, { "empty.pem", 0 }, { "missing.pem", 0 },
+        { "fifo.pem", 0 }, { "", 0 } };
+    for (const auto& f : files) {
+        const kelvane::X509StorePtr store(X509_STORE_new());
+        const std::string path = *f.file != 0 ? (temp / f.file).string() : std::string();
+        EXPECT_EQ(kelvane::AddCertificateFile(store.get(), path), f.added) << f.file;
+        EXPECT_EQ(Verifies(store.get(), bidder), f.added > 0) << f.file;
+    }
+
+    // The system file is read when a verification first misses an issuer, not when the store is
+    // made: it does not exist yet then.
+    const std::filesystem::path systemFile = temp / "system" / "ca-certificates.crt";
+    std::filesystem::create_directories(temp / "system" / "certs");
+    const CScopedEnv file(X509_get_default_cert_file_env(), systemFile.c_str());
+    const CScopedEnv folder(X509_get_default_cert_dir_env(), (temp / "system" / "certs").c_str());
+    const kelvane::X509StorePtr system(X509_STORE_new());
+    ASSERT_TRUE(kelvane::AddSystemCertificates(system.get()));
+    temp.WriteFile("system/ca-certificates.crt", other.CertPem() + tender.CertPem());
+    EXPECT_TRUE(Verifies(system.get(), bidder));
+    EXPECT_TRUE(Verifies(system.get(), other.Issue(Signer("投标人 乙")).certDer));
+    EXPECT_FALSE(Verifies(system.get(), SelfSigned(tender.Issue(Signer("投标人 丙"))).certDer));
 }
 
 } // namespace

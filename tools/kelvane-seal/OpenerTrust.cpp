@@ -1,6 +1,7 @@
 #include "OpenerTrust.h"
 
 #include "BidCrypto.h"
+#include "CertificateStore.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -12,28 +13,6 @@
 
 namespace kelvane::seal {
 namespace {
-
-// Adds every certificate of a PEM file (or the one certificate of a DER file); false when the
-// file cannot be read or holds none.
-bool AddAnchorFile(X509_STORE* store, const std::string& path)
-{
-    const BioPtr bio(BIO_new_file(path.c_str(), "rb"));
-    if (!bio) {
-        ERR_clear_error();
-        return false;
-    }
-    int added = 0;
-    while (const kelvane::bidx::Cert cert { PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) }) {
-        added += X509_STORE_add_cert(store, cert.get()) == 1 ? 1 : 0;
-    }
-    if (added == 0 && BIO_reset(bio.get()) == 0) {
-        if (const kelvane::bidx::Cert cert { d2i_X509_bio(bio.get(), nullptr) }) {
-            added += X509_STORE_add_cert(store, cert.get()) == 1 ? 1 : 0;
-        }
-    }
-    ERR_clear_error();
-    return added > 0;
-}
 
 std::string SettingsAnchorPath()
 {
@@ -87,12 +66,11 @@ std::optional<CTenderAnchors> LoadTenderAnchors(const std::string& commandLineFi
         }
     }
     if (file.empty()) {
-        X509_STORE_set_default_paths(anchors.store.get());
-        ERR_clear_error();
+        kelvane::AddSystemCertificates(anchors.store.get());
         anchors.source = "the system's certificate store";
         return anchors;
     }
-    if (!AddAnchorFile(anchors.store.get(), file)) {
+    if (kelvane::AddCertificateFile(anchors.store.get(), file) == 0) {
         error = "the tender's certificate authority " + file + " (from " + origin
             + ") cannot be read or holds no certificate";
         return std::nullopt;
