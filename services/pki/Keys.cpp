@@ -4,8 +4,10 @@
 #include "QuarnPKI.h"
 #include "TokenLayer.h"
 
+#include <cstring>
 #include <openssl/core_names.h>
 #include <openssl/err.h>
+#include <openssl/params.h>
 #include <openssl/rsa.h>
 
 using namespace quarnpki;
@@ -54,6 +56,41 @@ int Derive(EVP_PKEY* key, EVP_PKEY* peer, std::vector<unsigned char>& secret)
     }
     secret.resize(length);
     return QUARNPKI_OK;
+}
+
+// The peer key of a share: a P-256 SubjectPublicKeyInfo with an uncompressed point, the one form
+// a sealer writes, is built from its point; OpenSSL 3.0's d2i_PUBKEY searches its decoders at every
+// call and costs several times more. Any other encoding goes through d2i_PUBKEY. The point is
+// checked to lie on the curve either way.
+PkeyPtr PeerKeyFromDer(const unsigned char* der, int length)
+{
+    static constexpr unsigned char kP256Prefix[]
+        = { 0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a,
+              0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00 };
+    constexpr int kPointLength = 65;
+    if (length == static_cast<int>(sizeof kP256Prefix) + kPointLength
+        && std::memcmp(der, kP256Prefix, sizeof kP256Prefix) == 0) {
+        char group[] = "prime256v1";
+        OSSL_PARAM params[] = { OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
+            OSSL_PARAM_construct_octet_string(
+                OSSL_PKEY_PARAM_PUB_KEY, const_cast<unsigned char*>(der + sizeof kP256Prefix), kPointLength),
+            OSSL_PARAM_construct_end() };
+        const PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+        EVP_PKEY* key = nullptr;
+        if (ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1
+            && EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) == 1) {
+            return PkeyPtr(key);
+        }
+        ERR_clear_error();
+        return nullptr;
+    }
+    const unsigned char* p = der;
+    PkeyPtr key(d2i_PUBKEY(nullptr, &p, length));
+    if (!key || p != der + length) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    return key;
 }
 
 bool IsP256(EVP_PKEY* key)
@@ -185,10 +222,8 @@ int QuarnPKICryptoKeypairDeriveSecret(
             || out == nullptr || outLength == nullptr) {
             return QUARNPKI_INVALID_ARGUMENT;
         }
-        const unsigned char* p = peerPublicKeyDer;
-        PkeyPtr peer(d2i_PUBKEY(nullptr, &p, peerLength));
-        if (!peer || p != peerPublicKeyDer + peerLength) {
-            ERR_clear_error();
+        const PkeyPtr peer = PeerKeyFromDer(peerPublicKeyDer, peerLength);
+        if (!peer) {
             SetError("the peer key is not a DER SubjectPublicKeyInfo");
             return QUARNPKI_FAILED;
         }

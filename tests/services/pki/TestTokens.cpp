@@ -133,8 +133,11 @@ TEST_F(PkiTokens, EcdhThroughTheTokenMatchesTheSoftwareSide)
         << QuarnPKIGetLastError();
     EXPECT_EQ(TakeBytes(secret, secretLength), expected);
     EXPECT_EQ(book.asked[kEcOpener], 1);
-    // An RSA peer key is refused before the token is used.
+    // A cut key, and a point moved off the curve, are refused before the token is used.
     EXPECT_NE(QuarnPKICryptoKeypairDeriveSecret(keypair, spki, spkiLength - 1, &secret, &secretLength), 1);
+    spki[spkiLength - 1] ^= 0x01;
+    EXPECT_NE(QuarnPKICryptoKeypairDeriveSecret(keypair, spki, spkiLength, &secret, &secretLength), 1);
+    EXPECT_EQ(book.asked[kEcOpener], 1);
     OPENSSL_free(spki);
     QuarnPKICryptoFreeKeypair(keypair);
     QuarnPKICertFreeCert(opener);
