@@ -9,10 +9,14 @@
 #include "audit/OperatorSignature.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <openssl/rand.h>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -176,10 +180,10 @@ bool SendPending(CSubmissionState& state, CRecordOutbox& outbox, const std::stri
     return true;
 }
 
-} // namespace
-
-int SubmitOperationRecord(
-    int logType, const std::string& projectId, const std::string& projectName, const std::wstring& message)
+// Writes the local copy, then builds and signs the record. False when nothing is to be posted:
+// submission is switched off (result 1) or the record cannot be built (result 0).
+bool PrepareRecord(int logType, const std::string& projectId, const std::string& projectName,
+    const std::wstring& message, CPendingRecord& record, int& result)
 {
     const CSettingFile& settings = CSettingFile::Instance();
     const std::string ansiMessage = WideToAnsi(message);
@@ -190,15 +194,16 @@ int SubmitOperationRecord(
         // Messages carry file names from outside: none may forge a line of the log.
         WriteLocalLog(3, " %s \n  ", EscapeControlCharacters(ansiMessage).c_str());
     }
+    result = 1;
     if (settings.GetSubmitLog() != L"true")
-        return 1;
+        return false;
 
-    CPendingRecord record;
+    result = 0;
     record.recordId = NewRecordId();
     if (record.recordId.empty()
         || BuildLogRecord(projectId, projectName, ansiMessage, logType, record.plainText, record.recordId)
             != 1)
-        return 0;
+        return false;
 
     // Signed before the queue is taken: the signature may ask the operator for the token.
     if (!signFailureShown.load()) {
@@ -213,11 +218,17 @@ int SubmitOperationRecord(
     }
     if (!record.signedData.empty())
         signFailureShown.store(false);
+    return true;
+}
 
+// Sends the outbox and then the record; keeps the record in the outbox when it is not accepted.
+// Returns 1 when it was accepted.
+int Deliver(CPendingRecord record)
+{
     CSubmissionState& state = State();
     const std::lock_guard lock(state.mutex);
     CRecordOutbox outbox(CRecordOutbox::DefaultFolder());
-    const std::string url = WideToAnsi(settings.GetLogSubmitUrl());
+    const std::string url = WideToAnsi(CSettingFile::Instance().GetLogSubmitUrl());
     if (SendPending(state, outbox, url)) {
         if (record.signedData.empty())
             state.failure = "the record could not be signed with the operator's certificate";
@@ -232,8 +243,105 @@ int SubmitOperationRecord(
     return 0;
 }
 
+// The thread that delivers the records handed over in the background, one at a time: a record is
+// handed over only once the one before it was accepted or kept in the outbox, so that a crash
+// loses no more than it would while a submission waits for the service. One thread for the
+// process, so that its kept-alive connection to the service serves every record.
+class CRecordSender
+{
+public:
+    static CRecordSender& Instance()
+    {
+        // Never destroyed: the thread waits for work until the process ends, and every caller
+        // waits for its records before it reports or ends.
+        static CRecordSender& sender = *new CRecordSender;
+        return sender;
+    }
+
+    // Waits until the record before is delivered, then hands this one over. Without a thread the
+    // record is delivered here.
+    void Hand(CPendingRecord record)
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return !inFlight; });
+        if (!StartThread()) {
+            lock.unlock();
+            Deliver(std::move(record));
+            return;
+        }
+        inFlight = std::move(record);
+        changed.notify_all();
+    }
+
+    void Wait()
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return !inFlight; });
+    }
+
+private:
+    bool StartThread()
+    {
+        if (thread.joinable())
+            return true;
+        try {
+            thread = std::thread([this] { Loop(); });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        return true;
+    }
+
+    void Loop()
+    {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return inFlight.has_value(); });
+            CPendingRecord record = *inFlight;
+            lock.unlock();
+            Deliver(std::move(record));
+            lock.lock();
+            inFlight.reset();
+            changed.notify_all();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::optional<CPendingRecord> inFlight;
+    std::thread thread;
+};
+
+} // namespace
+
+int SubmitOperationRecord(
+    int logType, const std::string& projectId, const std::string& projectName, const std::wstring& message)
+{
+    CPendingRecord record;
+    int result = 0;
+    if (!PrepareRecord(logType, projectId, projectName, message, record, result))
+        return result;
+    CRecordSender::Instance().Wait();
+    return Deliver(std::move(record));
+}
+
+void SubmitOperationRecordInBackground(
+    int logType, const std::string& projectId, const std::string& projectName, const std::wstring& message)
+{
+    CPendingRecord record;
+    int result = 0;
+    if (PrepareRecord(logType, projectId, projectName, message, record, result))
+        CRecordSender::Instance().Hand(std::move(record));
+}
+
+void WaitForOperationRecords()
+{
+    CRecordSender::Instance().Wait();
+}
+
 int ResendPendingRecords()
 {
+    WaitForOperationRecords();
     CSubmissionState& state = State();
     const std::lock_guard lock(state.mutex);
     CRecordOutbox outbox(CRecordOutbox::DefaultFolder());
@@ -245,6 +353,7 @@ int ResendPendingRecords()
 
 std::string LastSubmissionFailure()
 {
+    WaitForOperationRecords();
     CSubmissionState& state = State();
     const std::lock_guard lock(state.mutex);
     return state.failure;
@@ -252,6 +361,7 @@ std::string LastSubmissionFailure()
 
 int PendingRecordCount()
 {
+    WaitForOperationRecords();
     CSubmissionState& state = State();
     const std::lock_guard lock(state.mutex);
     CRecordOutbox outbox(CRecordOutbox::DefaultFolder());

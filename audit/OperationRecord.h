@@ -32,6 +32,17 @@ inline constexpr int kLogTypeNeutral = 2; // a refusal or a cancellation
 int SubmitOperationRecord(
     int logType, const std::string& projectId, const std::string& projectName, const std::wstring& message);
 
+// As SubmitOperationRecord, for the many records of an opening: returns once the record is written
+// locally, signed and handed to the process's sender thread, which posts it (or keeps it in the
+// outbox) while the caller goes on. The thread takes one record at a time: a second waits until
+// the first is accepted or kept, so that a crash loses no more than during a plain submission.
+// The other functions here wait for the record in flight first.
+void SubmitOperationRecordInBackground(
+    int logType, const std::string& projectId, const std::string& projectName, const std::wstring& message);
+
+// Waits until the record handed to the sender thread is accepted or kept in the outbox.
+void WaitForOperationRecords();
+
 // Sends the records waiting in the outbox, oldest first, each marked as resent, and stops at the
 // first one not accepted (or, during the pause after a submission got no answer, sends nothing).
 // A record waiting to be signed is signed with the held operator certificate, without a message;

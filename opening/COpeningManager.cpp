@@ -73,9 +73,11 @@ private:
 
     void Output(const char* key) { manager.OutputLine(Text(key)); }
     void Output(const char* key, const std::wstring& tail) { manager.OutputLine(Text(key) + tail); }
+    // The run's records are posted by the sender thread while the run goes on; RunOpening waits
+    // for the last of them before the worker ends.
     void Log(int logType, const std::wstring& message)
     {
-        SubmitOperationRecord(logType, projectId, projectName, message);
+        SubmitOperationRecordInBackground(logType, projectId, projectName, message);
     }
     // Writes the opening record, posts WM_OPENING_FINISHED and writes the closing operation
     // record with the opening record's SHA-256: every end of a run but one goes through here.
@@ -647,6 +649,7 @@ void COpeningManager::EndAfterFailure()
 void COpeningManager::RunOpening()
 {
     COpeningRun(*this).Run();
+    WaitForOperationRecords();
 }
 
 void COpeningManager::Detach()
