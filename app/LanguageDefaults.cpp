@@ -293,6 +293,8 @@ const LanguageDefault kDefaults[] = {
     { "drill_verdict_missing", L"%d/%d 位开标人就绪，门限 %d：还缺 %d 位，不能开标" },
     { "drill_verdict_failed", L"%d/%d 位开标人就绪，门限 %d：练习标书未能解密，不能开标" },
     { "drill_not_run", L"开标人演练未能进行：" },
+    { "drill_running", L"开标人演练正在进行" },
+    { "drill_select_project", L"请先在左侧选择要演练的项目" },
 };
 
 } // namespace
