@@ -317,7 +317,11 @@ void CKelvaneDlg::OnCommand(int id)
             list->CheckAll();
         break;
     case kCmdDecrypt:
-        if (!BusyGuard() && CheckOperatorCert() == 1)
+        // The drill's questions would mix with the opening's: one at a time.
+        if (drilling.load())
+            prompt.Ask(CLanguageCatalogue::Instance().GetText("drill_running"),
+                CLanguageCatalogue::Instance().GetText("tips"), MB_OK | MB_ICONINFORMATION);
+        else if (!BusyGuard() && CheckOperatorCert() == 1)
             list->OpenTickedFiles();
         break;
     case kCmdTestTimestamp:
