@@ -92,6 +92,9 @@ const CDrillReport& COpenersDrill::Run(const std::wstring& projectNumber)
     // The drill's record is signed with the operator's certificate, as every record is.
     if (CheckOperatorCert() != 1) {
         report.end = CDrillEnd::NoOperator;
+        report.failure = Text("operator_insert_cert");
+        report.verdict = Text("drill_not_run") + report.failure;
+        Output(report.verdict);
         return report;
     }
     Output(Text("drill_start"));

@@ -44,7 +44,7 @@ struct COpenerDrill
 enum class CDrillEnd
 {
     NotRun,
-    NoOperator, // no operator certificate: the drill's record could not be signed
+    NoOperator, // no operator certificate: the drill's record could not be signed, none is sent
     RulesNotFetched,
     NoOpeningTime,
     NoOpenerCerts, // the rules' openers' certificates or threshold cannot be read
