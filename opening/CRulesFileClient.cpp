@@ -153,6 +153,13 @@ int CRulesFileClient::GetOpenerCerts()
     return 0;
 }
 
+int CRulesFileClient::GetThreshold(int& minimum)
+{
+    if (handle == nullptr)
+        return -1;
+    return library.GetMinNum(handle, &minimum);
+}
+
 bool CRulesFileClient::IsAnyOpenerKeyPresent() const
 {
     for (const auto& cert : openerCerts) {

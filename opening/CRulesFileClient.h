@@ -36,6 +36,11 @@ public:
     std::wstring GetOpenOrg();
     // Loads the openers' certificates; 0 also when there is no handle or the rules name none.
     int GetOpenerCerts();
+    // The openers' certificates loaded by GetOpenerCerts, in the rules' order.
+    const std::vector<kelvane::pki::CertPtr>& OpenerCerts() const { return openerCerts; }
+    // The rules' threshold, the least number of openers an opening needs: 0, a library code, or -1
+    // without a handle.
+    int GetThreshold(int& minimum);
     // True when a present token holds the private key of one of the loaded openers.
     bool IsAnyOpenerKeyPresent() const;
     // 0 when the bytes are the fetched rules file.

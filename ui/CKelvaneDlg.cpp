@@ -7,6 +7,7 @@
 #include "KelvaneEvents.h"
 #include "NinePart.h"
 #include "PkiDialogs.h"
+#include "UiThread.h"
 #include "app/FreeSpaceCheck.h"
 #include "app/LanguageCatalogue.h"
 #include "app/LocalLog.h"
@@ -14,6 +15,7 @@
 #include "app/Utility.h"
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
+#include "opening/OpenersDrill.h"
 #include "opening/TimeStampTest.h"
 #include "verify/ImportCommand.h"
 #include "verify/widgets/CSingleBidFileVerifyDlg.h"
@@ -39,6 +41,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStatusBar>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -72,6 +75,44 @@ const std::map<int, QKeySequence>& CommandShortcuts()
 }
 
 } // namespace
+
+// Between the drill's worker and the window: questions and lines pass until the window closes;
+// after that a question is not answered (0, which the drill takes as a skipped opener) and a line
+// is dropped.
+class CKelvaneDlg::CDrillGate final : public IPrompt, public CMsgOutput
+{
+public:
+    CDrillGate(IPrompt& windowPrompt, CMsgOutput& windowOutput, QObject* context)
+        : prompt(windowPrompt)
+        , output(windowOutput)
+        , owner(context)
+    {
+    }
+
+    int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override
+    {
+        // Checked again on the UI thread: the window may have closed while the call waited.
+        return closed.load()
+            ? 0
+            : RunOnUiThread(owner, [&] { return closed.load() ? 0 : prompt.Ask(text, caption, type); });
+    }
+
+    void Output(const std::wstring& text, int kind) override
+    {
+        RunOnUiThread(owner, [&] {
+            if (!closed.load())
+                output.Output(text, kind);
+        });
+    }
+
+    void Close() { closed.store(true); }
+
+private:
+    IPrompt& prompt;
+    CMsgOutput& output;
+    QObject* owner;
+    std::atomic<bool> closed { false };
+};
 
 CKelvaneLayout ComputeKelvaneLayout(QSize client, int ribbonHeight)
 {
@@ -112,6 +153,7 @@ CKelvaneDlg::CKelvaneDlg(IPrompt* givenPrompt, QWidget* parent)
     listPane->SetClient(list);
     output = new CMsgListView(Text("output"), this);
     list->SetOutputSink(output);
+    drillGate = std::make_unique<CDrillGate>(prompt, *output, this);
 
     statusBar = new QStatusBar(this);
     statusBar->setSizeGripEnabled(false);
@@ -161,6 +203,7 @@ CKelvaneDlg::~CKelvaneDlg()
 {
     // Before any child goes: the opening's worker may still be writing to the list or the output.
     list->StopOpeningForClose();
+    StopDrillForClose();
     RemovePkiHooks();
     SetAuditPrompt(nullptr);
 }
@@ -204,6 +247,11 @@ void CKelvaneDlg::BuildRibbon()
         }
     }
     ribbon->SelectTab(1);
+    // The drill beside the time-stamp test, in its context menu: the ribbon keeps its buttons.
+    for (CRibbonControl* control : ribbon->SelectedControls()) {
+        if (control->item.id == kCmdTestTimestamp)
+            control->menu.push_back({ kCmdOpenersDrill, Text("drill_menu") });
+    }
 }
 
 void CKelvaneDlg::InitDialog()
@@ -269,11 +317,18 @@ void CKelvaneDlg::OnCommand(int id)
             list->CheckAll();
         break;
     case kCmdDecrypt:
-        if (!BusyGuard() && CheckOperatorCert() == 1)
+        // The drill's questions would mix with the opening's: one at a time.
+        if (drilling.load())
+            prompt.Ask(CLanguageCatalogue::Instance().GetText("drill_running"),
+                CLanguageCatalogue::Instance().GetText("tips"), MB_OK | MB_ICONINFORMATION);
+        else if (!BusyGuard() && CheckOperatorCert() == 1)
             list->OpenTickedFiles();
         break;
     case kCmdTestTimestamp:
         TimeStampTest();
+        break;
+    case kCmdOpenersDrill:
+        OpenersDrill();
         break;
     case kCmdTrash:
         // Unguarded, but the folder that the running opening decrypts into is never deleted.
@@ -306,6 +361,47 @@ void CKelvaneDlg::TimeStampTest()
         else
             QApplication::restoreOverrideCursor();
     });
+}
+
+void CKelvaneDlg::OpenersDrill()
+{
+    if (BusyGuard())
+        return;
+    const CLanguageCatalogue& texts = CLanguageCatalogue::Instance();
+    if (drilling.load()) {
+        prompt.Ask(texts.GetText("drill_running"), texts.GetText("tips"), MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    const std::wstring project = tree->GetSelectedProject();
+    if (project.empty()) {
+        prompt.Ask(texts.GetText("drill_select_project"), texts.GetText("tips"), MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    if (drillWorker.joinable())
+        drillWorker.join();
+    drilling.store(true);
+    CDrillGate& gate = *drillGate;
+    drillWorker = std::thread([this, &gate, project] {
+        try {
+            COpenersDrill(gate, &gate).Run(project);
+        } catch (...) {
+            // The drill reads nothing the opening needs: a failure ends it, and the window goes on.
+        }
+        drilling.store(false);
+    });
+}
+
+void CKelvaneDlg::StopDrillForClose()
+{
+    drillGate->Close();
+    // A question the worker asked before may be waiting on this thread: serve it (the gate
+    // answers it at once) until the worker has ended.
+    while (drilling.load()) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+        QThread::msleep(5);
+    }
+    if (drillWorker.joinable())
+        drillWorker.join();
 }
 
 void CKelvaneDlg::ImportBidFiles(const std::vector<std::wstring>& files)
@@ -447,7 +543,8 @@ void CKelvaneDlg::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
-    // The opening's worker must be off the windows before they go.
+    // The opening's and the drill's workers must be off the windows before they go.
     list->StopOpeningForClose();
+    StopDrillForClose();
     event->accept();
 }

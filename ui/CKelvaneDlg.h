@@ -8,8 +8,10 @@
 
 #include <QRect>
 #include <QWidget>
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 class CBidFileListView;
@@ -35,6 +37,8 @@ enum KelvaneCommand : int
     kCmdSetting = 109,
     kCmdExportToLog = 110,
     kCmdTrash = 111,
+    // The openers' drill, from the context menu of the time-stamp test's button.
+    kCmdOpenersDrill = 112,
 };
 
 // Where the children go for a client area and a ribbon height.
@@ -70,6 +74,11 @@ public:
     // window are already in its dialog's list, where the operator confirms or changes them.
     void ImportBidFiles(const std::vector<std::wstring>& files = {});
     bool IsBusy() const { return busy; }
+    // Whether the openers' drill runs on its worker.
+    bool IsDrilling() const { return drilling.load(); }
+    // Ends a drill in progress for the window's close: every later question counts as not
+    // answered, so the drill ends at its next one; returns when the worker has ended.
+    void StopDrillForClose();
 
     // What an import command does once its dialog has given the files: the start record with
     // startMessage, the progress window over the files, and after a processed list the tree
@@ -100,6 +109,9 @@ private:
     bool BusyGuard();
     void BuildRibbon();
     void TimeStampTest();
+    // The openers' drill of the project selected in the tree, on a worker of its own: its questions
+    // and lines go to the window's prompt and output view.
+    void OpenersDrill();
     void Settings();
     // The import from the bid-server folder (command 99).
     void ImportInternet();
@@ -118,4 +130,9 @@ private:
     CMsgListView* output;
     QStatusBar* statusBar;
     bool busy = false;
+    // The drill's way to the prompt and the output view, closed when the window closes.
+    class CDrillGate;
+    std::unique_ptr<CDrillGate> drillGate;
+    std::thread drillWorker;
+    std::atomic<bool> drilling { false };
 };

@@ -3,10 +3,12 @@
 #include "NinePart.h"
 #include "RibbonAccessible.h"
 
+#include <QContextMenuEvent>
 #include <QFocusEvent>
 #include <QFontMetrics>
 #include <QHelpEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
@@ -361,6 +363,59 @@ void CRibbonBar::Press(const CRibbonControl& control)
     // inside the press.
     QMetaObject::invokeMethod(
         this, [this, id] { emit Command(id); }, Qt::QueuedConnection);
+}
+
+CRibbonControl* CRibbonBar::ContextControlAt(const QPoint& point) const
+{
+    const CRibbonTab* const selected = SelectedTab();
+    if (selected == nullptr)
+        return nullptr;
+    for (const auto& group : selected->Groups()) {
+        if (!group->item.rect.contains(point))
+            continue;
+        for (const auto& control : group->Controls()) {
+            if (control->item.rect.contains(point))
+                return control.get();
+        }
+        for (const auto& control : group->Controls()) {
+            if (!control->menu.empty())
+                return control.get();
+        }
+    }
+    return nullptr;
+}
+
+std::unique_ptr<QMenu> CRibbonBar::MakeContextMenu(const CRibbonControl& control)
+{
+    auto menu = std::make_unique<QMenu>(this);
+    for (const CRibbonControl::CMenuEntry& entry : control.menu) {
+        const int id = entry.id;
+        QObject::connect(menu->addAction(entry.caption), &QAction::triggered, this, [this, id] {
+            QMetaObject::invokeMethod(
+                this, [this, id] { emit Command(id); }, Qt::QueuedConnection);
+        });
+    }
+    return menu;
+}
+
+void CRibbonBar::contextMenuEvent(QContextMenuEvent* event)
+{
+    CRibbonControl* control = nullptr;
+    QPoint at = event->pos();
+    if (event->reason() == QContextMenuEvent::Keyboard) {
+        const std::vector<CRibbonControl*> controls = SelectedControls();
+        if (focused >= 0 && focused < static_cast<int>(controls.size())) {
+            control = controls[static_cast<size_t>(focused)];
+            at = control->item.rect.bottomLeft();
+        }
+    } else {
+        control = ContextControlAt(event->pos());
+    }
+    if (control == nullptr || control->menu.empty()) {
+        event->ignore();
+        return;
+    }
+    MakeContextMenu(*control)->exec(mapToGlobal(at));
 }
 
 void CRibbonBar::keyPressEvent(QKeyEvent* event)

@@ -14,6 +14,7 @@
 
 class CRibbonBar;
 class QFont;
+class QMenu;
 
 // The font to draw text in rect with flags: font itself when the text fits, else the same font
 // made smaller until it does (down to 8 pixels). The bar's geometry is fixed, and a translated
@@ -51,6 +52,14 @@ public:
     CRibbonItem item;
     // Shown when the mouse rests on the button and given to screen readers as its description.
     QString toolTip;
+    // More commands beside the button's own, offered by its context menu (a right click on the
+    // button or its group, or the menu key while it has the focus); the bar's geometry stays.
+    struct CMenuEntry
+    {
+        int id;
+        QString caption;
+    };
+    std::vector<CMenuEntry> menu;
     static constexpr int Width = 42;
     static constexpr int Height = 78;
 
@@ -120,6 +129,11 @@ public:
     int FocusedControl() const { return hasFocus() ? focused : -1; }
     // Fires the button's command as a press does.
     void Press(const CRibbonControl& control);
+    // The button whose context menu a right click at point opens: the button there, or the first
+    // button with menu entries in the group there; null when there is none.
+    CRibbonControl* ContextControlAt(const QPoint& point) const;
+    // The context menu of the button: each entry fires its command as a press does.
+    std::unique_ptr<QMenu> MakeContextMenu(const CRibbonControl& control);
     // The bar's font, and the one a button's label is drawn in: smaller only when it does not fit.
     const QFont& Font() const { return font; }
     QFont LabelFont(const CRibbonControl& control) const;
@@ -138,6 +152,7 @@ protected:
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
     bool focusNextPrevChild(bool next) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     bool event(QEvent* event) override;
 
 private:

@@ -128,6 +128,9 @@ int CUnattendedPrompt::Ask(const std::wstring& text, const std::wstring& caption
         answer = IDCANCEL;
     } else if (Is(text, "bidder_confirm") && (type & MB_TYPEMASK) == MB_OKCANCEL) {
         answer = IDOK;
+    } else if (text.starts_with(texts.GetText("drill_insert_token")) && (type & MB_TYPEMASK) == MB_OKCANCEL) {
+        // The drill tries the tokens present as they are.
+        answer = IDOK;
     }
     // Any other question between two passes means the keys were found after all.
     if (!Is(text, "insert_bidder_key") && !Is(text, "found_no_key"))

@@ -39,7 +39,8 @@ public:
     {
     }
     // "insert_bidder_key": Yes, but No once "found_no_key" has come twice in a row;
-    // "try_goon": Cancel (open what is ready); "bidder_confirm": OK; any other question the
+    // "try_goon": Cancel (open what is ready); "bidder_confirm": OK; the drill's
+    // "drill_insert_token" (followed by the opener's name): OK; any other question the
     // cautious answer: No, Cancel, or OK for a box that has only OK.
     int Ask(const std::wstring& text, const std::wstring& caption, unsigned type) override;
 

@@ -19,6 +19,9 @@ int TimeStampCommand(CMsgOutput& output);
 // Whether the workstation is ready for an opening: one report line per check; kAllDone when
 // ready, kSomeFailed when a check failed. Asks no PIN and writes nothing.
 int CheckCommand(const COptions& options);
+// The openers' drill of the project: kAllDone when the opening can proceed, kSomeFailed when it
+// cannot, kCouldNotRun when the drill did not come to the openers.
+int DrillCommand(const COptions& options, IPrompt& prompt, CMsgOutput& output);
 // record verify: checks each named opening record (a DIR: every record in it) and prints each
 // check; kAllDone when all hold, kSomeFailed when one fails, kCouldNotRun for usage.
 int RecordCommand(const COptions& options);

@@ -2,10 +2,12 @@
 
 #include "app/TextConversion.h"
 #include "opening/COpeningManager.h"
+#include "opening/OpenersDrill.h"
 #include "opening/OpeningTime.h"
 #include "verify/CBidFileReport.h"
 #include "verify/CVerifyBidFile.h"
 
+#include <QuarnPKI.h>
 #include <cstdio>
 #include <initializer_list>
 
@@ -170,4 +172,42 @@ void AddOpenedFiles(const COpeningManager& manager)
         file["openers"] = std::move(openers);
         JsonReport()["files"].push_back(std::move(file));
     }
+}
+
+void AddDrillReport(const CDrillReport& report)
+{
+    static const char* const kEnds[] = { "not_run", "no_operator_certificate", "rules_not_fetched",
+        "no_opening_time", "no_opener_certificates", "seal_failed", "completed" };
+    nlohmann::ordered_json drill;
+    drill["outcome"] = kEnds[static_cast<int>(report.end)];
+    drill["project"] = report.projectId;
+    drill["project_name"] = report.projectName.empty()
+        ? nlohmann::ordered_json()
+        : nlohmann::ordered_json(Utf8(AnsiToWide(report.projectName)));
+    const auto openingTime = IsoOpeningTime(report.openTimeText);
+    drill["opening_time"] = openingTime ? nlohmann::ordered_json(*openingTime) : nlohmann::ordered_json();
+    drill["threshold"] = report.threshold;
+    drill["openers_total"] = report.openers.size();
+    drill["ready"] = report.readyCount;
+    nlohmann::ordered_json openers = nlohmann::ordered_json::array();
+    for (const COpenerDrill& opener : report.openers) {
+        const int pin = opener.pinState;
+        const char* tries = (pin & QUARNPKI_PIN_STATE_LOCKED) != 0 ? "none"
+            : (pin & QUARNPKI_PIN_STATE_FINAL_TRY) != 0            ? "one"
+            : (pin & QUARNPKI_PIN_STATE_COUNT_LOW) != 0            ? "few"
+                                                                   : nullptr;
+        openers.push_back({ { "name", Utf8(opener.name) }, { "token", TextOrNull(opener.tokenLabel) },
+            { "present", opener.present }, { "certificate_found", opener.certFound },
+            { "valid_at_opening", opener.validOnOpeningDay }, { "valid_to", TextOrNull(opener.validTo) },
+            { "key_present",
+                opener.keyPresent ? nlohmann::ordered_json(*opener.keyPresent) : nlohmann::ordered_json() },
+            { "share_unwrapped", opener.shareUnwrapped },
+            { "pin_tries_left", tries != nullptr ? nlohmann::ordered_json(tries) : nlohmann::ordered_json() },
+            { "ready", opener.Ready() }, { "reason", TextOrNull(opener.reason) } });
+    }
+    drill["openers"] = std::move(openers);
+    drill["practice_bid_opened"] = report.practiceOpened;
+    drill["can_proceed"] = report.canProceed;
+    drill["verdict"] = Utf8(report.verdict);
+    JsonReport()["drill"] = std::move(drill);
 }

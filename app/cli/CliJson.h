@@ -14,6 +14,7 @@
 #include <vector>
 
 class CBidFileReport;
+struct CDrillReport;
 class COpeningManager;
 class CVerifyBidFile;
 
@@ -35,3 +36,5 @@ void AddVerifiedFile(const CBidFileReport& report);
 void AddImportedFiles(const std::vector<std::wstring>& paths, const CVerifyBidFile& verify);
 // The opening's files with their checks, states, bidders and the openers who contributed.
 void AddOpenedFiles(const COpeningManager& manager);
+// The openers' drill: the project, its threshold, each opener's checks and the verdict.
+void AddDrillReport(const CDrillReport& report);

@@ -7,6 +7,7 @@
 //   kelvane-cli verify FILE
 //   kelvane-cli [--yes] timestamp
 //   kelvane-cli check
+//   kelvane-cli [--yes] [--json] drill --project P
 //   kelvane-cli record verify [--files] [--ca PEM] [--tsa-ca PEM] DIR-or-JSON
 //
 // Exit status: 0 when everything asked was done, 1 when the session ran to its end but some files
@@ -44,8 +45,8 @@ int main(int argc, char** argv)
         return kCouldNotRun;
     }
     if (options.json && options.command != "open" && options.command != "import"
-        && options.command != "verify") {
-        std::fputs("kelvane-cli: --json is for open, import and verify\n", stderr);
+        && options.command != "verify" && options.command != "drill") {
+        std::fputs("kelvane-cli: --json is for open, import, verify and drill\n", stderr);
         return kCouldNotRun;
     }
     // The window's start: texts, then the local log as the settings say.
@@ -72,15 +73,18 @@ int main(int argc, char** argv)
     SetAuditPrompt(&prompt);
 
     int status = kCouldNotRun;
-    if (options.command == "open" || options.command == "import") {
+    if (options.command == "open" || options.command == "import" || options.command == "drill") {
         if (CQuelvarLibrary::Instance().Load() != 0) {
             std::fprintf(stderr, "kelvane-cli: %s\n", CQuelvarLibrary::Instance().Error().c_str());
             if (options.json)
                 PrintJsonReport(options.command, kCouldNotRun, 0);
             return kCouldNotRun;
         }
-        status = options.command == "open" ? OpenCommand(options, prompt, output)
-                                           : ImportCommand(options, prompt, output);
+        if (options.command == "drill")
+            status = DrillCommand(options, prompt, output);
+        else
+            status = options.command == "open" ? OpenCommand(options, prompt, output)
+                                               : ImportCommand(options, prompt, output);
     } else if (options.command == "verify") {
         status = VerifyCommand(options);
     } else if (options.command == "timestamp") {

@@ -134,6 +134,33 @@ void* QuarnPKICertGetCertKeyPair(void* cert, unsigned int flags, unsigned int us
     });
 }
 
+int QuarnPKICertFindOnTokens(void* cert, int* found, char** tokenLabel, int* pinState)
+{
+    return Guarded(QUARNPKI_FAILED, [&] {
+        const auto* c = LookupAs<CCertHandle>(cert, HandleKind::Cert);
+        if (c == nullptr || found == nullptr) {
+            return QUARNPKI_INVALID_ARGUMENT;
+        }
+        std::vector<std::string> present;
+        if (!PresentTokenLabels(present)) {
+            return QUARNPKI_FAILED;
+        }
+        std::string label;
+        int state = 0;
+        *found = CertificateOnTokens(c->x509.get(), label, state);
+        if (pinState != nullptr) {
+            *pinState = state;
+        }
+        if (tokenLabel != nullptr) {
+            *tokenLabel = nullptr;
+            if (*found != QUARNPKI_CERT_NOT_ON_TOKEN) {
+                return HandOutText(label, tokenLabel);
+            }
+        }
+        return QUARNPKI_OK;
+    });
+}
+
 int QuarnPKICryptoFindDevice(int type, const char* serial, int flags, void** device)
 {
     (void)flags;

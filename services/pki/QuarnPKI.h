@@ -226,6 +226,28 @@ QUARNPKI_API int QuarnPKICertGetCertEncoded(void* cert, unsigned char** der, int
  * that fails with QUARNPKI_NO_PRIVATE_KEY. */
 QUARNPKI_API void* QuarnPKICertGetCertKeyPair(
     void* cert, unsigned int flags, unsigned int usage, void* device);
+/* What the present tokens hold of the certificate, found through public objects without a PIN, to
+ * tell an opener ahead of an opening what a token lacks. *found is the best of:
+ *   QUARNPKI_CERT_WITH_KEY (3) a token holds its key pair (a token that hides its private keys
+ *     until login shows only the public half: the first private-key operation tells);
+ *   QUARNPKI_CERT_WITHOUT_KEY (2) a token holds the certificate or its public key but shows that
+ *     the private key is missing;
+ *   QUARNPKI_CERT_SUBJECT_ONLY (1) a token holds another certificate under the same subject (one
+ *     renewed to another key);
+ *   QUARNPKI_CERT_NOT_ON_TOKEN (0) no present token holds any of these.
+ * From 1 up, `tokenLabel` (may be NULL) receives that token's label and `pinState` (may be NULL)
+ * what the token's flags say of its PIN now: QUARNPKI_PIN_STATE_COUNT_LOW (1, a wrong PIN was
+ * entered lately), QUARNPKI_PIN_STATE_FINAL_TRY (2, the next wrong PIN locks it),
+ * QUARNPKI_PIN_STATE_LOCKED (4), or 0 when it says none of these. 1, or 0 when the module cannot be
+ * loaded or cannot list its tokens. */
+#define QUARNPKI_CERT_NOT_ON_TOKEN 0
+#define QUARNPKI_CERT_SUBJECT_ONLY 1
+#define QUARNPKI_CERT_WITHOUT_KEY 2
+#define QUARNPKI_CERT_WITH_KEY 3
+#define QUARNPKI_PIN_STATE_COUNT_LOW 1
+#define QUARNPKI_PIN_STATE_FINAL_TRY 2
+#define QUARNPKI_PIN_STATE_LOCKED 4
+QUARNPKI_API int QuarnPKICertFindOnTokens(void* cert, int* found, char** tokenLabel, int* pinState);
 /* Attaches a key pair to the certificate (a copy of the handle: the caller still frees its
  * own). Signed data made with the certificate then uses that key. 0 when the key pair's
  * public key is not the certificate's. */

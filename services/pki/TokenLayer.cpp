@@ -428,6 +428,15 @@ public:
     // kept here.
     void ForgetKeysOf(PKCS11_SLOT* slot) { ForgetKeysOf(TokenKey(slot->token)); }
 
+    // What the token's own flags say of its PIN now (QUARNPKI_PIN_STATE_...).
+    int PinState(PKCS11_SLOT* slot) const
+    {
+        const CK_FLAGS flags = TokenFlags(slot);
+        return ((flags & CKF_USER_PIN_COUNT_LOW) != 0 ? QUARNPKI_PIN_STATE_COUNT_LOW : 0)
+            | ((flags & CKF_USER_PIN_FINAL_TRY) != 0 ? QUARNPKI_PIN_STATE_FINAL_TRY : 0)
+            | ((flags & CKF_USER_PIN_LOCKED) != 0 ? QUARNPKI_PIN_STATE_LOCKED : 0);
+    }
+
 private:
     bool Load()
     {
@@ -858,6 +867,42 @@ std::vector<CTokenCertificate> TokenCertificates()
     }
     DrainTokenErrors();
     return found;
+}
+
+int CertificateOnTokens(X509* cert, std::string& tokenLabel, int& pinState)
+{
+    CTokenLayer& layer = CTokenLayer::Instance();
+    const std::lock_guard lock(layer.mutex);
+    EVP_PKEY* publicKey = X509_get0_pubkey(cert);
+    int best = QUARNPKI_CERT_NOT_ON_TOKEN;
+    for (auto& [slot, keypairs] : AllKeypairs(layer, nullptr, nullptr)) {
+        int found = QUARNPKI_CERT_NOT_ON_TOKEN;
+        for (const auto& material : keypairs) {
+            if (publicKey != nullptr && EVP_PKEY_eq(material->publicKey.get(), publicKey) == 1) {
+                found = std::max(
+                    found, material->privateKeyMissing ? QUARNPKI_CERT_WITHOUT_KEY : QUARNPKI_CERT_WITH_KEY);
+            }
+        }
+        // Not the certificate, but one under its subject: issued since to a new key.
+        PKCS11_CERT* certs = nullptr;
+        unsigned int count = 0;
+        if (found == QUARNPKI_CERT_NOT_ON_TOKEN && PKCS11_enumerate_certs(slot->token, &certs, &count) == 0) {
+            for (unsigned int i = 0; i < count; ++i) {
+                if (certs[i].x509 != nullptr
+                    && X509_NAME_cmp(X509_get_subject_name(certs[i].x509), X509_get_subject_name(cert))
+                        == 0) {
+                    found = QUARNPKI_CERT_SUBJECT_ONLY;
+                }
+            }
+        }
+        if (found > best) {
+            best = found;
+            tokenLabel = slot->token->label != nullptr ? slot->token->label : "";
+            pinState = layer.PinState(slot);
+        }
+    }
+    DrainTokenErrors();
+    return best;
 }
 
 bool IsTokenPresent(const CKeyMaterial& key)

@@ -37,6 +37,10 @@ std::vector<std::shared_ptr<CKeyMaterial>> TokenKeypairs(const CDeviceHandle& de
 // Every certificate on every present token.
 std::vector<CTokenCertificate> TokenCertificates();
 
+// What the present tokens hold of a certificate (QUARNPKI_CERT_... of the best token), found through
+// public objects without a PIN; the label and PIN state (QUARNPKI_PIN_STATE_...) of that token.
+int CertificateOnTokens(X509* cert, std::string& tokenLabel, int& pinState);
+
 // Whether the key pair's token is present now (a software key always is): a question to the slot
 // it was seen in, the tokens listed afresh only when it is not there. Neither objects nor logins
 // are touched.

@@ -34,7 +34,15 @@ class COutput
 {
 public:
     COutput(const std::string& target, bool withCode)
-        : file(target, TemporaryName(target))
+        : file(std::in_place, target, TemporaryName(target))
+        , computeCode(withCode)
+    {
+    }
+
+    // Into a descriptor the caller owns (a memory file): written from its current offset and
+    // never published.
+    COutput(int descriptor, bool withCode)
+        : givenFd(descriptor)
         , computeCode(withCode)
     {
     }
@@ -42,7 +50,7 @@ public:
     int Create()
     {
         // mkostemp makes the file private; a sealed bid is meant to be handed on.
-        if (file.Create(0644) != 0) {
+        if (file ? file->Create(0644) != 0 : givenFd < 0) {
             return kOpenFileFailed;
         }
         if (!signatureHash.Ok() || (computeCode && !codeHash.Ok())) {
@@ -109,7 +117,7 @@ public:
                 code.push_back(hex[byte & 0xF]);
             }
         }
-        if (const int error = file.Publish(CAtomicFile::EPublish::kNoReplace); error != 0) {
+        if (const int error = file ? file->Publish(CAtomicFile::EPublish::kNoReplace) : 0; error != 0) {
             return error == EEXIST ? kFileExist : kWriteDataFailed;
         }
         if (result != nullptr) {
@@ -131,10 +139,11 @@ private:
     int Write(const unsigned char* data, size_t size)
     {
         written += size;
-        return WriteAllToFd(file.Fd(), data, size);
+        return WriteAllToFd(file ? file->Fd() : givenFd, data, size);
     }
 
-    CAtomicFile file;
+    std::optional<CAtomicFile> file;
+    int givenFd = -1;
     bool computeCode = false;
     uint64_t written = 0;
     // Everything a hash thread may still be reading is declared before the threads, so that it
@@ -329,10 +338,12 @@ int SealFileContent(const CSealFile& file, CChunker& chunker, std::vector<unsign
     return rc;
 }
 
-int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult* result,
+// makeOutput gives the output, a file or a descriptor, once the header is ready.
+template <typename MakeOutput>
+int Seal(const CSealRequest& request, const MakeOutput& makeOutput, CSealResult* result,
     const std::function<int(CChunker&)>& writePayload)
 {
-    if (request.signer == nullptr || outputPath.empty()) {
+    if (request.signer == nullptr) {
         return kInvalidParam;
     }
     CBidHeader header;
@@ -379,7 +390,7 @@ int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult
         return rc;
     }
 
-    COutput out(outputPath, request.computeVerificationCode);
+    COutput out = makeOutput();
     if (const int rc = out.Create(); rc != kOk) {
         return rc;
     }
@@ -420,6 +431,11 @@ int Seal(const CSealRequest& request, const std::string& outputPath, CSealResult
     return out.Commit(std::move(tail), result);
 }
 
+auto ToFile(const std::string& outputPath, const CSealRequest& request)
+{
+    return [&outputPath, &request] { return COutput(outputPath, request.computeVerificationCode); };
+}
+
 } // namespace
 
 int SealBidFile(const CSealRequest& request, const std::string& outputPath, CSealResult* result)
@@ -428,7 +444,10 @@ int SealBidFile(const CSealRequest& request, const std::string& outputPath, CSea
     if (const int rc = CheckFiles(request.files, total); rc != kOk) {
         return rc;
     }
-    return Seal(request, outputPath, result, [&](CChunker& chunker) {
+    if (outputPath.empty()) {
+        return kInvalidParam;
+    }
+    return Seal(request, ToFile(outputPath, request), result, [&](CChunker& chunker) {
         std::vector<unsigned char> block(kReadBlock);
         uint64_t done = 0;
         for (const CSealFile& file : request.files) {
@@ -444,7 +463,17 @@ int SealBidFile(const CSealRequest& request, const std::string& outputPath, CSea
 int SealRawPayload(
     const CSealRequest& request, const std::vector<unsigned char>& archive, const std::string& outputPath)
 {
-    return Seal(request, outputPath, nullptr,
+    if (outputPath.empty()) {
+        return kInvalidParam;
+    }
+    return Seal(request, ToFile(outputPath, request), nullptr,
+        [&](CChunker& chunker) { return chunker.Feed(archive.data(), archive.size()); });
+}
+
+int SealRawPayloadInto(const CSealRequest& request, const std::vector<unsigned char>& archive, int fd)
+{
+    return Seal(
+        request, [&] { return COutput(fd, false); }, nullptr,
         [&](CChunker& chunker) { return chunker.Feed(archive.data(), archive.size()); });
 }
 

@@ -47,6 +47,10 @@ int SealBidFile(const CSealRequest& request, const std::string& outputPath, CSea
 int SealRawPayload(
     const CSealRequest& request, const std::vector<unsigned char>& archive, const std::string& outputPath);
 
+// As SealRawPayload, into a descriptor the caller owns (a memory file, for a bid that must never
+// reach the disk), from its current offset, without a verification code.
+int SealRawPayloadInto(const CSealRequest& request, const std::vector<unsigned char>& archive, int fd);
+
 // The custom-data layout the opening program reads: "RULF", the rules file's length as 4 bytes
 // big-endian, the rules file.
 std::vector<unsigned char> MakeRulesCustomData(const std::vector<unsigned char>& rules);

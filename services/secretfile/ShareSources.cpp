@@ -1,6 +1,7 @@
 #include "ShareSources.h"
 
 #include <algorithm>
+#include <openssl/crypto.h>
 
 namespace kelvane::bidx {
 
@@ -36,6 +37,49 @@ int GatherFromSoftwareKey(const CBidHeader& header, const unsigned char* key, si
         }
     }
     return kGetKeypairFailed;
+}
+
+bool RecoverPayloadKey(
+    const CBidHeader& header, const std::vector<CContribution>& contributions, CKey& payloadKey)
+{
+    // Hashed once: the custom data may run to megabytes and the loop to thousands of subsets.
+    CKeyBinding binding;
+    if (MakeKeyBinding(header, binding) != kOk) {
+        return false;
+    }
+    const size_t n = static_cast<size_t>(header.minimum);
+    const size_t count = contributions.size();
+    std::vector<size_t> pick(n);
+    for (size_t i = 0; i < n; ++i) {
+        pick[i] = i;
+    }
+    for (int attempts = 0; attempts < 10000; ++attempts) {
+        std::vector<CShare> shares;
+        for (const size_t i : pick) {
+            shares.push_back(contributions[i].share);
+        }
+        CKey contentKey;
+        std::array<unsigned char, kKeySize> commitment {};
+        if (CombineShares(shares, contentKey) == kOk
+            && DeriveContentKeys(contentKey, header.fileId, binding, payloadKey, commitment) == kOk
+            && CRYPTO_memcmp(commitment.data(), header.commitment.data(), kKeySize) == 0) {
+            return true;
+        }
+        // Next combination in lexicographic order.
+        size_t i = n;
+        while (i > 0 && pick[i - 1] == count - n + (i - 1)) {
+            --i;
+        }
+        if (i == 0) {
+            break;
+        }
+        ++pick[i - 1];
+        for (size_t j = i; j < n; ++j) {
+            pick[j] = pick[j - 1] + 1;
+        }
+    }
+    OPENSSL_cleanse(payloadKey.data(), kKeySize);
+    return false;
 }
 
 } // namespace kelvane::bidx

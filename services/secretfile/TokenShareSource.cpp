@@ -15,47 +15,6 @@ namespace {
 constexpr unsigned kOpenerFlags = 0x40000000;
 constexpr unsigned kOpenerUsage = 0x10000001;
 
-class CTokenShareKey final : public IShareKey
-{
-public:
-    explicit CTokenShareKey(void* keypair)
-        : tokenKeypair(keypair)
-    {
-    }
-
-    int OaepDecrypt(const std::vector<unsigned char>& in, std::vector<unsigned char>& out) override
-    {
-        unsigned char* raw = nullptr;
-        int size = 0;
-        const int rc = QuarnPKICryptoKeypairDecrypt(
-            tokenKeypair.get(), in.data(), static_cast<int>(in.size()), &raw, &size);
-        return Take(rc, raw, size, out);
-    }
-
-    int DeriveSecret(const std::vector<unsigned char>& peerSpkiDer, std::vector<unsigned char>& out) override
-    {
-        unsigned char* raw = nullptr;
-        int size = 0;
-        const int rc = QuarnPKICryptoKeypairDeriveSecret(
-            tokenKeypair.get(), peerSpkiDer.data(), static_cast<int>(peerSpkiDer.size()), &raw, &size);
-        return Take(rc, raw, size, out);
-    }
-
-private:
-    // The library wipes its buffer when it is freed; the copy is wiped by the caller.
-    static int Take(int rc, unsigned char* raw, int size, std::vector<unsigned char>& out)
-    {
-        const pki::BytesPtr owned(raw);
-        if (rc != QUARNPKI_OK || raw == nullptr || size < 0) {
-            return kPrivateKeyDecryptFailed;
-        }
-        out.assign(raw, raw + size);
-        return kOk;
-    }
-
-    pki::KeypairPtr tokenKeypair;
-};
-
 // The openers' certificates are the same in every bid of a tender. One certificate handle each is
 // kept for the process and remembers the key pair found for it, so that the next bid asks only
 // whether that key's token is still present instead of listing every token again; a key whose
@@ -102,6 +61,42 @@ private:
 };
 
 } // namespace
+
+CTokenShareKey::CTokenShareKey(void* keypair)
+    : tokenKeypair(keypair)
+{
+}
+
+int CTokenShareKey::OaepDecrypt(const std::vector<unsigned char>& in, std::vector<unsigned char>& out)
+{
+    unsigned char* raw = nullptr;
+    int size = 0;
+    const int rc = QuarnPKICryptoKeypairDecrypt(
+        tokenKeypair.get(), in.data(), static_cast<int>(in.size()), &raw, &size);
+    return Take(rc, raw, size, out);
+}
+
+int CTokenShareKey::DeriveSecret(
+    const std::vector<unsigned char>& peerSpkiDer, std::vector<unsigned char>& out)
+{
+    unsigned char* raw = nullptr;
+    int size = 0;
+    const int rc = QuarnPKICryptoKeypairDeriveSecret(
+        tokenKeypair.get(), peerSpkiDer.data(), static_cast<int>(peerSpkiDer.size()), &raw, &size);
+    return Take(rc, raw, size, out);
+}
+
+int CTokenShareKey::Take(int rc, unsigned char* raw, int size, std::vector<unsigned char>& out)
+{
+    // The library wipes its buffer when it is freed; the copy is wiped by the caller.
+    const pki::BytesPtr owned(raw);
+    lastResult = rc;
+    if (rc != QUARNPKI_OK || raw == nullptr || size < 0) {
+        return kPrivateKeyDecryptFailed;
+    }
+    out.assign(raw, raw + size);
+    return kOk;
+}
 
 int GatherFromTokens(const CBidHeader& header, std::vector<CContribution>& contributions)
 {

@@ -60,19 +60,21 @@ const std::string& OpenTimeText()
     return text;
 }
 
-COpeningBench& COpeningBench::Get()
+COpeningBench& COpeningBench::Get(const std::function<void(CTestTokenSet&)>& moreTokens)
 {
-    static COpeningBench bench;
+    static COpeningBench bench(moreTokens);
     return bench;
 }
 
-COpeningBench::COpeningBench()
+COpeningBench::COpeningBench(const std::function<void(CTestTokenSet&)>& moreTokens)
 {
     tokens.AddToken(kOpenerA, "111111", { Request("开标人 A", CertUsage::Encryption, KeyKind::P256) });
     tokens.AddToken(kOpenerB, "222222", { Request("开标人 B", CertUsage::Encryption, KeyKind::Rsa2048) });
     tokens.AddToken(kOpenerC, "333333", { Request("开标人 C", CertUsage::Encryption, KeyKind::P256) });
     tokens.AddToken(
         kOperator, "444444", { Request("操作员 甲", CertUsage::Signature, KeyKind::P256, "开标中心") });
+    if (moreTokens)
+        moreTokens(tokens);
     tokens.Activate(true);
 
     folder = tokens.Folder();
@@ -122,10 +124,18 @@ std::string COpeningBench::OpenerCertText(const std::string& label) const
 std::string COpeningBench::WriteRules(
     int m, int n, const std::vector<std::string>& openerLabels, const std::string& openTime)
 {
-    std::string openers;
+    std::vector<std::string> certTexts;
     for (const std::string& label : openerLabels)
-        openers
-            += "<opener><cert>" + OpenerCertText(label) + "</cert><participate>YES</participate></opener>";
+        certTexts.push_back(OpenerCertText(label));
+    return WriteRulesFor(m, n, certTexts, openTime);
+}
+
+std::string COpeningBench::WriteRulesFor(
+    int m, int n, const std::vector<std::string>& openerCertTexts, const std::string& openTime)
+{
+    std::string openers;
+    for (const std::string& text : openerCertTexts)
+        openers += "<opener><cert>" + text + "</cert><participate>YES</participate></opener>";
     const std::string document = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<bidenv><source>")
         + "<projectname>" + kProjectName + "</projectname><opentime>" + openTime
         + "</opentime><organization>市开标中心</organization><encalog>SM4</encalog><hashalog>SM3</hashalog>"

@@ -40,8 +40,9 @@ const std::string& OpenTimeText();
 class COpeningBench
 {
 public:
-    // Made once per test program, before any token is touched.
-    static COpeningBench& Get();
+    // Made once per test program, before any token is touched; moreTokens, given to the first
+    // call, adds a program's own tokens to the set before it is activated.
+    static COpeningBench& Get(const std::function<void(CTestTokenSet&)>& moreTokens = {});
 
     CTestTokenSet tokens;
     std::filesystem::path folder;
@@ -59,6 +60,9 @@ public:
     // Writes the rules document that the rules server hands out and returns its bytes.
     std::string WriteRules(int m, int n, const std::vector<std::string>& openerLabels,
         const std::string& openTime = OpenTimeText());
+    // The same with the openers' certificates given (Base64 of their DER).
+    std::string WriteRulesFor(int m, int n, const std::vector<std::string>& openerCertTexts,
+        const std::string& openTime = OpenTimeText());
     // Freezes every authority's clock at the opening time plus offset seconds.
     void FreezeAt(std::int64_t offsetSeconds);
     // Every record the log service has accepted so far.
@@ -69,7 +73,7 @@ public:
     int CountRecordsSince(size_t first, int logType, const std::string& message) const;
 
 private:
-    COpeningBench();
+    explicit COpeningBench(const std::function<void(CTestTokenSet&)>& moreTokens);
 };
 
 // The window side of a run: answers its questions from a script (after calling onAsk, which may

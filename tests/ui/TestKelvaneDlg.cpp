@@ -19,6 +19,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMenu>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -133,6 +134,27 @@ private slots:
         }
     }
 
+    void DrillIsOfferedByTheTimeStampTestsMenuAndNeedsAProject()
+    {
+        CRecordingPrompt prompt;
+        CKelvaneDlg window(&prompt);
+        CRibbonBar& ribbon = *window.RibbonBar();
+        const CRibbonGroup& tools = *ribbon.Tabs().at(0)->Groups().at(2);
+        const CRibbonControl& stamp = *tools.Controls().at(1);
+        QCOMPARE(stamp.item.id, int(kCmdTestTimestamp));
+        QCOMPARE(int(stamp.menu.size()), 1);
+        QCOMPARE(stamp.menu[0].id, int(kCmdOpenersDrill));
+        // A right click on the button, or on its group beside the buttons, opens that menu.
+        QCOMPARE(ribbon.ContextControlAt(stamp.item.rect.center()), &stamp);
+        QCOMPARE(ribbon.ContextControlAt(QPoint(tools.item.rect.right() - 1, tools.item.rect.bottom() - 1)),
+            &stamp);
+        // The entry reaches the window's command: without a project selected in the tree the drill
+        // asks for one and starts nothing.
+        ribbon.MakeContextMenu(stamp)->actions().at(0)->trigger();
+        QTRY_COMPARE(CountOf(prompt, "drill_select_project"), 1);
+        QVERIFY(!window.IsDrilling());
+    }
+
     void BusyRefusesTheGuardedCommandsOnly()
     {
         CRecordingPrompt prompt;
@@ -142,8 +164,8 @@ private slots:
         QVERIFY(window.IsBusy());
         QVERIFY(!window.TreePane()->isEnabled());
 
-        for (const int command :
-            { kCmdRefresh, kCmdSelectAll, kCmdDecrypt, kCmdImport, kCmdImportInternet, kCmdTestTimestamp }) {
+        for (const int command : { kCmdRefresh, kCmdSelectAll, kCmdDecrypt, kCmdImport, kCmdImportInternet,
+                 kCmdTestTimestamp, kCmdOpenersDrill }) {
             const std::size_t before = prompt.asked.size();
             window.OnCommand(command);
             QCOMPARE(prompt.asked.size(), before + 1);
@@ -152,7 +174,7 @@ private slots:
             QCOMPARE(prompt.asked.back().type, MB_OK | MB_ICONINFORMATION);
         }
         Send(window, WM_FOLDER_SELECTED);
-        QCOMPARE(CountOf(prompt, "decrypting"), 7);
+        QCOMPARE(CountOf(prompt, "decrypting"), 8);
 
         // Export, settings and the report still open their dialogs; clean-up asks nothing.
         bool exportShown = false;
@@ -177,14 +199,14 @@ private slots:
         });
         window.OnCommand(kCmdVerifyBidFile);
         QVERIFY(reportShown);
-        QCOMPARE(CountOf(prompt, "decrypting"), 7);
+        QCOMPARE(CountOf(prompt, "decrypting"), 8);
 
         Send(window, WM_OPENING_FINISHED);
         QVERIFY(!window.IsBusy());
         QVERIFY(window.TreePane()->isEnabled());
         window.OnCommand(kCmdRefresh);
         window.OnCommand(kCmdSelectAll);
-        QCOMPARE(CountOf(prompt, "decrypting"), 7);
+        QCOMPARE(CountOf(prompt, "decrypting"), 8);
     }
 
     void EnterAndEscapeAreSwallowed()

@@ -9,6 +9,7 @@
 #include "audit/OperatorSignature.h"
 #include "ui/CKelvaneDlg.h"
 #include "ui/CMsgListView.h"
+#include "ui/CRibbonBar.h"
 #include "ui/PkiDialogs.h"
 #include "verify/widgets/CVerifyProgressDlg.h"
 #include "workspace/widgets/CBidFileListView.h"
@@ -18,6 +19,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
@@ -265,6 +267,34 @@ private slots:
         QVERIFY2(lines.last().contains(
                      QString::fromStdWString(Text("record_written") + Utf8ToWide(Package().string()))),
             qPrintable(lines.last()));
+    }
+
+    void DrillFromTheTimeStampTestsMenuReportsInTheOutputView()
+    {
+        CDeskOperator desk(bench);
+        const size_t recordsBefore = bench.Records().size();
+        CRibbonBar& ribbon = *window->RibbonBar();
+        const CRibbonControl* stamp = nullptr;
+        for (const CRibbonControl* control : ribbon.SelectedControls())
+            stamp = control->item.id == kCmdTestTimestamp ? control : stamp;
+        QVERIFY(stamp != nullptr);
+        const auto menu = ribbon.MakeContextMenu(*stamp);
+        QCOMPARE(menu->actions().size(), 1);
+        menu->actions().first()->trigger();
+
+        QTRY_VERIFY(window->IsDrilling());
+        QTRY_VERIFY_WITH_TIMEOUT(!window->IsDrilling(), 60000);
+        const QString verdict = QString::fromStdWString(Text("drill_verdict_ready"))
+                                    .replace(QStringLiteral("%d/%d"), QStringLiteral("3/3"))
+                                    .replace(QStringLiteral("%d"), QStringLiteral("2"));
+        const QStringList lines = window->OutputView()->Lines();
+        QVERIFY2(lines.last().endsWith(verdict), qPrintable(lines.mid(lines.size() - 5).join('\n')));
+        QCOMPARE(
+            std::count(prompt.asked.begin(), prompt.asked.end(), Text("drill_insert_token") + L"\n开标人 A"),
+            1);
+        const auto records = bench.RecordsSince(recordsBefore);
+        QCOMPARE(int(records.size()), 1);
+        QVERIFY(QString::fromStdString(records[0].message).startsWith(QStringLiteral("开标人演练：3/3")));
     }
 };
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# kelvane-cli --json as a script reads it: on the demo tender, `verify`, `import` and `open` put
+# kelvane-cli --json as a script reads it: on the demo tender, `verify`, `import`, `open` and `drill` put
 # exactly one JSON document on standard output (progress, questions and errors on standard error),
 # with stable English keys in a Chinese session too, each file's checks, status and reason, a
 # refused (tampered) and a passed bid, the openers who contributed and ISO 8601 times with their
@@ -94,10 +94,18 @@ expect open ".files[] | select(.name == \"$tampered\") | .status == \"damaged\" 
   and ([.checks[] | .name + \":\" + .result] | .[1] == \"structure:failed\" and .[5] == \"decryption:not_run\")
   and (.reason | length) > 0" "the tampered bid damaged by its structure check"
 
+# drill: every opener of the demo tender ready, the practice bid opened, and the opening can proceed.
+run drill 0 --yes --json drill --project "$project"
+common drill drill
+expect drill '.drill | .outcome == "completed" and .can_proceed and .practice_bid_opened and .ready == .openers_total
+  and .ready >= .threshold and (.opening_time | test("\\+08:00$")) and (.verdict | length) > 0' "the drill's verdict"
+expect drill '[.drill.openers[] | .present and .certificate_found and .valid_at_opening and .key_present
+  and .share_unwrapped and .ready and .reason == null] | all' "every opener ready"
+
 # A command without a document and a command line that cannot be read: exit 2, standard output empty.
 status=0
 "$bin/kelvane-cli" --json timestamp > "$demo/timestamp.out" 2> /dev/null || status=$?
 ((status == 2)) && [[ ! -s $demo/timestamp.out ]] || fail "--json timestamp: status $status, output $(head -c 100 "$demo/timestamp.out")"
 
 ((failures == 0)) || { echo "$failures checks failed"; exit 1; }
-echo "kelvane-cli --json: verify, import and open as expected"
+echo "kelvane-cli --json: verify, import, open and drill as expected"
