@@ -40,7 +40,12 @@ int BindLoopback(int& port)
 
 CLoopbackServer::CLoopbackServer()
 {
-    server.set_logger([this](const httplib::Request&, const httplib::Response&) { ++requests; });
+    // Counted on arrival: the logger runs after the answer is sent, when the client may have
+    // looked at the count already.
+    server.set_pre_routing_handler([this](const httplib::Request&, httplib::Response&) {
+        ++requests;
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     // The server writes an answer's head and body apart: on a kept-alive connection Nagle's
     // algorithm would hold the body until the client's delayed acknowledgement of the head.
     server.set_tcp_nodelay(true);

@@ -12,7 +12,7 @@
 namespace kelvane::test {
 
 // An HTTP server on a free loopback port, on a thread of its own from Start until Stop or the
-// end of the object. Routes go on `server` (before Start); it counts the requests it answered.
+// end of the object. Routes go on `server` (before Start); it counts the requests it received.
 class CLoopbackServer
 {
 public:
