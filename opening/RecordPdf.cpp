@@ -1,5 +1,7 @@
 #include "opening/RecordPdf.h"
 
+#include "app/LocalLog.h"
+
 #include <QBuffer>
 #include <QFont>
 #include <QGuiApplication>
@@ -12,7 +14,9 @@
 #include <QTextDocument>
 #include <QTextOption>
 #include <clocale>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -48,40 +52,32 @@ QString Grouped(const QString& code)
     return groups.join(QLatin1Char(' '));
 }
 
+// The Chinese text of a state or outcome the record names in English; an unknown name as it is.
+using CNames = std::initializer_list<std::pair<const char*, const char*>>;
+QString Named(const CNames& names, const QString& name)
+{
+    for (const auto& [english, chinese] : names)
+        if (name == QLatin1String(english))
+            return QString::fromUtf8(chinese);
+    return name;
+}
+
 QString StatusText(const QString& status)
 {
-    static const std::pair<const char*, const char*> kNames[] = {
-        { "not_opened", "未开标" },
-        { "decrypting", "解密中" },
-        { "decrypted", "解密成功" },
-        { "damaged", "已损坏（移入 Bad）" },
-        { "conditions_not_met", "未达到开标条件" },
-        { "decrypt_failed", "解密失败" },
-        { "not_reached", "未处理" },
-    };
-    for (const auto& [name, text] : kNames)
-        if (status == QLatin1String(name))
-            return QString::fromUtf8(text);
-    return status;
+    return Named({ { "not_opened", "未开标" }, { "decrypting", "解密中" }, { "decrypted", "解密成功" },
+                     { "damaged", "已损坏（移入 Bad）" }, { "conditions_not_met", "未达到开标条件" },
+                     { "decrypt_failed", "解密失败" }, { "not_reached", "未处理" } },
+        status);
 }
 
 QString OutcomeText(const QString& outcome)
 {
-    static const std::pair<const char*, const char*> kNames[] = {
-        { "completed", "开标完成" },
-        { "cancelled", "开标取消" },
-        { "rules_not_fetched", "获取规则文件失败" },
-        { "no_time_stamp", "获取时间戳失败" },
-        { "no_opening_time", "获取开标时间失败" },
-        { "opening_time_not_yet", "未到开标时间" },
-        { "no_opener_certificates", "获取开标人证书失败" },
-        { "no_file_verified", "没有可解密的文件" },
-        { "aborted", "程序故障中止" },
-    };
-    for (const auto& [name, text] : kNames)
-        if (outcome == QLatin1String(name))
-            return QString::fromUtf8(text);
-    return outcome;
+    return Named({ { "completed", "开标完成" }, { "cancelled", "开标取消" },
+                     { "rules_not_fetched", "获取规则文件失败" }, { "no_time_stamp", "获取时间戳失败" },
+                     { "no_opening_time", "获取开标时间失败" }, { "opening_time_not_yet", "未到开标时间" },
+                     { "no_opener_certificates", "获取开标人证书失败" },
+                     { "no_file_verified", "没有可解密的文件" }, { "aborted", "程序故障中止" } },
+        outcome);
 }
 
 QString Row(const QString& label, const QString& value)
@@ -175,12 +171,12 @@ QString BidTable(const QJsonObject& record)
 {
     static const std::pair<const char*, int> kColumns[] = {
         { "序号", 5 },
-        { "标书文件", 17 },
-        { "校验码（SM3）", 16 },
+        { "标书文件", 16 },
+        { "校验码（SM3）", 19 },
         { "投标人 / 单位", 13 },
-        { "状态及原因", 19 },
+        { "状态及原因", 15 },
         { "参与解密的开标人", 11 },
-        { "解密文件", 19 },
+        { "解密文件", 21 },
     };
     // The header row is the table's thead: it repeats at the top of every page the table runs to.
     QString html = QStringLiteral("<table width=\"100%\" border=\"1\" cellspacing=\"0\" cellpadding=\"3\" "
@@ -209,6 +205,12 @@ QString CountsText(const QJsonObject& record)
     return parts.isEmpty()
         ? text + QStringLiteral("。")
         : text + QStringLiteral("：") + parts.join(QStringLiteral("，")) + QStringLiteral("。");
+}
+
+// Qt's own warnings (the offscreen platform's about the session) are no output of the program's.
+void ToLocalLog(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    WriteLocalLog(1, "qt: %s\n", message.toUtf8().constData());
 }
 
 } // namespace
@@ -278,8 +280,15 @@ CPrintingGui::CPrintingGui()
     argv[0] = name;
     argv[1] = option;
     argv[2] = platform;
+    qInstallMessageHandler(&ToLocalLog);
     application = std::make_unique<QGuiApplication>(argc, argv);
     std::setlocale(LC_ALL, locale.c_str());
 }
 
-CPrintingGui::~CPrintingGui() = default;
+CPrintingGui::~CPrintingGui()
+{
+    if (application) {
+        application.reset();
+        qInstallMessageHandler(nullptr);
+    }
+}
