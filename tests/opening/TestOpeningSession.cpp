@@ -1005,6 +1005,24 @@ TEST_F(OpeningSession, AFailedAndACancelledFileAreInTheRecordAndItsPrint)
     EXPECT_NE(text.find(Sha256Hex(json.data(), json.size())), std::string::npos) << "the verification line";
 }
 
+TEST_F(OpeningSession, APrintThatFailsIsSaidAndTheSignedRecordStands)
+{
+    SetRecordPrinter([](const CRecordPrint&, std::wstring& problem) {
+        problem = L"no font";
+        return std::string();
+    });
+    CTestWindow window({ IDYES, IDOK, IDOK });
+    Run(window, { Bid("a.bidx") });
+    SetRecordPrinter(&PrintOpeningRecord);
+
+    EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::Completed);
+    EXPECT_TRUE(fs::exists(package / "Open" / "a" / "content.bin"));
+    const CRecordFiles& record = manager.GetLastRecord();
+    EXPECT_TRUE(fs::exists(WideToUtf8(record.signature)));
+    EXPECT_TRUE(record.pdf.empty());
+    EXPECT_EQ(window.lines.back(), Text("record_problem") + L"开标记录的 PDF 未能写入：no font");
+}
+
 // Long names and reasons wrap inside their cells, and a long list of bids runs onto more pages,
 // each with the table's header.
 TEST(OpeningRecordPrint, LongCellsWrapAndManyBidsRepeatTheHeaderOnEveryPage)
