@@ -69,6 +69,9 @@ public:
     }
 
     void Run();
+    // After an exception ended the run: the record of what it did so far, unless the run had
+    // already written it (or was writing it when it failed). Never throws.
+    void WriteRecordAfterFailure();
 
 private:
     struct COpenerRecord
@@ -118,13 +121,6 @@ private:
     // Writes the record of the run into the package folder and says where, or why not. Returns
     // what the closing operation record adds to its message: the record's SHA-256, or nothing.
     std::wstring WriteRecord(COpeningEnd how);
-
-public:
-    // After an exception ended the run: the record of what it did so far, unless the run had
-    // already written it (or was writing it when it failed). Never throws.
-    void WriteRecordAfterFailure();
-
-private:
     // The folder the decryptor will write holder's files to: "<bid>" or the first free "<bid> (k)".
     static std::wstring NextOpenFolder(const CBidFileHolder& holder);
 

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -592,7 +593,12 @@ CRecordFiles WriteOpeningRecord(const COpeningRecord& record, std::time_t finish
     std::string pdf;
     std::wstring printProblem;
     if (const RecordPrinter printer = recordPrinter.load(); printer != nullptr) {
-        pdf = printer({ json, written.sha256, stampTime }, printProblem);
+        try {
+            pdf = printer({ json, written.sha256, stampTime }, printProblem);
+        } catch (const std::exception& failure) {
+            pdf.clear();
+            printProblem = Utf8ToWide(failure.what());
+        }
         if (pdf.empty() && printProblem.empty())
             printProblem = L"没有内容";
     }
