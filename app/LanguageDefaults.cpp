@@ -146,6 +146,7 @@ const LanguageDefault kDefaults[] = {
     { "end_open_bidfile", L"结束解标..." },
     { "record_written", L"开标记录：" },
     { "record_problem", L"开标记录：" },
+    { "opening_record", L"开标记录" },
     { "brf_failed", L"解释规则文件时出错，未知错误!" },
     { "url_format_wrong", L"规则文件URL不正确!" },
     { "download_file_failed", L"下载规则文件失败!" },

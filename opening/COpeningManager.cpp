@@ -50,6 +50,13 @@ bool IsLocalFailure(int code)
     return code == kDecryptorWriteFailed || code == kDecryptorOutOfMemory;
 }
 
+// What the closing operation record adds to its message: the opening record's SHA-256, or nothing.
+std::wstring RecordHashText(const CRecordFiles& written)
+{
+    return written.json.empty() ? std::wstring()
+                                : L"（开标记录 SHA-256：" + Utf8ToWide(written.sha256) + L"）";
+}
+
 } // namespace
 
 // One run of the opening: the working state that lives from the start of RunOpening to its end.
@@ -62,6 +69,9 @@ public:
     }
 
     void Run();
+    // After an exception ended the run: the record of what it did so far, unless the run had
+    // already written it (or was writing it when it failed). Never throws.
+    void WriteRecordAfterFailure();
 
 private:
     struct COpenerRecord
@@ -134,6 +144,7 @@ private:
     int decryptedCount = 0;
     int localFailures = 0;
     bool waitCursor = false;
+    bool recordStarted = false;
 };
 
 void COpeningRun::End(int wParam, int logType, const std::wstring& message, COpeningEnd how)
@@ -149,8 +160,9 @@ void COpeningRun::End(int wParam, int logType, const std::wstring& message, COpe
 
 std::wstring COpeningRun::WriteRecord(COpeningEnd how)
 {
-    if (manager.files.empty())
+    if (manager.files.empty() || recordStarted)
         return {};
+    recordStarted = true;
     const std::wstring& path = manager.files.front()->GetFullPath();
     openingRecord.SetPackageFolder(path.substr(0, path.find_last_of(L'/') + 1));
     if (const kelvane::pki::CertPtr cert(CopyOperatorCert()); cert != nullptr)
@@ -161,12 +173,25 @@ std::wstring COpeningRun::WriteRecord(COpeningEnd how)
     }
     openingRecord.SetEnd(how);
     const CRecordFiles written = WriteOpeningRecord(openingRecord);
+    manager.lastRecord = written;
     if (!written.json.empty())
         Output("record_written", written.json + L" (SHA-256 " + Utf8ToWide(written.sha256) + L")");
+    for (const std::wstring* file : { &written.signature, &written.pdf }) {
+        if (!file->empty())
+            Output("record_written", *file);
+    }
     if (!written.problem.empty())
         Output("record_problem", written.problem);
-    return written.json.empty() ? std::wstring()
-                                : L"（开标记录 SHA-256：" + Utf8ToWide(written.sha256) + L"）";
+    return RecordHashText(written);
+}
+
+void COpeningRun::WriteRecordAfterFailure()
+{
+    try {
+        WriteRecord(COpeningEnd::Aborted);
+    } catch (...) {
+        // The run's own failure is what the operator is told.
+    }
 }
 
 std::wstring COpeningRun::NextOpenFolder(const CBidFileHolder& holder)
@@ -326,6 +351,8 @@ bool COpeningRun::FetchRulesAndTime()
         End(0, kLogTypeFailure, L"获取开标人的证书失败", COpeningEnd::NoOpenerCerts);
         return false;
     }
+    for (int i = 0; i < rules.GetOpenerCertCount(); ++i)
+        openingRecord.AddRulesOpener(rules.GetOpenerCert(i));
     return true;
 }
 
@@ -606,6 +633,7 @@ int COpeningManager::Start()
     rulesFailure.clear();
     stopRequested.store(false);
     lastEnd.store(COpeningEnd::NotRun);
+    lastRecord = {};
     workerExitCode.store(0);
     finishPosted.store(false);
     running.store(true);
@@ -640,7 +668,8 @@ void COpeningManager::EndAfterFailure()
         SetWaitCursor(false);
         if (!finishPosted.load())
             PostFinished(1);
-        SubmitOperationRecord(kLogTypeFailure, WideToUtf8(projectNumber), "", L"开标因程序故障中止");
+        SubmitOperationRecord(kLogTypeFailure, WideToUtf8(projectNumber), "",
+            L"开标因程序故障中止" + RecordHashText(lastRecord));
     } catch (...) {
         // Nothing more can be said: the run has ended either way.
     }
@@ -648,7 +677,14 @@ void COpeningManager::EndAfterFailure()
 
 void COpeningManager::RunOpening()
 {
-    COpeningRun(*this).Run();
+    COpeningRun run(*this);
+    try {
+        run.Run();
+    } catch (...) {
+        // What the run did until it failed is recorded before the window learns it has ended.
+        run.WriteRecordAfterFailure();
+        throw;
+    }
     WaitForOperationRecords();
 }
 

@@ -15,6 +15,7 @@
 #include "app/CMsgOutput.h"
 #include "opening/CBidFileHolder.h"
 #include "opening/OpeningInterfaces.h"
+#include "opening/OpeningRecord.h"
 
 #include <atomic>
 #include <chrono>
@@ -100,6 +101,8 @@ public:
     COpeningEnd GetLastEnd() const { return lastEnd.load(); }
     int GetWorkerExitCode() const { return workerExitCode.load(); }
     const std::vector<std::unique_ptr<CBidFileHolder>>& Files() const { return files; }
+    // The files of the last run's opening record; empty paths when it wrote none.
+    const CRecordFiles& GetLastRecord() const { return lastRecord; }
 
     // The first holder on row shows its signer's certificate: 0, or -1 when no holder has the row.
     int ShowSignCertForRow(int row) const;
@@ -142,6 +145,7 @@ private:
     std::atomic<IOpeningWindow*> notifyWindow { nullptr };
     std::atomic<int> openingError { 0 };
     std::wstring rulesFailure; // written by the worker only, read after Join
+    CRecordFiles lastRecord; // likewise
     std::atomic<CMsgOutput*> outputSink { nullptr };
     std::atomic<bool> running { false };
     std::atomic<bool> finishPosted { false };

@@ -52,6 +52,8 @@ public:
     // of the operation records; empty before SetTarget or for an empty number.
     std::string ProjectId() const;
     int GetOpenerCertCount() const { return static_cast<int>(openerCerts.size()); }
+    // The loaded opener certificate at index (a PKI library handle the client keeps).
+    void* GetOpenerCert(int index) const { return openerCerts.at(static_cast<size_t>(index)).get(); }
 
 private:
     // Reads a text of the library in two calls: the length, then n bytes into n + 1 zeroed bytes.

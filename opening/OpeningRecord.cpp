@@ -15,10 +15,12 @@
 #include "opening/OpeningTime.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -369,6 +371,14 @@ void COpeningRecord::SetOperator(void* cert)
     operatorCert = CertDer(cert);
 }
 
+void COpeningRecord::AddRulesOpener(void* cert)
+{
+    std::string name;
+    kelvane::pki::GetCertText(cert, QUARNPKI_CERT_COMMON_NAME, name);
+    const std::vector<unsigned char> der = CertDer(cert);
+    rulesOpeners.push_back({ Utf8ToWide(name), Sha256Hex(der.data(), der.size()) });
+}
+
 void COpeningRecord::AddBid(const CBidFileHolder& holder, const std::wstring& decryptedFolder)
 {
     CBid bid;
@@ -486,6 +496,13 @@ std::string COpeningRecord::ToJson(std::time_t finishedAt) const
     for (const auto& [fingerprint, opener] : present)
         openers.push_back(opener);
     document["openers_present"] = openers;
+    if (!rulesOpeners.empty()) {
+        Json named = Json::array();
+        for (const COpener& opener : rulesOpeners)
+            named.push_back({ { "name", Utf8(opener.name) }, { "sha256", opener.fingerprint },
+                { "contributed", present.count(opener.fingerprint) == 1 } });
+        document["openers"] = named;
+    }
     Json countObject = Json::object();
     countObject["bids"] = bids.size();
     for (const auto& [status, count] : counts)
@@ -526,6 +543,15 @@ bool AttachTimeStampToken(std::vector<unsigned char>& signature, const std::vect
     return attached;
 }
 
+namespace {
+std::atomic<RecordPrinter> recordPrinter { nullptr };
+} // namespace
+
+void SetRecordPrinter(RecordPrinter printer)
+{
+    recordPrinter.store(printer);
+}
+
 CRecordFiles WriteOpeningRecord(const COpeningRecord& record, std::time_t finishedAt)
 {
     CRecordFiles written;
@@ -533,6 +559,7 @@ CRecordFiles WriteOpeningRecord(const COpeningRecord& record, std::time_t finish
     written.sha256 = Sha256Hex(json.data(), json.size());
 
     std::vector<unsigned char> signature;
+    std::string stampTime;
     if (const kelvane::pki::CertPtr cert(CopyOperatorCert()); cert == nullptr) {
         written.problem = L"没有操作人的证书，开标记录未签名";
     } else if (std::string base64; SignOperatorData(false, json, cert.get(), base64) != 1
@@ -547,8 +574,26 @@ CRecordFiles WriteOpeningRecord(const COpeningRecord& record, std::time_t finish
         if (value.empty()
             || EVP_Digest(value.data(), value.size(), digest, &length, EVP_sha256(), nullptr) != 1
             || authorities.GetTimeStampToken(std::vector<unsigned char>(digest, digest + length), token) != 1
-            || !AttachTimeStampToken(signature, token))
+            || !AttachTimeStampToken(signature, token)) {
             written.problem = L"开标记录的签名未能加盖时间戳：" + Utf8ToWide(authorities.Failure());
+        } else if (const Pkcs7Ptr stamp = ReadToken(token.data(), token.size());
+                   const auto time = ReadTokenFacts(stamp.get()).time) {
+            stampTime = IsoUtc(*time);
+        }
+    }
+    // The printed record is made before any file is written: a printer that fails leaves the
+    // signed record as it is.
+    std::string pdf;
+    std::wstring printProblem;
+    if (const RecordPrinter printer = recordPrinter.load(); printer != nullptr) {
+        try {
+            pdf = printer({ json, written.sha256, stampTime }, printProblem);
+        } catch (const std::exception& failure) {
+            pdf.clear();
+            printProblem = Utf8ToWide(failure.what());
+        }
+        if (pdf.empty() && printProblem.empty())
+            printProblem = L"没有内容";
     }
 
     const std::string folder = Utf8(record.PackageFolder());
@@ -565,8 +610,8 @@ CRecordFiles WriteOpeningRecord(const COpeningRecord& record, std::time_t finish
     const std::string p7s(signature.begin(), signature.end());
     for (int attempt = 1; attempt < 1000; ++attempt) {
         const std::string name = base + (attempt == 1 ? "" : "-" + std::to_string(attempt));
-        // Both names must be free: a .p7s is never replaced either.
-        if (fs::exists(trimmed + "/" + name + ".p7s"))
+        // Every name must be free: a .p7s or .pdf is never replaced either.
+        if (fs::exists(trimmed + "/" + name + ".p7s") || fs::exists(trimmed + "/" + name + ".pdf"))
             continue;
         const int error = WriteNew(trimmed, name + ".json", json);
         if (error == EEXIST)
@@ -583,8 +628,18 @@ CRecordFiles WriteOpeningRecord(const COpeningRecord& record, std::time_t finish
             else
                 written.problem = L"开标记录的签名未能写入：" + Utf8ToWide(std::strerror(signError));
         }
+        if (!pdf.empty()) {
+            if (const int printError = WriteNew(trimmed, name + ".pdf", pdf); printError == 0)
+                written.pdf = Utf8ToWide(trimmed + "/" + name + ".pdf");
+            else
+                printProblem = Utf8ToWide(std::strerror(printError));
+        }
         SyncFolder(trimmed);
         break;
+    }
+    if (!printProblem.empty() && !written.json.empty()) {
+        written.problem += (written.problem.empty() ? L"" : L"；")
+            + std::wstring(L"开标记录的 PDF 未能写入：") + printProblem;
     }
     if (!written.problem.empty())
         WriteLocalLog(1, "opening record: %s\n", Utf8(written.problem).c_str());

@@ -6,6 +6,8 @@
 //                                                     the JSON's bytes, with an RFC 3161 token over
 //                                                     the signature value as the unsigned attribute
 //                                                     id-aa-timeStampToken
+//   开标记录-<project>-<package>-<yyyymmddHHMMSS>.pdf   the same for printing, when the program
+//                                                     installed a printer (SetRecordPrinter)
 // Each file is written aside and linked under its name, which never replaces a file: a second
 // record of the same package in the same second gets "-2", "-3" ... before the extension.
 // VerifyOpeningRecord checks a record with nothing but the record and the anchors.
@@ -66,6 +68,8 @@ public:
     // One bid as the run left it; decryptedFolder is the folder its files went to, empty when none.
     void AddBid(const CBidFileHolder& holder, const std::wstring& decryptedFolder);
     void SetEnd(COpeningEnd end);
+    // One opener the rules name (a PKI library handle); the record marks those who contributed.
+    void AddRulesOpener(void* cert);
 
     // The canonical JSON, with the end time finishedAt.
     std::string ToJson(std::time_t finishedAt) const;
@@ -100,6 +104,7 @@ private:
     std::optional<std::int64_t> timeStampTime;
     std::vector<unsigned char> operatorCert;
     std::vector<CBid> bids;
+    std::vector<COpener> rulesOpeners;
     std::string end;
 };
 
@@ -107,14 +112,30 @@ struct CRecordFiles
 {
     std::wstring json; // full paths; empty when not written
     std::wstring signature;
+    std::wstring pdf;
     std::string sha256; // of the JSON's bytes
     // What went wrong, for the operator; a record without its signature or time-stamp is still
     // written, with the reason here.
     std::wstring problem;
 };
 
+// What a printer gets: the record's JSON, its SHA-256 and the time of the time-stamp over its
+// signature (ISO 8601, empty when it has none).
+struct CRecordPrint
+{
+    const std::string& json;
+    const std::string& sha256;
+    const std::string& stampTime;
+};
+// Lays the record out for printing: the PDF's bytes, or empty with problem set. Called on the
+// opening's worker thread.
+using RecordPrinter = std::string (*)(const CRecordPrint& record, std::wstring& problem);
+// The printer of the records this program writes; without one a record has no .pdf. Set before
+// the first opening.
+void SetRecordPrinter(RecordPrinter printer);
+
 // Signs the record with the operator's certificate on its token, stamps the signature at the
-// configured time-stamp authorities and writes both files into the record's package folder.
+// configured time-stamp authorities and writes its files into the record's package folder.
 CRecordFiles WriteOpeningRecord(const COpeningRecord& record, std::time_t finishedAt = std::time(nullptr));
 
 // The record's .p7s with the time-stamp token as the unsigned attribute id-aa-timeStampToken of its

@@ -172,6 +172,13 @@ void AddOpenedFiles(const COpeningManager& manager)
         file["openers"] = std::move(openers);
         JsonReport()["files"].push_back(std::move(file));
     }
+    // The opening record the run wrote, or null.
+    const CRecordFiles& record = manager.GetLastRecord();
+    JsonReport()["record"] = record.json.empty()
+        ? nlohmann::ordered_json()
+        : nlohmann::ordered_json { { "json", Utf8(record.json) },
+              { "signature", TextOrNull(record.signature) }, { "pdf", TextOrNull(record.pdf) },
+              { "sha256", record.sha256 } };
 }
 
 void AddDrillReport(const CDrillReport& report)

@@ -27,12 +27,14 @@
 #include "audit/OperationRecord.h"
 #include "audit/OperatorSignature.h"
 #include "opening/CQuelvarLibrary.h"
+#include "opening/RecordPdf.h"
 #include "workspace/CrashLeftovers.h"
 #include "workspace/PackageFolder.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 
 int main(int argc, char** argv)
 {
@@ -80,11 +82,18 @@ int main(int argc, char** argv)
                 PrintJsonReport(options.command, kCouldNotRun, 0);
             return kCouldNotRun;
         }
+        // The opening record's PDF is laid out with Qt's fonts, offscreen: no display is needed.
+        std::optional<CPrintingGui> printing;
+        if (options.command == "open") {
+            printing.emplace();
+            SetRecordPrinter(&PrintOpeningRecord);
+        }
         if (options.command == "drill")
             status = DrillCommand(options, prompt, output);
         else
             status = options.command == "open" ? OpenCommand(options, prompt, output)
                                                : ImportCommand(options, prompt, output);
+        SetRecordPrinter(nullptr);
     } else if (options.command == "verify") {
         status = VerifyCommand(options);
     } else if (options.command == "timestamp") {

@@ -10,6 +10,7 @@
 #include "opening/CTimeStampClient.h"
 #include "opening/OpeningRecord.h"
 #include "opening/OpeningTime.h"
+#include "opening/RecordPdf.h"
 #include "opening/TimeStampTest.h"
 #include "tests/support/ScriptedPrompt.h"
 #include "tests/support/TempDir.h"
@@ -39,9 +40,58 @@ std::wstring Text(const char* key)
     return CLanguageCatalogue::Instance().GetText(key);
 }
 
+// The records' PDFs need Qt's fonts, as in kelvane-cli: for the whole program.
+class CPrintingEnvironment : public ::testing::Environment
+{
+public:
+    void SetUp() override
+    {
+        gui = std::make_unique<CPrintingGui>();
+        SetRecordPrinter(&PrintOpeningRecord);
+    }
+    void TearDown() override
+    {
+        SetRecordPrinter(nullptr);
+        gui.reset();
+    }
+
+private:
+    std::unique_ptr<CPrintingGui> gui;
+};
+[[maybe_unused]] const auto* const kPrinting = ::testing::AddGlobalTestEnvironment(new CPrintingEnvironment);
+
 std::wstring Wide(const fs::path& path)
 {
     return Utf8ToWide(path.string());
+}
+
+std::string ReadAll(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// What a poppler tool prints about a PDF; empty when it fails or takes over half a minute.
+std::string PdfTool(const std::string& tool, const fs::path& pdf, const std::string& output = " -")
+{
+    const std::string command = "timeout 30 " + tool + " '" + pdf.string() + "'" + output + " 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string text;
+    char buffer[4096];
+    for (size_t got = 0; pipe != nullptr && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        text.append(buffer, got);
+    if (pipe != nullptr && pclose(pipe) != 0)
+        text.clear();
+    return text;
+}
+
+// The PDF's text in drawing order without blanks: a table cell breaks a long name or code where
+// it must.
+std::string PdfText(const fs::path& pdf)
+{
+    std::string text = PdfTool("pdftotext -raw", pdf);
+    std::erase_if(text, [](char c) { return c == ' ' || c == '\n' || c == '\f'; });
+    return text;
 }
 
 class OpeningSession : public ::testing::Test
@@ -136,13 +186,19 @@ protected:
         return count;
     }
 
-    // The run's last lines: its end, then where its record went.
+    // The run's last lines: its end, then where its record's files went, the JSON first.
     static void ExpectEndThenRecord(const CTestWindow& window)
     {
-        ASSERT_GE(window.lines.size(), 2u);
-        EXPECT_EQ(window.lines[window.lines.size() - 2], Text("end_open_bidfile"));
-        EXPECT_EQ(window.lines.back().rfind(Text("record_written"), 0), 0u)
-            << WideToUtf8(window.lines.back());
+        ASSERT_GE(window.lines.size(), 4u);
+        const size_t end = window.lines.size() - 4;
+        EXPECT_EQ(window.lines[end], Text("end_open_bidfile"));
+        const wchar_t* const tails[] = { L")", L".p7s", L".pdf" };
+        for (size_t i = 0; i < 3; ++i) {
+            const std::wstring& line = window.lines[end + 1 + i];
+            const wchar_t* const tail = tails[i];
+            EXPECT_EQ(line.rfind(Text("record_written"), 0), 0u) << WideToUtf8(line);
+            EXPECT_TRUE(line.ends_with(tail)) << WideToUtf8(line);
+        }
     }
 
     // The opening records of the package, by name.
@@ -732,6 +788,10 @@ TEST_F(OpeningSession, FailureInsideTheRunEndsItWithTheMessageAndARecord)
     EXPECT_EQ(window.posts, std::vector<int> { 1 }) << "the window is told once and is usable again";
     EXPECT_FALSE(window.waitCursor);
     EXPECT_EQ(CountRecords(kLogTypeFailure, "开标因程序故障中止"), 1);
+    const auto records = RecordFiles();
+    ASSERT_EQ(records.size(), 1u) << "what the run did until it failed is recorded";
+    EXPECT_NE(Records().back().message.find(manager.GetLastRecord().sha256), std::string::npos);
+    EXPECT_EQ(nlohmann::json::parse(ReadAll(records[0])).value("outcome", ""), "aborted");
     EXPECT_EQ(manager.Start(), 0) << "a new run may start";
     manager.Join();
 }
@@ -741,12 +801,6 @@ TEST_F(OpeningSession, FailureInsideTheRunEndsItWithTheMessageAndARecord)
 // ---- The opening record ------------------------------------------------------------------------
 
 namespace {
-
-std::string ReadAll(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 void WriteAll(const fs::path& path, const std::string& bytes)
 {
@@ -909,4 +963,101 @@ TEST_F(OpeningSession, EveryOpeningOfAPackageLeavesARecordOfItsOwn)
             EXPECT_TRUE(check.passed) << record << ": " << check.name << ": " << check.detail;
     }
     EXPECT_EQ(outcomes, (std::set<std::string> { "cancelled", "completed" }));
+}
+
+TEST_F(OpeningSession, AFailedAndACancelledFileAreInTheRecordAndItsPrint)
+{
+    // Opener A alone: the sealed bid waits for a second opener and is cancelled.
+    bench.tokens.Pull(kOpenerB);
+    bench.tokens.Pull(kOpenerC);
+    const fs::path broken = Bid("a.bidx", 65536);
+    Tamper(broken);
+    CTestWindow window({ IDYES, IDCANCEL, IDOK, IDOK });
+    Run(window, { broken, Bid("b.bidx") });
+    ExpectEndThenRecord(window);
+
+    const auto records = RecordFiles();
+    ASSERT_EQ(records.size(), 1u);
+    const std::string json = ReadAll(records[0]);
+    const nlohmann::json document = nlohmann::json::parse(json);
+    ASSERT_EQ(document["bids"].size(), 2u);
+    EXPECT_EQ(document["bids"][0]["status"], "damaged");
+    EXPECT_EQ(document["bids"][1]["status"], "conditions_not_met");
+    std::vector<std::string> contributed;
+    for (const auto& opener : document["openers"])
+        if (opener.value("contributed", false))
+            contributed.push_back(opener.value("name", ""));
+    EXPECT_EQ(document["openers"].size(), 3u) << "every opener the rules name";
+    EXPECT_EQ(contributed, std::vector<std::string> { "开标人 A" });
+
+    const std::string text = PdfText(fs::path(records[0]).replace_extension(".pdf"));
+    ASSERT_FALSE(text.empty()) << "pdftotext reads the record's PDF";
+    for (const auto& bid : document["bids"]) {
+        std::string reason = bid.value("reason", "");
+        std::erase(reason, ' ');
+        EXPECT_EQ(bid.value("verification_code", "").size(), 64u);
+        for (const std::string& expected :
+            { bid.value("file", ""), bid.value("verification_code", ""), reason })
+            EXPECT_NE(text.find(expected), std::string::npos) << expected;
+    }
+    for (const char* expected : { "已损坏", "未达到开标条件", "道路工程", "开标人A（参与解密）" })
+        EXPECT_NE(text.find(expected), std::string::npos) << expected;
+    EXPECT_NE(text.find(Sha256Hex(json.data(), json.size())), std::string::npos) << "the verification line";
+}
+
+TEST_F(OpeningSession, APrintThatFailsIsSaidAndTheSignedRecordStands)
+{
+    SetRecordPrinter([](const CRecordPrint&, std::wstring& problem) {
+        problem = L"no font";
+        return std::string();
+    });
+    CTestWindow window({ IDYES, IDOK, IDOK });
+    Run(window, { Bid("a.bidx") });
+    SetRecordPrinter(&PrintOpeningRecord);
+
+    EXPECT_EQ(manager.GetLastEnd(), COpeningEnd::Completed);
+    EXPECT_TRUE(fs::exists(package / "Open" / "a" / "content.bin"));
+    const CRecordFiles& record = manager.GetLastRecord();
+    EXPECT_TRUE(fs::exists(WideToUtf8(record.signature)));
+    EXPECT_TRUE(record.pdf.empty());
+    EXPECT_EQ(window.lines.back(), Text("record_problem") + L"开标记录的 PDF 未能写入：no font");
+}
+
+// Long names and reasons wrap inside their cells, and a long list of bids runs onto more pages,
+// each with the table's header.
+TEST(OpeningRecordPrint, LongCellsWrapAndManyBidsRepeatTheHeaderOnEveryPage)
+{
+    const std::string name = std::string(90, 'n') + "_很长的投标文件名称_" + std::string(40, 'x') + ".bidx";
+    nlohmann::json bids = nlohmann::json::array();
+    for (int i = 0; i < 60; ++i)
+        bids.push_back({ { "file", std::to_string(i) + name }, { "status", "damaged" },
+            { "reason", "验证文件结构失败:" + std::string(120, 'r') },
+            { "verification_code", std::string(64, 'A') } });
+    const std::string json = nlohmann::json { { "bids", bids }, { "counts", { { "bids", 60 } } } }.dump();
+    std::wstring problem;
+    const std::string pdf = PrintOpeningRecord({ json, std::string(64, 'f'), "" }, problem);
+    ASSERT_FALSE(pdf.empty()) << WideToUtf8(problem);
+    const CTempDir folder;
+    const fs::path file = folder.WriteFile("record.pdf", pdf);
+
+    const std::string info = PdfTool("pdfinfo", file, "");
+    std::smatch pages;
+    ASSERT_TRUE(std::regex_search(info, pages, std::regex("Pages: +([0-9]+)"))) << info;
+    EXPECT_GE(std::stoi(pages[1]), 3);
+    const std::string text = PdfText(file);
+    size_t headers = 0;
+    for (size_t at = text.find("校验码（SM3）"); at != std::string::npos;
+         at = text.find("校验码（SM3）", at + 1))
+        ++headers;
+    EXPECT_EQ(headers, static_cast<size_t>(std::stoi(pages[1])));
+    EXPECT_NE(text.find("59" + name), std::string::npos) << "the last bid, whole";
+    // Every word lies inside the page: a cell that did not wrap would push the table past it.
+    const std::string boxes = PdfTool("pdftotext -bbox", file);
+    const std::regex right("xMax=\"([0-9.]+)\"");
+    double widest = 0;
+    for (auto it = std::sregex_iterator(boxes.begin(), boxes.end(), right); it != std::sregex_iterator();
+         ++it)
+        widest = std::max(widest, std::stod((*it)[1]));
+    EXPECT_GT(widest, 0.0);
+    EXPECT_LT(widest, 595.0) << "A4 is 595 points wide";
 }

@@ -16,6 +16,7 @@
 #include "workspace/widgets/CFolderTreeView.h"
 #include "workspace/widgets/CImportFileDlg.h"
 
+#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QLineEdit>
@@ -108,6 +109,16 @@ private:
 
     COpeningBench& bench;
     QTimer timer;
+};
+
+// Takes the URLs the desktop would open.
+class CUrlCatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    Q_INVOKABLE void Open(const QUrl& url) { opened << url; }
+    QList<QUrl> opened;
 };
 
 } // namespace
@@ -231,6 +242,7 @@ private slots:
         InstallPkiHooks(window.get());
         CDeskOperator desk(bench);
         QVERIFY(window->List()->rowCount() > 0);
+        QVERIFY2(window->List()->NewestRecordPdf().empty(), "no record yet: the menu's entry is off");
         window->OnCommand(kCmdSelectAll);
         window->OnCommand(kCmdDecrypt);
 
@@ -260,13 +272,24 @@ private slots:
             QVERIFY(fs::is_directory(Package() / "Open" / stem.toStdString()));
         }
         QVERIFY(!fs::exists(Package() / "Bad") || fs::is_empty(Package() / "Bad"));
-        // The run's end, then where the window's opening left its record.
+        // The run's end, then where the window's opening left its record's files.
         const QStringList lines = window->OutputView()->Lines();
-        QVERIFY(lines.size() >= 2);
-        QVERIFY(lines[lines.size() - 2].endsWith(QString::fromStdWString(Text("end_open_bidfile"))));
-        QVERIFY2(lines.last().contains(
-                     QString::fromStdWString(Text("record_written") + Utf8ToWide(Package().string()))),
-            qPrintable(lines.last()));
+        QVERIFY(lines.size() >= 4);
+        QVERIFY(lines[lines.size() - 4].endsWith(QString::fromStdWString(Text("end_open_bidfile"))));
+        for (int i = 1; i <= 3; ++i)
+            QVERIFY2(lines[lines.size() - i].contains(
+                         QString::fromStdWString(Text("record_written") + Utf8ToWide(Package().string()))),
+                qPrintable(lines[lines.size() - i]));
+        QVERIFY(lines.last().endsWith(QStringLiteral(".pdf")));
+
+        // The list's "opening record" opens that PDF with the desktop's viewer.
+        const QString pdf = QString::fromStdWString(list.NewestRecordPdf());
+        QVERIFY2(lines.last().endsWith(pdf), qPrintable(pdf));
+        CUrlCatcher viewer;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &viewer, "Open");
+        list.OpenNewestRecord();
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        QCOMPARE(viewer.opened, QList<QUrl> { QUrl::fromLocalFile(pdf) });
     }
 
     void DrillFromTheTimeStampTestsMenuReportsInTheOutputView()

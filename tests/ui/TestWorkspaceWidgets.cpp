@@ -23,6 +23,7 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <fstream>
 #include <vector>
 
 namespace {
@@ -82,7 +83,7 @@ QStringList ContextMenuAt(QAbstractScrollArea* view, QPoint pos)
             return;
         watch.stop();
         for (const QAction* action : menu->actions())
-            texts << action->text();
+            texts << action->text() + (action->isEnabled() ? QString() : QStringLiteral(" [off]"));
         menu->close();
     });
     watch.start(10);
@@ -293,9 +294,16 @@ private slots:
         QVERIFY(ContextMenuAt(&list, QPoint(10, list.viewport()->height() - 5)).isEmpty());
         const QStringList rowEntries
             = ContextMenuAt(&list, list.visualRect(list.model()->index(1, 1)).center());
-        QCOMPARE(rowEntries, QStringList({ QStringLiteral("查看签名证书") }));
+        QCOMPARE(
+            rowEntries, QStringList({ QStringLiteral("查看签名证书"), QStringLiteral("开标记录 [off]") }));
         QCOMPARE(QString::fromStdWString(list.GetSelectedFilePath()),
             Package("P1", "L1") + QStringLiteral("b.txt"));
+        // The package's record, once an opening has written one, can be opened from there.
+        std::ofstream(
+            (Package("P1", "L1") + QStringLiteral("开标记录-P1-L1-20261209000000.pdf")).toStdString())
+            << "%PDF-1.4\n";
+        QCOMPARE(ContextMenuAt(&list, list.visualRect(list.model()->index(1, 1)).center()),
+            QStringList({ QStringLiteral("查看签名证书"), QStringLiteral("开标记录") }));
     }
 
     void NothingTickedWarnsAndStartsNothing()

@@ -2,8 +2,10 @@
 
 #include "app/IPrompt.h"
 #include "app/LanguageCatalogue.h"
+#include "app/TextConversion.h"
 #include "opening/CBidFileHolder.h"
 #include "opening/COpeningErrorTexts.h"
+#include "opening/RecordPdf.h"
 #include "ui/CHeaderCtrlEx.h"
 #include "ui/KelvaneEvents.h"
 #include "ui/UiThread.h"
@@ -12,9 +14,13 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDesktopServices>
 #include <QEventLoop>
 #include <QMenu>
 #include <QThread>
+#include <QUrl>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -68,6 +74,8 @@ CBidFileListView::CBidFileListView(
         setColumnWidth(i, kColumns[i].width);
     connect(static_cast<CHeaderCtrlEx*>(horizontalHeader()), &CHeaderCtrlEx::ToggleAllRequested, this,
         &CBidFileListView::ToggleAll);
+    // The window's openings leave their record printable too.
+    SetRecordPrinter(&PrintOpeningRecord);
 }
 
 CBidFileListView::~CBidFileListView()
@@ -283,6 +291,33 @@ void CBidFileListView::Notify(unsigned message)
     QCoreApplication::sendEvent(notify, &event);
 }
 
+std::wstring CBidFileListView::NewestRecordPdf() const
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path newest;
+    fs::file_time_type newestTime;
+    for (auto it = fs::directory_iterator(WideToUtf8(shownFolder), error);
+         !shownFolder.empty() && !error && it != fs::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (!name.starts_with("开标记录-") || it->path().extension() != ".pdf" || !it->is_regular_file(error))
+            continue;
+        // Two records of one second differ by their suffix ("-2"), not by the order of their names.
+        const fs::file_time_type time = it->last_write_time(error);
+        if (newest.empty() || time > newestTime || (time == newestTime && it->path() > newest)) {
+            newest = it->path();
+            newestTime = time;
+        }
+    }
+    return newest.empty() ? std::wstring() : Utf8ToWide(newest.string());
+}
+
+void CBidFileListView::OpenNewestRecord()
+{
+    if (const std::wstring pdf = NewestRecordPdf(); !pdf.empty())
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdWString(pdf)));
+}
+
 void CBidFileListView::contextMenuEvent(QContextMenuEvent* event)
 {
     const QModelIndex index = indexAt(viewport()->mapFromGlobal(event->globalPos()));
@@ -291,5 +326,8 @@ void CBidFileListView::contextMenuEvent(QContextMenuEvent* event)
     selectRow(index.row());
     QMenu menu(this);
     menu.addAction(QStringLiteral("查看签名证书"), this, &CBidFileListView::ViewSignCert);
+    QAction* record = menu.addAction(
+        QString::fromStdWString(Text("opening_record")), this, &CBidFileListView::OpenNewestRecord);
+    record->setEnabled(!NewestRecordPdf().empty());
     menu.exec(event->globalPos());
 }

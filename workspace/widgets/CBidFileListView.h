@@ -52,6 +52,10 @@ public:
     // Verifies the first selected row's file, when the opening has not, and shows its signer's
     // certificate.
     void ViewSignCert();
+    // The newest opening record's PDF in the shown package folder, empty when it has none; the
+    // context menu's "opening record" opens it with the desktop's viewer.
+    std::wstring NewestRecordPdf() const;
+    void OpenNewestRecord();
     // For a window that is closing: the opening's worker makes no further call into the window,
     // a question it is waiting on is answered as not shown, and the worker has ended on return.
     void StopOpeningForClose();

@@ -84,7 +84,8 @@ expect import '[.files[] | select(.status == "imported") | .verification_code | 
 # open, with the tampered bid put in the package folder by hand: the imported bids decrypted, each
 # with the openers who contributed and its opening time; the tampered one damaged by its check.
 cp "$DEMO_TENDER/bids/$tampered" "$DEMO_WORKSPACE/"
-run open 1 --yes --json open --project "$project" --package "$package"
+# No display, and a platform asked for that would need one: the record's PDF is made offscreen.
+DISPLAY='' WAYLAND_DISPLAY='' QT_QPA_PLATFORM=xcb run open 1 --yes --json open --project "$project" --package "$package"
 common open open
 expect open '.outcome == "completed" and (.files | length) == 4' "the run and its files"
 expect open '[.files[] | select(.status == "decrypted") | (.openers | length) >= 2
@@ -93,6 +94,17 @@ expect open '[.files[] | select(.status == "decrypted") | (.openers | length) >=
 expect open ".files[] | select(.name == \"$tampered\") | .status == \"damaged\" and .openers == []
   and ([.checks[] | .name + \":\" + .result] | .[1] == \"structure:failed\" and .[5] == \"decryption:not_run\")
   and (.reason | length) > 0" "the tampered bid damaged by its structure check"
+expect open '.record | (.json | endswith(".json")) and (.signature | endswith(".p7s")) and (.pdf | endswith(".pdf"))
+  and (.sha256 | test("^[0-9a-f]{64}$"))' "the opening record's files and SHA-256"
+record_json=$(jq -r '.record.json // empty' "$demo/open.json")
+[[ -n $record_json && $(sha256sum < "$record_json" | cut -d' ' -f1) == $(jq -r .record.sha256 "$demo/open.json") ]] \
+  || fail "open: the record's SHA-256 is not that of its JSON"
+# The printed record holds every bid's verification code (a code is printed in groups, and wraps).
+record_text=$(pdftotext -raw "$(jq -r '.record.pdf // empty' "$demo/open.json")" - 2> /dev/null | tr -d ' \n\f')
+for code in $(jq -r '.files[].verification_code // empty' "$demo/open.json"); do
+  [[ $record_text == *"$code"* ]] || fail "open: the record's PDF lacks the verification code $code"
+done
+[[ -n $record_text ]] || fail "open: pdftotext does not read the record's PDF"
 
 # drill: every opener of the demo tender ready, the practice bid opened, and the opening can proceed.
 run drill 0 --yes --json drill --project "$project"
